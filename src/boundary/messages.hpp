@@ -1,0 +1,62 @@
+// Every user-visible text that the module produces itself, kept together.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace quarn::messages {
+
+// Binding and conversion.
+std::string too_many_positional(std::string_view display, std::size_t required,
+                                std::size_t positional, std::size_t given);
+std::string unexpected_keyword(std::string_view display, std::string_view keyword);
+std::string multiple_values(std::string_view display, std::string_view parameter);
+std::string missing_positional(std::string_view display, std::span<const std::string_view> names);
+std::string argument_prefix(std::string_view parameter, std::string_view text);
+std::string cannot_convert(std::string_view type_name, std::string_view expected);
+std::string no_constructor(std::string_view class_name);
+inline constexpr std::string_view kStrToVec = "Can't extract `str` to `Vec`";
+inline constexpr std::string_view kNoExceptionSet = "attempted to fetch exception but none was set";
+inline constexpr std::string_view kUnknownTypeName = "<failed to extract type name>";
+std::string unprintable(std::string_view type_name);
+
+// Expected type names in conversion messages.
+inline constexpr std::string_view kPyString = "PyString";
+inline constexpr std::string_view kPyList = "PyList";
+inline constexpr std::string_view kPyDict = "PyDict";
+inline constexpr std::string_view kPyTuple = "PyTuple";
+inline constexpr std::string_view kSequence = "Sequence";
+
+// Declaration.
+inline constexpr std::string_view kInputsValues =
+    "inputs values must be @asset-decorated functions or asset ref strings";
+inline constexpr std::string_view kPartitionValues =
+    "partition values must be partitions([...]) instances";
+inline constexpr std::string_view kDecoratorArity =
+    "asset() decorator expects exactly one argument (the function)";
+inline constexpr std::string_view kDictChangedSize = "dictionary changed size during iteration";
+inline constexpr std::string_view kDictKeysChanged = "dictionary keys changed during iteration";
+std::string invalid_partition_value(std::string_view json_error);
+
+// JSON failures surfaced as RuntimeError.
+std::string json_parse_error(std::string_view json_error);
+std::string json_serialization_error(std::string_view json_error);
+std::string json_error(std::string_view json_error);
+
+// Exception text used by the skip line and the failure record.
+inline constexpr std::string_view kStrFailed = ": <exception str() failed>";
+
+// Internal failures.
+inline constexpr std::string_view kGenericPanic = "native code panicked";
+inline constexpr std::string_view kUnwrappedPanic = "Unwrapped panic from Python code";
+inline constexpr std::string_view kSubinterpreters =
+    "the _quarn module does not support sub-interpreters: it can be imported in only "
+    "one interpreter per process";
+inline constexpr std::string_view kAppendAll = "could not append __name__ to __all__";
+inline constexpr std::string_view kNewExceptionType = "Failed to initialize new exception type.";
+std::string failed_type_object(std::string_view class_name);
+std::string failed_printing_to_stderr(std::string_view system_error);
+
+}  // namespace quarn::messages

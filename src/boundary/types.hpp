@@ -1,0 +1,67 @@
+// Heap classes of the module: created once per process from a spec, never subclassable,
+// never constructible from Python, and destroyed through the guarded release routine.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+#include <new>
+
+#include "boundary/guard.hpp"
+#include "boundary/ref.hpp"
+
+namespace quarn {
+
+// A class object made on first need and kept for the rest of the process.
+class LazyType {
+ public:
+  constexpr LazyType(PyType_Spec* spec, const char* name) noexcept : spec_(spec), name_(name) {}
+
+  // For registration: a failure to create the class propagates as its Python error.
+  [[nodiscard]] Borrowed get_or_create();
+  // For operations that need the class: a failure is printed with its traceback and
+  // becomes an internal failure.
+  [[nodiscard]] Borrowed get();
+  [[nodiscard]] PyTypeObject* type() { return reinterpret_cast<PyTypeObject*>(get().get()); }
+  [[nodiscard]] bool is_instance(Borrowed object) noexcept {
+    return type_ != nullptr && Py_TYPE(object.get()) == reinterpret_cast<PyTypeObject*>(type_);
+  }
+
+ private:
+  PyType_Spec* spec_;
+  const char* name_;
+  PyObject* type_ = nullptr;
+};
+
+// The constructor slot of every class of the module: "No constructor defined for {}".
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+
+// Allocates an instance of `type` and constructs its C++ record in place.
+template <class Instance, class... Args>
+[[nodiscard]] Owned new_instance(PyTypeObject* type, Args&&... args) {
+  Owned self = check(type->tp_alloc(type, 0));
+  auto* instance = reinterpret_cast<Instance*>(self.get());
+  try {
+    new (&instance->record) decltype(instance->record)(std::forward<Args>(args)...);
+  } catch (...) {
+    // The record never existed: free the bare object without running its destructor.
+    PyObject* raw = self.release();
+    type->tp_free(raw);
+    Py_DECREF(type);
+    throw;
+  }
+  return self;
+}
+
+// The deallocation slot: runs the record's destructor under the destruction guard, then
+// frees the instance and drops the reference that every instance holds on its class.
+template <class Instance>
+void destroy_instance(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  auto* instance = reinterpret_cast<Instance*>(self);
+  guard_destruction([&] { std::destroy_at(&instance->record); });
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+}  // namespace quarn

@@ -1,0 +1,104 @@
+// partitions(values) and the Partitions class.
+#include "declare/partitions.hpp"
+
+#include <string>
+
+#include "boundary/binding.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/host.hpp"
+#include "boundary/messages.hpp"
+#include "entries.hpp"
+#include "json/from_python.hpp"
+#include "json/parse.hpp"
+
+namespace quarn::declare {
+namespace {
+
+struct PartitionsObject {
+  PyObject_HEAD
+  PartitionValues record;  // set once at creation, never changed
+};
+
+PyObject* partitions_repr(PyObject* self) noexcept {
+  return guard([&] {
+    const auto& values = reinterpret_cast<PartitionsObject*>(self)->record;
+    return host::new_text("Partitions(" + std::to_string(values.size()) + " values)");
+  });
+}
+
+constexpr char kPartitionsClassDoc[] =
+    "Marker type returned by `partitions([...])`. Stores the static values.";
+
+PyType_Slot partitions_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kPartitionsClassDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<PartitionsObject>)},
+    {Py_tp_repr, reinterpret_cast<void*>(partitions_repr)},
+    {0, nullptr},
+};
+
+PyType_Spec partitions_spec = {
+    "Partitions",
+    sizeof(PartitionsObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    partitions_slots,
+};
+
+constexpr std::string_view kValuesParameter[] = {"values"};
+constexpr Signature kPartitionsSignature{"partitions", kValuesParameter, 1, {}};
+
+Owned partitions_impl(Borrowed values) {
+  const Owned module = host::import("json");
+  const Owned encode = host::getattr(module, host::names::dumps);
+  PartitionValues keys;
+  keys.reserve(static_cast<std::size_t>(PyList_GET_SIZE(values.get())));
+  // The list's own storage is read, and its length re-read each time round, since the
+  // encoder may run code that changes the list.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
+    const Owned element = Owned::borrow(PyList_GET_ITEM(values.get(), i));
+    const Owned text = host::call(encode, element);
+    json::ParseResult parsed = json::parse(text_view(text));
+    if (!parsed.ok()) {
+      raise(PyExc_ValueError, messages::invalid_partition_value(parsed.error().message()));
+    }
+    keys.push_back(std::move(parsed.value()));
+  }
+  return new_instance<PartitionsObject>(partitions_type.type(), std::move(keys));
+}
+
+}  // namespace
+
+LazyType partitions_type{&partitions_spec, "Partitions"};
+
+const char partitions_doc[] =
+    "partitions(values)\n"
+    "--\n"
+    "\n"
+    "Declare a static partition universe for use with ``@asset(partitions=...)``.\n"
+    "\n"
+    "Example::\n"
+    "\n"
+    "    from quarn import asset, partitions\n"
+    "\n"
+    "    @asset(partitions={\"ticker\": partitions([\"AAPL\", \"MSFT\", \"GOOG\"])})\n"
+    "    def prices(ticker: str): ...";
+
+PyObject* partitions_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
+                           PyObject* kwnames) noexcept {
+  return guard([&] {
+    PyObject* slots[1] = {};
+    bind_vector(kPartitionsSignature, args, nargsf, kwnames, slots);
+    const Borrowed values = convert_argument("values", [&] { return expect_list(slots[0]); });
+    return partitions_impl(values);
+  });
+}
+
+const PartitionValues* partition_values(Borrowed object) noexcept {
+  if (!partitions_type.is_instance(object)) {
+    return nullptr;
+  }
+  return &reinterpret_cast<const PartitionsObject*>(object.get())->record;
+}
+
+}  // namespace quarn::declare

@@ -42,8 +42,7 @@ PyMethodDef function_definitions[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(discover::inspect_modules_entry)),
      METH_FASTCALL | METH_KEYWORDS, discover::inspect_modules_doc},
     {"materialize_asset",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(worker::materialize_asset_entry)),
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(worker::materialize_asset_entry)),
      METH_FASTCALL | METH_KEYWORDS, worker::materialize_asset_doc},
 };
 
@@ -82,8 +81,7 @@ void add_class(Borrowed module, LazyType& type) {
 
 void add_function(Borrowed module, PyMethodDef& definition) {
   Owned module_name = check(PyModule_GetNameObject(module.get()));
-  Owned function =
-      check(PyCFunction_NewEx(&definition, module.get(), module_name.get()));
+  Owned function = check(PyCFunction_NewEx(&definition, module.get(), module_name.get()));
   Owned name = host::getattr(function, host::names::dunder_name);
   if (!PyUnicode_Check(name.get())) {
     throw conversion_error(name, messages::kPyString);

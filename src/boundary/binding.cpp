@@ -48,8 +48,8 @@ void bind_vector(const Signature& signature, PyObject* const* args, Py_ssize_t n
   // The surplus check comes before every keyword check.
   if (given > positional) {
     raise(PyExc_TypeError,
-          messages::too_many_positional(signature.display_name(),
-                                        signature.required_positional, positional, given));
+          messages::too_many_positional(signature.display_name(), signature.required_positional,
+                                        positional, given));
   }
   const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t k = 0; k < keyword_count; ++k) {

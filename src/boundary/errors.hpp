@@ -34,8 +34,7 @@ class PyError {
 // the failure was caught.
 class Panic {
  public:
-  explicit Panic(std::string message,
-                 std::source_location where = std::source_location::current());
+  explicit Panic(std::string message, std::source_location where = std::source_location::current());
   [[nodiscard]] const std::string& message() const noexcept { return message_; }
 
  private:

@@ -13,8 +13,8 @@ namespace {
 
 void set_panic(std::string_view message) {
   Borrowed type = panic_exception_type();
-  Owned text = check(
-      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  Owned text =
+      check(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
   Owned exception = check(PyObject_CallOneArg(type.get(), text.get()));
   PyErr_SetRaisedException(exception.release());
 }

@@ -41,11 +41,10 @@ std::string multiple_values(std::string_view display, std::string_view parameter
   return concat({display, " got multiple values for argument '", parameter, "'"});
 }
 
-std::string missing_positional(std::string_view display,
-                               std::span<const std::string_view> names) {
-  std::string out = concat({display, " missing ", std::to_string(names.size()),
-                            " required positional ",
-                            names.size() == 1 ? "argument" : "arguments", ": "});
+std::string missing_positional(std::string_view display, std::span<const std::string_view> names) {
+  std::string out =
+      concat({display, " missing ", std::to_string(names.size()), " required positional ",
+              names.size() == 1 ? "argument" : "arguments", ": "});
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (i > 0) {
       if (names.size() > 2) {
@@ -91,9 +90,7 @@ std::string json_serialization_error(std::string_view json_error) {
   return concat({"JSON serialization error: ", json_error});
 }
 
-std::string json_error(std::string_view json_error) {
-  return concat({"JSON error: ", json_error});
-}
+std::string json_error(std::string_view json_error) { return concat({"JSON error: ", json_error}); }
 
 std::string failed_type_object(std::string_view class_name) {
   return concat({"failed to create type object for ", class_name});

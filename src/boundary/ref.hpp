@@ -22,7 +22,7 @@ class Borrowed {
  public:
   constexpr Borrowed() noexcept = default;
   constexpr Borrowed(PyObject* p) noexcept : p_(p) {}  // NOLINT(google-explicit-constructor)
-  inline Borrowed(const Owned& o) noexcept;             // NOLINT(google-explicit-constructor)
+  inline Borrowed(const Owned& o) noexcept;            // NOLINT(google-explicit-constructor)
 
   [[nodiscard]] PyObject* get() const noexcept { return p_; }
   [[nodiscard]] explicit operator bool() const noexcept { return p_ != nullptr; }

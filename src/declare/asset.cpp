@@ -13,8 +13,8 @@ namespace {
 constexpr std::string_view kKeywordOnly[] = {"name", "inputs", "partitions", "serializer"};
 constexpr Signature kAssetSignature{"asset", {}, 0, kKeywordOnly};
 
-Owned asset_impl(std::optional<std::string> /*name*/, Borrowed /*inputs*/,
-                 Borrowed /*partitions*/, std::optional<std::string> /*serializer*/) {
+Owned asset_impl(std::optional<std::string> /*name*/, Borrowed /*inputs*/, Borrowed /*partitions*/,
+                 std::optional<std::string> /*serializer*/) {
   raise(PyExc_NotImplementedError, "asset() is not implemented yet");
 }
 

@@ -15,8 +15,7 @@ namespace quarn::declare {
 namespace {
 
 struct PartitionsObject {
-  PyObject_HEAD
-  PartitionValues record;  // set once at creation, never changed
+  PyObject_HEAD PartitionValues record;  // set once at creation, never changed
 };
 
 PyObject* partitions_repr(PyObject* self) noexcept {
@@ -38,11 +37,7 @@ PyType_Slot partitions_slots[] = {
 };
 
 PyType_Spec partitions_spec = {
-    "Partitions",
-    sizeof(PartitionsObject),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    partitions_slots,
+    "Partitions", sizeof(PartitionsObject), 0, Py_TPFLAGS_DEFAULT, partitions_slots,
 };
 
 constexpr std::string_view kValuesParameter[] = {"values"};

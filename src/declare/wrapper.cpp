@@ -6,8 +6,7 @@ namespace quarn::declare {
 namespace {
 
 struct AssetWrapperObject {
-  PyObject_HEAD
-  Owned record;  // the decorated function
+  PyObject_HEAD Owned record;  // the decorated function
 };
 
 constexpr char kAssetWrapperClassDoc[] =
@@ -21,11 +20,7 @@ PyType_Slot asset_wrapper_slots[] = {
 };
 
 PyType_Spec asset_wrapper_spec = {
-    "AssetWrapper",
-    sizeof(AssetWrapperObject),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    asset_wrapper_slots,
+    "AssetWrapper", sizeof(AssetWrapperObject), 0, Py_TPFLAGS_DEFAULT, asset_wrapper_slots,
 };
 
 }  // namespace

@@ -15,7 +15,8 @@ namespace quarn::declare {
 namespace {
 
 struct PartitionsObject {
-  PyObject_HEAD PartitionValues record;  // set once at creation, never changed
+  PyObject ob_base;
+  PartitionValues record;  // set once at creation, never changed
 };
 
 PyObject* partitions_repr(PyObject* self) noexcept {

@@ -6,7 +6,8 @@ namespace quarn::declare {
 namespace {
 
 struct AssetWrapperObject {
-  PyObject_HEAD Owned record;  // the decorated function
+  PyObject ob_base;
+  Owned record;  // the decorated function
 };
 
 constexpr char kAssetWrapperClassDoc[] =

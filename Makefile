@@ -7,7 +7,7 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 CPP_BUILD := build/cpp
 
-.PHONY: all venv install install-test demo test test-python test-cpp gtest clean
+.PHONY: all venv install install-test demo bench test test-python test-cpp gtest clean
 
 all: test
 
@@ -25,7 +25,11 @@ install-test: $(VPY)
 	$(VPY) -m pip install --quiet ".[test]"
 
 demo: install
-	$(VPY) examples/partitions_demo.py
+	PYTHON=$(abspath $(VPY)) bash examples/demo.sh
+
+# Every bench/bench_*.py script, each printing its own figures.
+bench: install
+	@for script in bench/bench_*.py; do echo "== $$script"; $(VPY) $$script || exit 1; done
 
 # GoogleTest comes from Debian's packages when it is missing.
 gtest:

@@ -1,0 +1,6 @@
+#!/usr/bin/env bash
+# The main job on the bundled example; run through `make demo`.
+set -euo pipefail
+cd "$(dirname "$0")"
+PYTHON=${PYTHON:-python3}
+"$PYTHON" partitions_demo.py

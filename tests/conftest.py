@@ -1,0 +1,83 @@
+"""Shared fixtures: throw-away user modules on sys.path, and capture of file descriptor 2."""
+
+from __future__ import annotations
+
+import importlib
+import os
+import sys
+import tempfile
+import textwrap
+from collections.abc import Iterator
+from pathlib import Path
+
+import pytest
+
+
+class ModuleFactory:
+    """Writes small modules into a private directory that is on sys.path for one test."""
+
+    def __init__(self, root: Path) -> None:
+        self.root = root
+        self.names: list[str] = []
+
+    def write(self, name: str, source: str) -> Path:
+        """Writes module `name` (dots make packages) and returns its file path."""
+        parts = name.split(".")
+        directory = self.root
+        for package in parts[:-1]:
+            directory = directory / package
+            directory.mkdir(exist_ok=True)
+            (directory / "__init__.py").touch()
+        path = directory / f"{parts[-1]}.py"
+        path.write_text(textwrap.dedent(source), encoding="utf-8")
+        self.names.append(parts[0])
+        importlib.invalidate_caches()
+        return path
+
+    def load(self, name: str, source: str):
+        """Writes module `name` and imports it."""
+        self.write(name, source)
+        return importlib.import_module(name)
+
+
+@pytest.fixture
+def modules(tmp_path: Path) -> Iterator[ModuleFactory]:
+    root = tmp_path / "modules"
+    root.mkdir()
+    factory = ModuleFactory(root)
+    sys.path.insert(0, str(root))
+    try:
+        yield factory
+    finally:
+        sys.path.remove(str(root))
+        for top in set(factory.names):
+            for loaded in [m for m in sys.modules if m == top or m.startswith(top + ".")]:
+                del sys.modules[loaded]
+
+
+class FdCapture:
+    """Captures what is written straight to file descriptor 2, bypassing sys.stderr."""
+
+    def __init__(self) -> None:
+        self._file = tempfile.TemporaryFile()
+        self._saved = os.dup(2)
+        os.dup2(self._file.fileno(), 2)
+
+    def stop(self) -> str:
+        if self._saved >= 0:
+            os.dup2(self._saved, 2)
+            os.close(self._saved)
+            self._saved = -1
+        self._file.seek(0)
+        data = self._file.read().decode("utf-8")
+        self._file.close()
+        return data
+
+
+@pytest.fixture
+def fd2() -> Iterator[FdCapture]:
+    capture = FdCapture()
+    try:
+        yield capture
+    finally:
+        capture.stop()

@@ -28,7 +28,7 @@ from quarn._report import (
 
 # Upstream values up to this size travel in argv; larger ones through a file.
 _ARGV_INPUT_LIMIT = 32 * 1024
-_MANIFEST_SAVE_SECONDS = 0.5
+_MANIFEST_SAVE_SECONDS = 1.0  # each save syncs to disk; once a second costs well under 1%
 _TERMINATE_GRACE_SECONDS = 5.0
 _POLL_SECONDS = 0.01  # only where processes cannot be waited for through a descriptor
 _INPUTS_DIR = ".quarn-inputs"
@@ -44,6 +44,7 @@ class Stats:
     busy: float = 0.0  # slot-seconds with a worker running
     idle_with_work: float = 0.0  # slot-seconds idle while a ready job was waiting
     launched: int = 0
+    cpu: float = 0.0  # the scheduler's own processor time
 
     def text(self) -> str:
         capacity = self.slots * self.seconds
@@ -53,7 +54,8 @@ class Stats:
         waste = self.idle_with_work / capacity
         return (
             f"quarn: stats: {self.launched} jobs on {self.slots} slots in {self.seconds:.2f}s; "
-            f"slots idle {idle:.1%} of the time, idle while a job was ready {waste:.2%}"
+            f"slots idle {idle:.1%} of the time, idle while a job was ready {waste:.2%}; "
+            f"scheduler CPU {self.cpu:.2f}s"
         )
 
 
@@ -115,6 +117,7 @@ class Executor:
         if wake_read is not None:
             selector.register(wake_read, selectors.EVENT_READ)
         started = time.monotonic()
+        cpu = time.process_time()
         self._last_account = started
         last_save = started
         try:
@@ -144,6 +147,7 @@ class Executor:
         finally:
             self._account(time.monotonic())
             self.stats.seconds = time.monotonic() - started
+            self.stats.cpu = time.process_time() - cpu
             restore()
             selector.close()
             if self.manifest.dirty:
@@ -159,13 +163,13 @@ class Executor:
 
     def _fill(self, selector: selectors.BaseSelector) -> None:
         while self._ready and len(self._running) < self.slots and not self._signal:
+            self._account(time.monotonic())  # the slot is busy from here: starting a worker
             _, _, job = heapq.heappop(self._ready)
             try:
                 running = self._launch(job)
             except OSError as exc:
                 self._finish(job, FAILED, 0.0, f"could not start the worker: {exc}", "")
                 continue
-            self._account(running.started)
             self._running[job] = running
             self.stats.launched += 1
             if running.pidfd is not None:
@@ -190,7 +194,8 @@ class Executor:
             self._conclude(running, code, now - running.started)
 
     def _account(self, now: float) -> None:
-        """Adds the slot time since the last event: idle slots, and idle ones with work."""
+        """Adds the slot time since the last event, in the state that held since then: call
+        it just before each change to the running set or the ready queue."""
         elapsed = now - self._last_account
         if elapsed > 0:
             idle = self.slots - len(self._running)
@@ -200,6 +205,7 @@ class Executor:
     # One job --------------------------------------------------------------------------------
 
     def _launch(self, job: Job) -> _Running:
+        started = time.monotonic()
         directory = os.path.join(self.out_dir, job.asset.dir_name, job.partition_dir)
         os.makedirs(directory, exist_ok=True)
         for name in ("value.json", "result.json"):  # never mistake an old file for this run's
@@ -235,7 +241,7 @@ class Executor:
                 pidfd = os.pidfd_open(process.pid)
             except OSError:
                 pidfd = None
-        return _Running(job, process, time.monotonic(), directory, log, inputs_file, pidfd)
+        return _Running(job, process, started, directory, log, inputs_file, pidfd)
 
     def _conclude(self, running: _Running, code: int, seconds: float) -> None:
         if running.inputs_file:

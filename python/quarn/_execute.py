@@ -74,6 +74,7 @@ class _Running:
 class Execution:
     outcomes: list[Outcome] = field(default_factory=list)
     interrupted: int = 0  # the signal that stopped the run, 0 when none did
+    manifest_error: str = ""  # why the last manifest save failed, when it did
 
 
 class Executor:
@@ -104,6 +105,8 @@ class Executor:
         self._running: dict[Job, _Running] = {}
         self._outcomes: dict[Job, Outcome] = {}
         self._signal = 0
+        self._stopping = False
+        self._manifest_error = ""
         self._last_account = 0.0
 
     # The loop ------------------------------------------------------------------------------
@@ -127,7 +130,7 @@ class Executor:
                 self._fill(selector)
                 if not self._running:
                     break
-                timeout = None if self._pidfds_work(selector) else _POLL_SECONDS
+                timeout = None if self._pidfds_work() else _POLL_SECONDS
                 if self.progress.live:
                     timeout = 0.25 if timeout is None else min(timeout, 0.25)
                 if self.manifest.dirty:
@@ -140,23 +143,35 @@ class Executor:
                 self.progress.redraw()
                 now = time.monotonic()
                 if self.manifest.dirty and now - last_save >= _MANIFEST_SAVE_SECONDS:
-                    self.manifest.save()
+                    self._save_manifest()
                     last_save = now
-            if self._signal:
-                self._stop_all(selector)
         finally:
+            if self._running:  # interrupted, or an error of our own: no worker outlives us
+                self._stop_all(selector)
             self._account(time.monotonic())
             self.stats.seconds = time.monotonic() - started
             self.stats.cpu = time.process_time() - cpu
             restore()
             selector.close()
             if self.manifest.dirty:
-                self.manifest.save()
+                self._save_manifest()
             shutil.rmtree(os.path.join(self.out_dir, _INPUTS_DIR), ignore_errors=True)
         for job in self.jobs:
             if job not in self._outcomes:
                 self._outcomes[job] = Outcome(job, NOT_RUN)
-        return Execution([self._outcomes[j] for j in self.jobs], self._signal)
+        outcomes = [self._outcomes[j] for j in self.jobs]
+        return Execution(outcomes, self._signal, self._manifest_error)
+
+    def _save_manifest(self) -> None:
+        """A failed save (disk full) is retried at the next save; the run goes on."""
+        try:
+            self.manifest.save()
+        except OSError as exc:
+            if not self._manifest_error:
+                self.progress.message(f"quarn: warning: cannot save {self.manifest.path}: {exc}")
+            self._manifest_error = str(exc)
+        else:
+            self._manifest_error = ""
 
     def _push(self, job: Job) -> None:
         heapq.heappush(self._ready, (-self._priority[job], job.index, job))
@@ -169,6 +184,7 @@ class Executor:
                 running = self._launch(job)
             except OSError as exc:
                 self._finish(job, FAILED, 0.0, f"could not start the worker: {exc}", "")
+                self._skip_downstream(job)
                 continue
             self._running[job] = running
             self.stats.launched += 1
@@ -176,7 +192,7 @@ class Executor:
                 selector.register(running.pidfd, selectors.EVENT_READ, running)
         self.progress.set_running(len(self._running))
 
-    def _pidfds_work(self, selector: selectors.BaseSelector) -> bool:
+    def _pidfds_work(self) -> bool:
         return all(r.pidfd is not None for r in self._running.values())
 
     def _reap(self, selector: selectors.BaseSelector) -> None:
@@ -248,7 +264,7 @@ class Executor:
             _unlink(running.inputs_file)
         log = _keep_log(running.log)
         job = running.job
-        if self._signal and code < 0:  # we stopped it
+        if self._stopping and code < 0:  # we stopped it
             self._finish(job, INTERRUPTED, seconds, "", log)
             return
         record = _read_result(running.directory)
@@ -296,6 +312,9 @@ class Executor:
         os.set_blocking(write, False)
 
         def handler(signum, _frame):
+            if self._signal:  # a second Ctrl-C: no more grace
+                for running in self._running.values():
+                    _signal_group(running.process, signal.SIGKILL)
             self._signal = self._signal or signum
 
         previous = {s: signal.signal(s, handler) for s in (signal.SIGINT, signal.SIGTERM)}
@@ -311,6 +330,7 @@ class Executor:
         return read, restore
 
     def _stop_all(self, selector: selectors.BaseSelector) -> None:
+        self._stopping = True
         for running in self._running.values():
             _signal_group(running.process, signal.SIGTERM)
         deadline = time.monotonic() + _TERMINATE_GRACE_SECONDS

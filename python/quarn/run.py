@@ -185,6 +185,16 @@ def _confirm(count: int) -> bool:
 
 
 def main(argv: list[str] | None = None) -> int:
+    """Runs the command; Ctrl-C before or after the jobs run (while discovering, planning,
+    printing) ends it with status 130 too. While they run, the scheduler handles it."""
+    try:
+        return _main(argv)
+    except KeyboardInterrupt:
+        sys.stderr.write(f"\n{_PROG}: interrupted\n")
+        return 130
+
+
+def _main(argv: list[str] | None) -> int:
     args = _parser().parse_args(argv)
     stderr = sys.stderr
 
@@ -262,6 +272,12 @@ def main(argv: list[str] | None = None) -> int:
         stderr.write(executor.stats.text() + "\n")
     if execution.interrupted:
         return 128 + execution.interrupted
+    if execution.manifest_error:
+        error(
+            f"the manifest could not be saved ({execution.manifest_error}); "
+            "the next run repeats this run's jobs"
+        )
+        return 1
     if any(o.status != SUCCEEDED for o in execution.outcomes):
         return 1
     return 0

@@ -155,16 +155,18 @@ def _load_graph(modules: list[str], paths: list[str], stderr: TextIO) -> Graph:
         raise DiscoveryError(str(exc)) from None
 
 
-def check_main(argv: list[str] | None = None, stdout: TextIO = sys.stdout) -> int:
-    """`python -m quarn.inspect --check MODULE...`: prints the graph's diagnostics."""
-    parser = argparse.ArgumentParser(prog="python -m quarn.inspect --check")
-    parser.add_argument("modules", nargs="+", metavar="MODULE")
-    parser.add_argument("--path", action="append", default=[], metavar="DIR")
-    args = parser.parse_args(argv)
+def check_modules(modules: list[str], paths: list[str], stdout: TextIO | None = None) -> int:
+    """`python -m quarn.inspect --check MODULE...`: prints the graph's diagnostics, one per
+    line, on standard output; exit status 1 when there is any or a module cannot be imported.
+
+    Discovery runs in a subprocess, as for a run, so that the check sees exactly what a run
+    would see.
+    """
+    stdout = stdout or sys.stdout
     try:
-        graph = _load_graph(args.modules, [os.path.abspath(p) for p in args.path], sys.stderr)
+        graph = _load_graph(modules, [os.path.abspath(p) for p in paths], sys.stderr)
     except DiscoveryError as exc:
-        print(f"quarn: error: {exc}", file=sys.stderr)
+        sys.stderr.write(f"quarn: error: {exc}\n")
         return 1
     for diagnostic in graph.diagnostics:
         stdout.write(f"{diagnostic}\n")

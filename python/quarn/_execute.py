@@ -207,6 +207,7 @@ class Executor:
                 selector.unregister(running.pidfd)
                 os.close(running.pidfd)
             self.stats.busy += now - running.started
+            self.progress.running = len(self._running)
             self._conclude(running, code, now - running.started)
 
     def _account(self, now: float) -> None:

@@ -116,8 +116,9 @@ PyType_Slot asset_wrapper_slots[] = {
     {0, nullptr},
 };
 
+// Made without a module of its own, hence "builtins", which the default repr shows.
 PyType_Spec asset_wrapper_spec = {
-    "AssetWrapper",
+    "builtins.AssetWrapper",
     sizeof(AssetWrapperObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL,

@@ -96,6 +96,14 @@ PyGetSetDef wrapper_properties[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// `AssetWrapper[P, R]` in annotations evaluated at run time, matching the generic class
+// that type checkers see.
+PyMethodDef wrapper_methods[] = {
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
+     "A generic alias for annotations: AssetWrapper[P, R]."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef wrapper_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(WrapperHead, vectorcall), Py_READONLY,
      nullptr},
@@ -112,6 +120,7 @@ PyType_Slot asset_wrapper_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(wrapper_descr_get)},
     {Py_tp_getset, wrapper_properties},
+    {Py_tp_methods, wrapper_methods},
     {Py_tp_members, wrapper_members},
     {0, nullptr},
 };

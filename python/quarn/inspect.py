@@ -42,7 +42,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _same_folder(entry: str, folder: str) -> bool:
-    return os.path.abspath(entry or os.curdir) == folder
+    return os.path.realpath(entry or os.curdir) == folder
 
 
 def set_import_path(directories: Sequence[str]) -> None:
@@ -53,10 +53,10 @@ def set_import_path(directories: Sequence[str]) -> None:
     `import inspect` would find this file instead, so that folder is taken off. Nothing
     imports `inspect` before this runs.
     """
-    here = os.path.dirname(os.path.abspath(__file__))
+    here = os.path.dirname(os.path.realpath(__file__))
     sys.path[:] = [entry for entry in sys.path if not _same_folder(entry, here)]
     front = [os.path.abspath(directory) for directory in directories]
-    cwd = os.getcwd()
+    cwd = os.path.realpath(os.getcwd())
     if cwd != here and not any(_same_folder(entry, cwd) for entry in sys.path + front):
         front.append(cwd)
     sys.path[:0] = front

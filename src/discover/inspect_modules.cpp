@@ -7,7 +7,7 @@
 #include "boundary/guard.hpp"
 #include "boundary/host.hpp"
 #include "discover/describe.hpp"
-#include "discover/entry.hpp"
+#include "discover/document.hpp"
 #include "discover/skip_line.hpp"
 #include "entries.hpp"
 #include "json/from_python.hpp"
@@ -63,10 +63,9 @@ AssetFacts describe_asset(const HostModules& host_modules, Borrowed module, Borr
 
 // Appends an entry for every member of `module` that is an asset, in the host's member
 // order (sorted by name). The names members are bound under are never read.
-void describe_module(const HostModules& host_modules, Borrowed module,
-                     std::string_view python_version, json::Array& entries) {
-  // Once per module, copied into each of its entries.
-  const std::string module_source = normalised_source(host_modules, module);
+void describe_module(const HostModules& host_modules, Borrowed module, Document& document) {
+  // Once per module, and written into each of its entries.
+  const auto module_source = document.share_module_source(normalised_source(host_modules, module));
   const Owned members = host::call(host::getattr(host_modules.inspect, kGetmembers), module);
   const Owned iterator = check(PyObject_GetIter(members.get()));
   while (Owned item = Owned::steal(PyIter_Next(iterator.get()))) {
@@ -77,8 +76,7 @@ void describe_module(const HostModules& host_modules, Borrowed module,
       throw_error();
     }
     if (is_asset(value)) {
-      entries.push_back(
-          asset_entry(describe_asset(host_modules, module, value), module_source, python_version));
+      document.add(describe_asset(host_modules, module, value), module_source);
     }
   }
   if (PyErr_Occurred() != nullptr) {
@@ -88,16 +86,16 @@ void describe_module(const HostModules& host_modules, Borrowed module,
 
 Owned inspect_modules_impl(const std::vector<std::string>& modules) {
   const HostModules host_modules = import_host_modules();
-  // Once per call, even for an empty list, and copied into every entry.
-  const std::string version = python_version(host_modules);
-  json::Array entries;
+  // Once per call, even for an empty list, and written into every entry. The document is
+  // only returned whole: a failure below drops everything written so far.
+  Document document(python_version(host_modules));
   for (const std::string& name : modules) {
     const Owned module = import_or_skip(host_modules, name);
     if (module) {
-      describe_module(host_modules, module, version, entries);
+      describe_module(host_modules, module, document);
     }
   }
-  return host::new_text(document_text(std::move(entries)));
+  return host::new_text(std::move(document).finish());
 }
 
 }  // namespace

@@ -58,12 +58,6 @@ def compact(value) -> str:
     return "{" + ",".join(_string(name) + ":" + compact(value[name]) for name in names) + "}"
 
 
-def test_compact_model_orders_names_by_bytes():
-    assert compact({"b": 1, "a": [None, True], "B": "\u00e9\x1f", "_": {}}) == (
-        '{"B":"\u00e9\\u001f","_":{},"a":[null,true],"b":1}'
-    )
-
-
 # --- helpers ---
 
 
@@ -145,21 +139,6 @@ def test_empty_list_gives_the_13_character_document(fd2):
     document = inspect_modules([])
     assert (document, len(document)) == (EMPTY, 13)
     assert fd2.stop() == ""
-
-
-def test_binding_messages():
-    with pytest.raises(
-        TypeError,
-        match=r"^inspect_modules\(\) missing 1 required positional "
-        r"argument: 'modules'$",
-    ):
-        inspect_modules()
-    with pytest.raises(
-        TypeError,
-        match=r"^inspect_modules\(\) takes 1 positional arguments "
-        r"but 2 were given$",
-    ):
-        inspect_modules([], [])
 
 
 # --- order of the entries ---

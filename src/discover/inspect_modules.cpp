@@ -70,7 +70,7 @@ void describe_module(const HostModules& host_modules, Borrowed module, Document&
   const Owned iterator = check(PyObject_GetIter(members.get()));
   while (Owned item = Owned::steal(PyIter_Next(iterator.get()))) {
     expect_tuple(item);
-    // Held strongly: the code run below may drop the list's reference to it.
+    // A reference of our own, like every object kept while user code runs.
     const Owned value = Owned::borrow(PyTuple_GetItem(item.get(), 1));
     if (!value) {
       throw_error();

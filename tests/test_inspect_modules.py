@@ -12,62 +12,10 @@ import types
 from pathlib import Path
 
 import pytest
+from discovery_model import VERSION, compact, write_exact
 from quarn import inspect_modules
 
-VERSION = "{}.{}.{}".format(*sys.version_info[:3])
 EMPTY = '{"assets":[]}'
-
-# --- an independent model of the compact writer: sorted byte-order keys, minimal escapes ---
-
-_ESCAPES = {
-    '"': '\\"',
-    "\\": "\\\\",
-    "\b": "\\b",
-    "\t": "\\t",
-    "\n": "\\n",
-    "\f": "\\f",
-    "\r": "\\r",
-}
-
-
-def _string(text: str) -> str:
-    out = []
-    for char in text:
-        if char in _ESCAPES:
-            out.append(_ESCAPES[char])
-        elif ord(char) < 0x20:
-            out.append(f"\\u{ord(char):04x}")
-        else:
-            out.append(char)
-    return '"' + "".join(out) + '"'
-
-
-def compact(value) -> str:
-    if value is None:
-        return "null"
-    if isinstance(value, bool):
-        return "true" if value else "false"
-    if isinstance(value, int):
-        return str(value)
-    if isinstance(value, str):
-        return _string(value)
-    if isinstance(value, list):
-        return "[" + ",".join(compact(item) for item in value) + "]"
-    assert isinstance(value, dict)
-    names = sorted(value, key=lambda name: name.encode("utf-8"))
-    return "{" + ",".join(_string(name) + ":" + compact(value[name]) for name in names) + "}"
-
-
-# --- helpers ---
-
-
-def write_exact(modules, name: str, text: str) -> Path:
-    """Writes a module byte for byte (the fixture's writer dedents and normalises blanks)."""
-    path = modules.root / f"{name}.py"
-    path.write_text(text, encoding="utf-8")
-    modules.names.append(name)
-    importlib.invalidate_caches()
-    return path
 
 
 def imitation(name: str, metadata: str = "{}", annotation: str = "") -> str:

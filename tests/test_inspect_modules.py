@@ -584,3 +584,69 @@ def test_version_text_is_read_from_sys_at_call_time(modules, monkeypatch):
     monkeypatch.setattr(sys, "version_info", types.SimpleNamespace(major=3, minor=9, micro="7"))
     with pytest.raises(TypeError):
         inspect_modules([])
+
+
+# --- what getmembers hands back ---
+
+
+@pytest.mark.parametrize(
+    ("members", "error", "message"),
+    [
+        ([("a", 1), ["b", 2]], TypeError, "'list' object cannot be converted to 'PyTuple'"),
+        ([("only",)], IndexError, "tuple index out of range"),
+    ],
+)
+def test_member_items_must_be_pairs_in_tuples(modules, monkeypatch, members, error, message):
+    modules.write("qt_members", "X = 1\n")
+    monkeypatch.setattr(inspect, "getmembers", lambda module: members)
+    with pytest.raises(error) as excinfo:
+        inspect_modules(["qt_members"])
+    assert str(excinfo.value) == message
+
+
+# --- references are given back on every path ---
+
+
+def test_repeated_calls_keep_reference_counts(modules, fd2):
+    module = modules.load(
+        "qu_counts",
+        """
+        ERROR = LookupError("no metadata")
+
+        def original() -> int:
+            return 1
+
+        def wrapper():
+            return original()
+        wrapper.__quarn_kind__ = "asset"
+        wrapper.__quarn_metadata__ = {"kind": "asset"}
+        wrapper.__quarn_original__ = original
+
+        class Failing:
+            @property
+            def __quarn_kind__(self):
+                return "asset"
+
+            @property
+            def __quarn_metadata__(self):
+                raise ERROR
+        """,
+    )
+    watched = [module, module.wrapper, module.original, module.ERROR, module.wrapper.__dict__]
+
+    def counts():
+        return [sys.getrefcount(obj) for obj in watched]
+
+    def round_trip():
+        inspect_modules(["qu_counts", "qu_counts_missing"])
+        module.failing = module.Failing()
+        with pytest.raises(LookupError):
+            inspect_modules(["qu_counts"])
+        del module.failing
+        module.ERROR.__traceback__ = None
+
+    round_trip()
+    before = counts()
+    for _ in range(50):
+        round_trip()
+    assert counts() == before

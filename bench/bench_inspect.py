@@ -38,17 +38,6 @@ OWN_SHARE_GOAL = 0.05
 ANNOTATIONS = [" -> dict", " -> list[int]", "", " -> None"]
 
 
-def decorator_works() -> bool:
-    """Whether `asset` is built yet; until then the project uses hand-made imitations."""
-    import quarn
-
-    try:
-        quarn.asset()
-    except NotImplementedError:
-        return False
-    return True
-
-
 def asset_body(module: int, index: int) -> str:
     name = f"asset_{module:02d}_{index:02d}"
     params = "data, extra" if index % 4 == 1 else ("ticker, day" if index % 4 == 2 else "")
@@ -74,54 +63,23 @@ def decorator_arguments(path: str, module: int, index: int) -> str:
     return ""
 
 
-def imitation_metadata(path: str, module: int, index: int) -> dict:
-    metadata: dict = {
-        "kind": "asset",
-        "name": None,
-        "serializer": None,
-        "inputs": None,
-        "partitions": None,
-    }
-    if index % 4 == 1:
-        metadata["inputs"] = {
-            "data": f"{path}:asset_{module:02d}_{index - 1:02d}",
-            "extra": f"{path}:upstream",
-        }
-    elif index % 4 == 2:
-        metadata["partitions"] = {
-            "ticker": {"kind": "inline", "values_json": '["AAPL","MSFT","GOOG"]'},
-            "day": {"kind": "inline", "values_json": '["2024-01-01","2024-01-02"]'},
-        }
-    elif index % 4 == 3:
-        metadata["name"] = f"display {module}.{index}"
-        metadata["serializer"] = "json"
-    return metadata
-
-
-def module_source(path: str, module: int, decorated: bool) -> str:
+def module_source(path: str, module: int) -> str:
     parts = [f'"""Generated pipeline module {module}."""\n\n']
-    parts.append("from quarn import asset, partitions\n\n" if decorated else "")
+    parts.append("from quarn import asset, partitions\n\n")
     parts.append("RATE = 1.5\n\n\ndef helper(x):\n    return x * RATE\n\n\n")
     for index in range(ASSETS_PER_MODULE):
-        if decorated:
-            parts.append(f"@asset({decorator_arguments(path, module, index)})\n")
+        parts.append(f"@asset({decorator_arguments(path, module, index)})\n")
         parts.append(asset_body(module, index) + "\n\n")
-    if not decorated:
-        for index in range(ASSETS_PER_MODULE):
-            name = f"asset_{module:02d}_{index:02d}"
-            metadata = imitation_metadata(path, module, index)
-            parts.append(f'{name}.__quarn_kind__ = "asset"\n')
-            parts.append(f"{name}.__quarn_metadata__ = {metadata!r}\n")
     return "".join(parts)
 
 
-def write_project(root: str, decorated: bool) -> list[str]:
+def write_project(root: str) -> list[str]:
     names = []
     for module in range(MODULES):
         name = f"bench_pipeline_{module:02d}"
         path = os.path.realpath(os.path.join(root, f"{name}.py"))
         with open(path, "w", encoding="utf-8") as file:
-            file.write(module_source(path, module, decorated))
+            file.write(module_source(path, module))
         names.append(name)
     return names
 
@@ -246,9 +204,8 @@ def own_share(function: Callable[[list[str]], str], names: list[str]) -> tuple[f
 def main() -> int:
     from quarn import inspect_modules
 
-    decorated = decorator_works()
     with tempfile.TemporaryDirectory(prefix="quarn-bench-") as root:
-        names = write_project(root, decorated)
+        names = write_project(root)
         sys.path.insert(0, root)
         for name in names:
             importlib.import_module(name)
@@ -268,8 +225,7 @@ def main() -> int:
 
         wrapped_total, native_own = own_share(inspect_modules, names)
 
-    form = "decorated with @asset" if decorated else "hand-made imitations (asset not built yet)"
-    print(f"{MODULES} modules x {ASSETS_PER_MODULE} assets = {count} assets, {form}")
+    print(f"{MODULES} modules x {ASSETS_PER_MODULE} assets = {count} assets")
     print(f"document: {len(native_doc.encode()) / 1e6:.1f} MB, identical on both sides")
     for label, times in (("inspect_modules", native), ("pure Python", python)):
         print(

@@ -13,6 +13,10 @@ from pathlib import Path
 import pytest
 
 # The command stubs come with discovery and the worker; until then there is nothing to run.
+needs_inspect = pytest.mark.skipif(
+    importlib.util.find_spec("quarn.inspect") is None,
+    reason="the quarn.inspect command is not installed",
+)
 needs_stubs = pytest.mark.skipif(
     importlib.util.find_spec("quarn.inspect") is None
     or importlib.util.find_spec("quarn.worker") is None,

@@ -7,9 +7,9 @@ import sys
 from pathlib import Path
 
 import pytest
-from run_support import Pipeline, needs_stubs
+from run_support import Pipeline, needs_inspect
 
-pytestmark = needs_stubs
+pytestmark = needs_inspect
 
 # Each case: a module body, then (function whose `def` line is reported, asset, message).
 CASES = [

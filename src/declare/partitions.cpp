@@ -37,8 +37,9 @@ PyType_Slot partitions_slots[] = {
     {0, nullptr},
 };
 
+// Created without a module of its own, so the host reports it as a builtin.
 PyType_Spec partitions_spec = {
-    "Partitions", sizeof(PartitionsObject), 0, Py_TPFLAGS_DEFAULT, partitions_slots,
+    "builtins.Partitions", sizeof(PartitionsObject), 0, Py_TPFLAGS_DEFAULT, partitions_slots,
 };
 
 constexpr std::string_view kValuesParameter[] = {"values"};

@@ -21,7 +21,7 @@ PyType_Slot asset_wrapper_slots[] = {
 };
 
 PyType_Spec asset_wrapper_spec = {
-    "AssetWrapper", sizeof(AssetWrapperObject), 0, Py_TPFLAGS_DEFAULT, asset_wrapper_slots,
+    "builtins.AssetWrapper", sizeof(AssetWrapperObject), 0, Py_TPFLAGS_DEFAULT, asset_wrapper_slots,
 };
 
 }  // namespace

@@ -14,7 +14,7 @@ import os
 import sys
 from collections.abc import Sequence
 
-from quarn._quarn import materialize_asset
+from quarn import materialize_asset
 
 # The standard modules the native run imports by name. They are imported here with the
 # project directories out of the way, so that a project file called json.py or

@@ -23,8 +23,9 @@ from quarn import materialize_asset
 _HOST_MODULES = ("importlib", "inspect", "json", "pathlib")
 
 
-def _same_directory(entry: str, directory: str) -> bool:
-    return os.path.abspath(entry or os.curdir) == directory
+def _same_directory(entry: object, directory: str) -> bool:
+    # sys.path may hold things other than text; those name no directory of ours.
+    return isinstance(entry, str) and os.path.abspath(entry or os.curdir) == directory
 
 
 def _import_host_modules(project_dirs: Sequence[str]) -> None:

@@ -11,26 +11,44 @@ namespace quarn::json {
 
 std::string_view error_text(ErrorKind kind) noexcept {
   switch (kind) {
-    case ErrorKind::EofList: return "EOF while parsing a list";
-    case ErrorKind::EofObject: return "EOF while parsing an object";
-    case ErrorKind::EofString: return "EOF while parsing a string";
-    case ErrorKind::EofValue: return "EOF while parsing a value";
-    case ErrorKind::ExpectedColon: return "expected `:`";
-    case ErrorKind::ExpectedListCommaOrEnd: return "expected `,` or `]`";
-    case ErrorKind::ExpectedObjectCommaOrEnd: return "expected `,` or `}`";
-    case ErrorKind::ExpectedIdent: return "expected ident";
-    case ErrorKind::ExpectedValue: return "expected value";
-    case ErrorKind::InvalidEscape: return "invalid escape";
-    case ErrorKind::InvalidNumber: return "invalid number";
-    case ErrorKind::NumberOutOfRange: return "number out of range";
+    case ErrorKind::EofList:
+      return "EOF while parsing a list";
+    case ErrorKind::EofObject:
+      return "EOF while parsing an object";
+    case ErrorKind::EofString:
+      return "EOF while parsing a string";
+    case ErrorKind::EofValue:
+      return "EOF while parsing a value";
+    case ErrorKind::ExpectedColon:
+      return "expected `:`";
+    case ErrorKind::ExpectedListCommaOrEnd:
+      return "expected `,` or `]`";
+    case ErrorKind::ExpectedObjectCommaOrEnd:
+      return "expected `,` or `}`";
+    case ErrorKind::ExpectedIdent:
+      return "expected ident";
+    case ErrorKind::ExpectedValue:
+      return "expected value";
+    case ErrorKind::InvalidEscape:
+      return "invalid escape";
+    case ErrorKind::InvalidNumber:
+      return "invalid number";
+    case ErrorKind::NumberOutOfRange:
+      return "number out of range";
     case ErrorKind::ControlCharacterWhileParsingString:
       return "control character (\\u0000-\\u001F) found while parsing a string";
-    case ErrorKind::KeyMustBeAString: return "key must be a string";
-    case ErrorKind::LoneLeadingSurrogateInHexEscape: return "lone leading surrogate in hex escape";
-    case ErrorKind::TrailingComma: return "trailing comma";
-    case ErrorKind::TrailingCharacters: return "trailing characters";
-    case ErrorKind::UnexpectedEndOfHexEscape: return "unexpected end of hex escape";
-    case ErrorKind::RecursionLimitExceeded: return "recursion limit exceeded";
+    case ErrorKind::KeyMustBeAString:
+      return "key must be a string";
+    case ErrorKind::LoneLeadingSurrogateInHexEscape:
+      return "lone leading surrogate in hex escape";
+    case ErrorKind::TrailingComma:
+      return "trailing comma";
+    case ErrorKind::TrailingCharacters:
+      return "trailing characters";
+    case ErrorKind::UnexpectedEndOfHexEscape:
+      return "unexpected end of hex escape";
+    case ErrorKind::RecursionLimitExceeded:
+      return "recursion limit exceeded";
   }
   return "unknown error";
 }
@@ -111,7 +129,8 @@ bool magnitude_at_least_one(std::string_view num) {
     ++i;
     if (num[i] == '+' || num[i] == '-') exp_negative = num[i++] == '-';
     // Saturate: any exponent beyond this is out of range regardless of digits.
-    for (; i < num.size(); ++i) exp = std::min<std::int64_t>(exp * 10 + (num[i] - '0'), 1'000'000'000);
+    for (; i < num.size(); ++i)
+      exp = std::min<std::int64_t>(exp * 10 + (num[i] - '0'), 1'000'000'000);
   }
   return lead + (exp_negative ? -exp : exp) >= 0;
 }
@@ -122,9 +141,12 @@ class Parser {
 
   Value run() {
     // Open containers, innermost last. Each object frame carries the name of
-    // the member whose value is being parsed.
+    // the member whose value is being parsed. Holding the containers directly
+    // rather than as a Value keeps stack growth free of variant moves.
     struct Frame {
-      Value container;
+      bool is_object = false;
+      Array items;
+      Object members;
       std::string name;
     };
     std::vector<Frame> stack;
@@ -143,7 +165,7 @@ class Parser {
             v = Value(Array{});
             break;
           }
-          stack.push_back({Value(Array{}), {}});
+          stack.emplace_back();
           continue;
         case '{':
           if (stack.size() == max_depth) fail(ErrorKind::RecursionLimitExceeded, pos_);
@@ -155,7 +177,7 @@ class Parser {
             v = Value(Object{});
             break;
           }
-          stack.push_back({Value(Object{}), {}});
+          stack.emplace_back().is_object = true;
           member_name(stack.back().name);
           continue;
         case '"': {
@@ -164,12 +186,26 @@ class Parser {
           v = Value(std::move(s));
           break;
         }
-        case 'n': v = literal("null", Value()); break;
-        case 't': v = literal("true", Value(true)); break;
-        case 'f': v = literal("false", Value(false)); break;
+        case 'n':
+          v = literal("null", Value());
+          break;
+        case 't':
+          v = literal("true", Value(true));
+          break;
+        case 'f':
+          v = literal("false", Value(false));
+          break;
         case '-':
-        case '0': case '1': case '2': case '3': case '4':
-        case '5': case '6': case '7': case '8': case '9':
+        case '0':
+        case '1':
+        case '2':
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+        case '8':
+        case '9':
           v = number();
           break;
         default:
@@ -186,8 +222,8 @@ class Parser {
         }
         Frame& top = stack.back();
         skip_ws();
-        if (top.container.kind() == Value::Kind::Array) {
-          top.container.as_array().push_back(std::move(v));
+        if (!top.is_object) {
+          top.items.push_back(std::move(v));
           if (at_end()) fail_eof(ErrorKind::EofList);
           if (text_[pos_] == ',') {
             ++pos_;
@@ -197,7 +233,7 @@ class Parser {
           }
           if (text_[pos_] != ']') fail(ErrorKind::ExpectedListCommaOrEnd, pos_);
         } else {
-          top.container.as_object().insert_or_assign(std::move(top.name), std::move(v));
+          top.members.insert_or_assign(std::move(top.name), std::move(v));
           if (at_end()) fail_eof(ErrorKind::EofObject);
           if (text_[pos_] == ',') {
             ++pos_;
@@ -210,7 +246,7 @@ class Parser {
           if (text_[pos_] != '}') fail(ErrorKind::ExpectedObjectCommaOrEnd, pos_);
         }
         ++pos_;
-        v = std::move(top.container);
+        v = top.is_object ? Value(std::move(top.members)) : Value(std::move(top.items));
         stack.pop_back();
       }
     }
@@ -345,16 +381,35 @@ class Parser {
       ++pos_;
       if (at_end()) fail_eof(ErrorKind::EofString);
       switch (text_[pos_++]) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 'u': append_utf8(out, unicode_escape()); break;
-        default: fail(ErrorKind::InvalidEscape, pos_ - 1);
+        case '"':
+          out += '"';
+          break;
+        case '\\':
+          out += '\\';
+          break;
+        case '/':
+          out += '/';
+          break;
+        case 'b':
+          out += '\b';
+          break;
+        case 'f':
+          out += '\f';
+          break;
+        case 'n':
+          out += '\n';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 't':
+          out += '\t';
+          break;
+        case 'u':
+          append_utf8(out, unicode_escape());
+          break;
+        default:
+          fail(ErrorKind::InvalidEscape, pos_ - 1);
       }
     }
   }

@@ -30,8 +30,7 @@ Value Value::real(double d) noexcept {
 bool operator==(const Value& a, const Value& b) {
   if (a.data_.index() != b.data_.index()) return false;
   if (a.kind() == Value::Kind::Float) {
-    return std::bit_cast<std::uint64_t>(a.as_float()) ==
-           std::bit_cast<std::uint64_t>(b.as_float());
+    return std::bit_cast<std::uint64_t>(a.as_float()) == std::bit_cast<std::uint64_t>(b.as_float());
   }
   // Arrays and objects recurse through this operator via their own ==.
   return a.data_ == b.data_;

@@ -1,13 +1,13 @@
-// The in-memory JSON value: null, bool, the three number kinds, string, array and name-ordered object.
+// The in-memory JSON value: null, bool, three number kinds, string, array, ordered object.
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -37,8 +37,10 @@ class Value {
 
   // Numbers must go through the named factories so that the caller decides the
   // number kind; an int or double would otherwise quietly become a bool.
-  template <typename T>
-    requires(std::is_arithmetic_v<T> && !std::is_same_v<T, bool>)
+  // (bool itself still binds to the non-template constructor above.)
+  template <std::integral T>
+  Value(T) = delete;
+  template <std::floating_point T>
   Value(T) = delete;
   template <typename T>
   Value(T*) = delete;
@@ -69,8 +71,8 @@ class Value {
   friend bool operator==(const Value& a, const Value& b);
 
  private:
-  std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double, std::string,
-               json::Array, json::Object>
+  std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double, std::string, json::Array,
+               json::Object>
       data_;
 };
 

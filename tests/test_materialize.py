@@ -194,12 +194,6 @@ def test_value_path_is_normalised_and_stays_relative(
     assert (tmp_path / value_path).with_name("result.json").read_bytes() == expected
 
 
-def test_missing_parents_are_created(assets, tmp_path):
-    out = tmp_path / "a" / "b" / "c"
-    assert run(assets, "plain", out) == "returned"
-    assert (out / "value.json").is_file()
-
-
 # --- value.json: the host encoder's defaults -----------------------------------------
 
 
@@ -419,19 +413,6 @@ def test_preparation_error_is_the_same_object(assets, tmp_path, monkeypatch):
     assert excinfo.value is raised
     assert excinfo.value.__traceback__ is not None
     assert not (tmp_path / "out").exists()
-
-
-def test_mkdir_gets_the_two_keywords(assets, tmp_path, monkeypatch):
-    calls = []
-    original = pathlib.Path.mkdir
-
-    def record(self, *args, **kwargs):
-        calls.append((args, kwargs))
-        return original(self, *args, **kwargs)
-
-    monkeypatch.setattr(pathlib.Path, "mkdir", record)
-    assert run(assets, "plain", tmp_path / "out") == "returned"
-    assert calls[0] == ((), {"parents": True, "exist_ok": True})
 
 
 def test_binding_error_leaves_no_trace(tmp_path):

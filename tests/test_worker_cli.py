@@ -119,22 +119,37 @@ def test_inputs_file_is_read_as_utf8(project):
     assert (project / "out" / "value.json").read_bytes() == b"[6, 8]"
 
 
-def test_path_option_reaches_a_project_elsewhere(project, tmp_path):
+def test_path_options_go_first_in_the_order_given(project, tmp_path):
     elsewhere = tmp_path / "elsewhere"
     elsewhere.mkdir()
-    other = write(tmp_path / "other" / "second_assets.py", "def one():\n    return 1\n").parent
-    result = stub("second_assets", "one", "o1", "--path", other, "--path", project, cwd=elsewhere)
-    assert result.returncode == 0, result.stderr
-    result = stub("pipeline_assets", "raw", "o2", "--path", other, "--path", project, cwd=elsewhere)
-    assert result.returncode == 0, result.stderr
-    assert (elsewhere / "o2" / "value.json").read_bytes() == b"[1, 2, 3]"
-
-
-def test_first_path_option_wins(project, tmp_path):
     first = write(tmp_path / "first" / "pipeline_assets.py", "def raw():\n    return 'first'\n")
-    result = stub("pipeline_assets", "raw", "out", "--path", first.parent, cwd=project)
+    paths = ["--path", first.parent, "--path", project]
+    result = stub("pipeline_assets", "raw", "out", *paths, cwd=elsewhere)
     assert result.returncode == 0, result.stderr
-    assert (project / "out" / "value.json").read_bytes() == b'"first"'
+    assert (elsewhere / "out" / "value.json").read_bytes() == b'"first"'
+    result = stub(
+        "pipeline_assets",
+        "prices",
+        "out",
+        *paths,
+        "--inputs-json",
+        '{"ticker": "X"}',
+        cwd=elsewhere,
+    )
+    assert result.returncode == 1
+    assert record(elsewhere / "out")["error_type"] == "AttributeError"
+    # The current directory is searched after them, as with python -m.
+    result = stub(
+        "pipeline_assets",
+        "prices",
+        "out",
+        "--path",
+        first.parent,
+        "--inputs-json",
+        '{"ticker": "X"}',
+        cwd=project,
+    )
+    assert result.returncode == 1
 
 
 SHADOWS = ["json.py", "inspect.py", "pathlib.py"]

@@ -589,3 +589,51 @@ def test_repeated_runs_keep_reference_counts(modules, tmp_path):
     # collection: no reference to them is kept anywhere.
     assert len(module.RAISED) == 51
     assert all(ref() is None for ref in module.RAISED)
+
+
+# --- decorated assets ----------------------------------------------------------------
+
+DECLARED = """
+    from quarn import asset, partitions
+
+    @asset()
+    def my_data():
+        return {"value": 42}
+
+    @asset(inputs={"data": my_data})
+    def processed(data: list) -> list:
+        return [x * 2 for x in data]
+
+    @asset(name="daily", partitions={"ticker": partitions(["AAPL", "MSFT"])})
+    def prices(ticker: str) -> dict:
+        return {"ticker": ticker}
+
+    @asset()
+    def failing():
+        raise KeyError("ticker")
+"""
+
+
+@pytest.mark.parametrize(
+    ("function", "inputs", "value", "result_type", "signature"),
+    [
+        ("my_data", None, b'{"value": 42}', "dict", "()"),
+        ("processed", '{"data": [1, 2, 3]}', b"[2, 4, 6]", "list", "(data: list) -> list"),
+        ("prices", '{"ticker": "MSFT"}', b'{"ticker": "MSFT"}', "dict", "(ticker: str) -> dict"),
+    ],
+)
+def test_decorated_asset_runs_its_function(
+    modules, tmp_path, function, inputs, value, result_type, signature
+):
+    modules.write("pkg.assets", DECLARED)
+    out = tmp_path / "out" / function
+    assert run("pkg.assets", function, out, inputs) == "returned"
+    assert (out / "value.json").read_bytes() == value
+    expected = success("pkg.assets", function, result_type, signature, f"{out}/value.json")
+    assert (out / "result.json").read_bytes() == expected
+
+
+def test_decorated_asset_failure_is_recorded(modules, tmp_path):
+    modules.write("pkg.assets", DECLARED)
+    assert run("pkg.assets", "failing", tmp_path) == 1
+    assert (tmp_path / "result.json").read_bytes() == failure("KeyError: 'ticker'", "KeyError")

@@ -22,9 +22,10 @@ const host::Name kWriteText{"write_text"};
 const host::Name kSignature{"signature"};
 const host::Name kExit{"exit"};
 
-constexpr std::string_view kResultFile = "result.json";
-constexpr std::string_view kValueFile = "value.json";
-constexpr std::string_view kEncoding = "utf-8";
+// Texts passed on every run, made once like the names above.
+const host::Name kResultFile{"result.json"};
+const host::Name kValueFile{"value.json"};
+const host::Name kEncoding{"utf-8"};
 
 // The host modules of one run, imported in this order; released when the run ends.
 struct HostModules {
@@ -49,13 +50,13 @@ void make_directory(Borrowed directory) {
                                         1 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords.get()));
 }
 
-Owned join(Borrowed directory, std::string_view file) {
-  return host::call_method(directory, kJoin, host::new_text(file));
+Owned join(Borrowed directory, const host::Name& file) {
+  return host::call_method(directory, kJoin, file.get());
 }
 
 // `path.write_text(text, "utf-8")`: creates or truncates the file; the result is unused.
 void write_text(Borrowed path, Borrowed text) {
-  (void)host::call_method(path, kWriteText, text, host::new_text(kEncoding));
+  (void)host::call_method(path, kWriteText, text, kEncoding.get());
 }
 
 // Group A, not guarded: whatever fails here reaches the caller unchanged, before

@@ -2,26 +2,12 @@
 
 from __future__ import annotations
 
-import importlib.util
 import json
 import re
 import subprocess
 import sys
 import textwrap
 from pathlib import Path
-
-import pytest
-
-# The command stubs come with discovery and the worker; until then there is nothing to run.
-needs_inspect = pytest.mark.skipif(
-    importlib.util.find_spec("quarn.inspect") is None,
-    reason="the quarn.inspect command is not installed",
-)
-needs_stubs = pytest.mark.skipif(
-    importlib.util.find_spec("quarn.inspect") is None
-    or importlib.util.find_spec("quarn.worker") is None,
-    reason="the quarn.inspect and quarn.worker commands are not installed",
-)
 
 HEADER = "import os, signal, sys, time\nfrom quarn import asset, partitions\n"
 

@@ -7,9 +7,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from run_support import Pipeline, needs_inspect
-
-pytestmark = needs_inspect
+from run_support import Pipeline
 
 # Each case: a module body, then (function whose `def` line is reported, asset, message).
 CASES = [

@@ -10,9 +10,7 @@ import time
 from pathlib import Path
 
 import pytest
-from run_support import Pipeline, needs_stubs, statuses, summary_rows
-
-pytestmark = needs_stubs
+from run_support import Pipeline, statuses, summary_rows
 
 
 @pytest.fixture

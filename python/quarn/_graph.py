@@ -320,11 +320,11 @@ def _read_declaration(asset: Asset, report) -> None:
         report(asset, "its declared inputs are not an object")
     partitions = meta.get("partitions")
     if isinstance(partitions, dict):
-        for dim, spec in sorted(partitions.items()):
+        for dim, declared in sorted(partitions.items()):
             values = None
-            if isinstance(spec, dict) and isinstance(spec.get("values_json"), str):
+            if isinstance(declared, dict) and isinstance(declared.get("values_json"), str):
                 try:
-                    values = json.loads(spec["values_json"])
+                    values = json.loads(declared["values_json"])
                 except ValueError:
                     values = None
             if not isinstance(values, list):

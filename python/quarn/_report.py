@@ -45,10 +45,9 @@ class Progress:
     def start(self, total: int, up_to_date: int) -> None:
         self.total = total
         self.started = time.monotonic()
-        if up_to_date:
-            self._line(f"quarn: {up_to_date} job{_s(up_to_date)} up to date")
-        if total:
-            self._line(f"quarn: running {total} job{_s(total)}")
+        if total:  # with nothing to run, the summary alone says so
+            fresh = f" ({up_to_date} up to date)" if up_to_date else ""
+            self._line(f"quarn: running {total} job{_s(total)}{fresh}")
 
     def set_running(self, running: int) -> None:
         self.running = running

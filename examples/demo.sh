@@ -13,3 +13,8 @@ echo "== python -m quarn.inspect pipeline"
 echo
 echo "== materializing raw, processed (fed raw's value) and prices[ticker=AAPL]"
 PYTHON="$PYTHON" bash materialize_demo.sh
+echo
+echo "== python -m quarn.run pipeline, twice: the second run re-materializes nothing"
+rm -rf out/run
+"$PYTHON" -m quarn.run pipeline --out out/run
+"$PYTHON" -m quarn.run pipeline --out out/run

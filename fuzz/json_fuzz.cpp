@@ -1,4 +1,5 @@
-// libFuzzer target: the JSON parser and writer must never crash and must round-trip what they accept.
+// libFuzzer target: the JSON parser and writer must never crash and must round-trip what they
+// accept.
 #include <bit>
 #include <cmath>
 #include <cstdint>

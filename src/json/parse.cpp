@@ -11,26 +11,44 @@ namespace quarn::json {
 
 std::string_view error_text(ErrorKind kind) noexcept {
   switch (kind) {
-    case ErrorKind::EofList: return "EOF while parsing a list";
-    case ErrorKind::EofObject: return "EOF while parsing an object";
-    case ErrorKind::EofString: return "EOF while parsing a string";
-    case ErrorKind::EofValue: return "EOF while parsing a value";
-    case ErrorKind::ExpectedColon: return "expected `:`";
-    case ErrorKind::ExpectedListCommaOrEnd: return "expected `,` or `]`";
-    case ErrorKind::ExpectedObjectCommaOrEnd: return "expected `,` or `}`";
-    case ErrorKind::ExpectedIdent: return "expected ident";
-    case ErrorKind::ExpectedValue: return "expected value";
-    case ErrorKind::InvalidEscape: return "invalid escape";
-    case ErrorKind::InvalidNumber: return "invalid number";
-    case ErrorKind::NumberOutOfRange: return "number out of range";
+    case ErrorKind::EofList:
+      return "EOF while parsing a list";
+    case ErrorKind::EofObject:
+      return "EOF while parsing an object";
+    case ErrorKind::EofString:
+      return "EOF while parsing a string";
+    case ErrorKind::EofValue:
+      return "EOF while parsing a value";
+    case ErrorKind::ExpectedColon:
+      return "expected `:`";
+    case ErrorKind::ExpectedListCommaOrEnd:
+      return "expected `,` or `]`";
+    case ErrorKind::ExpectedObjectCommaOrEnd:
+      return "expected `,` or `}`";
+    case ErrorKind::ExpectedIdent:
+      return "expected ident";
+    case ErrorKind::ExpectedValue:
+      return "expected value";
+    case ErrorKind::InvalidEscape:
+      return "invalid escape";
+    case ErrorKind::InvalidNumber:
+      return "invalid number";
+    case ErrorKind::NumberOutOfRange:
+      return "number out of range";
     case ErrorKind::ControlCharacterWhileParsingString:
       return "control character (\\u0000-\\u001F) found while parsing a string";
-    case ErrorKind::KeyMustBeAString: return "key must be a string";
-    case ErrorKind::LoneLeadingSurrogateInHexEscape: return "lone leading surrogate in hex escape";
-    case ErrorKind::TrailingComma: return "trailing comma";
-    case ErrorKind::TrailingCharacters: return "trailing characters";
-    case ErrorKind::UnexpectedEndOfHexEscape: return "unexpected end of hex escape";
-    case ErrorKind::RecursionLimitExceeded: return "recursion limit exceeded";
+    case ErrorKind::KeyMustBeAString:
+      return "key must be a string";
+    case ErrorKind::LoneLeadingSurrogateInHexEscape:
+      return "lone leading surrogate in hex escape";
+    case ErrorKind::TrailingComma:
+      return "trailing comma";
+    case ErrorKind::TrailingCharacters:
+      return "trailing characters";
+    case ErrorKind::UnexpectedEndOfHexEscape:
+      return "unexpected end of hex escape";
+    case ErrorKind::RecursionLimitExceeded:
+      return "recursion limit exceeded";
   }
   return "unknown error";
 }
@@ -111,7 +129,8 @@ bool magnitude_at_least_one(std::string_view num) {
     ++i;
     if (num[i] == '+' || num[i] == '-') exp_negative = num[i++] == '-';
     // Saturate: any exponent beyond this is out of range regardless of digits.
-    for (; i < num.size(); ++i) exp = std::min<std::int64_t>(exp * 10 + (num[i] - '0'), 1'000'000'000);
+    for (; i < num.size(); ++i)
+      exp = std::min<std::int64_t>(exp * 10 + (num[i] - '0'), 1'000'000'000);
   }
   return lead + (exp_negative ? -exp : exp) >= 0;
 }
@@ -164,12 +183,26 @@ class Parser {
           v = Value(std::move(s));
           break;
         }
-        case 'n': v = literal("null", Value()); break;
-        case 't': v = literal("true", Value(true)); break;
-        case 'f': v = literal("false", Value(false)); break;
+        case 'n':
+          v = literal("null", Value());
+          break;
+        case 't':
+          v = literal("true", Value(true));
+          break;
+        case 'f':
+          v = literal("false", Value(false));
+          break;
         case '-':
-        case '0': case '1': case '2': case '3': case '4':
-        case '5': case '6': case '7': case '8': case '9':
+        case '0':
+        case '1':
+        case '2':
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+        case '8':
+        case '9':
           v = number();
           break;
         default:
@@ -221,7 +254,7 @@ class Parser {
   std::size_t pos_ = 0;
 
   bool at_end() const { return pos_ >= text_.size(); }
-  [[noreturn]] void fail(ErrorKind kind, std::size_t at) const { throw Failure{kind, at}; }
+  [[noreturn]] static void fail(ErrorKind kind, std::size_t at) { throw Failure{kind, at}; }
   [[noreturn]] void fail_eof(ErrorKind kind) const { throw Failure{kind, text_.size()}; }
 
   void skip_ws() {
@@ -272,7 +305,7 @@ class Parser {
     } else if (is_digit(text_[pos_])) {
       constexpr std::uint64_t max = UINT64_MAX;
       for (; !at_end() && is_digit(text_[pos_]); ++pos_) {
-        const unsigned d = static_cast<unsigned>(text_[pos_] - '0');
+        const auto d = static_cast<unsigned>(text_[pos_] - '0');
         if (overflow || magnitude > (max - d) / 10) {
           overflow = true;
         } else {
@@ -345,16 +378,35 @@ class Parser {
       ++pos_;
       if (at_end()) fail_eof(ErrorKind::EofString);
       switch (text_[pos_++]) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 'u': append_utf8(out, unicode_escape()); break;
-        default: fail(ErrorKind::InvalidEscape, pos_ - 1);
+        case '"':
+          out += '"';
+          break;
+        case '\\':
+          out += '\\';
+          break;
+        case '/':
+          out += '/';
+          break;
+        case 'b':
+          out += '\b';
+          break;
+        case 'f':
+          out += '\f';
+          break;
+        case 'n':
+          out += '\n';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 't':
+          out += '\t';
+          break;
+        case 'u':
+          append_utf8(out, unicode_escape());
+          break;
+        default:
+          fail(ErrorKind::InvalidEscape, pos_ - 1);
       }
     }
   }

@@ -1,4 +1,5 @@
-// The in-memory JSON value: null, bool, the three number kinds, string, array and name-ordered object.
+// The in-memory JSON value: null, bool, the three number kinds, string, array and name-ordered
+// object.
 #pragma once
 
 #include <cstddef>
@@ -38,8 +39,8 @@ class Value {
   // Numbers must go through the named factories so that the caller decides the
   // number kind; an int or double would otherwise quietly become a bool.
   template <typename T>
-    requires(std::is_arithmetic_v<T> && !std::is_same_v<T, bool>)
-  Value(T) = delete;
+  requires(std::is_arithmetic_v<T> && !std::is_same_v<T, bool>) Value(T)
+  = delete;
   template <typename T>
   Value(T*) = delete;
 
@@ -69,8 +70,11 @@ class Value {
   friend bool operator==(const Value& a, const Value& b);
 
  private:
-  std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double, std::string,
-               json::Array, json::Object>
+  template <typename T>
+  Value(std::in_place_type_t<T> tag, T number) noexcept : data_(tag, number) {}
+
+  std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double, std::string, json::Array,
+               json::Object>
       data_;
 };
 

@@ -36,13 +36,15 @@ void write_float(double d, std::string& out) {
 
   if (exp >= -5 && exp <= 15) {
     if (exp >= n - 1) {
+      // Widened before the arithmetic; exp + 1 >= count here, so nothing wraps.
       out += digits;
-      out.append(static_cast<std::size_t>(exp - n + 1), '0');
+      out.append(static_cast<std::size_t>(exp) + 1 - count, '0');
       out += ".0";
     } else if (exp >= 0) {
-      out += digits.substr(0, static_cast<std::size_t>(exp + 1));
+      const std::size_t integer_digits = static_cast<std::size_t>(exp) + 1;
+      out += digits.substr(0, integer_digits);
       out += '.';
-      out += digits.substr(static_cast<std::size_t>(exp + 1));
+      out += digits.substr(integer_digits);
     } else {
       out += "0.";
       out.append(static_cast<std::size_t>(-exp - 1), '0');
@@ -69,13 +71,27 @@ void write_string(std::string_view utf8, std::string& out) {
     out.append(utf8.data() + run, i - run);
     run = i + 1;
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
       default:
         out += "\\u00";
         out += hex[c >> 4];
@@ -99,20 +115,30 @@ void append_unsigned(std::uint64_t u, std::string& out) {
 // Recursion depth equals nesting depth, which parse() caps at max_depth.
 void write(const Value& v, std::string& out) {
   switch (v.kind()) {
-    case Value::Kind::Null: out += "null"; return;
-    case Value::Kind::Bool: out += v.as_bool() ? "true" : "false"; return;
-    case Value::Kind::UInt: append_unsigned(v.as_uint(), out); return;
+    case Value::Kind::Null:
+      out += "null";
+      return;
+    case Value::Kind::Bool:
+      out += v.as_bool() ? "true" : "false";
+      return;
+    case Value::Kind::UInt:
+      append_unsigned(v.as_uint(), out);
+      return;
     case Value::Kind::Int: {
       const std::int64_t i = v.as_int();
       if (i < 0) out += '-';
       // Unsigned negation is exact for INT64_MIN, unlike -i.
-      append_unsigned(i < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(i)
-                            : static_cast<std::uint64_t>(i),
-                      out);
+      append_unsigned(
+          i < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(i) : static_cast<std::uint64_t>(i),
+          out);
       return;
     }
-    case Value::Kind::Float: write_float(v.as_float(), out); return;
-    case Value::Kind::String: write_string(v.as_string(), out); return;
+    case Value::Kind::Float:
+      write_float(v.as_float(), out);
+      return;
+    case Value::Kind::String:
+      write_string(v.as_string(), out);
+      return;
     case Value::Kind::Array: {
       out += '[';
       bool first = true;

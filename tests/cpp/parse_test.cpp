@@ -82,9 +82,15 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"1e400", "number out of range at line 1 column 5"},
         ErrorCase{"[-1.5e999]", "number out of range at line 1 column 9"},
         ErrorCase{std::string(400, '9'), "number out of range at line 1 column 400"},
-        ErrorCase{"\"a\tb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
-        ErrorCase{"\"a\nb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
-        ErrorCase{std::string("\"\0\"", 3), "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2"},
+        ErrorCase{
+            "\"a\tb\"",
+            "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+        ErrorCase{
+            "\"a\nb\"",
+            "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+        ErrorCase{
+            std::string("\"\0\"", 3),
+            "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2"},
         ErrorCase{"{1:2}", "key must be a string at line 1 column 2"},
         ErrorCase{"{\"a\":1,2}", "key must be a string at line 1 column 8"},
         ErrorCase{"\"\\udc00\"", "lone leading surrogate in hex escape at line 1 column 7"},
@@ -125,30 +131,24 @@ TEST_P(ParseNumberTest, ClassifiesKindAndValue) {
 
 INSTANTIATE_TEST_SUITE_P(
     Boundaries, ParseNumberTest,
-    ::testing::Values(
-        NumberCase{"0", Value::uint(0)},
-        NumberCase{"-0", Value::real(-0.0)},
-        NumberCase{"-0.0", Value::real(-0.0)},
-        NumberCase{"0.0", Value::real(0.0)},
-        NumberCase{"18446744073709551615", Value::uint(UINT64_MAX)},
-        NumberCase{"18446744073709551616", Value::real(18446744073709551616.0)},
-        NumberCase{"-9223372036854775808", Value::negative(INT64_MIN)},
-        NumberCase{"-9223372036854775809", Value::real(-9223372036854775808.0)},
-        NumberCase{"-1", Value::negative(-1)},
-        NumberCase{"5", Value::uint(5)},
-        NumberCase{"5.0", Value::real(5.0)},
-        NumberCase{"5e0", Value::real(5.0)},
-        NumberCase{"1E+2", Value::real(100.0)},
-        NumberCase{"-2.5e-3", Value::real(-0.0025)},
-        NumberCase{"1e-400", Value::real(0.0)},
-        NumberCase{"-1e-400", Value::real(-0.0)},
-        NumberCase{"0.1", Value::real(0.1)},
-        // Halfway between two doubles: needs a correctly rounded conversion.
-        NumberCase{"9007199254740993", Value::uint(9007199254740993u)},
-        NumberCase{"9007199254740993.0", Value::real(9007199254740992.0)},
-        NumberCase{"1.7976931348623157e308", Value::real(1.7976931348623157e308)},
-        NumberCase{"4.9e-324", Value::real(std::bit_cast<double>(std::uint64_t{1}))},
-        NumberCase{" \t\r\n7 \n", Value::uint(7)}));
+    ::testing::Values(NumberCase{"0", Value::uint(0)}, NumberCase{"-0", Value::real(-0.0)},
+                      NumberCase{"-0.0", Value::real(-0.0)}, NumberCase{"0.0", Value::real(0.0)},
+                      NumberCase{"18446744073709551615", Value::uint(UINT64_MAX)},
+                      NumberCase{"18446744073709551616", Value::real(18446744073709551616.0)},
+                      NumberCase{"-9223372036854775808", Value::negative(INT64_MIN)},
+                      NumberCase{"-9223372036854775809", Value::real(-9223372036854775808.0)},
+                      NumberCase{"-1", Value::negative(-1)}, NumberCase{"5", Value::uint(5)},
+                      NumberCase{"5.0", Value::real(5.0)}, NumberCase{"5e0", Value::real(5.0)},
+                      NumberCase{"1E+2", Value::real(100.0)},
+                      NumberCase{"-2.5e-3", Value::real(-0.0025)},
+                      NumberCase{"1e-400", Value::real(0.0)},
+                      NumberCase{"-1e-400", Value::real(-0.0)}, NumberCase{"0.1", Value::real(0.1)},
+                      // Halfway between two doubles: needs a correctly rounded conversion.
+                      NumberCase{"9007199254740993", Value::uint(9007199254740993u)},
+                      NumberCase{"9007199254740993.0", Value::real(9007199254740992.0)},
+                      NumberCase{"1.7976931348623157e308", Value::real(1.7976931348623157e308)},
+                      NumberCase{"4.9e-324", Value::real(std::bit_cast<double>(std::uint64_t{1}))},
+                      NumberCase{" \t\r\n7 \n", Value::uint(7)}));
 
 struct StringCase {
   std::string text;
@@ -163,22 +163,21 @@ TEST_P(ParseStringTest, Decodes) {
   EXPECT_EQ(v.as_string(), GetParam().decoded);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Escapes, ParseStringTest,
-    ::testing::Values(
-        StringCase{R"("")", ""},
-        StringCase{R"("\"\\\/\b\f\n\r\t")", "\"\\/\b\f\n\r\t"},
-        StringCase{R"("\u0000")", std::string(1, '\0')},
-        StringCase{R"("\u0041\u00e9\u00E9")", "A\xc3\xa9\xc3\xa9"},
-        StringCase{R"("\u20ac")", "\xe2\x82\xac"},
-        StringCase{R"("\ud83d\ude00")", "\xf0\x9f\x98\x80"},
-        StringCase{R"("\uDBFF\uDFFF")", "\xf4\x8f\xbf\xbf"},
-        StringCase{"\"caf\xc3\xa9 \x7f\"", "caf\xc3\xa9 \x7f"}));
+INSTANTIATE_TEST_SUITE_P(Escapes, ParseStringTest,
+                         ::testing::Values(StringCase{R"("")", ""},
+                                           StringCase{R"("\"\\\/\b\f\n\r\t")", "\"\\/\b\f\n\r\t"},
+                                           StringCase{R"("\u0000")", std::string(1, '\0')},
+                                           StringCase{R"("\u0041\u00e9\u00E9")",
+                                                      "A\xc3\xa9\xc3\xa9"},
+                                           StringCase{R"("\u20ac")", "\xe2\x82\xac"},
+                                           StringCase{R"("\ud83d\ude00")", "\xf0\x9f\x98\x80"},
+                                           StringCase{R"("\uDBFF\uDFFF")", "\xf4\x8f\xbf\xbf"},
+                                           StringCase{"\"caf\xc3\xa9 \x7f\"", "caf\xc3\xa9 \x7f"}));
 
 TEST(ParseStructure, ObjectMembersLaterDuplicateWins) {
   const Value v = parsed(R"({"b": 1, "a": [true, false, null], "b": "x"})");
-  EXPECT_EQ(v, Value(Object{{"a", Value(Array{Value(true), Value(false), Value()})},
-                            {"b", Value("x")}}));
+  EXPECT_EQ(
+      v, Value(Object{{"a", Value(Array{Value(true), Value(false), Value()})}, {"b", Value("x")}}));
 }
 
 TEST(ParseStructure, EscapedNamesAreDecoded) {
@@ -207,10 +206,10 @@ TEST(ParseStructure, NestingLimitIsAtLevel128) {
   // Mixed containers share one depth counter, and empty ones still open a level.
   std::string mixed;
   for (std::size_t i = 0; i < max_depth; ++i) mixed += i % 2 ? "{\"k\":" : "[";
-  EXPECT_EQ(error_message(mixed + "[]"), "recursion limit exceeded at line 1 column " +
-                                             std::to_string(mixed.size() + 1));
-  EXPECT_EQ(error_message(mixed + "{}"), "recursion limit exceeded at line 1 column " +
-                                             std::to_string(mixed.size() + 1));
+  EXPECT_EQ(error_message(mixed + "[]"),
+            "recursion limit exceeded at line 1 column " + std::to_string(mixed.size() + 1));
+  EXPECT_EQ(error_message(mixed + "{}"),
+            "recursion limit exceeded at line 1 column " + std::to_string(mixed.size() + 1));
 }
 
 TEST(ParseStructure, DeepUnclosedInputFailsWithoutRecursing) {

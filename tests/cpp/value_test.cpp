@@ -23,9 +23,9 @@ TEST(ValueFactories, PickNumberKinds) {
   EXPECT_EQ(Value::integer(INT64_MIN).as_int(), INT64_MIN);
   EXPECT_EQ(Value::real(-0.0).kind(), K::Float);
   EXPECT_TRUE(std::signbit(Value::real(-0.0).as_float()));
-  for (const double bad : {std::numeric_limits<double>::quiet_NaN(),
-                           std::numeric_limits<double>::infinity(),
-                           -std::numeric_limits<double>::infinity()}) {
+  for (const double bad :
+       {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+        -std::numeric_limits<double>::infinity()}) {
     EXPECT_EQ(Value::real(bad).kind(), K::Null) << bad;
   }
 }
@@ -76,14 +76,14 @@ INSTANTIATE_TEST_SUITE_P(
         EqualityCase{Value::uint(0), Value(false), false},
         EqualityCase{Value::real(0.0), Value::real(-0.0), false},
         EqualityCase{Value::real(0.1), Value::real(0.1), true},
-        EqualityCase{Value(), Value(nullptr), true},
-        EqualityCase{Value(""), Value(), false},
+        EqualityCase{Value(), Value(nullptr), true}, EqualityCase{Value(""), Value(), false},
         EqualityCase{Value(std::string("a\0b", 3)), Value(std::string("a\0c", 3)), false},
         EqualityCase{Value(Array{Value::real(-0.0)}), Value(Array{Value::real(0.0)}), false},
         EqualityCase{Value(Array{Value::uint(1)}), Value(Array{Value::uint(1), Value()}), false},
         EqualityCase{Value(Object{{"a", Value::uint(1)}, {"b", Value()}}),
                      Value(Object{{"b", Value()}, {"a", Value::uint(1)}}), true},
-        EqualityCase{Value(Object{{"a", Value::uint(1)}}), Value(Object{{"a", Value::uint(2)}}), false},
+        EqualityCase{Value(Object{{"a", Value::uint(1)}}), Value(Object{{"a", Value::uint(2)}}),
+                     false},
         EqualityCase{Value(Object{{"a", Value()}}), Value(Object{{"b", Value()}}), false},
         EqualityCase{Value(Array{}), Value(Object{}), false}));
 
@@ -95,13 +95,19 @@ class Generator {
 
   Value value(int depth) {
     switch (below(depth > 0 ? 9 : 7)) {
-      case 0: return Value();
-      case 1: return Value(below(2) == 1);
-      case 2: return Value::uint(unsigned_number());
-      case 3: return Value::negative(-static_cast<std::int64_t>(unsigned_number() >> 1) - 1);
-      case 4: return Value::real(real_number());
+      case 0:
+        return Value();
+      case 1:
+        return Value(below(2) == 1);
+      case 2:
+        return Value::uint(unsigned_number());
+      case 3:
+        return Value::negative(-static_cast<std::int64_t>(unsigned_number() >> 1) - 1);
+      case 4:
+        return Value::real(real_number());
       case 5:
-      case 6: return Value(text());
+      case 6:
+        return Value(text());
       case 7: {
         Array a;
         for (std::uint64_t n = below(5); n > 0; --n) a.push_back(value(depth - 1));
@@ -122,9 +128,12 @@ class Generator {
 
   std::uint64_t unsigned_number() {
     switch (below(3)) {
-      case 0: return below(10);
-      case 1: return UINT64_MAX - below(3);
-      default: return rng_() >> below(64);
+      case 0:
+        return below(10);
+      case 1:
+        return UINT64_MAX - below(3);
+      default:
+        return rng_() >> below(64);
     }
   }
 
@@ -133,18 +142,31 @@ class Generator {
       case 0: {
         // Any finite bit pattern, subnormals and negative zero included.
         double d;
-        do d = std::bit_cast<double>(rng_()); while (!std::isfinite(d));
+        do d = std::bit_cast<double>(rng_());
+        while (!std::isfinite(d));
         return d;
       }
-      case 1: return static_cast<double>(static_cast<std::int64_t>(rng_() % 2000001) - 1000000) / 1000;
-      case 2: return std::ldexp(static_cast<double>(rng_() >> 11), static_cast<int>(below(120)) - 60);
-      default: return below(2) ? 0.0 : -0.0;
+      case 1:
+        return static_cast<double>(static_cast<std::int64_t>(rng_() % 2000001) - 1000000) / 1000;
+      case 2:
+        return std::ldexp(static_cast<double>(rng_() >> 11), static_cast<int>(below(120)) - 60);
+      default:
+        return below(2) ? 0.0 : -0.0;
     }
   }
 
   std::string text() {
-    static const char* const pieces[] = {"a", "Z", "_", " ", "\"", "\\", "/", "\x7f",
-                                         "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80"};
+    static const char* const pieces[] = {"a",
+                                         "Z",
+                                         "_",
+                                         " ",
+                                         "\"",
+                                         "\\",
+                                         "/",
+                                         "\x7f",
+                                         "\xc3\xa9",
+                                         "\xe2\x82\xac",
+                                         "\xf0\x9f\x98\x80"};
     std::string s;
     for (std::uint64_t n = below(8); n > 0; --n) {
       if (below(4) == 0) {

@@ -23,11 +23,18 @@ Owned getattr(Borrowed object, Borrowed name) {
 }
 
 Owned probe(Borrowed object, const Name& name) {
-  Owned value = Owned::steal(PyObject_GetAttr(object.get(), name.get().get()));
-  if (!value) {
+  // The optional lookup spares the host from creating an AttributeError for the common
+  // miss (discovery probes every member of every module).
+  PyObject* value = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+  const int found = PyObject_GetOptionalAttr(object.get(), name.get().get(), &value);
+#else
+  const int found = _PyObject_LookupAttr(object.get(), name.get().get(), &value);
+#endif
+  if (found < 0) {
     (void)fetch_error();  // discarded, unless it resumes a panic
   }
-  return value;
+  return Owned::steal(value);
 }
 
 Owned str(Borrowed object) { return check(PyObject_Str(object.get())); }

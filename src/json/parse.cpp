@@ -141,9 +141,12 @@ class Parser {
 
   Value run() {
     // Open containers, innermost last. Each object frame carries the name of
-    // the member whose value is being parsed.
+    // the member whose value is being parsed. Holding the containers directly
+    // rather than as a Value keeps stack growth free of variant moves.
     struct Frame {
-      Value container;
+      bool is_object = false;
+      Array items;
+      Object members;
       std::string name;
     };
     std::vector<Frame> stack;
@@ -162,7 +165,7 @@ class Parser {
             v = Value(Array{});
             break;
           }
-          stack.push_back({Value(Array{}), {}});
+          stack.emplace_back();
           continue;
         case '{':
           if (stack.size() == max_depth) fail(ErrorKind::RecursionLimitExceeded, pos_);
@@ -174,7 +177,7 @@ class Parser {
             v = Value(Object{});
             break;
           }
-          stack.push_back({Value(Object{}), {}});
+          stack.emplace_back().is_object = true;
           member_name(stack.back().name);
           continue;
         case '"': {
@@ -219,8 +222,8 @@ class Parser {
         }
         Frame& top = stack.back();
         skip_ws();
-        if (top.container.kind() == Value::Kind::Array) {
-          top.container.as_array().push_back(std::move(v));
+        if (!top.is_object) {
+          top.items.push_back(std::move(v));
           if (at_end()) fail_eof(ErrorKind::EofList);
           if (text_[pos_] == ',') {
             ++pos_;
@@ -230,7 +233,7 @@ class Parser {
           }
           if (text_[pos_] != ']') fail(ErrorKind::ExpectedListCommaOrEnd, pos_);
         } else {
-          top.container.as_object().insert_or_assign(std::move(top.name), std::move(v));
+          top.members.insert_or_assign(std::move(top.name), std::move(v));
           if (at_end()) fail_eof(ErrorKind::EofObject);
           if (text_[pos_] == ',') {
             ++pos_;
@@ -243,7 +246,7 @@ class Parser {
           if (text_[pos_] != '}') fail(ErrorKind::ExpectedObjectCommaOrEnd, pos_);
         }
         ++pos_;
-        v = std::move(top.container);
+        v = top.is_object ? Value(std::move(top.members)) : Value(std::move(top.items));
         stack.pop_back();
       }
     }

@@ -1,14 +1,13 @@
-// The in-memory JSON value: null, bool, the three number kinds, string, array and name-ordered
-// object.
+// The in-memory JSON value: null, bool, three number kinds, string, array, ordered object.
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -38,9 +37,11 @@ class Value {
 
   // Numbers must go through the named factories so that the caller decides the
   // number kind; an int or double would otherwise quietly become a bool.
-  template <typename T>
-  requires(std::is_arithmetic_v<T> && !std::is_same_v<T, bool>) Value(T)
-  = delete;
+  // (bool itself still binds to the non-template constructor above.)
+  template <std::integral T>
+  Value(T) = delete;
+  template <std::floating_point T>
+  Value(T) = delete;
   template <typename T>
   Value(T*) = delete;
 

@@ -7,6 +7,7 @@ import math
 from decimal import Decimal
 
 import pytest
+from hardening_probe import ASSET
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -127,17 +128,6 @@ def model_values_json(values: list) -> str:
 
 
 # ---- the system under test -------------------------------------------------------------------
-
-
-def _asset_available() -> bool:
-    try:
-        q.asset()
-    except NotImplementedError:
-        return False
-    return True
-
-
-ASSET = _asset_available()
 
 
 def values_json(values: list) -> str | None:

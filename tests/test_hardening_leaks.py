@@ -5,12 +5,12 @@ from __future__ import annotations
 import gc
 import os
 import sys
-import tempfile
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 
 import pytest
+from hardening_probe import ASSET, INSPECT, WORKER
 
 import quarn._quarn as q
 
@@ -38,28 +38,6 @@ class Case:
     watched: list[object] = field(default_factory=list)
     # Entry points that import modules or write files run fewer rounds to keep the suite quick.
     divisor: int = 1
-
-
-def implemented(probe: Callable[[], object]) -> bool:
-    try:
-        probe()
-    except NotImplementedError:
-        return False
-    except BaseException:  # noqa: BLE001 - any other outcome means the entry point is there
-        return True
-    return True
-
-
-ASSET = implemented(lambda: q.asset())
-INSPECT = implemented(lambda: q.inspect_modules([]))
-
-
-def _probe_worker() -> object:
-    with tempfile.TemporaryDirectory() as scratch:
-        return q.materialize_asset("quarn_no_such_module", "f", scratch)
-
-
-WORKER = implemented(_probe_worker)
 
 
 def raises(kind: type[BaseException], call: Callable[[], object]) -> Callable[[], None]:

@@ -24,9 +24,15 @@ void write_diagnostic(std::string_view message, const std::source_location& wher
   if (pthread_getname_np(pthread_self(), thread_name, sizeof thread_name) != 0) {
     thread_name[0] = '\0';
   }
-  std::fprintf(stderr, "thread '%s' panicked at %s:%u:%u:\n%.*s\n", thread_name, where.file_name(),
-               static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
-               static_cast<int>(message.size()), message.data());
+  // The path is shown from the source tree's root, not the machine the module was built on.
+  std::string_view file = where.file_name();
+  if (const auto root = file.rfind("src/"); root != std::string_view::npos) {
+    file.remove_prefix(root);
+  }
+  std::fprintf(stderr, "thread '%s' panicked at %.*s:%u:%u:\n%.*s\n", thread_name,
+               static_cast<int>(file.size()), file.data(), static_cast<unsigned>(where.line()),
+               static_cast<unsigned>(where.column()), static_cast<int>(message.size()),
+               message.data());
   std::fflush(stderr);
 }
 

@@ -37,6 +37,7 @@ inline const Name dunder_doc{"__doc__"};
 inline const Name quarn_kind{"__quarn_kind__"};
 inline const Name quarn_metadata{"__quarn_metadata__"};
 inline const Name quarn_original{"__quarn_original__"};
+inline const Name asset{"asset"};  // the value of `__quarn_kind__` that marks an asset
 }  // namespace names
 
 // A module by its absolute name, through the host's import function.

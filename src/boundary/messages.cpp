@@ -82,6 +82,11 @@ std::string invalid_partition_value(std::string_view json_error) {
   return concat({"invalid partition value: ", json_error});
 }
 
+std::string doc_not_applicable(std::string_view type_name) {
+  return concat({"descriptor '__doc__' for 'AssetWrapper' objects doesn't apply to a '", type_name,
+                 "' object"});
+}
+
 std::string json_parse_error(std::string_view json_error) {
   return concat({"JSON parse error: ", json_error});
 }

@@ -39,6 +39,7 @@ inline constexpr std::string_view kDecoratorArity =
 inline constexpr std::string_view kDictChangedSize = "dictionary changed size during iteration";
 inline constexpr std::string_view kDictKeysChanged = "dictionary keys changed during iteration";
 std::string invalid_partition_value(std::string_view json_error);
+std::string doc_not_applicable(std::string_view type_name);
 
 // JSON failures surfaced as RuntimeError.
 std::string json_parse_error(std::string_view json_error);

@@ -8,7 +8,11 @@ namespace quarn {
 Borrowed LazyType::get_or_create() {
   // Filled once under the interpreter lock; a class lives as long as the process.
   if (type_ == nullptr) {
-    type_ = check(PyType_FromSpec(spec_)).release();
+    Owned created = check(PyType_FromSpec(spec_));
+    if (finish_ != nullptr) {
+      finish_(reinterpret_cast<PyTypeObject*>(created.get()));
+    }
+    type_ = created.release();
   }
   return type_;
 }

@@ -15,7 +15,11 @@ namespace quarn {
 // A class object made on first need and kept for the rest of the process.
 class LazyType {
  public:
-  constexpr LazyType(PyType_Spec* spec, const char* name) noexcept : spec_(spec), name_(name) {}
+  // `finish`, when given, completes the class right after the host has made it (for what a
+  // spec cannot say); should it throw, the half-made class is dropped.
+  using Finish = void (*)(PyTypeObject* type);
+  constexpr LazyType(PyType_Spec* spec, const char* name, Finish finish = nullptr) noexcept
+      : spec_(spec), name_(name), finish_(finish) {}
 
   // For registration: a failure to create the class propagates as its Python error.
   [[nodiscard]] Borrowed get_or_create();
@@ -30,6 +34,7 @@ class LazyType {
  private:
   PyType_Spec* spec_;
   const char* name_;
+  Finish finish_;
   PyObject* type_ = nullptr;
 };
 

@@ -1,10 +1,14 @@
-// asset(...): binding and conversion of the declaration; the decorator comes later.
+// asset(...): validates the declaration and returns the decorator that applies it.
 #include <optional>
 #include <string>
 
 #include "boundary/binding.hpp"
 #include "boundary/convert.hpp"
 #include "boundary/guard.hpp"
+#include "boundary/messages.hpp"
+#include "declare/decorator.hpp"
+#include "declare/dict_entries.hpp"
+#include "declare/reference.hpp"
 #include "entries.hpp"
 
 namespace quarn::declare {
@@ -13,9 +17,45 @@ namespace {
 constexpr std::string_view kKeywordOnly[] = {"name", "inputs", "partitions", "serializer"};
 constexpr Signature kAssetSignature{"asset", {}, 0, kKeywordOnly};
 
-Owned asset_impl(std::optional<std::string> /*name*/, Borrowed /*inputs*/, Borrowed /*partitions*/,
-                 std::optional<std::string> /*serializer*/) {
-  raise(PyExc_NotImplementedError, "asset() is not implemented yet");
+// Parameter name -> asset reference. A later key with the same text replaces an earlier one
+// (possible only with str subclasses that redefine equality).
+TextMap<std::string> read_inputs(Borrowed inputs) {
+  expect_dict(inputs);
+  TextMap<std::string> map;
+  for_each_entry(inputs, [&](Borrowed key, Borrowed value) {
+    std::string parameter = to_text(key);
+    map.insert_or_assign(std::move(parameter), input_reference(value));
+  });
+  return map;
+}
+
+// Dimension name -> a copy of the keys of its `Partitions` marker.
+TextMap<PartitionSpec> read_partitions(Borrowed partitions) {
+  expect_dict(partitions);
+  TextMap<PartitionSpec> map;
+  for_each_entry(partitions, [&](Borrowed key, Borrowed value) {
+    std::string dimension = to_text(key);
+    const PartitionValues* values = partition_values(value);
+    if (values == nullptr) {
+      raise(PyExc_TypeError, messages::kPartitionValues);
+    }
+    map.insert_or_assign(std::move(dimension), PartitionSpec{*values});
+  });
+  return map;
+}
+
+// `inputs` is read whole before `partitions` is looked at, so with both wrong the error
+// concerns `inputs`.
+Owned asset_impl(std::optional<std::string> name, Borrowed inputs, Borrowed partitions,
+                 std::optional<std::string> serializer) {
+  Declaration declaration{std::move(name), std::move(serializer), std::nullopt, std::nullopt};
+  if (inputs) {
+    declaration.inputs = read_inputs(inputs);
+  }
+  if (partitions) {
+    declaration.partitions = read_partitions(partitions);
+  }
+  return make_decorator(std::move(declaration));
 }
 
 }  // namespace

@@ -138,10 +138,9 @@ def asset_cases() -> dict[str, Case]:
     class Boom(Exception):
         pass
 
-    boom = Boom("boom")
-
     def raising():
-        raise boom
+        # A fresh exception each time: re-raising one object would grow its traceback chain.
+        raise Boom("boom")
 
     marker = q.partitions(["a", "b"])
     upstream = q.asset()(function)
@@ -195,7 +194,7 @@ def asset_cases() -> dict[str, Case]:
         "wrapper call returns object": Case(
             lambda: holder_wrapper(arg, k=arg), [holder_wrapper, result_holder, arg]
         ),
-        "wrapper call raises": Case(raises(Boom, raising_wrapper), [raising_wrapper, boom]),
+        "wrapper call raises": Case(raises(Boom, raising_wrapper), [raising_wrapper, Boom]),
         "wrapper call not callable": Case(raises(TypeError, nameless), [nameless]),
         "wrapper call bad arguments": Case(raises(TypeError, lambda: wrapper()), [wrapper]),
         "wrapper properties": Case(read_all_properties, [wrapper, function, marker]),

@@ -4,3 +4,6 @@ set -euo pipefail
 cd "$(dirname "$0")"
 PYTHON=${PYTHON:-python3}
 "$PYTHON" partitions_demo.py
+echo
+echo "== the bundled pipeline's declarations"
+"$PYTHON" show_metadata.py

@@ -3,9 +3,7 @@
 from __future__ import annotations
 
 import importlib
-import os
 import sys
-import tempfile
 import textwrap
 from collections.abc import Iterator
 from pathlib import Path
@@ -56,28 +54,23 @@ def modules(tmp_path: Path) -> Iterator[ModuleFactory]:
 
 
 class FdCapture:
-    """Captures what is written straight to file descriptor 2, bypassing sys.stderr."""
+    """Captures what is written straight to file descriptor 2, through pytest's `capfd`.
 
-    def __init__(self) -> None:
-        self._file = tempfile.TemporaryFile()
-        self._saved = os.dup(2)
-        os.dup2(self._file.fileno(), 2)
+    A dup2 made while a fixture is set up does not last: pytest points fd 2 back at its
+    global capture file when the test call starts. Its `capfd` capture is armed after that.
+    """
+
+    def __init__(self, capfd: pytest.CaptureFixture[str]) -> None:
+        self._capfd = capfd
+        self._text: str | None = None
 
     def stop(self) -> str:
-        if self._saved >= 0:
-            os.dup2(self._saved, 2)
-            os.close(self._saved)
-            self._saved = -1
-        self._file.seek(0)
-        data = self._file.read().decode("utf-8")
-        self._file.close()
-        return data
+        """Returns what fd 2 received so far; later calls return the same text."""
+        if self._text is None:
+            self._text = self._capfd.readouterr().err
+        return self._text
 
 
 @pytest.fixture
-def fd2() -> Iterator[FdCapture]:
-    capture = FdCapture()
-    try:
-        yield capture
-    finally:
-        capture.stop()
+def fd2(capfd: pytest.CaptureFixture[str]) -> FdCapture:
+    return FdCapture(capfd)

@@ -152,8 +152,7 @@ def test_subclasses_of_str_and_list_are_accepted():
         pass
 
     assert repr(q.partitions(Items(["a", "b"]))) == "Partitions(2 values)"
-    with pytest.raises(NotImplementedError):
-        q.inspect_modules((Text("a"),))
+    assert q.inspect_modules((Text("quarn_no_module_a"),)) == '{"assets":[]}'
 
 
 def test_lone_surrogate_text_fails_with_the_hosts_encoding_error_unprefixed():

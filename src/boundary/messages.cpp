@@ -97,6 +97,10 @@ std::string json_serialization_error(std::string_view json_error) {
 
 std::string json_error(std::string_view json_error) { return concat({"JSON error: ", json_error}); }
 
+std::string skip_line(std::string_view module_name, std::string_view reason) {
+  return concat({"quarn: skipping module '", module_name, "': ", reason, "\n"});
+}
+
 std::string failed_type_object(std::string_view class_name) {
   return concat({"failed to create type object for ", class_name});
 }

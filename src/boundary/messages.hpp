@@ -49,6 +49,9 @@ std::string json_error(std::string_view json_error);
 // Exception text used by the skip line and the failure record.
 inline constexpr std::string_view kStrFailed = ": <exception str() failed>";
 
+// Discovery: the line for a module that failed to import, line feed included.
+std::string skip_line(std::string_view module_name, std::string_view reason);
+
 // Internal failures.
 inline constexpr std::string_view kGenericPanic = "native code panicked";
 inline constexpr std::string_view kUnwrappedPanic = "Unwrapped panic from Python code";

@@ -1,11 +1,16 @@
-// inspect_modules(modules): binding and conversion; discovery itself comes later.
+// inspect_modules(modules): the entry point and the discovery loop over modules and members.
 #include <string>
 #include <vector>
 
 #include "boundary/binding.hpp"
 #include "boundary/convert.hpp"
 #include "boundary/guard.hpp"
+#include "boundary/host.hpp"
+#include "discover/describe.hpp"
+#include "discover/document.hpp"
+#include "discover/skip_line.hpp"
 #include "entries.hpp"
+#include "json/from_python.hpp"
 
 namespace quarn::discover {
 namespace {
@@ -13,8 +18,84 @@ namespace {
 constexpr std::string_view kModulesParameter[] = {"modules"};
 constexpr Signature kInspectSignature{"inspect_modules", kModulesParameter, 1, {}};
 
-Owned inspect_modules_impl(const std::vector<std::string>& /*modules*/) {
-  raise(PyExc_NotImplementedError, "inspect_modules() is not implemented yet");
+const host::Name kImportModule{"import_module"};
+const host::Name kGetmembers{"getmembers"};
+
+// The module, or nothing after writing the skip line when the import raised. Whatever the
+// import raised is discarded, except a PanicException, which fetch_error resumes as Panic.
+Owned import_or_skip(const HostModules& host_modules, const std::string& name) {
+  const Owned import_module = host::getattr(host_modules.importlib, kImportModule);
+  const Owned name_text = host::new_text(name);
+  try {
+    return host::call(import_module, name_text);
+  } catch (const PyError& error) {
+    write_skip_line(name, host::exception_text(error.object()));
+    return {};
+  }
+}
+
+// Duck-typed: anything whose __quarn_kind__ is exactly the str "asset". A failing read or
+// a value that is not a str only means "not an asset".
+bool is_asset(Borrowed value) {
+  const Owned kind = host::probe(value, host::names::quarn_kind);
+  // The comparison works on the code points and never raises, so a str with a lone
+  // surrogate is simply not "asset".
+  return kind && PyUnicode_Check(kind.get()) &&
+         PyUnicode_CompareWithASCIIString(kind.get(), "asset") == 0;
+}
+
+// The host calls for one asset, in the order their failures are reported.
+AssetFacts describe_asset(const HostModules& host_modules, Borrowed module, Borrowed candidate) {
+  AssetFacts facts;
+  facts.decorator_metadata =
+      json::python_dict_to_json(host::getattr(candidate, host::names::quarn_metadata));
+  Owned target = host::probe(candidate, host::names::quarn_original);
+  if (!target) {
+    target = Owned::borrow(candidate);
+  }
+  facts.function_source = normalised_source(host_modules, target);
+  facts.function_name = to_text(host::getattr(target, host::names::dunder_name));
+  facts.file_path = source_file_path(host_modules, target);
+  facts.return_type = return_type(host_modules, target);
+  facts.module_path = to_text(host::getattr(module, host::names::dunder_name));
+  return facts;
+}
+
+// Appends an entry for every member of `module` that is an asset, in the host's member
+// order (sorted by name). The names members are bound under are never read.
+void describe_module(const HostModules& host_modules, Borrowed module, Document& document) {
+  // Once per module, and written into each of its entries.
+  const auto module_source = document.share_module_source(normalised_source(host_modules, module));
+  const Owned members = host::call(host::getattr(host_modules.inspect, kGetmembers), module);
+  const Owned iterator = check(PyObject_GetIter(members.get()));
+  while (Owned item = Owned::steal(PyIter_Next(iterator.get()))) {
+    expect_tuple(item);
+    // A reference of our own, like every object kept while user code runs.
+    const Owned value = Owned::borrow(PyTuple_GetItem(item.get(), 1));
+    if (!value) {
+      throw_error();
+    }
+    if (is_asset(value)) {
+      document.add(describe_asset(host_modules, module, value), module_source);
+    }
+  }
+  if (PyErr_Occurred() != nullptr) {
+    throw_error();
+  }
+}
+
+Owned inspect_modules_impl(const std::vector<std::string>& modules) {
+  const HostModules host_modules = import_host_modules();
+  // Once per call, even for an empty list, and written into every entry. The document is
+  // only returned whole: a failure below drops everything written so far.
+  Document document(python_version(host_modules));
+  for (const std::string& name : modules) {
+    const Owned module = import_or_skip(host_modules, name);
+    if (module) {
+      describe_module(host_modules, module, document);
+    }
+  }
+  return host::new_text(std::move(document).finish());
 }
 
 }  // namespace

@@ -1,11 +1,11 @@
-// materialize_asset(...): binding and conversion; the run itself comes later.
-#include <optional>
-#include <string>
+// materialize_asset(...): the entry point, which binds and converts the four arguments.
+#include <utility>
 
 #include "boundary/binding.hpp"
 #include "boundary/convert.hpp"
 #include "boundary/guard.hpp"
 #include "entries.hpp"
+#include "worker/run.hpp"
 
 namespace quarn::worker {
 namespace {
@@ -13,12 +13,6 @@ namespace {
 constexpr std::string_view kParameters[] = {"module_name", "function_name", "output_dir",
                                             "input_kwargs_json"};
 constexpr Signature kMaterializeSignature{"materialize_asset", kParameters, 3, {}};
-
-Owned materialize_impl(const std::string& /*module_name*/, const std::string& /*function_name*/,
-                       const std::string& /*output_dir*/,
-                       const std::optional<std::string>& /*input_kwargs_json*/) {
-  raise(PyExc_NotImplementedError, "materialize_asset() is not implemented yet");
-}
 
 }  // namespace
 
@@ -44,7 +38,8 @@ PyObject* materialize_asset_entry(PyObject* /*module*/, PyObject* const* args, P
     auto output_dir = convert_argument("output_dir", [&] { return to_text(slots[2]); });
     auto input_kwargs_json =
         convert_argument("input_kwargs_json", [&] { return to_optional_text(slots[3]); });
-    return materialize_impl(module_name, function_name, output_dir, input_kwargs_json);
+    return run_materialization(RunRequest{std::move(module_name), std::move(function_name),
+                                          std::move(output_dir), std::move(input_kwargs_json)});
   });
 }
 

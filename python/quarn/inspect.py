@@ -1,0 +1,87 @@
+"""Command stub `python -m quarn.inspect`: prints the inspection document of the named modules.
+
+    python -m quarn.inspect [--path DIR]... MODULE [MODULE ...]
+
+The document goes to standard output as one line followed by a line feed. A module that
+fails to import is reported on standard error and left out; the exit status is still 0.
+"""
+
+import argparse
+import os
+import sys
+from collections.abc import Sequence
+
+from quarn._quarn import inspect_modules
+
+PROG = "python -m quarn.inspect"
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The command line: module names, and directories to put on the import path."""
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Import the named modules and print, as one line of JSON on standard "
+        "output, the inspection document describing every quarn asset they hold.",
+    )
+    parser.add_argument(
+        "modules",
+        nargs="+",
+        metavar="MODULE",
+        help="dotted name of a module to inspect; modules that fail to import are "
+        "reported on standard error and skipped",
+    )
+    parser.add_argument(
+        "--path",
+        action="append",
+        default=[],
+        metavar="DIR",
+        help="directory to put in front of the import path (repeatable; the first given "
+        "is searched first). The current directory is always importable.",
+    )
+    return parser
+
+
+def _same_folder(entry: str, folder: str) -> bool:
+    return os.path.realpath(entry or os.curdir) == folder
+
+
+def set_import_path(directories: Sequence[str]) -> None:
+    """Puts `directories` first on sys.path, then the current directory if it is missing.
+
+    This file is named like the standard `inspect`. Were its own folder on the import path
+    (the file run by its path, or `python -m` from inside the package folder), every
+    `import inspect` would find this file instead, so that folder is taken off. Nothing
+    imports `inspect` before this runs.
+    """
+    here = os.path.dirname(os.path.realpath(__file__))
+    sys.path[:] = [entry for entry in sys.path if not _same_folder(entry, here)]
+    front = [os.path.abspath(directory) for directory in directories]
+    cwd = os.path.realpath(os.getcwd())
+    if cwd != here and not any(_same_folder(entry, cwd) for entry in sys.path + front):
+        front.append(cwd)
+    sys.path[:0] = front
+
+
+def emit(document: str) -> None:
+    """Writes the document and one line feed to standard output, as UTF-8 whatever the locale."""
+    stream = sys.stdout
+    buffer = getattr(stream, "buffer", None)
+    if buffer is None:
+        stream.write(document + "\n")
+        stream.flush()
+        return
+    stream.flush()
+    buffer.write(document.encode("utf-8") + b"\n")
+    buffer.flush()
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command with `argv` (default: the process's arguments); returns the exit status."""
+    args = build_parser().parse_args(argv)
+    set_import_path(args.path)
+    emit(inspect_modules(args.modules))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -237,6 +237,10 @@ def discovery_cases(modules, tmp_path: Path) -> dict[str, Case]:
     names = ["quarn_leak_assets"]
     if INSPECT:
         cases["inspect_modules"] = Case(lambda: q.inspect_modules(names), [names], divisor=20)
+        skipping = ["quarn_leak_assets", "quarn_leak_missing_module"]
+        cases["inspect_modules skipping a module"] = Case(
+            lambda: q.inspect_modules(skipping), [skipping], divisor=20
+        )
         cases["inspect_modules not a list"] = Case(
             raises(TypeError, lambda: q.inspect_modules("quarn_leak_assets")), []
         )
@@ -253,6 +257,16 @@ def discovery_cases(modules, tmp_path: Path) -> dict[str, Case]:
         )
         cases["materialize_asset failing asset"] = Case(
             raises(SystemExit, lambda: q.materialize_asset("quarn_leak_assets", "fails", out)),
+            [],
+            divisor=20,
+        )
+        cases["materialize_asset missing module"] = Case(
+            raises(SystemExit, lambda: q.materialize_asset("quarn_leak_missing", "raw", out)),
+            [],
+            divisor=20,
+        )
+        cases["materialize_asset bad input JSON"] = Case(
+            raises(SystemExit, lambda: q.materialize_asset("quarn_leak_assets", "raw", out, "{")),
             [],
             divisor=20,
         )

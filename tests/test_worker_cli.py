@@ -10,6 +10,7 @@ import textwrap
 from pathlib import Path
 
 import pytest
+
 import quarn.worker as worker
 
 ASSETS = """

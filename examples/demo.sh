@@ -7,3 +7,14 @@ PYTHON=${PYTHON:-python3}
 echo
 echo "== the bundled pipeline's declarations"
 "$PYTHON" show_metadata.py
+echo
+echo "== python -m quarn.inspect pipeline"
+"$PYTHON" -m quarn.inspect pipeline | "$PYTHON" -m json.tool
+echo
+echo "== materializing raw, processed (fed raw's value) and prices[ticker=AAPL]"
+PYTHON="$PYTHON" bash materialize_demo.sh
+echo
+echo "== python -m quarn.run pipeline, twice: the second run re-materializes nothing"
+rm -rf out/run
+"$PYTHON" -m quarn.run pipeline --out out/run
+"$PYTHON" -m quarn.run pipeline --out out/run

@@ -121,7 +121,9 @@ def test_help(project):
     result = run(inspect_command("--help"), project)
     assert result.returncode == 0
     out = result.stdout.decode()
-    assert out.startswith("usage: python -m quarn.inspect [-h] [--path DIR] MODULE [MODULE ...]")
+    assert out.startswith(
+        "usage: python -m quarn.inspect [-h] [--path DIR] [--check] MODULE [MODULE ...]"
+    )
     assert "--path DIR" in out
 
 

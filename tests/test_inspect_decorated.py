@@ -120,10 +120,13 @@ def test_bundled_example_through_the_command():
     )
     assert result.returncode == 0, result.stderr
     entries = json.loads(result.stdout)["assets"]
-    assert [e["function_name"] for e in entries] == ["prices", "processed", "raw"]
+    names = ["daily_prices", "prices", "processed", "raw", "ticker_summary"]
+    assert [e["function_name"] for e in entries] == names
+    by_name = dict(zip(names, entries, strict=True))
     raw_reference = str((EXAMPLES / "pipeline.py").resolve()) + ":raw"
-    assert entries[1]["decorator_metadata"]["inputs"] == {"data": raw_reference}
-    assert json.loads(entries[0]["decorator_metadata"]["partitions"]["ticker"]["values_json"]) == [
+    assert by_name["processed"]["decorator_metadata"]["inputs"] == {"data": raw_reference}
+    prices = by_name["prices"]["decorator_metadata"]
+    assert json.loads(prices["partitions"]["ticker"]["values_json"]) == [
         "AAPL",
         "MSFT",
         "GOOG",

@@ -1,6 +1,6 @@
 """Command stub `python -m quarn.inspect`: prints the inspection document of the named modules.
 
-    python -m quarn.inspect [--path DIR]... MODULE [MODULE ...]
+    python -m quarn.inspect [--path DIR]... [--check] MODULE [MODULE ...]
 
 The document goes to standard output as one line followed by a line feed. A module that
 fails to import is reported on standard error and left out; the exit status is still 0.
@@ -37,6 +37,12 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="DIR",
         help="directory to put in front of the import path (repeatable; the first given "
         "is searched first). The current directory is always importable.",
+    )
+    parser.add_argument(
+        "--check",
+        action="store_true",
+        help="check the asset graph instead: print each problem as "
+        "'file:line: error: asset ...' and exit with status 1 when there is any",
     )
     return parser
 
@@ -79,6 +85,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command with `argv` (default: the process's arguments); returns the exit status."""
     args = build_parser().parse_args(argv)
     set_import_path(args.path)
+    if args.check:
+        from quarn.run import check_modules
+
+        return check_modules(args.modules, args.path)
     emit(inspect_modules(args.modules))
     return 0
 

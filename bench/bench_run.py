@@ -1,0 +1,115 @@
+"""Times `python -m quarn.run` on a generated 500-asset, 2,000-job pipeline, then re-run."""
+
+from __future__ import annotations
+
+import os
+import random
+import re
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+MODULES = 10
+ASSETS = 500
+# (dimension sizes) of the partitioned assets: 5 assets of 301 jobs each.
+PARTITIONED = [(301,), (301,), (301,), (7, 43), (7, 43)]
+SEED = 7
+
+
+def generate(root: Path) -> list[str]:
+    """Writes the modules and returns their names. Every body is trivial."""
+    rng = random.Random(SEED)
+    per_module = ASSETS // MODULES
+    names: list[str] = []
+    partitioned = {rng.randrange(20, ASSETS): dims for dims in PARTITIONED}
+    while len(partitioned) < len(PARTITIONED):  # keep five distinct positions
+        partitioned.setdefault(rng.randrange(20, ASSETS), PARTITIONED[len(partitioned)])
+    for m in range(MODULES):
+        lines = ["from quarn import asset, partitions", ""]
+        for i in range(m * per_module, (m + 1) * per_module):
+            upstream = []
+            if i >= 5:
+                # only unpartitioned upstreams, so every partitioned asset fans out from them
+                choices = [j for j in rng.sample(range(i), min(i, 4)) if j not in partitioned]
+                upstream = sorted(choices[: rng.randint(0, 2)])
+            inputs = {f"u{j}": f"a{j}" for j in upstream}
+            params = list(inputs)
+            parts = ""
+            if i in partitioned:
+                dims = {f"d{k}": size for k, size in enumerate(partitioned[i])}
+                params += list(dims)
+                parts = (
+                    ", partitions={"
+                    + ", ".join(
+                        f'"{d}": partitions(list(range({size})))' for d, size in dims.items()
+                    )
+                    + "}"
+                )
+            refs = ", ".join(
+                f'"{p}": {_ref(names, j, m, per_module)}'
+                for p, j in zip(inputs, upstream, strict=True)
+            )
+            lines.append(f"@asset(inputs={{{refs}}}{parts})")
+            lines.append(f"def a{i}({', '.join(params)}):")
+            lines.append(f"    return {i}")
+            lines.append("")
+        name = f"bench_mod{m}"
+        (root / f"{name}.py").write_text("\n".join(lines), encoding="utf-8")
+        names.append(name)
+    return names
+
+
+def _ref(names: list[str], j: int, m: int, per_module: int) -> str:
+    """An upstream in this module by name, in an earlier one by its reference text."""
+    if j // per_module == m:
+        return f"a{j}"
+    return f'__import__("{names[j // per_module]}").a{j}'
+
+
+def run(root: Path, modules: list[str], out: Path, jobs: int) -> tuple[float, str, str]:
+    command = [
+        sys.executable,
+        "-m",
+        "quarn.run",
+        *modules,
+        "--out",
+        str(out),
+        "--path",
+        str(root),
+        "--jobs",
+        str(jobs),
+        "--stats",
+    ]
+    started = time.perf_counter()
+    done = subprocess.run(command, capture_output=True, text=True, cwd=root)
+    seconds = time.perf_counter() - started
+    if done.returncode != 0:
+        sys.stderr.write(done.stdout[-2000:] + done.stderr[-4000:])
+        raise SystemExit(f"run failed with exit status {done.returncode}")
+    return seconds, done.stdout, done.stderr
+
+
+def main() -> None:
+    cores = os.cpu_count() or 1
+    with tempfile.TemporaryDirectory(prefix="quarn-bench-run-") as temp:
+        root = Path(temp)
+        modules = generate(root)
+        out = root / "out"
+        full, stdout, stderr = run(root, modules, out, cores)
+        total = re.search(r"^(\d+) jobs: (\d+) succeeded", stdout, re.MULTILINE)
+        stats = re.search(r"^quarn: stats: .*$", stderr, re.MULTILINE)
+        again, stdout2, _ = run(root, modules, out, cores)
+        fresh = re.search(r"nothing to do: (\d+) jobs up to date", stdout2)
+    print(f"pipeline: {ASSETS} assets, {total.group(1) if total else '?'} jobs, --jobs {cores}")
+    print(f"full run:       {full:7.2f} s  ({total.group(2) if total else '?'} succeeded)")
+    print(f"  {stats.group(0) if stats else 'no stats line'}")
+    print(
+        f"up-to-date run: {again:7.2f} s  (goal < 2 s; "
+        f"{'nothing re-run' if fresh else 'SOMETHING RAN AGAIN'})"
+    )
+
+
+if __name__ == "__main__":
+    main()

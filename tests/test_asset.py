@@ -10,6 +10,7 @@ import sys
 import types
 
 import pytest
+
 import quarn._quarn
 from quarn import AssetWrapper, asset, partitions
 

@@ -17,10 +17,19 @@ def message(call):
     [
         (lambda: q.asset(lambda: 1), "asset() takes 0 positional arguments but 1 was given"),
         (lambda: q.asset(nam="x"), "asset() got an unexpected keyword argument 'nam'"),
-        (lambda: q.asset(name="a", name2="b"), "asset() got an unexpected keyword argument 'name2'"),
+        (
+            lambda: q.asset(name="a", name2="b"),
+            "asset() got an unexpected keyword argument 'name2'",
+        ),
         (lambda: q.partitions(), "partitions() missing 1 required positional argument: 'values'"),
-        (lambda: q.partitions([], []), "partitions() takes 1 positional arguments but 2 were given"),
-        (lambda: q.partitions([], values=[]), "partitions() got multiple values for argument 'values'"),
+        (
+            lambda: q.partitions([], []),
+            "partitions() takes 1 positional arguments but 2 were given",
+        ),
+        (
+            lambda: q.partitions([], values=[]),
+            "partitions() got multiple values for argument 'values'",
+        ),
         (lambda: q.partitions(x=1), "partitions() got an unexpected keyword argument 'x'"),
         (
             lambda: q.materialize_asset("m"),

@@ -9,6 +9,7 @@ import sys
 from pathlib import Path
 
 import pytest
+
 import quarn
 
 ASSET_SOURCE = """\

@@ -8,6 +8,7 @@ import sys
 from pathlib import Path
 
 from discovery_model import VERSION, compact, write_exact
+
 from quarn import inspect_modules
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"

@@ -13,6 +13,7 @@ from pathlib import Path
 
 import pytest
 from discovery_model import VERSION, compact, write_exact
+
 from quarn import inspect_modules
 
 EMPTY = '{"assets":[]}'

@@ -9,7 +9,14 @@ import pytest
 import quarn
 import quarn._quarn as q
 
-NAMES = ["AssetWrapper", "Partitions", "asset", "partitions", "inspect_modules", "materialize_asset"]
+NAMES = [
+    "AssetWrapper",
+    "Partitions",
+    "asset",
+    "partitions",
+    "inspect_modules",
+    "materialize_asset",
+]
 FUNCTIONS = ["asset", "partitions", "inspect_modules", "materialize_asset"]
 
 
@@ -31,14 +38,26 @@ def test_functions_are_bound_to_the_module(name):
 @pytest.mark.parametrize(
     ("name", "signature", "first_line"),
     [
-        ("asset", "(*, name=None, inputs=None, partitions=None, serializer=None)",
-         "Decorator that registers a Python function as a quarn asset."),
-        ("partitions", "(values)",
-         "Declare a static partition universe for use with ``@asset(partitions=...)``."),
-        ("inspect_modules", "(modules)",
-         "Inspect modules for quarn assets. Called by the `python -m quarn.inspect` CLI stub."),
-        ("materialize_asset", "(module_name, function_name, output_dir, input_kwargs_json=None)",
-         "Materialize a single asset function. Called by the `python -m quarn.worker` CLI stub."),
+        (
+            "asset",
+            "(*, name=None, inputs=None, partitions=None, serializer=None)",
+            "Decorator that registers a Python function as a quarn asset.",
+        ),
+        (
+            "partitions",
+            "(values)",
+            "Declare a static partition universe for use with ``@asset(partitions=...)``.",
+        ),
+        (
+            "inspect_modules",
+            "(modules)",
+            "Inspect modules for quarn assets. Called by the `python -m quarn.inspect` CLI stub.",
+        ),
+        (
+            "materialize_asset",
+            "(module_name, function_name, output_dir, input_kwargs_json=None)",
+            "Materialize a single asset function. Called by the `python -m quarn.worker` CLI stub.",
+        ),
     ],
 )
 def test_docstrings_carry_text_signatures(name, signature, first_line):
@@ -58,6 +77,7 @@ def test_reimport_gives_the_identical_module_and_registers_nothing_twice():
     saved = sys.modules.pop("quarn._quarn")
     try:
         import quarn._quarn as again
+
         assert again is saved
         assert again.__all__ == NAMES
     finally:
@@ -81,6 +101,7 @@ def test_second_interpreter_is_refused_and_the_first_keeps_working():
         interpreters.destroy(interp)
     sys.modules.pop("quarn._quarn")
     import quarn._quarn as again
+
     assert again is q
 
 

@@ -8,6 +8,7 @@ import re
 import textwrap
 
 import pytest
+
 from quarn._graph import build_graph, parse_signature
 from quarn._manifest import Manifest
 from quarn._plan import (

@@ -10,6 +10,7 @@ import traceback
 import weakref
 
 import pytest
+
 from quarn import AssetWrapper, asset
 
 CLASS_DOC = "The `@asset()` decorator wrapper. Stores the original function and metadata."

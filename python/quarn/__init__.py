@@ -1,10 +1,10 @@
 """Declare data assets as Python functions; discover and materialize them.
 
-    from quarn import asset, partitions
+from quarn import asset, partitions
 
-    @asset(partitions={"ticker": partitions(["AAPL", "MSFT"])})
-    def prices(ticker: str) -> dict:
-        ...
+@asset(partitions={"ticker": partitions(["AAPL", "MSFT"])})
+def prices(ticker: str) -> dict:
+    ...
 """
 
 from quarn._quarn import (

@@ -13,7 +13,8 @@ namespace {
 constexpr char kCapsuleName[] = "quarn.asset_declaration";
 
 const Declaration& captured(PyObject* capsule) {
-  auto* declaration = static_cast<const Declaration*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+  const auto* declaration =
+      static_cast<const Declaration*>(PyCapsule_GetPointer(capsule, kCapsuleName));
   if (declaration == nullptr) {
     throw_error();
   }

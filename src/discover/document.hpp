@@ -45,7 +45,7 @@ class Document {
   // An entry's text is `head`, then the shared module source, then `tail`.
   struct Entry {
     std::string head;
-    SharedSource module_source;
+    SharedSource module_source = nullptr;
     std::string tail;
   };
 

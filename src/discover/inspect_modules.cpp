@@ -65,7 +65,8 @@ AssetFacts describe_asset(const HostModules& host_modules, Borrowed module, Borr
 // order (sorted by name). The names members are bound under are never read.
 void describe_module(const HostModules& host_modules, Borrowed module, Document& document) {
   // Once per module, and written into each of its entries.
-  const auto module_source = document.share_module_source(normalised_source(host_modules, module));
+  const auto* const module_source =
+      document.share_module_source(normalised_source(host_modules, module));
   const Owned members = host::call(host::getattr(host_modules.inspect, kGetmembers), module);
   const Owned iterator = check(PyObject_GetIter(members.get()));
   while (Owned item = Owned::steal(PyIter_Next(iterator.get()))) {

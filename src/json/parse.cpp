@@ -257,7 +257,7 @@ class Parser {
   std::size_t pos_ = 0;
 
   bool at_end() const { return pos_ >= text_.size(); }
-  [[noreturn]] void fail(ErrorKind kind, std::size_t at) const { throw Failure{kind, at}; }
+  [[noreturn]] static void fail(ErrorKind kind, std::size_t at) { throw Failure{kind, at}; }
   [[noreturn]] void fail_eof(ErrorKind kind) const { throw Failure{kind, text_.size()}; }
 
   void skip_ws() {
@@ -308,7 +308,7 @@ class Parser {
     } else if (is_digit(text_[pos_])) {
       constexpr std::uint64_t max = UINT64_MAX;
       for (; !at_end() && is_digit(text_[pos_]); ++pos_) {
-        const unsigned d = static_cast<unsigned>(text_[pos_] - '0');
+        const auto d = static_cast<unsigned>(text_[pos_] - '0');
         if (overflow || magnitude > (max - d) / 10) {
           overflow = true;
         } else {

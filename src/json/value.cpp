@@ -6,25 +6,20 @@
 
 namespace quarn::json {
 
-Value Value::uint(std::uint64_t u) noexcept {
-  Value v;
-  v.data_ = u;
-  return v;
-}
+// The factories construct the alternative in place: assigning to the variant would go through
+// its converting assignment, whose generic path may throw.
+Value Value::uint(std::uint64_t u) noexcept { return {std::in_place_type<std::uint64_t>, u}; }
 
 Value Value::negative(std::int64_t i) noexcept {
   if (i >= 0) return uint(static_cast<std::uint64_t>(i));
-  Value v;
-  v.data_ = i;
-  return v;
+  return {std::in_place_type<std::int64_t>, i};
 }
 
 Value Value::integer(std::int64_t i) noexcept { return negative(i); }
 
 Value Value::real(double d) noexcept {
-  Value v;
-  if (std::isfinite(d)) v.data_ = d;
-  return v;
+  if (!std::isfinite(d)) return {};
+  return {std::in_place_type<double>, d};
 }
 
 bool operator==(const Value& a, const Value& b) {

@@ -71,6 +71,9 @@ class Value {
   friend bool operator==(const Value& a, const Value& b);
 
  private:
+  template <typename T>
+  Value(std::in_place_type_t<T> tag, T number) noexcept : data_(tag, number) {}
+
   std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double, std::string, json::Array,
                json::Object>
       data_;

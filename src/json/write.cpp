@@ -36,13 +36,15 @@ void write_float(double d, std::string& out) {
 
   if (exp >= -5 && exp <= 15) {
     if (exp >= n - 1) {
+      // Widened before the arithmetic; exp + 1 >= count here, so nothing wraps.
       out += digits;
-      out.append(static_cast<std::size_t>(exp - n + 1), '0');
+      out.append(static_cast<std::size_t>(exp) + 1 - count, '0');
       out += ".0";
     } else if (exp >= 0) {
-      out += digits.substr(0, static_cast<std::size_t>(exp + 1));
+      const std::size_t integer_digits = static_cast<std::size_t>(exp) + 1;
+      out += digits.substr(0, integer_digits);
       out += '.';
-      out += digits.substr(static_cast<std::size_t>(exp + 1));
+      out += digits.substr(integer_digits);
     } else {
       out += "0.";
       out.append(static_cast<std::size_t>(-exp - 1), '0');

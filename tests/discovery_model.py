@@ -3,50 +3,27 @@
 from __future__ import annotations
 
 import importlib
+import json
 import sys
 from pathlib import Path
 
 VERSION = "{}.{}.{}".format(*sys.version_info[:3])
 
-# The compact writer's rules: names in UTF-8 byte order, only '"', '\\' and controls escaped.
-
-_ESCAPES = {
-    '"': '\\"',
-    "\\": "\\\\",
-    "\b": "\\b",
-    "\t": "\\t",
-    "\n": "\\n",
-    "\f": "\\f",
-    "\r": "\\r",
-}
-
-
-def _string(text: str) -> str:
-    out = []
-    for char in text:
-        if char in _ESCAPES:
-            out.append(_ESCAPES[char])
-        elif ord(char) < 0x20:
-            out.append(f"\\u{ord(char):04x}")
-        else:
-            out.append(char)
-    return '"' + "".join(out) + '"'
+# The compact writer's rules: names in UTF-8 byte order; only '"', '\\' and the controls
+# escaped, with the short forms where JSON has one; every other character written as itself.
+_ESCAPES = {code: f"\\u{code:04x}" for code in range(0x20)}
+_ESCAPES |= {ord(c): "\\" + e for c, e in zip('"\\\b\t\n\f\r', '"\\btnfr', strict=True)}
 
 
 def compact(value) -> str:
-    if value is None:
-        return "null"
-    if isinstance(value, bool):
-        return "true" if value else "false"
-    if isinstance(value, int):
-        return str(value)
     if isinstance(value, str):
-        return _string(value)
+        return '"' + value.translate(_ESCAPES) + '"'
     if isinstance(value, list):
-        return "[" + ",".join(compact(item) for item in value) + "]"
-    assert isinstance(value, dict)
-    names = sorted(value, key=lambda name: name.encode("utf-8"))
-    return "{" + ",".join(_string(name) + ":" + compact(value[name]) for name in names) + "}"
+        return "[" + ",".join(map(compact, value)) + "]"
+    if isinstance(value, dict):
+        names = sorted(value, key=lambda name: name.encode("utf-8"))
+        return "{" + ",".join(f"{compact(name)}:{compact(value[name])}" for name in names) + "}"
+    return json.dumps(value)  # null, true, false or an integer
 
 
 def write_exact(modules, name: str, text: str) -> Path:

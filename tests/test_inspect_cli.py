@@ -21,6 +21,11 @@ def raw() -> list:
 raw.__quarn_kind__ = "asset"
 raw.__quarn_metadata__ = {"kind": "asset", "getsource": hasattr(inspect, "getsource")}
 """
+# For --check: an input that names no discovered asset, declared on line 3.
+BAD_GRAPH = "from quarn import asset\n@asset(inputs={'v': 'nowhere:x'})\ndef a(v):\n    pass\n"
+STUB = Path(quarn.__file__).with_name("inspect.py")
+SKIP = "quarn: skipping module 'cli_gone': ModuleNotFoundError: No module named 'cli_gone'\n"
+ERROR = "python -m quarn.inspect: error: "
 
 
 @pytest.fixture
@@ -28,12 +33,13 @@ def project(tmp_path: Path) -> Path:
     root = tmp_path / "project"
     root.mkdir()
     (root / "cli_good.py").write_text(ASSET_SOURCE, encoding="utf-8")
+    (root / "cli_bad.py").write_text(BAD_GRAPH, encoding="utf-8")
     return root
 
 
-def run(args: list[str], cwd: Path, **env: str) -> subprocess.CompletedProcess[bytes]:
+def run(cwd: Path, *args: str, command=("-m", "quarn.inspect"), **env: str):
     return subprocess.run(
-        args,
+        [sys.executable, *command, *args],
         cwd=cwd,
         capture_output=True,
         timeout=60,
@@ -42,97 +48,64 @@ def run(args: list[str], cwd: Path, **env: str) -> subprocess.CompletedProcess[b
     )
 
 
-def inspect_command(*args: str) -> list[str]:
-    return [sys.executable, "-m", "quarn.inspect", *args]
+def only_entry(result: subprocess.CompletedProcess[bytes]) -> dict:
+    """The one entry of the document: a single line, ended by one line feed, UTF-8."""
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.endswith(b"\n") and result.stdout.count(b"\n") == 1
+    (entry,) = json.loads(result.stdout.decode("utf-8"))["assets"]
+    return entry
 
 
-def only_line(stdout: bytes) -> dict:
-    """The document: exactly one line, ended by one line feed, UTF-8."""
-    assert stdout.endswith(b"\n") and stdout.count(b"\n") == 1
-    return json.loads(stdout.decode("utf-8"))
-
-
-def test_prints_the_document_and_exits_0_with_skips(project):
-    result = run(inspect_command("cli_good", "cli_missing"), project)
-    assert result.returncode == 0
-    (entry,) = only_line(result.stdout)["assets"]
-    assert (entry["module_path"], entry["function_name"]) == ("cli_good", "raw")
-    assert entry["decorator_metadata"]["getsource"] is True
-    assert result.stderr.decode() == (
-        "quarn: skipping module 'cli_missing': ModuleNotFoundError: No module named 'cli_missing'\n"
-    )
-
-
-@pytest.mark.parametrize("encoding", ["ascii", "latin-1"])
-def test_output_is_utf8_whatever_the_locale(project, encoding):
-    result = run(inspect_command("cli_good"), project, PYTHONIOENCODING=encoding)
-    assert result.returncode == 0
-    assert "caf\u00e9" in only_line(result.stdout)["assets"][0]["function_source"]
-
-
-def test_path_option_puts_directories_first(project, tmp_path):
+def test_prints_utf8_and_exits_0_with_skips(project, tmp_path):
     shadow = tmp_path / "shadow"
     shadow.mkdir()
     (shadow / "cli_good.py").write_text(ASSET_SOURCE.replace("raw", "shadowed"), "utf-8")
-    elsewhere = tmp_path / "elsewhere"
-    elsewhere.mkdir()
-    result = run(
-        inspect_command("--path", str(shadow), "--path", str(project), "cli_good"), elsewhere
-    )
-    assert result.returncode == 0, result.stderr
-    (entry,) = only_line(result.stdout)["assets"]
-    assert entry["function_name"] == "shadowed"
+    # An ASCII locale, and --path directories searched in the order given.
+    args = ["--path", str(shadow), "--path", str(project), "cli_good", "cli_gone"]
+    result = run(tmp_path, *args, PYTHONIOENCODING="ascii")
+    entry = only_entry(result)
+    assert (entry["module_path"], entry["function_name"]) == ("cli_good", "shadowed")
     assert entry["file_path"] == str((shadow / "cli_good.py").resolve())
+    assert "caf\u00e9" in entry["function_source"]
+    assert result.stderr.decode() == SKIP
 
 
-def test_running_the_file_does_not_shadow_the_standard_inspect(project):
-    stub = Path(quarn.__file__).with_name("inspect.py")
-    result = run([sys.executable, str(stub), "cli_good"], project)
-    assert result.returncode == 0, result.stderr
-    (entry,) = only_line(result.stdout)["assets"]
-    assert entry["decorator_metadata"]["getsource"] is True
-
-
-def test_run_from_inside_the_package_folder(project):
-    package = Path(quarn.__file__).parent
-    result = run(inspect_command("--path", str(project), "cli_good"), package)
-    assert result.returncode == 0, result.stderr
-    assert len(only_line(result.stdout)["assets"]) == 1
-
-
-@pytest.mark.parametrize(
-    ("args", "complaint"),
-    [
-        ([], "the following arguments are required: MODULE"),
-        (["--bogus", "cli_good"], "unrecognized arguments: --bogus"),
-        (["--path"], "argument --path: expected one argument"),
-    ],
-)
-def test_bad_arguments_are_a_usage_error(project, args, complaint):
-    result = run(inspect_command(*args), project)
-    assert result.returncode == 2
-    assert result.stdout == b""
-    stderr = result.stderr.decode()
-    assert stderr.startswith("usage: python -m quarn.inspect ")
-    assert stderr.endswith(f"python -m quarn.inspect: error: {complaint}\n")
+@pytest.mark.parametrize("from_package_folder", [False, True])
+def test_standard_inspect_is_not_shadowed(project, from_package_folder):
+    """Neither the stub run by its path nor `-m` from inside the package hides `inspect`."""
+    if from_package_folder:
+        result = run(STUB.parent, "--path", str(project), "cli_good")
+    else:
+        result = run(project, "cli_good", command=(str(STUB),))
+    assert only_entry(result)["decorator_metadata"]["getsource"] is True
 
 
 def test_help(project):
-    result = run(inspect_command("--help"), project)
+    result = run(project, "--help")
     assert result.returncode == 0
-    out = result.stdout.decode()
-    assert out.startswith(
+    assert result.stdout.decode().startswith(
         "usage: python -m quarn.inspect [-h] [--path DIR] [--check] MODULE [MODULE ...]"
     )
-    assert "--path DIR" in out
 
 
-def test_a_failed_discovery_exits_non_zero(project):
-    result = run(inspect_command("sys"), project)
-    assert result.returncode == 1
-    assert result.stdout == b""
-    assert (
-        result.stderr.decode()
-        .rstrip()
-        .endswith("TypeError: <module 'sys' (built-in)> is a built-in module")
-    )
+@pytest.mark.parametrize(
+    ("args", "status", "diagnostics", "stderr_end"),
+    [
+        ([], 2, 0, ERROR + "the following arguments are required: MODULE\n"),
+        (["--bogus", "cli_good"], 2, 0, ERROR + "unrecognized arguments: --bogus\n"),
+        (["--path"], 2, 0, ERROR + "argument --path: expected one argument\n"),
+        (["sys"], 1, 0, "TypeError: <module 'sys' (built-in)> is a built-in module\n"),
+        (["--check", "cli_good"], 0, 0, ""),
+        (["--check", "cli_good", "cli_bad"], 1, 1, ""),
+        (["--check", "cli_good", "cli_gone"], 1, 0, "quarn: error: could not import 'cli_gone'\n"),
+    ],
+)
+def test_exit_status_and_messages(project, args, status, diagnostics, stderr_end):
+    """Only --check writes diagnostics on standard output; "" means nothing on stderr."""
+    result = run(project, *args)
+    lines = result.stdout.decode().splitlines()
+    assert (result.returncode, len(lines)) == (status, diagnostics)
+    stderr = result.stderr.decode()
+    assert stderr.endswith(stderr_end) if stderr_end else stderr == ""
+    bad = (project / "cli_bad.py").resolve()
+    assert all(line.startswith(f"{bad}:3: error: asset 'a': ") for line in lines)

@@ -1,4 +1,4 @@
-"""Discovery of assets declared with the real decorator, and of the bundled example."""
+"""The document byte for byte, references between assets, and the bundled example."""
 
 from __future__ import annotations
 
@@ -13,121 +13,97 @@ from quarn import inspect_modules
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
-DECLARED = (
-    "from quarn import asset, partitions\n"
-    "\n"
-    "\n"
-    "@asset()\n"
-    "def raw() -> list:\n"
-    "    return [1, 2, 3]\n"
-    "\n"
-    "\n"
+# One module, byte for byte: blanks around it, a function nested in a block (dedented, its
+# trailing blanks stripped), a tab, non-ASCII text, metadata keys out of order, characters
+# that need escapes, assets declared with the decorator and imitations set by hand.
+RAW = "@asset()\ndef raw() -> list:\n    return [1, 2, 3]\n"
+CLEANED = (
     '@asset(name="Cleaned \u00e9", serializer="json", inputs={"b": raw, "a": "elsewhere:thing"})\n'
-    "def cleaned(a, b):\n"
-    "    return b\n"
-    "\n"
-    "\n"
+    "def cleaned(a, b):\n    return b\n"
+)
+PRICES = (
     '@asset(partitions={"ticker": partitions(["AAPL", "MSFT"]), "n": partitions([1, None])})\n'
-    "def prices(ticker: str, n) -> dict:\n"
-    '    return {"ticker": ticker}\n'
+    'def prices(ticker: str, n) -> dict:\n    return {"ticker": ticker}\n'
+)
+ALPHA = "def alpha() -> list:\n    return ['a\tb', '\u00e9']\n"
+ALPHA_META = {"kind": "asset", "name": "r\u00e9", "inputs": {"b": "", "a": "", "B": "", "_": ""}}
+ZETA_META = {"note": 'quote " back \\ ctl \x1f', "n": [1, None, True]}
+SOURCE = (
+    "\n\nfrom quarn import asset, partitions\n\n# Prices in \u20ac.\n"
+    "if True:\n    def zeta():\n        return 'z'   \n\n\n"
+    + "\n\n".join([ALPHA, RAW, CLEANED, PRICES])
+    + "\nalpha.__quarn_kind__ = zeta.__quarn_kind__ = 'asset'\n"
+    + f"alpha.__quarn_metadata__ = {ALPHA_META!r}\nzeta.__quarn_metadata__ = {ZETA_META!r}\n"
+    + "   \n\t\n"
 )
 
 
-def test_decorated_module_document_is_byte_exact(modules):
-    path = write_exact(modules, "qr_declared", DECLARED)
-    file_path = str(path.resolve())
+def inline(values_json: str) -> dict:
+    return {"kind": "inline", "values_json": values_json}
+
+
+def test_small_module_document_is_byte_exact(modules):
+    file_path = str(write_exact(modules, "qr_tiny", SOURCE).resolve())
+    unset = {"inputs": None, "kind": "asset", "name": None, "partitions": None, "serializer": None}
+    inputs = {"a": "elsewhere:thing", "b": f"{file_path}:raw"}
+    cleaned = unset | {"inputs": inputs, "name": "Cleaned \u00e9", "serializer": "json"}
+    partitions = {"n": inline("[1,null]"), "ticker": inline('["AAPL","MSFT"]')}
+    functions = {  # in member order: function source, decorator metadata, return type
+        "alpha": (ALPHA, ALPHA_META, "list"),
+        "cleaned": (CLEANED, cleaned, None),
+        "prices": (PRICES, unset | {"partitions": partitions}, "dict"),
+        "raw": (RAW, unset, "list"),
+        "zeta": ("def zeta():\n    return 'z'\n", ZETA_META, None),
+    }
     common = {
         "file_path": file_path,
         "kind": "asset",
-        "module_path": "qr_declared",
-        "module_source": DECLARED.strip() + "\n",
+        "module_path": "qr_tiny",
+        "module_source": SOURCE.strip() + "\n",
         "python_version": VERSION,
     }
-    unset = {"inputs": None, "kind": "asset", "name": None, "partitions": None, "serializer": None}
-    cleaned = common | {
-        "decorator_metadata": unset
-        | {
-            "inputs": {"a": "elsewhere:thing", "b": f"{file_path}:raw"},
-            "name": "Cleaned \u00e9",
-            "serializer": "json",
-        },
-        "function_name": "cleaned",
-        "function_source": DECLARED.split("\n\n\n")[2] + "\n",
-        "return_type": None,
-    }
-    prices = common | {
-        "decorator_metadata": unset
-        | {
-            "partitions": {
-                "n": {"kind": "inline", "values_json": "[1,null]"},
-                "ticker": {"kind": "inline", "values_json": '["AAPL","MSFT"]'},
-            }
-        },
-        "function_name": "prices",
-        "function_source": DECLARED.split("\n\n\n")[3],
-        "return_type": "dict",
-    }
-    raw = common | {
-        "decorator_metadata": unset,
-        "function_name": "raw",
-        "function_source": DECLARED.split("\n\n\n")[1] + "\n",
-        "return_type": "list",
-    }
-    document = inspect_modules(["qr_declared"])
-    assert document == compact({"assets": [cleaned, prices, raw]})
+    expected = [
+        common
+        | {"decorator_metadata": metadata, "function_name": name}
+        | {"function_source": source, "return_type": return_type}
+        for name, (source, metadata, return_type) in functions.items()
+    ]
+    document = inspect_modules(["qr_tiny"])
+    assert document == compact({"assets": expected})
+    assert "\n" not in document and "\\t" in document and "\u00e9" in document
     assert r'"values_json":"[\"AAPL\",\"MSFT\"]"' in document
 
 
-def test_input_references_match_the_upstream_entry(modules):
-    modules.write(
-        "qs_upstream",
-        """
-        from quarn import asset
-
-        @asset()
-        def source():
-            return 1
-        """,
-    )
+def test_input_reference_names_the_upstream_entry(modules, tmp_path):
+    """Across modules, the upstream one imported through a symbolic link."""
+    real = tmp_path / "real.py"
+    real.write_text("from quarn import asset\n@asset()\ndef source():\n    return 1\n", "utf-8")
+    (modules.root / "qs_upstream.py").symlink_to(real)
+    modules.names.append("qs_upstream")
     modules.write(
         "qs_downstream",
-        """
-        from quarn import asset
-        from qs_upstream import source
-
-        @asset(inputs={"value": source})
-        def doubled(value):
-            return 2 * value
-        """,
+        "from quarn import asset\nfrom qs_upstream import source\n"
+        "@asset(inputs={'value': source})\ndef doubled(value):\n    return 2 * value\n",
     )
-    entries = json.loads(inspect_modules(["qs_upstream", "qs_downstream"]))["assets"]
-    by_module = {(e["module_path"], e["function_name"]): e for e in entries}
-    upstream = by_module["qs_upstream", "source"]
-    downstream = by_module["qs_downstream", "doubled"]
-    reference = downstream["decorator_metadata"]["inputs"]["value"]
-    assert reference == upstream["file_path"] + ":" + upstream["function_name"]
-    # The imported wrapper is described again under the importing module.
-    assert by_module["qs_downstream", "source"]["file_path"] == upstream["file_path"]
+    upstream, doubled, _ = json.loads(inspect_modules(["qs_upstream", "qs_downstream"]))["assets"]
+    assert upstream["file_path"] == str(real.resolve())
+    reference = f"{upstream['file_path']}:{upstream['function_name']}"
+    assert doubled["decorator_metadata"]["inputs"] == {"value": reference}
 
 
 def test_bundled_example_through_the_command():
-    result = subprocess.run(
-        [sys.executable, "-m", "quarn.inspect", "pipeline"],
-        cwd=EXAMPLES,
-        capture_output=True,
-        timeout=60,
-        check=False,
-    )
+    command = [sys.executable, "-m", "quarn.inspect", "pipeline"]
+    result = subprocess.run(command, cwd=EXAMPLES, capture_output=True, timeout=60, check=False)
     assert result.returncode == 0, result.stderr
     entries = json.loads(result.stdout)["assets"]
-    names = ["daily_prices", "prices", "processed", "raw", "ticker_summary"]
-    assert [e["function_name"] for e in entries] == names
-    by_name = dict(zip(names, entries, strict=True))
-    raw_reference = str((EXAMPLES / "pipeline.py").resolve()) + ":raw"
-    assert by_name["processed"]["decorator_metadata"]["inputs"] == {"data": raw_reference}
-    prices = by_name["prices"]["decorator_metadata"]
-    assert json.loads(prices["partitions"]["ticker"]["values_json"]) == [
-        "AAPL",
-        "MSFT",
-        "GOOG",
+    path = str((EXAMPLES / "pipeline.py").resolve())
+    assert {e["file_path"] for e in entries} == {path}
+    assert [(e["function_name"], e["decorator_metadata"]["inputs"]) for e in entries] == [
+        ("daily_prices", {"quote": f"{path}:prices"}),
+        ("prices", None),
+        ("processed", {"data": f"{path}:raw"}),
+        ("raw", None),
+        ("ticker_summary", {"days": f"{path}:daily_prices"}),
     ]
+    ticker = entries[1]["decorator_metadata"]["partitions"]["ticker"]
+    assert json.loads(ticker["values_json"]) == ["AAPL", "MSFT", "GOOG"]

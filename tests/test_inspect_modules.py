@@ -1,31 +1,31 @@
-"""inspect_modules: argument conversion, discovery order, skip lines, failures and the document."""
+"""inspect_modules: argument conversion, order, skip lines, what is an asset, failures, leaks."""
 
 from __future__ import annotations
 
+import contextlib
+import errno
 import importlib
 import inspect
 import io
 import json
 import os
 import sys
+import traceback
 import types
 from pathlib import Path
 
 import pytest
-from discovery_model import VERSION, compact, write_exact
 
 from quarn import inspect_modules
 
 EMPTY = '{"assets":[]}'
 
 
-def imitation(name: str, metadata: str = "{}", annotation: str = "") -> str:
+def imitation(name: str, kind: str = "'asset'", metadata: str = "{}", annotation: str = "") -> str:
     """Source of a plain function marked as an asset by hand."""
     return (
-        f"def {name}(){annotation}:\n"
-        f"    return 1\n"
-        f"{name}.__quarn_kind__ = 'asset'\n"
-        f"{name}.__quarn_metadata__ = {metadata}\n"
+        f"def {name}(){annotation}:\n    return 1\n"
+        f"{name}.__quarn_kind__ = {kind}\n{name}.__quarn_metadata__ = {metadata}\n"
     )
 
 
@@ -46,9 +46,6 @@ def import_failure(name: str) -> str:
     raise AssertionError(f"{name} imported")
 
 
-# --- argument conversion ---
-
-
 def _generator():
     yield "x"
 
@@ -56,89 +53,52 @@ def _generator():
 @pytest.mark.parametrize(
     ("argument", "message"),
     [
-        ("pipeline", "argument 'modules': Can't extract `str` to `Vec`"),
-        (5, "argument 'modules': 'int' object cannot be converted to 'Sequence'"),
-        ({"a"}, "argument 'modules': 'set' object cannot be converted to 'Sequence'"),
-        ({"a": 1}, "argument 'modules': 'dict' object cannot be converted to 'Sequence'"),
-        (_generator(), "argument 'modules': 'generator' object cannot be converted to 'Sequence'"),
-        (["a", 1], "argument 'modules': 'int' object cannot be converted to 'PyString'"),
-        (b"ab", "argument 'modules': 'int' object cannot be converted to 'PyString'"),
+        ("pipeline", "Can't extract `str` to `Vec`"),
+        (5, "'int' object cannot be converted to 'Sequence'"),
+        ({"a"}, "'set' object cannot be converted to 'Sequence'"),
+        ({"a": 1}, "'dict' object cannot be converted to 'Sequence'"),
+        (_generator(), "'generator' object cannot be converted to 'Sequence'"),
+        # The whole list is converted before the first import: no skip line for the name.
+        (["qa_missing_before_bad_item", 1], "'int' object cannot be converted to 'PyString'"),
+        (b"ab", "'int' object cannot be converted to 'PyString'"),
     ],
 )
-def test_modules_conversion_messages(argument, message):
+def test_modules_conversion_messages(argument, message, fd2):
     with pytest.raises(TypeError) as excinfo:
         inspect_modules(argument)
-    assert str(excinfo.value) == message
     assert type(excinfo.value) is TypeError
-
-
-def test_conversion_precedes_any_import(fd2):
-    with pytest.raises(TypeError):
-        inspect_modules(["quarn_missing_before_bad_item", 1])
+    assert str(excinfo.value) == "argument 'modules': " + message
     assert fd2.stop() == ""
 
 
-@pytest.mark.parametrize("argument", [[], (), ("quarn_never_there",)])
+@pytest.mark.parametrize("argument", [[], (), ("qa_never_there",)])
 def test_any_sequence_of_str_is_accepted(argument, fd2):
     assert inspect_modules(modules=argument) == EMPTY
     assert fd2.stop() == "".join(skip_line(n, import_failure(n)) for n in argument)
 
 
-def test_empty_list_gives_the_13_character_document(fd2):
-    document = inspect_modules([])
-    assert (document, len(document)) == (EMPTY, 13)
-    assert fd2.stop() == ""
-
-
-# --- order of the entries ---
-
-
-def _pairs(document: str) -> list[tuple[str, str]]:
-    return [(entry["module_path"], entry["function_name"]) for entry in assets(document)]
-
-
-def test_entries_follow_module_names_then_sorted_member_names(modules, fd2):
-    modules.write("qa_first", imitation("zeta") + imitation("alpha") + imitation("Mid"))
-    modules.write("qa_second", imitation("beta"))
-    document = inspect_modules(["qa_second", "qa_missing", "qa_first"])
-    assert _pairs(document) == [
-        ("qa_second", "beta"),
-        ("qa_first", "Mid"),
-        ("qa_first", "alpha"),
-        ("qa_first", "zeta"),
-    ]
+def test_order_is_names_then_sorted_members_with_every_binding_kept(modules, fd2):
+    origin = modules.write(
+        "qa_first", imitation("zeta") + imitation("alpha") + imitation("Mid") + "other = alpha\n"
+    )
+    importer = "from qa_first import zeta\n" + imitation("beta")
+    modules.write("qa_second", importer)
+    modules.write("qa_alias", "import sys, qa_second\nsys.modules[__name__] = qa_second\n")
+    names = ["qa_second", "qa_missing", "qa_first", "qa_second", "qa_alias"]
+    entries = assets(inspect_modules(names))
+    # Caller's order, duplicates kept; module_path is the __name__ of the module the import
+    # returned; members sorted by name, and the names they are bound under never show.
+    second = [("qa_second", "beta"), ("qa_second", "zeta")]
+    first = [("qa_first", name) for name in ("Mid", "alpha", "alpha", "zeta")]
+    pairs = [(entry["module_path"], entry["function_name"]) for entry in entries]
+    assert pairs == second + first + second + second
+    assert entries[3] == entries[4]
+    # An imported asset is described under the importer, from its own file.
+    assert entries[1]["module_source"] == importer
+    assert entries[1]["file_path"] == str(origin.resolve())
+    assert entries[1]["function_source"] == "def zeta():\n    return 1\n"
     assert fd2.stop() == skip_line("qa_missing", import_failure("qa_missing"))
 
-
-def test_duplicates_are_kept(modules):
-    modules.write("qb_twice", imitation("one") + "other_name = one\n")
-    entries = assets(inspect_modules(["qb_twice", "qb_twice"]))
-    assert len(entries) == 4
-    # Bound under two names: two identical entries, and the names never appear.
-    assert all(entry == entries[0] for entry in entries)
-    assert entries[0]["function_name"] == "one"
-
-
-def test_imported_asset_is_described_in_every_module_that_holds_it(modules):
-    source_path = modules.write("qc_origin", imitation("raw"))
-    importer = "from qc_origin import raw\nLOCAL = 1\n"
-    modules.write("qc_importer", importer)
-    entries = assets(inspect_modules(["qc_origin", "qc_importer"]))
-    assert [entry["module_path"] for entry in entries] == ["qc_origin", "qc_importer"]
-    assert entries[1]["module_source"] == importer
-    for entry in entries:
-        assert entry["file_path"] == str(source_path.resolve())
-        assert entry["function_name"] == "raw"
-        assert entry["function_source"] == "def raw():\n    return 1\n"
-
-
-def test_module_path_is_the_name_of_the_module_returned(modules):
-    modules.write("qd_real", imitation("raw"))
-    modules.write("qd_alias", "import sys, qd_real\nsys.modules[__name__] = qd_real\n")
-    assert _pairs(inspect_modules(["qd_alias"])) == [("qd_real", "raw")]
-
-
-# --- skip lines on file descriptor 2 ---
 
 SKIPPED_MODULES = {
     "qe_raises": "class Outer:\n    class Failure(Exception):\n        pass\n"
@@ -169,188 +129,82 @@ def test_skip_line_text(modules, fd2, monkeypatch, name, reason):
     monkeypatch.setattr(sys, "stderr", io.StringIO())
     if name in SKIPPED_MODULES:
         modules.write(name, SKIPPED_MODULES[name])
-    if reason is None:
-        reason = import_failure(name)
     assert inspect_modules([name]) == EMPTY
-    assert fd2.stop() == skip_line(name, reason)
+    assert fd2.stop() == skip_line(name, reason or import_failure(name))
     assert sys.stderr.getvalue() == ""  # not through sys.stderr
 
 
-def test_closed_fd2_drops_the_line_silently():
+@contextlib.contextmanager
+def fd2_on(path: str | None):
+    """Points fd 2 at `path` for the block, or closes it when `path` is None."""
     saved = os.dup(2)
-    os.close(2)
+    if path is None:
+        os.close(2)
+    else:
+        target = os.open(path, os.O_WRONLY)
+        os.dup2(target, 2)
+        os.close(target)
     try:
-        document = inspect_modules(["qf_missing"])
+        yield
     finally:
         os.dup2(saved, 2)
         os.close(saved)
+
+
+def test_closed_fd2_drops_the_line_silently():
+    with fd2_on(None):
+        document = inspect_modules(["qf_missing"])
     assert document == EMPTY
 
 
-def _fail_printing():
-    """Runs a skip with fd 2 on /dev/full; returns what the call raised."""
-    full = os.open("/dev/full", os.O_WRONLY)
-    saved = os.dup(2)
-    os.dup2(full, 2)
-    try:
+@pytest.fixture(scope="module")
+def panic() -> BaseException:
+    """What a skip raises when writing to fd 2 fails."""
+    if not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full to provoke a PanicException")
+    with fd2_on("/dev/full"), pytest.raises(BaseException) as excinfo:
         inspect_modules(["qf_missing_on_full"])
-    except BaseException as error:  # noqa: BLE001 - PanicException is a BaseException
-        return error
-    finally:
-        os.dup2(saved, 2)
-        os.close(saved)
-        os.close(full)
-    raise AssertionError("the write to /dev/full succeeded")
+    return excinfo.value
 
 
-needs_dev_full = pytest.mark.skipif(not os.path.exists("/dev/full"), reason="no /dev/full")
+def test_failed_write_is_a_panic(panic):
+    assert type(panic).__name__ == "PanicException"
+    assert not isinstance(panic, Exception)
+    assert str(panic) == "failed printing to stderr: " + os.strerror(errno.ENOSPC)
 
 
-@needs_dev_full
-def test_failed_write_is_a_panic():
-    error = _fail_printing()
-    assert type(error).__name__ == "PanicException"
-    assert not isinstance(error, Exception)
-    assert str(error) == "failed printing to stderr: " + os.strerror(28)  # ENOSPC
-
-
-# --- the whole call fails ---
-
-
-def test_importable_module_without_source_fails_the_call(fd2):
-    with pytest.raises(TypeError) as excinfo:
-        inspect_modules(["sys"])
-    with pytest.raises(TypeError) as expected:
-        inspect.getsource(sys)
-    assert str(excinfo.value) == str(expected.value)
-    assert fd2.stop() == ""
-
-
-def test_module_whose_file_is_gone_fails_the_call(modules):
-    path = modules.write("qg_gone", "X = 1\n")
-    importlib.import_module("qg_gone")
-    path.unlink()
-    import linecache
-
-    linecache.checkcache()
-    with pytest.raises(OSError):
-        inspect_modules(["qg_gone"])
-
-
-def test_failing_metadata_propagates_the_same_exception(modules):
+def test_failing_metadata_raises_the_same_exception_and_leaks_nothing(modules):
     module = modules.load(
         "qh_metadata",
-        """
-        ERROR = LookupError("metadata unavailable")
-
-        class Imitation:
-            @property
-            def __quarn_kind__(self):
-                return "asset"
-
-            @property
-            def __quarn_metadata__(self):
-                raise ERROR
-
-        thing = Imitation()
-        """,
+        "ERROR = LookupError('metadata unavailable')\n"
+        "def original() -> int:\n    return 1\n"
+        + imitation("wrapper")
+        + "wrapper.__quarn_original__ = original\n"
+        "class Failing:\n    __quarn_kind__ = property(lambda self: 'asset')\n"
+        "    @property\n    def __quarn_metadata__(self):\n        raise ERROR\n",
     )
+    module.failing = module.Failing()
     with pytest.raises(LookupError) as excinfo:
         inspect_modules(["qh_metadata"])
     assert excinfo.value is module.ERROR
-    frame = excinfo.value.__traceback__
-    while frame.tb_next is not None:
-        frame = frame.tb_next
-    assert frame.tb_frame.f_code.co_name == "__quarn_metadata__"
-    assert frame.tb_frame.f_code.co_filename == module.__file__
+    last = traceback.extract_tb(excinfo.tb)[-1]
+    assert (last.name, last.filename) == ("__quarn_metadata__", module.__file__)
 
+    def round_trip():
+        del module.failing
+        inspect_modules(["qh_metadata", "qh_missing"])
+        module.failing = module.Failing()
+        with pytest.raises(LookupError):
+            inspect_modules(["qh_metadata"])
+        module.ERROR.__traceback__ = None
 
-@pytest.mark.parametrize(
-    ("metadata", "needle"),
-    [({"a": float("nan")}, "NaN"), ({"x": [1, float("inf")]}, "Infinity")],
-)
-def test_non_finite_metadata_is_a_parse_error(modules, metadata, needle):
-    module = modules.load("qi_nan", imitation("raw"))
-    module.raw.__quarn_metadata__ = metadata
-    column = json.dumps(metadata).index(needle) + 1
-    with pytest.raises(RuntimeError) as excinfo:
-        inspect_modules(["qi_nan"])
-    assert str(excinfo.value) == f"JSON parse error: expected value at line 1 column {column}"
+    round_trip()
+    watched = [module, module.wrapper, module.original, module.ERROR, module.wrapper.__dict__]
+    before = [sys.getrefcount(obj) for obj in watched]
+    for _ in range(50):
+        round_trip()
+    assert [sys.getrefcount(obj) for obj in watched] == before
 
-
-def test_unencodable_metadata_propagates_the_hosts_type_error(modules):
-    module = modules.load("qi_object", imitation("raw"))
-    module.raw.__quarn_metadata__ = {"when": object()}
-    with pytest.raises(TypeError, match="is not JSON serializable"):
-        inspect_modules(["qi_object"])
-
-
-# --- the document, byte for byte ---
-
-TINY = (
-    "\n\n"
-    "# Prices in \u20ac.\n"
-    "def zeta():\n"
-    '    return "z"\n'
-    "\n\n"
-    "def alpha() -> list:\n"
-    '    return ["a\tb", "\u00e9"]\n'
-    "\n\n"
-    'alpha.__quarn_kind__ = zeta.__quarn_kind__ = "asset"\n'
-    'alpha.__quarn_metadata__ = {"kind": "asset", "name": "r\u00e9",\n'
-    '    "inputs": {"b": "x:b", "a": "x:a", "B": "x:B", "_": "x:_"}}\n'
-    'zeta.__quarn_metadata__ = {"note": "quote \\" back \\\\ ctl \\x1f", "n": [1, None, True]}\n'
-    "   \n\t\n"
-)
-
-
-def test_small_module_document_is_byte_exact(modules):
-    path = write_exact(modules, "qj_tiny", TINY)
-    common = {
-        "file_path": str(path.resolve()),
-        "kind": "asset",
-        "module_path": "qj_tiny",
-        "module_source": TINY.strip() + "\n",
-        "python_version": VERSION,
-    }
-    alpha = common | {
-        "decorator_metadata": {
-            "kind": "asset",
-            "name": "r\u00e9",
-            "inputs": {"b": "x:b", "a": "x:a", "B": "x:B", "_": "x:_"},
-        },
-        "function_name": "alpha",
-        "function_source": 'def alpha() -> list:\n    return ["a\tb", "\u00e9"]\n',
-        "return_type": "list",
-    }
-    zeta = common | {
-        "decorator_metadata": {"note": 'quote " back \\ ctl \x1f', "n": [1, None, True]},
-        "function_name": "zeta",
-        "function_source": 'def zeta():\n    return "z"\n',
-        "return_type": None,
-    }
-    document = inspect_modules(["qj_tiny"])
-    assert document == compact({"assets": [alpha, zeta]})
-    assert "\n" not in document and "\\t" in document and "\u00e9" in document
-
-
-def test_sources_are_dedented_and_end_in_one_line_feed(modules):
-    path = modules.write(
-        "qk_nested",
-        """
-        if True:
-            def inner() -> int:
-                  return 2   \n\n\n
-            inner.__quarn_kind__ = "asset"
-            inner.__quarn_metadata__ = {}
-        """,
-    )
-    (entry,) = assets(inspect_modules(["qk_nested"]))
-    assert entry["function_source"] == "def inner() -> int:\n      return 2\n"
-    assert entry["module_source"] == path.read_text(encoding="utf-8").strip() + "\n"
-
-
-# --- return types ---
 
 FUTURE = "from __future__ import annotations\n"
 
@@ -366,7 +220,6 @@ FUTURE = "from __future__ import annotations\n"
         ("", ' -> "Later"', "Later"),
         ("", " -> 3", "3"),
         (FUTURE, "", None),
-        (FUTURE, " -> None", "None"),
         (FUTURE, " -> dict", "dict"),
         (FUTURE, " -> dict[str, int]", "dict[str, int]"),
         (FUTURE, " -> Holder.Inner", "Holder.Inner"),
@@ -379,275 +232,117 @@ def test_return_type(modules, header, annotation, expected):
     assert entry["return_type"] == expected
 
 
-def test_target_without_signature_fails_the_call(modules):
-    module = modules.load(
-        "ql_nosig",
-        """
-        class Candidate:
-            __quarn_kind__ = "asset"
-            __quarn_metadata__ = {}
-            __signature__ = "not a signature"
-        """,
-    )
-    with pytest.raises((TypeError, ValueError)) as expected:
-        inspect.signature(module.Candidate)
-    with pytest.raises(expected.type) as excinfo:
-        inspect_modules(["ql_nosig"])
-    assert str(excinfo.value) == str(expected.value)
-
-
-# --- what counts as an asset ---
-
-
-def test_imitations(modules):
+def test_imitations_and_what_is_not_an_asset(modules):
+    not_assets = ["'Asset'", "'asset '", "b'asset'", "1"]
     modules.write(
         "qm_imitations",
-        """
-        from quarn import AssetWrapper, Partitions, asset, inspect_modules, partitions
-
-        class Marker(str):
-            pass
-
-        def listed():
-            return 1
-        listed.__quarn_kind__ = "asset"
-        listed.__quarn_metadata__ = [1, "a", None]
-
-        def subclassed():
-            return 2
-        subclassed.__quarn_kind__ = Marker("asset")
-        subclassed.__quarn_metadata__ = {}
-
-        def capital():
-            pass
-        capital.__quarn_kind__ = "Asset"
-
-        def padded():
-            pass
-        padded.__quarn_kind__ = "asset "
-
-        def raw_bytes():
-            pass
-        raw_bytes.__quarn_kind__ = b"asset"
-
-        def numbered():
-            pass
-        numbered.__quarn_kind__ = 1
-
-        class Failing:
-            @property
-            def __quarn_kind__(self):
-                raise ValueError("not today")
-
-        failing = Failing()
-        """,
+        "from quarn import AssetWrapper, Partitions, asset, inspect_modules, partitions\n"
+        "class Marker(str):\n    pass\n"
+        "def original(x: int) -> str:\n    return str(x)\n"
+        + imitation("listed", metadata="[1, 'a', None]")
+        + imitation("subclassed", kind="Marker('asset')")
+        + imitation("wrapper")
+        + "wrapper.__quarn_original__ = original\n"
+        + "".join(imitation(f"not_{i}", kind=kind) for i, kind in enumerate(not_assets)),
     )
-    entries = assets(inspect_modules(["qm_imitations"]))
-    assert [entry["function_name"] for entry in entries] == ["listed", "subclassed"]
-    assert entries[0]["decorator_metadata"] == [1, "a", None]
+    listed, subclassed, wrapped = assets(inspect_modules(["qm_imitations"]))
+    # Without __quarn_original__ the candidate itself is described.
+    assert (listed["function_name"], subclassed["function_name"]) == ("listed", "subclassed")
+    assert listed["decorator_metadata"] == [1, "a", None]
+    assert wrapped["function_name"] == "original"
+    assert wrapped["function_source"] == "def original(x: int) -> str:\n    return str(x)\n"
+    assert wrapped["return_type"] == "str"
 
 
-def test_target_is_the_original_when_there_is_one(modules):
-    module = modules.load(
-        "qn_wrapped",
-        """
-        def original(x: int) -> str:
-            return str(x)
-
-        def wrapper(*args):
-            return original(*args)
-        wrapper.__quarn_kind__ = "asset"
-        wrapper.__quarn_metadata__ = {"kind": "asset"}
-        wrapper.__quarn_original__ = original
-        """,
-    )
-    (entry,) = assets(inspect_modules(["qn_wrapped"]))
-    assert entry["function_name"] == "original"
-    assert entry["function_source"] == inspect.getsource(module.original)
-    assert entry["return_type"] == "str"
-
-
-# --- failures that are discarded, and PanicException, which never is ---
-
-RAISER = "quarn_test_raiser"
-
+# Failures that discovery discards, and PanicException, which it never discards. At each
+# point `fail(point)` raises; when it raises a ValueError, the call goes on and finds the
+# entries given here as (function_name, whether file_path is set).
 DISCARD_POINTS = {
-    "import": "from quarn_test_raiser import make\nraise make('at import')\n",
-    "kind": """
-        from quarn_test_raiser import make
-
-        class Failing:
-            @property
-            def __quarn_kind__(self):
-                raise make("reading the kind")
-
-        failing = Failing()
-        """,
-    "original": """
-        from quarn_test_raiser import make
-
-        class Meta(type):
-            @property
-            def __quarn_original__(cls):
-                raise make("reading the original")
-
-        class Candidate(metaclass=Meta):
-            __quarn_kind__ = "asset"
-            __quarn_metadata__ = {}
-        """,
-    "sourcefile": imitation("raw"),
+    "import": ("fail('import')\n", []),
+    "kind": ("class F:\n    __quarn_kind__ = property(lambda self: fail('kind'))\nf = F()\n", []),
+    "original": (
+        "class Meta(type):\n    __quarn_original__ = property(lambda cls: fail('original'))\n"
+        "class Candidate(metaclass=Meta):\n    __quarn_kind__ = 'asset'\n"
+        "    __quarn_metadata__ = {}\n",
+        [("Candidate", True)],
+    ),
+    "sourcefile": (imitation("raw"), [("raw", False)]),
 }
 
 
-def _patch_getsourcefile(monkeypatch, make):
-    """getsourcefile raises for discovery's own call; inspect's internal calls still work."""
+def _patch_getsourcefile(monkeypatch, result):
+    """Discovery's own getsourcefile calls `result()`; inspect's internal calls still work."""
     real = inspect.getsourcefile
 
     def patched(obj):
         if sys._getframe(1).f_globals.get("__name__") == "inspect":
             return real(obj)
-        raise make("finding the file")
+        return result()
 
     monkeypatch.setattr(inspect, "getsourcefile", patched)
 
 
-def _raise_in_discovery(modules, monkeypatch, point, make):
-    monkeypatch.setitem(sys.modules, RAISER, types.SimpleNamespace(make=make))
-    name = f"qo_{point}"
-    modules.write(name, DISCARD_POINTS[point])
+def _fail_at(modules, monkeypatch, point, error):
+    def fail(message):
+        raise error(message)
+
+    monkeypatch.setitem(sys.modules, "qo_raiser", types.SimpleNamespace(fail=fail))
+    modules.write(f"qo_{point}", "from qo_raiser import fail\n" + DISCARD_POINTS[point][0])
     if point == "sourcefile":
-        _patch_getsourcefile(monkeypatch, make)
-    return name
+        _patch_getsourcefile(monkeypatch, lambda: fail(point))
+    return f"qo_{point}"
 
 
 @pytest.mark.parametrize("point", DISCARD_POINTS)
 def test_ordinary_failures_are_discarded(modules, monkeypatch, fd2, point):
-    name = _raise_in_discovery(modules, monkeypatch, point, ValueError)
+    name = _fail_at(modules, monkeypatch, point, ValueError)
     entries = assets(inspect_modules([name]))
-    written = fd2.stop()
-    if point == "import":
-        assert (entries, written) == ([], skip_line(name, "ValueError: at import"))
-    elif point == "kind":
-        assert (entries, written) == ([], "")
-    elif point == "original":
-        assert [e["function_name"] for e in entries] == ["Candidate"]
-    else:
-        assert [e["file_path"] for e in entries] == [""]
-
-
-@pytest.fixture(scope="module")
-def panic_type():
-    if not os.path.exists("/dev/full"):
-        pytest.skip("no /dev/full to provoke a PanicException")
-    return type(_fail_printing())
+    assert [(e["function_name"], e["file_path"] != "") for e in entries] == DISCARD_POINTS[point][1]
+    assert fd2.stop() == (skip_line(name, "ValueError: import") if point == "import" else "")
 
 
 @pytest.mark.parametrize("point", DISCARD_POINTS)
-def test_panic_is_never_discarded(modules, monkeypatch, fd2, panic_type, point):
-    name = _raise_in_discovery(modules, monkeypatch, point, panic_type)
-    with pytest.raises(panic_type) as excinfo:
+def test_panic_is_never_discarded(modules, monkeypatch, fd2, panic, point):
+    name = _fail_at(modules, monkeypatch, point, type(panic))
+    with pytest.raises(type(panic), match=f"^{point}$"):
         inspect_modules([name])
     assert "quarn: skipping" not in fd2.stop()
-    expected = {
-        "import": "at import",
-        "kind": "reading the kind",
-        "original": "reading the original",
-        "sourcefile": "finding the file",
-    }
-    assert str(excinfo.value) == expected[point]
 
 
-def test_getsourcefile_none_fails_with_the_hosts_type_error(modules, monkeypatch):
-    modules.write("qp_nofile", imitation("raw"))
-    real = inspect.getsourcefile
+# Failures that end the call: the host's own exception, as the same host call raises it.
+HOST_FAILURES = {  # module name: its source (None for the built-in sys), the failing host call
+    "sys": (None, inspect.getsource),
+    "qv_nosig": (
+        "class Candidate:\n    __quarn_kind__ = 'asset'\n    __quarn_metadata__ = {}\n"
+        "    __signature__ = 'not a signature'\n",
+        lambda module: inspect.signature(module.Candidate),
+    ),
+    "qv_object": (
+        imitation("raw", metadata="{'when': object()}"),
+        lambda module: json.dumps(module.raw.__quarn_metadata__),
+    ),
+    # getsourcefile gives None: pathlib.Path refuses it.
+    "qv_nofile": (imitation("raw"), lambda module: Path(None)),
+}
 
-    def patched(obj):
-        if sys._getframe(1).f_globals.get("__name__") == "inspect":
-            return real(obj)
-        return None
 
-    monkeypatch.setattr(inspect, "getsourcefile", patched)
-    with pytest.raises(TypeError) as excinfo:
-        inspect_modules(["qp_nofile"])
-    with pytest.raises(TypeError) as expected:
-        Path(None)  # type: ignore[arg-type]
+@pytest.mark.parametrize("name", HOST_FAILURES)
+def test_the_call_fails_as_the_host_call_does(modules, monkeypatch, fd2, name):
+    source, host_call = HOST_FAILURES[name]
+    module = modules.load(name, source) if source else sys.modules[name]
+    if name == "qv_nofile":
+        _patch_getsourcefile(monkeypatch, lambda: None)
+    with pytest.raises((TypeError, ValueError)) as expected:
+        host_call(module)
+    with pytest.raises(expected.type) as excinfo:
+        inspect_modules([name])
     assert str(excinfo.value) == str(expected.value)
+    assert fd2.stop() == ""
 
 
-# --- the version text ---
-
-
-def test_version_text_is_read_from_sys_at_call_time(modules, monkeypatch):
-    modules.write("qq_version", imitation("raw"))
-    monkeypatch.setattr(sys, "version_info", types.SimpleNamespace(major=3, minor=99, micro=7))
-    (entry,) = assets(inspect_modules(["qq_version"]))
-    assert entry["python_version"] == "3.99.7"
-    monkeypatch.setattr(sys, "version_info", types.SimpleNamespace(major=3, minor=9, micro="7"))
-    with pytest.raises(TypeError):
-        inspect_modules([])
-
-
-# --- what getmembers hands back ---
-
-
-@pytest.mark.parametrize(
-    ("members", "error", "message"),
-    [
-        ([("a", 1), ["b", 2]], TypeError, "'list' object cannot be converted to 'PyTuple'"),
-        ([("only",)], IndexError, "tuple index out of range"),
-    ],
-)
-def test_member_items_must_be_pairs_in_tuples(modules, monkeypatch, members, error, message):
-    modules.write("qt_members", "X = 1\n")
-    monkeypatch.setattr(inspect, "getmembers", lambda module: members)
-    with pytest.raises(error) as excinfo:
-        inspect_modules(["qt_members"])
-    assert str(excinfo.value) == message
-
-
-# --- references are given back on every path ---
-
-
-def test_repeated_calls_keep_reference_counts(modules, fd2):
-    module = modules.load(
-        "qu_counts",
-        """
-        ERROR = LookupError("no metadata")
-
-        def original() -> int:
-            return 1
-
-        def wrapper():
-            return original()
-        wrapper.__quarn_kind__ = "asset"
-        wrapper.__quarn_metadata__ = {"kind": "asset"}
-        wrapper.__quarn_original__ = original
-
-        class Failing:
-            @property
-            def __quarn_kind__(self):
-                return "asset"
-
-            @property
-            def __quarn_metadata__(self):
-                raise ERROR
-        """,
-    )
-    watched = [module, module.wrapper, module.original, module.ERROR, module.wrapper.__dict__]
-
-    def counts():
-        return [sys.getrefcount(obj) for obj in watched]
-
-    def round_trip():
-        inspect_modules(["qu_counts", "qu_counts_missing"])
-        module.failing = module.Failing()
-        with pytest.raises(LookupError):
-            inspect_modules(["qu_counts"])
-        del module.failing
-        module.ERROR.__traceback__ = None
-
-    round_trip()
-    before = counts()
-    for _ in range(50):
-        round_trip()
-    assert counts() == before
+def test_non_finite_metadata_is_a_parse_error(modules):
+    modules.write("qv_nan", imitation("raw", metadata="{'x': [1, float('nan')]}"))
+    column = json.dumps({"x": [1, float("nan")]}).index("N") + 1
+    with pytest.raises(RuntimeError) as excinfo:
+        inspect_modules(["qv_nan"])
+    assert str(excinfo.value) == f"JSON parse error: expected value at line 1 column {column}"

@@ -62,19 +62,18 @@ def errors_in(output: str, filename: str) -> set[tuple[str, str]]:
 def test_typed_pipeline_checks_clean_and_runs_and_a_misuse_is_flagged(tmp_path):
     (tmp_path / "typed_pipeline.py").write_text(TYPED, encoding="utf-8")
     (tmp_path / "misuse.py").write_text(MISUSE, encoding="utf-8")
+
+    def run(*args: str) -> subprocess.CompletedProcess[str]:
+        return subprocess.run([sys.executable, *args], cwd=tmp_path, capture_output=True, text=True)
+
     mypy = "-m mypy --strict --no-error-summary --show-error-codes --cache-dir .mypy_cache"
-    done = subprocess.run(
-        [sys.executable, *mypy.split(), "typed_pipeline.py", "misuse.py"],
-        cwd=tmp_path,
-        capture_output=True,
-        text=True,
-    )
+    done = run(*mypy.split(), "typed_pipeline.py", "misuse.py")
     output = done.stdout + done.stderr
     assert done.returncode == 1, output
     assert errors_in(output, "typed_pipeline.py") == set(), output
     assert errors_in(output, "misuse.py") == EXPECTED_ERRORS, output
     # The annotations the checker accepted also work at run time (AssetWrapper[...] included).
-    ran = subprocess.run([sys.executable, "typed_pipeline.py"], cwd=tmp_path, capture_output=True)
+    ran = run("typed_pipeline.py")
     assert ran.returncode == 0, ran.stderr
 
 

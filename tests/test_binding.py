@@ -4,6 +4,7 @@ import pytest
 import quarn._quarn as q
 
 MA = "materialize_asset()"
+SURPLUS = f"{MA} takes from 3 to 4 positional arguments but 5 were given"
 # Short names keep each case of the table on one line.
 parts, mat, insp = q.partitions, q.materialize_asset, q.inspect_modules
 
@@ -60,22 +61,13 @@ class Items:
             f"{MA} missing 2 required positional arguments: 'module_name' and 'output_dir'",
         ),
         # The surplus check comes before keywords and conversion (1 is not a str either).
-        (
-            lambda: mat(1, 2, 3, 4, 5),
-            f"{MA} takes from 3 to 4 positional arguments but 5 were given",
-        ),
-        (
-            lambda: mat(1, 2, 3, 4, 5, module_name="m"),
-            f"{MA} takes from 3 to 4 positional arguments but 5 were given",
-        ),
+        (lambda: mat(1, 2, 3, 4, 5), SURPLUS),
+        (lambda: mat(1, 2, 3, 4, 5, module_name="m"), SURPLUS),
         (
             lambda: mat("m", "f", "o", module_name="m"),
             f"{MA} got multiple values for argument 'module_name'",
         ),
-        (
-            lambda: mat(None, "f", "out"),
-            "argument 'module_name': 'NoneType' object cannot be converted to 'PyString'",
-        ),
+        (lambda: mat(None, "f", "out"), converted("module_name", "NoneType", "PyString")),
         (lambda: mat("m", "f", b"out"), converted("output_dir", "bytes", "PyString")),
         (lambda: mat("m", "f", "o", 3), converted("input_kwargs_json", "int", "PyString")),
         (lambda: parts(("a", "b")), converted("values", "tuple", "PyList")),

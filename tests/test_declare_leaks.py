@@ -38,18 +38,16 @@ def failing():
 class Growing(str):
     """An inputs value whose probe grows the dict being read: an internal failure."""
 
-    @property
-    def __quarn_kind__(self):
-        declared["late"] = "x"
+    __quarn_kind__ = property(lambda self: DECLARED.update(late="x"))
 
 
-declared: dict = {}
+DECLARED: dict = {}
 
 
 def panic() -> None:
-    declared.clear()
-    declared["a"] = Growing("r")
-    asset(inputs=declared)
+    DECLARED.clear()
+    DECLARED["a"] = Growing("r")
+    asset(inputs=DECLARED)
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads RSS from /proc")

@@ -111,31 +111,31 @@ def test_string_references_are_kept_verbatim():
     assert inputs == refs and type(inputs["c"]) is str
 
 
-def kind_probe(kind):
-    """A `__quarn_kind__` property giving `kind`, or raising it if it is an exception."""
+def answering(value):
+    """A property giving `value`, or raising it if it is an exception."""
 
-    def probe(self):
-        if isinstance(kind, BaseException):
-            raise kind
-        return kind
+    def read(self):
+        if isinstance(value, BaseException):
+            raise value
+        return value
 
-    return property(probe)
+    return property(read)
 
 
 @pytest.mark.parametrize("kind", ["Asset", "asset ", b"asset", 1, None, ValueError("no")])
 def test_only_the_exact_text_asset_makes_an_asset(kind):
     # Not an asset but a str: kept verbatim, the probe's exception discarded.
-    marked = type("Marked", (str,), {"__quarn_kind__": kind_probe(kind)})
+    marked = type("Marked", (str,), {"__quarn_kind__": answering(kind)})
     assert metadata(inputs={"x": marked("verbatim")})["inputs"] == {"x": "verbatim"}
     # Not an asset and not a str: rejected.
-    holder = type("Holder", (), {"__quarn_kind__": kind_probe(kind)})
+    holder = type("Holder", (), {"__quarn_kind__": answering(kind)})
     with pytest.raises(TypeError, match=f"^{INPUTS_VALUES}$"):
         asset(inputs={"x": holder()})
 
 
 def named(name):
     """An asset class, with this file as its source, whose `__name__` gives or raises `name`."""
-    return type("Meta", (type,), {"__name__": kind_probe(name)})("Target", (), {})
+    return type("Meta", (type,), {"__name__": answering(name)})("Target", (), {})
 
 
 def test_describing_failures_propagate_unchanged():

@@ -4,211 +4,116 @@ import pytest
 
 import quarn._quarn as q
 
+MA = "materialize_asset()"
+SURPLUS = f"{MA} takes from 3 to 4 positional arguments but 5 were given"
+# Short names keep each case of the table on one line.
+parts, mat, insp = q.partitions, q.materialize_asset, q.inspect_modules
 
-def message(call):
-    with pytest.raises(TypeError) as excinfo:
-        call()
-    assert type(excinfo.value) is TypeError
-    return str(excinfo.value)
+
+def converted(argument: str, type_name: str, expected: str) -> str:
+    return f"argument '{argument}': '{type_name}' object cannot be converted to '{expected}'"
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+class Items:
+    """A sequence whose length fails (it is only a hint) and whose item 1 raises `error`."""
+
+    def __init__(self, error: BaseException) -> None:
+        self.error = error
+
+    def __len__(self):
+        raise RuntimeError("length is only a hint")
+
+    def __getitem__(self, index):
+        if index == 1:
+            raise self.error
+        return "a"
 
 
 @pytest.mark.parametrize(
     ("call", "expected"),
     [
-        (lambda: q.asset(lambda: 1), "asset() takes 0 positional arguments but 1 was given"),
+        (lambda: q.asset(len), "asset() takes 0 positional arguments but 1 was given"),
         (lambda: q.asset(nam="x"), "asset() got an unexpected keyword argument 'nam'"),
+        (lambda: parts(), "partitions() missing 1 required positional argument: 'values'"),
+        (lambda: parts([], []), "partitions() takes 1 positional arguments but 2 were given"),
+        (lambda: parts([], values=[]), "partitions() got multiple values for argument 'values'"),
+        (lambda: parts(x=1), "partitions() got an unexpected keyword argument 'x'"),
+        # A keyword that is not valid text names no parameter.
         (
-            lambda: q.asset(name="a", name2="b"),
-            "asset() got an unexpected keyword argument 'name2'",
-        ),
-        (lambda: q.partitions(), "partitions() missing 1 required positional argument: 'values'"),
-        (
-            lambda: q.partitions([], []),
-            "partitions() takes 1 positional arguments but 2 were given",
-        ),
-        (
-            lambda: q.partitions([], values=[]),
-            "partitions() got multiple values for argument 'values'",
-        ),
-        (lambda: q.partitions(x=1), "partitions() got an unexpected keyword argument 'x'"),
-        (
-            lambda: q.materialize_asset("m"),
-            "materialize_asset() missing 2 required positional arguments: "
-            "'function_name' and 'output_dir'",
+            lambda: parts(values=[], **{"\udcff": 1}),
+            "partitions() got an unexpected keyword argument '?'",
         ),
         (
-            lambda: q.materialize_asset(),
-            "materialize_asset() missing 3 required positional arguments: "
+            lambda: mat("m"),
+            f"{MA} missing 2 required positional arguments: 'function_name' and 'output_dir'",
+        ),
+        (
+            lambda: mat(),
+            f"{MA} missing 3 required positional arguments: "
             "'module_name', 'function_name', and 'output_dir'",
         ),
         (
-            lambda: q.materialize_asset(function_name="f"),
-            "materialize_asset() missing 2 required positional arguments: "
-            "'module_name' and 'output_dir'",
+            lambda: mat(function_name="f"),
+            f"{MA} missing 2 required positional arguments: 'module_name' and 'output_dir'",
         ),
+        # The surplus check comes before keywords and conversion (1 is not a str either).
+        (lambda: mat(1, 2, 3, 4, 5), SURPLUS),
+        (lambda: mat(1, 2, 3, 4, 5, module_name="m"), SURPLUS),
         (
-            lambda: q.materialize_asset(1, 2, 3, 4, 5),
-            "materialize_asset() takes from 3 to 4 positional arguments but 5 were given",
+            lambda: mat("m", "f", "o", module_name="m"),
+            f"{MA} got multiple values for argument 'module_name'",
         ),
-        (
-            lambda: q.materialize_asset(1, 2, 3, 4, 5, module_name="m"),
-            "materialize_asset() takes from 3 to 4 positional arguments but 5 were given",
-        ),
-        (
-            lambda: q.materialize_asset("m", "f", "o", module_name="m"),
-            "materialize_asset() got multiple values for argument 'module_name'",
-        ),
-        (
-            lambda: q.inspect_modules([], [], []),
-            "inspect_modules() takes 1 positional arguments but 3 were given",
-        ),
-        (
-            lambda: q.partitions(values=[], **{"\udcff": 1}),
-            "partitions() got an unexpected keyword argument '?'",
-        ),
+        (lambda: mat(None, "f", "out"), converted("module_name", "NoneType", "PyString")),
+        (lambda: mat("m", "f", b"out"), converted("output_dir", "bytes", "PyString")),
+        (lambda: mat("m", "f", "o", 3), converted("input_kwargs_json", "int", "PyString")),
+        (lambda: parts(("a", "b")), converted("values", "tuple", "PyList")),
+        (lambda: parts(Outer.Inner()), converted("values", "Outer.Inner", "PyList")),
+        (lambda: insp("pkg"), "argument 'modules': Can't extract `str` to `Vec`"),
+        (lambda: insp(5), converted("modules", "int", "Sequence")),
+        (lambda: insp(["a", 1]), converted("modules", "int", "PyString")),
+        (lambda: insp(b"ab"), converted("modules", "int", "PyString")),
+        # Both bad: the first in parameter order is reported, not the first given, and before
+        # the dicts are looked at.
+        (lambda: q.asset(serializer=2, name=1, inputs=[]), converted("name", "int", "PyString")),
+        (lambda: q.asset(serializer=b"x", inputs=[]), converted("serializer", "bytes", "PyString")),
     ],
 )
-def test_binding_messages(call, expected):
-    assert message(call) == expected
+def test_binding_and_conversion_messages(call, expected):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert type(info.value) is TypeError
+    assert str(info.value) == expected
 
 
-@pytest.mark.parametrize(
-    ("call", "expected"),
-    [
-        (
-            lambda: q.materialize_asset(None, "f", "out"),
-            "argument 'module_name': 'NoneType' object cannot be converted to 'PyString'",
-        ),
-        (
-            lambda: q.materialize_asset("m", "f", b"out"),
-            "argument 'output_dir': 'bytes' object cannot be converted to 'PyString'",
-        ),
-        (
-            lambda: q.materialize_asset("m", "f", "o", 3),
-            "argument 'input_kwargs_json': 'int' object cannot be converted to 'PyString'",
-        ),
-        (
-            lambda: q.partitions(("a", "b")),
-            "argument 'values': 'tuple' object cannot be converted to 'PyList'",
-        ),
-        (
-            lambda: q.partitions(None),
-            "argument 'values': 'NoneType' object cannot be converted to 'PyList'",
-        ),
-        (lambda: q.inspect_modules("pkg"), "argument 'modules': Can't extract `str` to `Vec`"),
-        (
-            lambda: q.inspect_modules(5),
-            "argument 'modules': 'int' object cannot be converted to 'Sequence'",
-        ),
-        (
-            lambda: q.inspect_modules({"a"}),
-            "argument 'modules': 'set' object cannot be converted to 'Sequence'",
-        ),
-        (
-            lambda: q.inspect_modules(["a", 1]),
-            "argument 'modules': 'int' object cannot be converted to 'PyString'",
-        ),
-        (
-            lambda: q.inspect_modules(b"ab"),
-            "argument 'modules': 'int' object cannot be converted to 'PyString'",
-        ),
-        # Both bad: only the first parameter in order is reported.
-        (
-            lambda: q.asset(serializer=2, name=1),
-            "argument 'name': 'int' object cannot be converted to 'PyString'",
-        ),
-        (
-            lambda: q.materialize_asset(1, 2, 3),
-            "argument 'module_name': 'int' object cannot be converted to 'PyString'",
-        ),
-    ],
-)
-def test_conversion_messages(call, expected):
-    assert message(call) == expected
+def test_a_tuple_of_str_subclass_items_is_accepted():  # (list subclasses: test_partitions.py)
+    assert q.inspect_modules((type("Text", (str,), {})("quarn_no_module_a"),)) == '{"assets":[]}'
 
 
-def test_binding_error_wins_over_conversion_error():
-    assert message(lambda: q.materialize_asset(None, 2, 3, 4, 5)).startswith(
-        "materialize_asset() takes from 3 to 4"
-    )
+class SubTypeError(TypeError):
+    pass
 
 
-def test_type_name_is_the_qualified_name():
-    class Outer:
-        class Inner:
-            pass
-
-    assert message(lambda: q.partitions(Outer.Inner())) == (
-        "argument 'values': 'test_type_name_is_the_qualified_name.<locals>.Outer.Inner' "
-        "object cannot be converted to 'PyList'"
-    )
+@pytest.mark.parametrize("error", [LookupError("no more"), SubTypeError("from the sequence")])
+def test_other_errors_than_exact_type_error_propagate_unchanged(error):
+    with pytest.raises(type(error)) as info:
+        q.inspect_modules(Items(error))
+    assert info.value is error
 
 
-def test_subclasses_of_str_and_list_are_accepted():
-    class Text(str):
-        pass
-
-    class Items(list):
-        pass
-
-    assert repr(q.partitions(Items(["a", "b"]))) == "Partitions(2 values)"
-    assert q.inspect_modules((Text("quarn_no_module_a"),)) == '{"assets":[]}'
-
-
-def test_lone_surrogate_text_fails_with_the_hosts_encoding_error_unprefixed():
-    with pytest.raises(UnicodeEncodeError):
+def test_text_without_utf8_form_fails_with_the_hosts_error_unprefixed():
+    with pytest.raises(UnicodeEncodeError, match="^'utf-8' codec can't encode"):
         q.materialize_asset("\ud800", "f", "out")
 
 
-def test_a_failing_sequence_iteration_propagates_unchanged():
-    failure = LookupError("no more")
-
-    class Broken:
-        def __len__(self):
-            raise RuntimeError("length is only a hint")
-
-        def __getitem__(self, index):
-            if index == 1:
-                raise failure
-            return "a"
-
-    with pytest.raises(LookupError) as excinfo:
-        q.inspect_modules(Broken())
-    assert excinfo.value is failure
-
-
-def test_type_error_from_item_conversion_keeps_the_argument_prefix_only_for_exact_type_error():
-    class Sequence:
-        def __len__(self):
-            return 1
-
-        def __getitem__(self, index):
-            if index == 0:
-                raise SubTypeError("from the sequence")
-            raise IndexError
-
-    class SubTypeError(TypeError):
-        pass
-
-    with pytest.raises(SubTypeError) as excinfo:
-        q.inspect_modules(Sequence())
-    assert str(excinfo.value) == "from the sequence"
-
-
 def test_prefixed_error_keeps_the_cause_of_the_replaced_error():
-    cause = KeyError("why")
-
-    class Sequence:
-        def __len__(self):
-            return 1
-
-        def __getitem__(self, index):
-            try:
-                raise cause
-            except KeyError as error:
-                raise TypeError("item failed") from error
-
-    with pytest.raises(TypeError) as excinfo:
-        q.inspect_modules(Sequence())
-    assert str(excinfo.value) == "argument 'modules': item failed"
-    assert excinfo.value.__cause__ is cause
+    cause, error = KeyError("why"), TypeError("item failed")
+    error.__cause__ = cause
+    with pytest.raises(TypeError) as info:
+        q.inspect_modules(Items(error))
+    assert info.value is not error and str(info.value) == "argument 'modules': item failed"
+    assert info.value.__cause__ is cause

@@ -2,15 +2,15 @@
 
 from __future__ import annotations
 
+import contextlib
 import functools
 import gc
 import os
 import sys
-import types
 
 import pytest
 
-from quarn import AssetWrapper, asset, partitions
+from quarn import asset, partitions
 
 # Under the sanitizer run (make test-sanitize) ASan's quarantine keeps freed memory, so RSS
 # says nothing there and LeakSanitizer does that job; fewer rounds keep that run quick.
@@ -20,14 +20,10 @@ ROUNDS = 2_000 if SANITIZED else 20_000
 # RSS may move by a few pages as the allocators settle; 1 MiB over 20,000 rounds would
 # still be caught as a leak of about 50 bytes a round, well below one declaration copy.
 RSS_TOLERANCE = 1 << 20
-
-
-# The eight properties; `__doc__` is served by a descriptor of its own.
-PROPERTIES = [
-    name
-    for name, value in vars(AssetWrapper).items()
-    if isinstance(value, types.GetSetDescriptorType) or name == "__doc__"
-]
+PROPERTIES = (
+    "__quarn_metadata__ __quarn_kind__ __quarn_original__ __name__ __doc__ __module__ "
+    "__qualname__ __wrapped__"
+).split()
 
 
 def rss_bytes() -> int:
@@ -47,73 +43,55 @@ def failing():
 class Growing(str):
     """An inputs value whose probe grows the dict being read: an internal failure."""
 
-    declared: dict = {}
-
-    @property
-    def __quarn_kind__(self):
-        Growing.declared["late"] = "x"
-        return None
+    __quarn_kind__ = property(lambda self: DECLARED.update(late="x"))
 
 
-def exercise(upstream, marker, nameless, raising) -> None:
-    wrapper = asset()(target)
-    wrapper(1)
-    wrapper(1, b=2)
-    wrapper(*(1,), **{"b": 2})
-    for name in PROPERTIES:
-        getattr(wrapper, name)
-    full = asset(
-        name="n", serializer="s", inputs={"up": upstream, "s": "ref"}, partitions={"t": marker}
-    )(target)
-    _ = full.__quarn_metadata__
-    # Error paths.
-    for kwargs in (
-        {"inputs": {"x": 3}},
-        {"inputs": {"ok": "r"}, "partitions": {"t": [1]}},
-        {"name": 1},
-        {"inputs": [1]},
-    ):
-        try:
-            asset(**kwargs)
-        except TypeError:
-            pass
-    try:
-        asset()()
-    except TypeError:
-        pass
-    try:
-        raising()
-    except ValueError:
-        pass
-    try:
-        _ = nameless.__name__
-    except AttributeError:
-        pass
-    Growing.declared = {"a": Growing("r")}
-    try:
-        asset(inputs=Growing.declared)
-    except BaseException as panic:  # noqa: BLE001 - the PanicException
-        assert type(panic).__name__ == "PanicException"
+DECLARED: dict = {}
+
+
+def panic() -> None:
+    DECLARED.clear()
+    DECLARED["a"] = Growing("r")
+    asset(inputs=DECLARED)
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads RSS from /proc")
 def test_repeated_use_does_not_leak():
-    upstream = asset()(target)
-    marker = partitions(["AAPL", 1, None])
-    nameless = asset()(functools.partial(target, 1))
-    raising = asset()(failing)
+    upstream, marker = asset()(target), partitions(["AAPL", 1, None])
+    nameless, raising = asset()(functools.partial(target, 1)), asset()(failing)
+    with pytest.raises(BaseException) as info:
+        panic()
+    errors = (TypeError, ValueError, AttributeError, type(info.value))  # the last: the panic
+    failing_calls = [
+        lambda: asset(inputs={"x": 3}),
+        lambda: asset(inputs={"ok": "r"}, partitions={"t": [1]}),
+        lambda: asset(name=1),
+        lambda: asset(inputs=[1]),
+        lambda: asset()(),
+        raising,
+        lambda: nameless.__name__,
+        panic,
+    ]
+
+    def exercise() -> None:
+        wrapper = asset()(target)
+        wrapper(1), wrapper(1, b=2), wrapper(*(1,), **{"b": 2})
+        _ = [getattr(wrapper, name) for name in PROPERTIES]
+        inputs, dimensions = {"up": upstream, "s": "ref"}, {"t": marker}
+        full = asset(name="n", serializer="s", inputs=inputs, partitions=dimensions)(target)
+        _ = full.__quarn_metadata__
+        for call in failing_calls:
+            with contextlib.suppress(*errors):
+                call()
+
     watched = (target, upstream, marker, failing, Growing)
-
     for _ in range(WARM_UP):
-        exercise(upstream, marker, nameless, raising)
+        exercise()
     gc.collect()
-    counts = [sys.getrefcount(obj) for obj in watched]
-    before = rss_bytes()
-
+    counts, before = [sys.getrefcount(obj) for obj in watched], rss_bytes()
     for _ in range(ROUNDS):
-        exercise(upstream, marker, nameless, raising)
+        exercise()
     gc.collect()
-
     assert [sys.getrefcount(obj) for obj in watched] == counts
     grown = rss_bytes() - before
     assert SANITIZED or grown < RSS_TOLERANCE, f"RSS grew by {grown} bytes over {ROUNDS} rounds"

@@ -1,5 +1,7 @@
 """The module object, its registrations and its two classes."""
 
+import gc
+import importlib
 import inspect
 import sys
 import weakref
@@ -9,15 +11,7 @@ import pytest
 import quarn
 import quarn._quarn as q
 
-NAMES = [
-    "AssetWrapper",
-    "Partitions",
-    "asset",
-    "partitions",
-    "inspect_modules",
-    "materialize_asset",
-]
-FUNCTIONS = ["asset", "partitions", "inspect_modules", "materialize_asset"]
+NAMES = "AssetWrapper Partitions asset partitions inspect_modules materialize_asset".split()
 
 
 def test_all_lists_the_six_names_in_registration_order():
@@ -26,114 +20,80 @@ def test_all_lists_the_six_names_in_registration_order():
     assert all(getattr(quarn, name) is getattr(q, name) for name in NAMES)
 
 
-@pytest.mark.parametrize("name", FUNCTIONS)
-def test_functions_are_bound_to_the_module(name):
-    function = getattr(q, name)
-    # The module's own name: "quarn._quarn" when loaded from the package.
-    assert function.__module__ == q.__name__
-    assert function.__self__ is q
-    assert function.__name__ == name
+# Each function's text signature after its name, then the first line of its docstring.
+HEADERS = """\
+asset(*, name=None, inputs=None, partitions=None, serializer=None)
+Decorator that registers a Python function as a quarn asset.
+partitions(values)
+Declare a static partition universe for use with ``@asset(partitions=...)``.
+inspect_modules(modules)
+Inspect modules for quarn assets. Called by the `python -m quarn.inspect` CLI stub.
+materialize_asset(module_name, function_name, output_dir, input_kwargs_json=None)
+Materialize a single asset function. Called by the `python -m quarn.worker` CLI stub.
+"""
 
 
-@pytest.mark.parametrize(
-    ("name", "signature", "first_line"),
-    [
-        (
-            "asset",
-            "(*, name=None, inputs=None, partitions=None, serializer=None)",
-            "Decorator that registers a Python function as a quarn asset.",
-        ),
-        (
-            "partitions",
-            "(values)",
-            "Declare a static partition universe for use with ``@asset(partitions=...)``.",
-        ),
-        (
-            "inspect_modules",
-            "(modules)",
-            "Inspect modules for quarn assets. Called by the `python -m quarn.inspect` CLI stub.",
-        ),
-        (
-            "materialize_asset",
-            "(module_name, function_name, output_dir, input_kwargs_json=None)",
-            "Materialize a single asset function. Called by the `python -m quarn.worker` CLI stub.",
-        ),
-    ],
-)
-def test_docstrings_carry_text_signatures(name, signature, first_line):
-    function = getattr(q, name)
-    assert function.__text_signature__ == signature
-    assert str(inspect.signature(function)) == signature
-    assert function.__doc__.splitlines()[0] == first_line
+def test_functions_are_bound_and_carry_text_signatures():
+    headers = []
+    for name in NAMES[2:]:
+        function = getattr(q, name)
+        # The module's own name: "quarn._quarn" when loaded from the package.
+        assert (function.__name__, function.__module__, function.__self__) == (name, q.__name__, q)
+        assert function.__text_signature__ == str(inspect.signature(function))
+        headers += [name + function.__text_signature__, function.__doc__.splitlines()[0]]
+    assert headers == HEADERS.splitlines()
 
 
-def test_asset_docstring_has_its_46_lines():
-    # The host strips the three-line signature header.
+def test_asset_docstring_has_its_46_lines_less_the_signature_header():
     assert len(q.asset.__doc__.split("\n")) == 46 - 3
-    assert "    Reserved for future use.  Leave unset." == q.asset.__doc__.split("\n")[-1]
+    assert q.asset.__doc__.split("\n")[-1] == "    Reserved for future use.  Leave unset."
 
 
-def test_reimport_gives_the_identical_module_and_registers_nothing_twice():
-    saved = sys.modules.pop("quarn._quarn")
+def reimport():
+    del sys.modules["quarn._quarn"]
     try:
-        import quarn._quarn as again
-
-        assert again is saved
-        assert again.__all__ == NAMES
+        return importlib.import_module("quarn._quarn")
     finally:
-        sys.modules["quarn._quarn"] = saved
+        sys.modules["quarn._quarn"] = q
 
 
-def test_second_interpreter_is_refused_and_the_first_keeps_working():
+def test_reimport_gives_the_same_module_and_a_second_interpreter_is_refused():
+    again = reimport()
+    assert again is q and again.__all__ == NAMES  # nothing registered twice
     interpreters = pytest.importorskip("_xxsubinterpreters")
     interp = interpreters.create(isolated=False)
     try:
-        code = (
-            "try:\n"
-            "    import quarn._quarn\n"
-            "except ImportError as e:\n"
-            "    assert 'sub-interpreters' in str(e), str(e)\n"
-            "else:\n"
-            "    raise AssertionError('imported in a second interpreter')\n"
-        )
-        assert interpreters.run_string(interp, code) is None
+        with pytest.raises(interpreters.RunFailedError, match="ImportError.*sub-interpreters"):
+            interpreters.run_string(interp, "import quarn._quarn")
     finally:
         interpreters.destroy(interp)
-    sys.modules.pop("quarn._quarn")
-    import quarn._quarn as again
-
-    assert again is q
+    assert reimport() is q
 
 
 @pytest.mark.parametrize(
-    ("cls", "name"), [(q.AssetWrapper, "AssetWrapper"), (q.Partitions, "Partitions")]
+    ("name", "make"),
+    [("AssetWrapper", lambda: q.asset()(len)), ("Partitions", lambda: q.partitions(["a"]))],
 )
-def test_class_properties(cls, name):
-    assert cls.__name__ == name
-    assert cls.__qualname__ == name
-    assert cls.__bases__ == (object,)
+def test_class_properties(name, make):
+    cls = getattr(q, name)
+    assert (cls.__name__, cls.__qualname__, cls.__bases__) == (name, name, (object,))
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
-    with pytest.raises(TypeError) as excinfo:
-        cls()
-    assert str(excinfo.value) == f"No constructor defined for {name}"
-    with pytest.raises(TypeError, match=f"^No constructor defined for {name}$"):
-        cls([1], key=2)
+    for args, kwargs in (((), {}), (([1],), {"key": 2})):
+        with pytest.raises(TypeError, match=f"^No constructor defined for {name}$"):
+            cls(*args, **kwargs)
+    instance = make()
+    assert type(instance) is cls and not gc.is_tracked(instance)
+    with pytest.raises(AttributeError):
+        instance.anything = 1
+    with pytest.raises(AttributeError):
+        _ = instance.__dict__
+    with pytest.raises(TypeError):
+        weakref.ref(instance)
 
 
-def test_class_docstrings_and_module_names():
+def test_partitions_class_docstring_and_module_name():
     assert q.Partitions.__doc__ == (
         "Marker type returned by `partitions([...])`. Stores the static values."
     )
     assert q.Partitions.__module__ == "builtins"
-    assert type(q.partitions([])).__name__ == "Partitions"
-    assert repr(q.partitions([])) == "Partitions(0 values)"
-
-
-def test_partitions_instances_take_no_attributes_and_no_weak_references():
-    marker = q.partitions(["a"])
-    with pytest.raises(AttributeError):
-        marker.anything = 1
-    with pytest.raises(TypeError):
-        weakref.ref(marker)
-    assert not hasattr(marker, "__dict__")

@@ -21,60 +21,33 @@ class Pipeline:
         self.out = root / "out"
         self.mods.mkdir()
 
-    def write(self, name: str, body: str, note: bool = False) -> Path:
-        """Writes module `name`: the common imports, `note()` if asked for, `body` dedented."""
+    def write(self, name: str, body: str) -> Path:
+        """Writes module `name`: the common imports, then `body` dedented."""
         path = self.mods / f"{name}.py"
-        helper = self._note_source() if note else ""
-        path.write_text(HEADER + helper + textwrap.dedent(body), encoding="utf-8")
+        path.write_text(HEADER + textwrap.dedent(body), encoding="utf-8")
         return path
 
-    def command(self, *modules: str, extra: tuple[str, ...] = ()) -> list[str]:
+    def command(self, *modules: str, extra: tuple[str, ...] = (), out: Path | None = None):
         return [
-            sys.executable, "-m", "quarn.run", *modules,
-            "--out", str(self.out), "--path", str(self.mods), "--jobs", "2", *extra,
+            sys.executable, "-m", "quarn.run", *modules, "--out", str(out or self.out),
+            "--path", str(self.mods), "--jobs", "2", *extra,
         ]  # fmt: skip
 
-    def run(self, *modules: str, extra: tuple[str, ...] = ()) -> subprocess.CompletedProcess:
+    def run(self, *modules: str, **options) -> subprocess.CompletedProcess:
         return subprocess.run(
-            self.command(*modules, extra=extra),
-            cwd=self.root,
-            capture_output=True,
-            text=True,
-            stdin=subprocess.DEVNULL,
-            timeout=120,
-        )
+            self.command(*modules, **options), cwd=self.root, capture_output=True, text=True,
+            stdin=subprocess.DEVNULL, timeout=120,
+        )  # fmt: skip
 
-    def job_dirs(self, asset: str) -> list[Path]:
-        return sorted(p for p in (self.out / asset).iterdir() if p.is_dir())
+    def value(self, asset: str, partition: str = "_", out: Path | None = None):
+        return json.loads(((out or self.out) / asset / partition / "value.json").read_text())
 
-    def value(self, asset: str, partition: str = "_"):
-        return json.loads((self.out / asset / partition / "value.json").read_text())
-
-    def values(self, asset: str) -> list:
-        return [json.loads((d / "value.json").read_text()) for d in self.job_dirs(asset)]
-
-    def result(self, asset: str, partition: str = "_") -> dict:
-        return json.loads((self.out / asset / partition / "result.json").read_text())
+    def values(self, asset: str, out: Path | None = None) -> list:
+        folders = sorted(p for p in ((out or self.out) / asset).iterdir() if p.is_dir())
+        return [json.loads((p / "value.json").read_text()) for p in folders]
 
     def manifest(self) -> dict:
         return json.loads((self.out / "manifest.json").read_text())
-
-    def ran(self) -> list[str]:
-        """Names appended to `runs.txt` by assets that call `note(name)`, then cleared."""
-        log = self.root / "runs.txt"
-        if not log.exists():
-            return []
-        names = log.read_text().split()
-        log.unlink()
-        return sorted(names)
-
-    def _note_source(self) -> str:
-        """`note(name)` for modules: records that an asset body ran."""
-        return (
-            "def note(name):\n"
-            f"    with open({str(self.root / 'runs.txt')!r}, 'a') as f:\n"
-            "        f.write(name + '\\n')\n"
-        )
 
 
 def summary_rows(stdout: str) -> list[list[str]]:

@@ -45,7 +45,8 @@ def _parser() -> argparse.ArgumentParser:
         ),
         epilog=(
             "Exit status: 0 when every job succeeded (or was up to date), 1 on a graph error "
-            "or a failed job, 2 on a usage error, 130 when interrupted. "
+            "or a failed job, 2 on a usage error, 128 + the signal number when interrupted "
+            "(130 for Ctrl-C). "
             "Each job writes DIR/<asset>/<partition>/value.json and result.json; "
             "DIR/manifest.json records the version of each successful job."
         ),

@@ -5,16 +5,15 @@ from __future__ import annotations
 import json
 import sys
 import threading
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
-
-import pytest
-from hardening_probe import ASSET, INSPECT, WORKER
 
 import quarn._quarn as q
 
 THREADS = 8
 ROUNDS = 25
 KEYS = ["AAPL", 1, 2.5, None, [True, {"k": "\u00e9"}], 2**64]
+MISSING = "quarn_threads_missing_module"
 
 ASSET_MODULE = """
 from quarn import asset, partitions
@@ -39,63 +38,37 @@ def workload(root: Path, module) -> list[object]:
     seen: list[object] = []
     for round_ in range(ROUNDS):
         marker = q.partitions(KEYS)
-        seen.append(repr(marker))
-        if not ASSET:
-            continue
         decorator = q.asset(name=f"n{round_}", inputs={"x": "ref:x"}, partitions={"d": marker})
         wrapper = decorator(double)
-        seen.append(wrapper(round_))
-        seen.append(wrapper.__quarn_metadata__)
-        seen.append((wrapper.__name__, wrapper.__qualname__, wrapper.__module__))
-        seen.append(wrapper.__wrapped__ is double)
-        seen.append(module.processed.__quarn_metadata__)
-        seen.append(module.processed([round_], k="b"))
-        if INSPECT:
-            seen.append(q.inspect_modules([module.__name__, "quarn_threads_missing_module"]))
-        if WORKER:
-            out = root / f"round{round_}"
-            q.materialize_asset(module.__name__, "processed", str(out), '{"data": [1, 2]}')
-            result = json.loads((out / "result.json").read_text(encoding="utf-8"))
-            assert result.pop("value_path") == str(out / "value.json")
-            seen.append(((out / "value.json").read_text(encoding="utf-8"), result))
+        seen += [repr(marker), wrapper(round_), wrapper.__quarn_metadata__, wrapper.__qualname__]
+        seen += [wrapper.__name__, wrapper.__module__, wrapper.__wrapped__ is double]
+        seen += [module.processed.__quarn_metadata__, module.processed([round_], k="b")]
+        seen.append(q.inspect_modules([module.__name__, MISSING]))
+        out = root / f"round{round_}"
+        q.materialize_asset(module.__name__, "processed", str(out), '{"data": [1, 2]}')
+        result = json.loads((out / "result.json").read_text(encoding="utf-8"))
+        assert result.pop("value_path") == str(out / "value.json")
+        seen.append(((out / "value.json").read_text(encoding="utf-8"), result))
     return seen
 
 
-@pytest.fixture
-def fast_switching():
+def test_threads_see_what_one_thread_sees(modules, tmp_path: Path, fd2) -> None:
+    module = modules.load("quarn_threads_assets", ASSET_MODULE)
+    expected = workload(tmp_path / "single", module)
+    barrier = threading.Barrier(THREADS, timeout=60)
+
+    def run(index: int) -> list[object]:
+        barrier.wait()  # all threads start together
+        return workload(tmp_path / f"thread{index}", module)
+
     previous = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)  # hand the interpreter lock over as often as possible
     try:
-        yield
+        with ThreadPoolExecutor(THREADS) as pool:
+            results = list(pool.map(run, range(THREADS)))
     finally:
         sys.setswitchinterval(previous)
-
-
-def test_threads_see_what_one_thread_sees(modules, tmp_path: Path, fd2, fast_switching) -> None:
-    module = modules.load("quarn_threads_assets", ASSET_MODULE) if ASSET else None
-    expected = workload(tmp_path / "single", module)
-
-    barrier = threading.Barrier(THREADS)
-    results: dict[int, list[object]] = {}
-    failures: list[BaseException] = []
-
-    def run(index: int) -> None:
-        try:
-            barrier.wait()
-            results[index] = workload(tmp_path / f"thread{index}", module)
-        except BaseException as failure:  # noqa: BLE001 - reported below, with its thread
-            failures.append(failure)
-
-    threads = [threading.Thread(target=run, args=(i,)) for i in range(THREADS)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(timeout=120)
-    assert not any(thread.is_alive() for thread in threads), "a thread hung"
-    assert not failures, failures
-    assert sorted(results) == list(range(THREADS))
-    for index in range(THREADS):
-        assert results[index] == expected, f"thread {index} saw something else"
-    if INSPECT:
-        skipped = fd2.stop().count("quarn: skipping module 'quarn_threads_missing_module'")
-        assert skipped == (THREADS + 1) * ROUNDS
+    for index, result in enumerate(results):
+        assert result == expected, f"thread {index} saw something else"
+    skipped = fd2.stop().count(f"quarn: skipping module '{MISSING}'")
+    assert skipped == (THREADS + 1) * ROUNDS

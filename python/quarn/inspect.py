@@ -7,10 +7,10 @@ fails to import is reported on standard error and left out; the exit status is s
 """
 
 import argparse
-import os
 import sys
 from collections.abc import Sequence
 
+from quarn._paths import set_import_path
 from quarn._quarn import inspect_modules
 
 PROG = "python -m quarn.inspect"
@@ -47,27 +47,6 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _same_folder(entry: str, folder: str) -> bool:
-    return os.path.realpath(entry or os.curdir) == folder
-
-
-def set_import_path(directories: Sequence[str]) -> None:
-    """Puts `directories` first on sys.path, then the current directory if it is missing.
-
-    This file is named like the standard `inspect`. Were its own folder on the import path
-    (the file run by its path, or `python -m` from inside the package folder), every
-    `import inspect` would find this file instead, so that folder is taken off. Nothing
-    imports `inspect` before this runs.
-    """
-    here = os.path.dirname(os.path.realpath(__file__))
-    sys.path[:] = [entry for entry in sys.path if not _same_folder(entry, here)]
-    front = [os.path.abspath(directory) for directory in directories]
-    cwd = os.path.realpath(os.getcwd())
-    if cwd != here and not any(_same_folder(entry, cwd) for entry in sys.path + front):
-        front.append(cwd)
-    sys.path[:0] = front
-
-
 def emit(document: str) -> None:
     """Writes the document and one line feed to standard output, as UTF-8 whatever the locale."""
     stream = sys.stdout
@@ -84,7 +63,7 @@ def emit(document: str) -> None:
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command with `argv` (default: the process's arguments); returns the exit status."""
     args = build_parser().parse_args(argv)
-    set_import_path(args.path)
+    set_import_path(args.path, __file__)
     if args.check:
         from quarn.run import check_modules
 

@@ -15,6 +15,7 @@ import sys
 from collections.abc import Sequence
 
 from quarn import materialize_asset
+from quarn._paths import own_folder, same_folder, set_import_path
 
 # The standard modules the native run imports by name. They are imported here with the
 # project directories out of the way, so that a project file called json.py or
@@ -23,33 +24,15 @@ from quarn import materialize_asset
 _HOST_MODULES = ("importlib", "inspect", "json", "pathlib")
 
 
-def _same_directory(entry: object, directory: str) -> bool:
-    # sys.path may hold things other than text; those name no directory of ours.
-    return isinstance(entry, str) and os.path.abspath(entry or os.curdir) == directory
-
-
 def _import_host_modules(project_dirs: Sequence[str]) -> None:
-    package_dir = os.path.dirname(os.path.abspath(__file__))
-    hidden = [os.path.abspath(d) for d in (*project_dirs, os.curdir)] + [package_dir]
+    hidden = [os.path.realpath(d) for d in (*project_dirs, os.curdir)] + [own_folder(__file__)]
     saved = list(sys.path)
-    sys.path[:] = [p for p in saved if not any(_same_directory(p, d) for d in hidden)]
+    sys.path[:] = [p for p in saved if not any(same_folder(p, d) for d in hidden)]
     try:
         for name in _HOST_MODULES:
             __import__(name)
     finally:
         sys.path[:] = saved
-
-
-def _set_import_path(project_dirs: Sequence[str]) -> None:
-    """Puts the current directory on sys.path as `python -m` does, with the --path
-    directories in front of it in the order given. A directory started as a file
-    (`python .../quarn/worker.py`) would be this package's own; it is dropped."""
-    package_dir = os.path.dirname(os.path.abspath(__file__))
-    sys.path[:] = [p for p in sys.path if not _same_directory(p, package_dir)]
-    cwd = os.getcwd()
-    if not sys.flags.safe_path and not any(_same_directory(p, cwd) for p in sys.path):
-        sys.path.insert(0, cwd)
-    sys.path[0:0] = [os.path.abspath(d) for d in project_dirs]
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -98,7 +81,7 @@ def main(argv: Sequence[str] | None = None) -> None:
         except (OSError, UnicodeDecodeError) as error:
             parser.error(f"cannot read --inputs-file {args.inputs_file!r}: {error}")
     _import_host_modules(args.path)
-    _set_import_path(args.path)
+    set_import_path(args.path, __file__)
     materialize_asset(args.module, args.function, args.output_dir, inputs)
 
 

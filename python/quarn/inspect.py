@@ -67,7 +67,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.check:
         from quarn.runner.commands.check import check_modules
 
-        return check_modules(args.modules, args.path)
+        return check_modules(args.modules, args.path, prog=PROG)
     emit(inspect_modules(args.modules))
     return 0
 

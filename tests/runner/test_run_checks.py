@@ -92,7 +92,7 @@ def test_a_sound_module_passes_and_one_that_cannot_be_imported_stops_the_run(tmp
     pipe.write("good", "@asset()\ndef a():\n    return 1\n\nalias = a  # bound twice: one asset\n")
     pipe.write("bad", "raise RuntimeError('nope')\n")
     check = inspect_check(pipe, "good")
-    assert (check.returncode, check.stdout) == (0, "")
+    assert (check.returncode, check.stdout) == (0, "ok: 1 asset\n")
     done = pipe.run("good", "bad")
     assert done.returncode == 1
     assert "quarn: skipping module 'bad': RuntimeError: nope" in done.stderr

@@ -254,7 +254,11 @@ def test_interrupted_run_stops_workers_and_keeps_the_manifest_whole(tmp_path):
     with pytest.raises(ProcessLookupError):
         os.kill(worker, 0)  # stopped and reaped
     assert set(pipe.manifest()["jobs"]) == {"first/_", "second/_", "third/_"}
-    assert [p.name for p in pipe.out.iterdir() if p.name.startswith(".")] == []
+    assert [p.name for p in pipe.out.iterdir() if p.name.startswith(".")] == [".quarn"]
+    history = sorted((pipe.out / ".quarn/history").iterdir())
+    (record,) = [json.loads(p.read_text()) for p in history][1:]
+    assert record["exit_status"] == 130
+    assert {j["asset"]: j["status"] for j in record["jobs"]}["slow"] == "interrupted"
 
     (tmp_path / "slow.flag").unlink()
     done = pipe.run("lanes")

@@ -17,6 +17,10 @@ RESULT_FILE = "result.json"
 LOG_FILE = "worker.log"
 MANIFEST_FILE = "manifest.json"
 
+# The runner's own folder inside an output directory, and the run history within it.
+QUARN_DIR = ".quarn"
+HISTORY_DIR = "history"
+
 # The partition folder of an asset without partitions.
 UNPARTITIONED_DIR = "_"
 

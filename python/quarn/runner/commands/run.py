@@ -6,8 +6,10 @@ import argparse
 import os
 import sys
 import time
+from collections.abc import Callable
 
-from quarn.runner.executors.local import Executor
+from quarn.runner.commands.modules import ModuleError, resolve
+from quarn.runner.executors.local import Execution, Executor
 from quarn.runner.graph.discovery import DiscoveryError, load_graph
 from quarn.runner.plan.jobs import build_jobs
 from quarn.runner.plan.select import (
@@ -22,14 +24,17 @@ from quarn.runner.plan.versions import stale_jobs
 from quarn.runner.report.outcome import SUCCEEDED
 from quarn.runner.report.progress import Progress
 from quarn.runner.report.summary import summary
+from quarn.runner.store.history import append_run, run_record
 from quarn.runner.store.manifest import Manifest
 
 _PROG = "python -m quarn.run"
 
 
-def _parser() -> argparse.ArgumentParser:
+def build_parser(prog: str = _PROG) -> argparse.ArgumentParser:
+    """The run command's parser; `quarn run` is built by the same function, so an option
+    added here is an option of both."""
     parser = argparse.ArgumentParser(
-        prog=_PROG,
+        prog=prog,
         description=(
             "Discover the assets of MODULEs, check their graph, and materialize every asset "
             "(one job per partition key combination) in worker processes, upstream first. "
@@ -44,7 +49,12 @@ def _parser() -> argparse.ArgumentParser:
             "DIR/manifest.json records the version of each successful job."
         ),
     )
-    parser.add_argument("modules", nargs="+", metavar="MODULE", help="module to discover")
+    parser.add_argument(
+        "modules",
+        nargs="*",
+        metavar="MODULE",
+        help="module, package (all its submodules) or file (pipelines/sales.py) to discover",
+    )
     parser.add_argument(
         "--out", default="out", metavar="DIR", help="output directory (default: %(default)s)"
     )
@@ -58,10 +68,12 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--select",
         nargs="+",
-        action="extend",
+        action="append",
         default=[],
         metavar="ASSET",
-        help="run only these assets (name or file:function) and their upstreams",
+        help="run only these assets and their upstreams; an asset is named by its name, "
+        "its folder name, module:function or file:function, several at once by a comma "
+        "list. Before the modules, --select takes one word: `--select a,b pkg`",
     )
     parser.add_argument(
         "--partition",
@@ -92,7 +104,28 @@ def _parser() -> argparse.ArgumentParser:
         help="directory to put first on the module search path (repeatable)",
     )
     parser.add_argument("--stats", action="store_true", help="print how busy the worker slots were")
+    parser.add_argument(
+        "-v",
+        "--verbose",
+        action="store_true",
+        help="stream what each job prints while it runs, each line prefixed by the job",
+    )
     return parser
+
+
+def split_selection(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
+    """Sets `args.select` to a flat list of names and completes `args.modules`.
+
+    `--select` takes every word after it, as it always has; but when no module came before
+    it, the words after its first one are the modules (`--select report penguins`).
+    """
+    groups: list[list[str]] = args.select
+    if not args.modules and groups and len(groups[-1]) > 1:
+        args.modules = groups[-1][1:]
+        groups[-1] = groups[-1][:1]
+    if not args.modules:
+        parser.error("the following arguments are required: MODULE")
+    args.select = [name for group in groups for word in group for name in word.split(",") if name]
 
 
 def _positive(text: str) -> int:
@@ -105,10 +138,10 @@ def _positive(text: str) -> int:
     return value
 
 
-def _confirm(count: int) -> bool:
+def _confirm(count: int, prog: str) -> bool:
     if not (sys.stdin.isatty() and sys.stderr.isatty()):
         return False
-    sys.stderr.write(f"{_PROG}: this plan holds {count:,} jobs. Run them all? [y/N] ")
+    sys.stderr.write(f"{prog}: this plan holds {count:,} jobs. Run them all? [y/N] ")
     sys.stderr.flush()
     try:
         answer = sys.stdin.readline()
@@ -117,27 +150,41 @@ def _confirm(count: int) -> bool:
     return answer.strip().lower() in ("y", "yes")
 
 
-def main(argv: list[str] | None = None) -> int:
+def main(argv: list[str] | None = None, prog: str = _PROG) -> int:
     """Runs the command; Ctrl-C before or after the jobs run (while discovering, planning,
     printing) ends it with status 130 too. While they run, the scheduler handles it."""
+    parser = build_parser(prog)
+    words = list(sys.argv[1:] if argv is None else argv)
+    args = parser.parse_args(words)
+    split_selection(args, parser)
+    args.command = [*prog.split(), *words]
+    return run(args, prog)
+
+
+def run(args: argparse.Namespace, prog: str) -> int:
+    """The run of parsed arguments: the `quarn run` subcommand calls this too."""
     try:
-        return _main(argv)
+        return _run(args, prog)
     except KeyboardInterrupt:
-        sys.stderr.write(f"\n{_PROG}: interrupted\n")
+        sys.stderr.write(f"\n{prog}: interrupted\n")
         return 130
 
 
-def _main(argv: list[str] | None) -> int:
-    args = _parser().parse_args(argv)
+def _run(args: argparse.Namespace, prog: str) -> int:
     stderr = sys.stderr
 
     def error(text: str) -> None:
-        stderr.write(f"{_PROG}: error: {text}\n")
+        stderr.write(f"{prog}: error: {text}\n")
         stderr.flush()
 
-    paths = [os.path.abspath(p) for p in args.path]
     try:
-        graph = load_graph(args.modules, paths, stderr)
+        found = resolve(args.modules, args.path)
+    except ModuleError as exc:
+        error(str(exc))
+        return 1
+    paths = [os.path.abspath(p) for p in [*args.path, *found.paths]]
+    try:
+        graph = load_graph(found.modules, paths, stderr)
     except DiscoveryError as exc:
         error(str(exc))
         return 1
@@ -161,7 +208,7 @@ def _main(argv: list[str] | None) -> int:
         if args.check_only:
             print(f"ok: {len(assets)} assets, {count} jobs (pass --yes to plan them)")
             return 0
-        if not _confirm(count):
+        if not _confirm(count, prog):
             error(
                 f"the plan holds {count:,} jobs, more than {CONFIRM_ABOVE_JOBS:,}; "
                 "pass --yes to run them"
@@ -171,14 +218,15 @@ def _main(argv: list[str] | None) -> int:
     jobs = build_jobs(assets, kept)
     manifest, warning = Manifest.load(out)
     if warning:
-        stderr.write(f"{_PROG}: warning: {warning}\n")
+        stderr.write(f"{prog}: warning: {warning}\n")
     to_run = stale_jobs(jobs, manifest.versions(), out, args.force)
     if args.check_only:
         print(f"ok: {len(assets)} assets, {len(jobs)} jobs, {len(to_run)} to run")
         return 0
 
     started = time.monotonic()
-    progress = Progress(stderr)
+    started_at = time.time()
+    progress = Progress(stderr, verbose=args.verbose)
     try:
         # A job about to run loses its record first: should the run stop half way, the
         # manifest never vouches for files that a worker may have begun to overwrite.
@@ -203,6 +251,25 @@ def _main(argv: list[str] | None) -> int:
     sys.stdout.flush()
     if args.stats:
         stderr.write(executor.stats.text() + "\n")
+    status = _status(execution, error)
+    record = run_record(
+        args.command,
+        started_at,
+        time.time(),
+        assets,
+        jobs,
+        execution.outcomes,
+        progress.started_at,
+        out,
+    )
+    try:
+        append_run(out, record, status)
+    except OSError as exc:
+        error(f"cannot record the run in the history: {exc}")
+    return status
+
+
+def _status(execution: Execution, error: Callable[[str], None]) -> int:
     if execution.interrupted:
         return 128 + execution.interrupted
     if execution.manifest_error:

@@ -124,7 +124,7 @@ class Executor:
                 if not self._running:
                     break
                 timeout = None if self._pidfds_work() else _POLL_SECONDS
-                if self.progress.live:
+                if self.progress.ticks:
                     timeout = 0.25 if timeout is None else min(timeout, 0.25)
                 if self.manifest.dirty:
                     wait = max(0.0, last_save + _MANIFEST_SAVE_SECONDS - time.monotonic())
@@ -180,6 +180,7 @@ class Executor:
                 self._skip_downstream(job)
                 continue
             self._running[job] = running
+            self.progress.job_started(job, running.log)
             self.stats.launched += 1
             if running.pidfd is not None:
                 selector.register(running.pidfd, selectors.EVENT_READ, running)

@@ -1,4 +1,8 @@
-"""Small text helpers shared by the progress line and the summary."""
+"""Small text helpers shared by the progress line, the summary and the commands' tables."""
+
+from __future__ import annotations
+
+import time
 
 
 def plural(count: int) -> str:
@@ -7,3 +11,22 @@ def plural(count: int) -> str:
 
 def one_line(text: str) -> str:
     return text.replace("\r", "\\r").replace("\n", "\\n")
+
+
+def clock(seconds: float | None) -> str:
+    """A moment in local time, to the second; `-` for none."""
+    if seconds is None:
+        return "-"
+    return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(seconds))
+
+
+def duration(seconds: float | None) -> str:
+    return "-" if seconds is None else f"{seconds:.2f}s"
+
+
+def counted(statuses: list[str]) -> str:
+    """`3 succeeded, 1 failed`, in order of first appearance."""
+    counts: dict[str, int] = {}
+    for status in statuses:
+        counts[status] = counts.get(status, 0) + 1
+    return ", ".join(f"{n} {s}" for s, n in counts.items()) or "no jobs"

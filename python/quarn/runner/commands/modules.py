@@ -6,6 +6,7 @@ ever runs in discovery's subprocess and in the workers.
 
 from __future__ import annotations
 
+import difflib
 import os
 import pkgutil
 import sys
@@ -28,7 +29,11 @@ class Resolved:
     def add(self, module: str, path: str | None = None) -> None:
         if module not in self.modules:
             self.modules.append(module)
-        if path is not None and path not in self.paths:
+        if path is not None:
+            self.add_path(path)
+
+    def add_path(self, path: str) -> None:
+        if path not in self.paths:
             self.paths.append(path)
 
 
@@ -41,12 +46,13 @@ def resolve(words: Sequence[str], paths: Sequence[str]) -> Resolved:
     - `pipelines/`: a package folder as the package; a plain folder as all its modules.
     """
     resolved = Resolved()
-    search = [*paths, os.getcwd(), *(p for p in sys.path if isinstance(p, str) and p)]
+    project = [*paths, os.getcwd()]
+    search = [*project, *(p for p in sys.path if isinstance(p, str) and p)]
     for word in words:
         if _looks_like_path(word):
             _resolve_path(word, resolved)
         else:
-            _resolve_name(word, search, resolved)
+            _resolve_name(word, search, project, resolved)
     return resolved
 
 
@@ -59,7 +65,9 @@ def _resolve_path(word: str, resolved: Resolved) -> None:
     if os.path.isdir(path):
         if _is_package_dir(path):
             root, name = _package_root(path)
-            resolved.add(name, root)
+            resolved.add_path(root)
+            if _has_code(os.path.join(path, "__init__.py")):
+                resolved.add(name)
             _add_submodules(name, [path], resolved)
         else:
             found = False
@@ -87,6 +95,15 @@ def _resolve_path(word: str, resolved: Resolved) -> None:
     resolved.add(name, root)
 
 
+def _has_code(path: str | None) -> bool:
+    """Whether a package's `__init__.py` holds anything: an empty one (the usual kind) has no
+    source to discover, and naming it would fail discovery."""
+    try:
+        return path is not None and os.path.getsize(path) > 0
+    except OSError:
+        return False
+
+
 def _is_package_dir(path: str) -> bool:
     return os.path.isfile(os.path.join(path, "__init__.py"))
 
@@ -101,16 +118,16 @@ def _package_root(package_dir: str) -> tuple[str, str]:
     return folder, ".".join(parts)
 
 
-def _resolve_name(word: str, search: list[str], resolved: Resolved) -> None:
+def _resolve_name(word: str, search: list[str], project: list[str], resolved: Resolved) -> None:
     spec = _find(word, search)
     if spec is None:
-        hint = ""
-        if os.path.exists(word + ".py"):
-            hint = f" (to run the file, name it as {word}.py)"
-        raise ModuleError(f"no module named '{word}'{hint}")
-    resolved.add(word)
-    if spec.submodule_search_locations is not None:
-        _add_submodules(word, list(spec.submodule_search_locations), resolved)
+        raise ModuleError(f"no module named '{word}'{_closest(word, search, project)}")
+    if spec.submodule_search_locations is None:
+        resolved.add(word)
+        return
+    if _has_code(spec.origin):
+        resolved.add(word)
+    _add_submodules(word, list(spec.submodule_search_locations), resolved)
 
 
 def _find(name: str, search: list[str]) -> ModuleSpec | None:
@@ -133,6 +150,21 @@ def _find(name: str, search: list[str]) -> ModuleSpec | None:
     return spec
 
 
+def _closest(word: str, search: list[str], project: list[str]) -> str:
+    """A hint naming the closest module beside the one asked for: in its package, or at the
+    top of the project's folders (a typo is in the user's own names, not the library's)."""
+    package, _, name = word.rpartition(".")
+    folders = project
+    if package:
+        spec = _find(package, search)
+        if spec is None or spec.submodule_search_locations is None:
+            return ""
+        folders = list(spec.submodule_search_locations)
+    known = sorted({info.name for info in pkgutil.iter_modules(folders)})
+    close = difflib.get_close_matches(name, known, n=1)
+    return f"; did you mean '{package + '.' if package else ''}{close[0]}'?" if close else ""
+
+
 def _add_submodules(package: str, locations: list[str], resolved: Resolved) -> None:
     """Every submodule below a package, depth first, in name order; `__main__` is left out:
     importing it would run the package as a program."""
@@ -140,6 +172,10 @@ def _add_submodules(package: str, locations: list[str], resolved: Resolved) -> N
         if info.name == "__main__":
             continue
         name = f"{package}.{info.name}"
-        resolved.add(name)
-        if info.ispkg:
-            _add_submodules(name, [os.path.join(loc, info.name) for loc in locations], resolved)
+        if not info.ispkg:
+            resolved.add(name)
+        else:
+            folders = [os.path.join(loc, info.name) for loc in locations]
+            if any(_has_code(os.path.join(f, "__init__.py")) for f in folders):
+                resolved.add(name)
+            _add_submodules(name, folders, resolved)

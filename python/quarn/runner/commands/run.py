@@ -9,6 +9,7 @@ import time
 from collections.abc import Callable
 
 from quarn.runner.commands.modules import ModuleError, resolve
+from quarn.runner.commands.shared import MODULE_HELP
 from quarn.runner.executors.local import Execution, Executor
 from quarn.runner.graph.discovery import DiscoveryError, load_graph
 from quarn.runner.plan.jobs import build_jobs
@@ -53,7 +54,7 @@ def build_parser(prog: str = _PROG) -> argparse.ArgumentParser:
         "modules",
         nargs="*",
         metavar="MODULE",
-        help="module, package (all its submodules) or file (pipelines/sales.py) to discover",
+        help=MODULE_HELP,
     )
     parser.add_argument(
         "--out", default="out", metavar="DIR", help="output directory (default: %(default)s)"

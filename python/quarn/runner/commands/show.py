@@ -53,11 +53,11 @@ def _show(args: argparse.Namespace) -> int:
 
 
 def assets_table(graph: Graph, out: str) -> str:
-    states = job_states(build_jobs(graph.order, {}), out) if os.path.isdir(out) else {}
+    states = job_states(build_jobs(graph.order, {}), out)
     rows = []
     for asset in graph.order:
         mine = {j.id: s for j, s in states.items() if j.asset is asset}
-        state = f"{asset_state(mine.values())} ({count_states(mine)})" if mine else "-"
+        state = f"{asset_state(mine.values())} ({count_states(mine)})"
         dims = ", ".join(f"{d}: {len(k)}" for d, k in asset.dims.items()) or "-"
         inputs = ", ".join(f"{p}={up.display}" for p, up in sorted(asset.upstream.items()))
         rows.append(

@@ -16,6 +16,7 @@ from typing import TYPE_CHECKING, TypedDict
 
 from quarn.runner.contract import HISTORY_DIR, QUARN_DIR
 from quarn.runner.graph.model import Asset
+from quarn.runner.report.outcome import NOT_RUN, SKIPPED
 from quarn.runner.store.atomic import write_atomic
 
 if TYPE_CHECKING:
@@ -160,10 +161,11 @@ def load_runs(out_dir: str) -> tuple[list[RunRecord], list[str]]:
 
 
 def latest_jobs(runs: Iterable[RunRecord]) -> dict[str, JobRecord]:
-    """Each job's record from the latest run that ran it (up-to-date entries ran nothing)."""
+    """Each job's record from the latest run that started it: a job up to date, skipped
+    or never reached in a run has no say about it."""
     latest: dict[str, JobRecord] = {}
     for run in runs:
         for job in run["jobs"]:
-            if job["status"] != UP_TO_DATE:
+            if job["status"] not in (UP_TO_DATE, SKIPPED, NOT_RUN):
                 latest[job["id"]] = job
     return latest

@@ -97,13 +97,20 @@ def test_help(project):
         (["sys"], 1, 0, "TypeError: <module 'sys' (built-in)> is a built-in module\n"),
         (["--check", "cli_good"], 0, 0, ""),
         (["--check", "cli_good", "cli_bad"], 1, 1, ""),
-        (["--check", "cli_good", "cli_gone"], 1, 0, "quarn: error: could not import 'cli_gone'\n"),
+        (
+            ["--check", "cli_good", "cli_gone"],
+            1,
+            0,
+            ERROR + "no module named 'cli_gone'; did you mean 'cli_good'?\n",
+        ),
     ],
 )
 def test_exit_status_and_messages(project, args, status, diagnostics, stderr_end):
     """Only --check writes diagnostics on standard output; "" means nothing on stderr."""
     result = run(project, *args)
     lines = result.stdout.decode().splitlines()
+    if "--check" in args and status == 0:
+        assert lines.pop() == "ok: 1 asset"
     assert (result.returncode, len(lines)) == (status, diagnostics)
     stderr = result.stderr.decode()
     assert stderr.endswith(stderr_end) if stderr_end else stderr == ""

@@ -25,7 +25,7 @@ HEADERS = """\
 asset(*, name=None, inputs=None, partitions=None, serializer=None)
 Decorator that registers a Python function as a quarn asset.
 partitions(values)
-Declare a static partition universe for use with ``@asset(partitions=...)``.
+Declare the keys of one partition dimension, for ``@asset(partitions=...)``.
 inspect_modules(modules)
 Inspect modules for quarn assets. Called by the `python -m quarn.inspect` CLI stub.
 materialize_asset(module_name, function_name, output_dir, input_kwargs_json=None)

@@ -104,6 +104,8 @@ def test_messages_that_help(sales):
         (("run", "sales", "--partition", "year=2008"), 2,
          r"has no key 2008 in dimension 'year'; did you mean year='\"2008\"'\?"),
         (("run", "sales/orders.py"), 1, r"^quarn run: error: 'sales/orders.py': no such file$"),
+        (("run", "sales", "--select", "sales.sub.web:report"), 0,
+         rf"^{web('report')} \(sales.sub.web\) +- +succeeded"),  # the module tells them apart
         (("grpah", "sales"), 2, r"unknown command 'grpah'; did you mean 'graph'\?"),
     ]  # fmt: skip
     for args, status, pattern in cases:

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from quarn.runner.report.outcome import FAILED, INTERRUPTED, NOT_RUN, SKIPPED, SUCCEEDED, Outcome
-from quarn.runner.report.text import one_line, plural
+from quarn.runner.report.text import asset_title, one_line, plural
 
 # Above this many rows the successful jobs of one asset share a row.
 _FULL_TABLE_ROWS = 100
@@ -16,7 +16,7 @@ def summary(outcomes: list[Outcome], up_to_date: int, seconds: float, interrupte
         grouped: dict[str, list[Outcome]] = {}
         for outcome in outcomes:
             if outcome.status == SUCCEEDED:
-                grouped.setdefault(outcome.job.asset.display, []).append(outcome)
+                grouped.setdefault(asset_title(outcome.job.asset), []).append(outcome)
         for asset, group in grouped.items():
             if len(group) == 1:
                 rows.append(_row(group[0]))
@@ -55,7 +55,7 @@ def summary(outcomes: list[Outcome], up_to_date: int, seconds: float, interrupte
 def _row(outcome: Outcome) -> list[str]:
     duration = f"{outcome.seconds:.2f}s" if outcome.seconds is not None else "-"
     return [
-        outcome.job.asset.display,
+        asset_title(outcome.job.asset),
         outcome.job.partition_label or "-",
         outcome.status,
         duration,

@@ -3,6 +3,10 @@
 from __future__ import annotations
 
 import time
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from quarn.runner.graph.model import Asset
 
 
 def plural(count: int) -> str:
@@ -30,3 +34,11 @@ def counted(statuses: list[str]) -> str:
     for status in statuses:
         counts[status] = counts.get(status, 0) + 1
     return ", ".join(f"{n} {s}" for s, n in counts.items()) or "no jobs"
+
+
+def asset_title(asset: Asset) -> str:
+    """The shown name, and where two assets share a label, the module that tells them apart:
+    `report-7cbf6953 (sales.web)`."""
+    if asset.display == asset.label:
+        return asset.display
+    return f"{asset.display} ({asset.module})"

@@ -7,7 +7,8 @@ import os
 import sys
 import time
 
-from quarn.runner.executors.local import Executor
+from quarn.runner.executors.executor import Executor, Limits
+from quarn.runner.executors.local import LocalBackend
 from quarn.runner.graph.discovery import DiscoveryError, load_graph
 from quarn.runner.plan.jobs import build_jobs
 from quarn.runner.plan.select import (
@@ -22,7 +23,9 @@ from quarn.runner.plan.versions import stale_jobs
 from quarn.runner.report.outcome import SUCCEEDED
 from quarn.runner.report.progress import Progress
 from quarn.runner.report.summary import summary
+from quarn.runner.store.layout import LayoutError
 from quarn.runner.store.manifest import Manifest
+from quarn.runner.store.rundir import RunDir
 
 _PROG = "python -m quarn.run"
 
@@ -91,6 +94,20 @@ def _parser() -> argparse.ArgumentParser:
         metavar="DIR",
         help="directory to put first on the module search path (repeatable)",
     )
+    parser.add_argument(
+        "--timeout",
+        type=_seconds,
+        metavar="SECONDS",
+        help="stop a job that runs longer (SIGTERM, then SIGKILL) and count it as failed",
+    )
+    parser.add_argument(
+        "--retries",
+        type=_count,
+        default=0,
+        metavar="N",
+        help="try a job that failed by an exception, a signal or a timeout up to N more "
+        "times, after a short pause (default: %(default)s)",
+    )
     parser.add_argument("--stats", action="store_true", help="print how busy the worker slots were")
     return parser
 
@@ -102,6 +119,26 @@ def _positive(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not a number: '{text}'") from None
     if value < 1:
         raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: '{text}'") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError("must be at least 0")
+    return value
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: '{text}'") from None
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError("must be a positive number of seconds")
     return value
 
 
@@ -188,9 +225,28 @@ def _main(argv: list[str] | None) -> int:
     except OSError as exc:
         error(f"cannot write to {out}: {exc}")
         return 1
+    rundir = RunDir(out)
+    try:
+        rundir.create()
+    except (OSError, LayoutError) as exc:
+        error(f"cannot prepare {rundir.path}: {exc}")
+        return 1
     progress.start(len(to_run), len(jobs) - len(to_run))
-    executor = Executor(to_run, out, args.jobs, manifest, progress, paths)
-    execution = executor.run()
+    executor = Executor(
+        to_run,
+        out,
+        args.jobs,
+        manifest,
+        progress,
+        paths,
+        LocalBackend(),
+        rundir,
+        Limits(args.timeout, args.retries),
+    )
+    try:
+        execution = executor.run()
+    finally:
+        rundir.remove()
     progress.close()
     sys.stdout.write(
         summary(

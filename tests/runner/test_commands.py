@@ -184,7 +184,7 @@ def test_every_subcommand_has_help_and_every_option_is_documented():
     assert [line.split()[0] for line in listed.stdout.split("commands:\n")[1].splitlines()[:8]] == [
         *COMMANDS
     ]
-    docs = (Path(__file__).parents[2] / "docs" / "cli.md").read_text()
+    docs = "".join(p.read_text() for p in (Path(__file__).parents[2] / "docs").glob("*.md"))
     for name, (module, _) in COMMANDS.items():
         parser = __import__(f"quarn.runner.commands.{module}", fromlist=["x"]).build_parser(
             f"quarn {name}"

@@ -106,7 +106,7 @@ def test_values_flow_downstream_in_dependency_order(main, main_run):
     done = [line.split()[1] for line in main_run.stderr.splitlines() if line.startswith("succ")]
     assert done.index("a") < done.index("b") < done.index("sum")
     assert done.index("big") < done.index("measured")
-    assert not (main.out / ".quarn-inputs").exists()
+    assert list((main.out / ".quarn" / "runs").iterdir()) == []  # the run's folder is gone
 
 
 def test_partitions_fan_out_and_fan_in(main, main_run):
@@ -259,6 +259,7 @@ def test_interrupted_run_stops_workers_and_keeps_the_manifest_whole(tmp_path):
     (record,) = [json.loads(p.read_text()) for p in history][1:]
     assert record["exit_status"] == 130
     assert {j["asset"]: j["status"] for j in record["jobs"]}["slow"] == "interrupted"
+    assert list((pipe.out / ".quarn" / "runs").iterdir()) == []
 
     (tmp_path / "slow.flag").unlink()
     done = pipe.run("lanes")

@@ -8,10 +8,12 @@ import shutil
 import sys
 
 from quarn.runner.commands import shared
-from quarn.runner.contract import MANIFEST_FILE
+from quarn.runner.contract import MANIFEST_FILE, RUNS_DIR, STATE_DIR
 from quarn.runner.plan.jobs import build_jobs
 from quarn.runner.report.text import plural
 from quarn.runner.store.history import history_dir, load_runs
+from quarn.runner.store.layout import LayoutError
+from quarn.runner.store.lock import LockHeld, acquire, current_command
 from quarn.runner.store.manifest import Manifest
 
 _TEMPORARIES = (".manifest-", ".tmp-")
@@ -52,6 +54,20 @@ def _clean(args: argparse.Namespace) -> int:
     out = args.out
     if not os.path.isfile(os.path.join(out, MANIFEST_FILE)):
         raise shared.CommandError(f"{out} holds no {MANIFEST_FILE}: not an output directory")
+    try:  # a run's folders look orphaned until it ends: never clean beside one
+        lock = acquire(out, current_command())
+    except LockHeld as exc:
+        raise shared.CommandError(f"{exc}; nothing removed", 2) from None
+    except (OSError, LayoutError) as exc:
+        raise shared.CommandError(f"cannot lock {out}: {exc}") from None
+    try:
+        return _clean_locked(args)
+    finally:
+        lock.release()
+
+
+def _clean_locked(args: argparse.Namespace) -> int:
+    out = args.out
     manifest, warning = Manifest.load(out)
     if warning:
         raise shared.CommandError(f"{warning}; nothing removed")
@@ -65,7 +81,12 @@ def _clean(args: argparse.Namespace) -> int:
         planned = {j.id for j in build_jobs(graph.order, {})}
         dropped = sorted(k for k in manifest.jobs if k not in planned)
         keep = planned
-    victims = [*orphans(out, keep), *old_runs(out, max(args.keep_runs, 0)), *temporaries(out)]
+    victims = [
+        *orphans(out, keep),
+        *old_runs(out, max(args.keep_runs, 0)),
+        *dead_runs(out),
+        *temporaries(out),
+    ]
     verb = "would remove" if args.dry_run else "removed"
     if not args.dry_run:
         if dropped:
@@ -104,12 +125,17 @@ def old_runs(out: str, keep: int) -> list[str]:
     return [os.path.join(folder, n) for n in names[: max(len(names) - keep, 0)]]
 
 
+def dead_runs(out: str) -> list[str]:
+    """Private folders of runs that died: with the lock held, no run is alive."""
+    folder = os.path.join(out, STATE_DIR, RUNS_DIR)
+    try:
+        return [os.path.join(folder, n) for n in sorted(os.listdir(folder))]
+    except FileNotFoundError:
+        return []
+
+
 def temporaries(out: str) -> list[str]:
-    return [
-        os.path.join(out, n)
-        for n in sorted(os.listdir(out))
-        if n.startswith(_TEMPORARIES) or n == ".quarn-inputs"
-    ]
+    return [os.path.join(out, n) for n in sorted(os.listdir(out)) if n.startswith(_TEMPORARIES)]
 
 
 def _dirs(folder: str) -> list[str]:

@@ -10,9 +10,11 @@ from collections.abc import Callable
 
 from quarn.runner.commands.modules import ModuleError, resolve
 from quarn.runner.commands.shared import MODULE_HELP
-from quarn.runner.executors.local import Execution, Executor
+from quarn.runner.executors.executor import Execution, Executor, Limits
+from quarn.runner.executors.local import LocalBackend
 from quarn.runner.graph.discovery import DiscoveryError, load_graph
-from quarn.runner.plan.jobs import build_jobs
+from quarn.runner.graph.model import Asset
+from quarn.runner.plan.jobs import Job, build_jobs
 from quarn.runner.plan.select import (
     CONFIRM_ABOVE_JOBS,
     PlanError,
@@ -25,10 +27,15 @@ from quarn.runner.plan.versions import stale_jobs
 from quarn.runner.report.outcome import SUCCEEDED
 from quarn.runner.report.progress import Progress
 from quarn.runner.report.summary import summary
+from quarn.runner.report.text import one_line
 from quarn.runner.store.history import append_run, run_record
+from quarn.runner.store.layout import LayoutError, folder_clashes, job_dir
+from quarn.runner.store.lock import LockHeld, acquire, current_command
 from quarn.runner.store.manifest import Manifest
+from quarn.runner.store.rundir import RunDir
 
 _PROG = "python -m quarn.run"
+DISCOVERY_TIMEOUT_SECONDS = 300.0
 
 
 def build_parser(prog: str = _PROG) -> argparse.ArgumentParser:
@@ -50,12 +57,7 @@ def build_parser(prog: str = _PROG) -> argparse.ArgumentParser:
             "DIR/manifest.json records the version of each successful job."
         ),
     )
-    parser.add_argument(
-        "modules",
-        nargs="*",
-        metavar="MODULE",
-        help=MODULE_HELP,
-    )
+    parser.add_argument("modules", nargs="*", metavar="MODULE", help=MODULE_HELP)
     parser.add_argument(
         "--out", default="out", metavar="DIR", help="output directory (default: %(default)s)"
     )
@@ -104,6 +106,32 @@ def build_parser(prog: str = _PROG) -> argparse.ArgumentParser:
         metavar="DIR",
         help="directory to put first on the module search path (repeatable)",
     )
+    parser.add_argument(
+        "--timeout",
+        type=_seconds,
+        metavar="SECONDS",
+        help="stop a job that runs longer (SIGTERM, then SIGKILL) and count it as failed",
+    )
+    parser.add_argument(
+        "--retries",
+        type=_count,
+        default=0,
+        metavar="N",
+        help="try a job that failed by an exception, a signal or a timeout up to N more "
+        "times, after a short pause (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--discovery-timeout",
+        type=_seconds,
+        default=DISCOVERY_TIMEOUT_SECONDS,
+        metavar="SECONDS",
+        help="give up when importing the modules takes longer (default: %(default)g)",
+    )
+    parser.add_argument(
+        "--wait",
+        action="store_true",
+        help="when another run holds DIR, wait for it to end instead of exiting with status 2",
+    )
     parser.add_argument("--stats", action="store_true", help="print how busy the worker slots were")
     parser.add_argument(
         "-v",
@@ -139,6 +167,26 @@ def _positive(text: str) -> int:
     return value
 
 
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: '{text}'") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError("must be at least 0")
+    return value
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: '{text}'") from None
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError("must be a positive number of seconds")
+    return value
+
+
 def _confirm(count: int, prog: str) -> bool:
     if not (sys.stdin.isatty() and sys.stderr.isatty()):
         return False
@@ -159,23 +207,18 @@ def main(argv: list[str] | None = None, prog: str = _PROG) -> int:
     args = parser.parse_args(words)
     split_selection(args, parser)
     args.command = [*prog.split(), *words]
-    return run(args, prog)
-
-
-def run(args: argparse.Namespace, prog: str) -> int:
-    """The run of parsed arguments: the `quarn run` subcommand calls this too."""
     try:
-        return _run(args, prog)
+        return _main(args, prog)
     except KeyboardInterrupt:
         sys.stderr.write(f"\n{prog}: interrupted\n")
         return 130
 
 
-def _run(args: argparse.Namespace, prog: str) -> int:
+def _main(args: argparse.Namespace, prog: str) -> int:
     stderr = sys.stderr
 
     def error(text: str) -> None:
-        stderr.write(f"{prog}: error: {text}\n")
+        stderr.write(f"{prog}: error: {one_line(text)}\n")
         stderr.flush()
 
     try:
@@ -185,13 +228,13 @@ def _run(args: argparse.Namespace, prog: str) -> int:
         return 1
     paths = [os.path.abspath(p) for p in [*args.path, *found.paths]]
     try:
-        graph = load_graph(found.modules, paths, stderr)
+        graph = load_graph(found.modules, paths, stderr, args.discovery_timeout)
     except DiscoveryError as exc:
         error(str(exc))
         return 1
     if graph.diagnostics:
         for diagnostic in graph.diagnostics:
-            stderr.write(f"{diagnostic}\n")
+            stderr.write(f"{one_line(str(diagnostic))}\n")
         count = len(graph.diagnostics)
         error(f"{count} problem{'' if count == 1 else 's'} in the asset graph; nothing was run")
         return 1
@@ -217,14 +260,56 @@ def _run(args: argparse.Namespace, prog: str) -> int:
             return 2
     out = args.out
     jobs = build_jobs(assets, kept)
-    manifest, warning = Manifest.load(out)
-    if warning:
-        stderr.write(f"{prog}: warning: {warning}\n")
-    to_run = stale_jobs(jobs, manifest.versions(), out, args.force)
+    clashes = folder_clashes(jobs)
+    if clashes:
+        for one, other in clashes:
+            error(
+                f"jobs {one.display} and {other.display} would share the "
+                f"folder {job_dir(out, one)}; rename one of the assets"
+            )
+        return 1
     if args.check_only:
+        manifest, warning = Manifest.load(out)
+        if warning:
+            stderr.write(f"{prog}: warning: {one_line(warning)}\n")
+        to_run = stale_jobs(jobs, manifest.versions(), out, args.force)
         print(f"ok: {len(assets)} assets, {len(jobs)} jobs, {len(to_run)} to run")
         return 0
 
+    def waiting(holder: str) -> None:
+        stderr.write(f"{prog}: waiting for {one_line(out)}, in use by {one_line(holder)}\n")
+        stderr.flush()
+
+    try:
+        lock = acquire(out, current_command(), args.wait, waiting)
+    except LockHeld as exc:
+        error(f"{exc}; pass --wait to wait for it")
+        return 2
+    except (OSError, LayoutError) as exc:
+        error(f"cannot lock {out}: {exc}")
+        return 1
+    try:
+        return _execute(args, prog, assets, jobs, paths, error)
+    finally:
+        lock.release()
+
+
+def _execute(
+    args: argparse.Namespace,
+    prog: str,
+    assets: list[Asset],
+    jobs: list[Job],
+    paths: list[str],
+    error: Callable[[str], None],
+) -> int:
+    """Runs the stale jobs while holding the output directory's lock, and records the run
+    in the history."""
+    stderr = sys.stderr
+    out = args.out
+    manifest, warning = Manifest.load(out)
+    if warning:
+        stderr.write(f"{prog}: warning: {one_line(warning)}\n")
+    to_run = stale_jobs(jobs, manifest.versions(), out, args.force)
     started = time.monotonic()
     started_at = time.time()
     progress = Progress(stderr, verbose=args.verbose)
@@ -237,9 +322,28 @@ def _run(args: argparse.Namespace, prog: str) -> int:
     except OSError as exc:
         error(f"cannot write to {out}: {exc}")
         return 1
+    rundir = RunDir(out)
+    try:
+        rundir.create()
+    except (OSError, LayoutError) as exc:
+        error(f"cannot prepare {rundir.path}: {exc}")
+        return 1
     progress.start(len(to_run), len(jobs) - len(to_run))
-    executor = Executor(to_run, out, args.jobs, manifest, progress, paths)
-    execution = executor.run()
+    executor = Executor(
+        to_run,
+        out,
+        args.jobs,
+        manifest,
+        progress,
+        paths,
+        LocalBackend(),
+        rundir,
+        Limits(args.timeout, args.retries),
+    )
+    try:
+        execution = executor.run()
+    finally:
+        rundir.remove()
     progress.close()
     sys.stdout.write(
         summary(

@@ -10,13 +10,11 @@ from __future__ import annotations
 import shutil
 import time
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, TextIO
+from typing import TextIO
 
+from quarn.runner.plan.jobs import Job
 from quarn.runner.report.outcome import FAILED, SKIPPED, SUCCEEDED, Outcome
 from quarn.runner.report.text import one_line, plural
-
-if TYPE_CHECKING:
-    from quarn.runner.plan.jobs import Job
 
 _REDRAW_SECONDS = 0.1
 _STREAM_CHUNK = 1 << 16
@@ -44,11 +42,6 @@ class Progress:
         self._running: dict[Job, _Log] = {}  # in start order
         self._drawn = 0.0
 
-    @property
-    def ticks(self) -> bool:
-        """Whether the executor should call `redraw` now and then while nothing ends."""
-        return self.live or self.verbose
-
     def start(self, total: int, up_to_date: int) -> None:
         self.total = total
         self.started = time.monotonic()
@@ -57,7 +50,8 @@ class Progress:
             self._line(f"quarn: running {total} job{plural(total)}{fresh}")
 
     def job_started(self, job: Job, log_path: str) -> None:
-        self.started_at[job] = time.time()
+        """A job (or another attempt of it) started, writing its output to `log_path`."""
+        self.started_at.setdefault(job, time.time())
         self._running[job] = _Log(log_path)
 
     def set_running(self, running: int) -> None:
@@ -67,20 +61,29 @@ class Progress:
     def finished(self, outcome: Outcome) -> None:
         log = self._running.pop(outcome.job, None)
         if log is not None and self.verbose:
+            if outcome.log:  # the log has moved with the job's files into its folder
+                log.path = outcome.log
             self._stream_log(outcome.job, log, final=True)
         if outcome.status in self.counts:
             self.counts[outcome.status] += 1
         if self.live:
             self.redraw(force=True)
             return
-        text = f"{outcome.status:<9} {outcome.job.display}"
+        text = f"{outcome.status:<9} {one_line(outcome.job.display)}"
         if outcome.seconds is not None:
             text += f"  {outcome.seconds:.2f}s"
         if outcome.error:
             text += f"  {one_line(outcome.error)}"
         if outcome.log and outcome.status == FAILED:
-            text += f"  (output: {outcome.log})"
+            text += f"  (output: {one_line(outcome.log)})"
         self._line(text)
+
+    def attempt_failed(self, job: Job, attempt: int, error: str, delay: float) -> None:
+        """One attempt of a job that is tried again failed."""
+        self.message(
+            f"attempt {attempt} failed: {one_line(job.display)}: {one_line(error)}; "
+            f"trying again in {delay:.1f}s"
+        )
 
     def redraw(self, force: bool = False) -> None:
         if self.verbose:
@@ -103,7 +106,9 @@ class Progress:
             f", {c[FAILED]} failed, {c[SKIPPED]} skipped of {self.total}  "
             f"[{now - self.started:.1f}s]"
         )
-        return head + running_names([j.display for j in self._running], width - 1, head, tail)
+        return head + running_names(
+            [one_line(j.display) for j in self._running], width - 1, head, tail
+        )
 
     def close(self) -> None:
         if self.live and self.total:
@@ -137,8 +142,10 @@ class Progress:
             log.partial = b""
         if not lines:
             return
-        prefix = f"[{job.display}] "
-        text = "".join(prefix + line.decode("utf-8", "replace") + "\n" for line in lines)
+        prefix = f"[{one_line(job.display)}] "
+        text = "".join(
+            prefix + one_line(line.decode("utf-8", "replace").rstrip("\r")) + "\n" for line in lines
+        )
         self.message(text.rstrip("\n"))
 
 

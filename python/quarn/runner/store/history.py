@@ -14,7 +14,7 @@ import time
 from collections.abc import Iterable, Mapping
 from typing import TYPE_CHECKING, TypedDict
 
-from quarn.runner.contract import HISTORY_DIR, QUARN_DIR
+from quarn.runner.contract import HISTORY_DIR, STATE_DIR
 from quarn.runner.graph.model import Asset
 from quarn.runner.report.outcome import NOT_RUN, SKIPPED
 from quarn.runner.store.atomic import write_atomic
@@ -63,7 +63,7 @@ class RunRecord(TypedDict):
 
 
 def history_dir(out_dir: str) -> str:
-    return os.path.join(out_dir, QUARN_DIR, HISTORY_DIR)
+    return os.path.join(out_dir, STATE_DIR, HISTORY_DIR)
 
 
 def new_run_id(started: float) -> str:
@@ -106,8 +106,7 @@ def run_record(
                 "asset": job.asset.display,
                 "partition": job.partition_label,
                 "status": outcome.status if outcome is not None else UP_TO_DATE,
-                # retries count attempts where the executor keeps them
-                "attempts": int(getattr(outcome, "attempts", 1)) if outcome is not None else 0,
+                "attempts": _attempts(outcome),
                 "started": job_starts.get(job),
                 "seconds": outcome.seconds if outcome is not None else None,
                 "version": job.version,
@@ -126,6 +125,13 @@ def run_record(
         "assets": [asset_record(a) for a in assets],
         "jobs": records,
     }
+
+
+def _attempts(outcome: Outcome | None) -> int:
+    """How many times the job was started: none when it was up to date or never reached."""
+    if outcome is None or outcome.status in (SKIPPED, NOT_RUN):
+        return 0
+    return 1 + len(outcome.earlier)
 
 
 def append_run(out_dir: str, record: RunRecord, exit_status: int) -> str:

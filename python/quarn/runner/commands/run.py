@@ -6,10 +6,16 @@ import argparse
 import os
 import sys
 import time
+from typing import TextIO
 
+from quarn.runner.contract import STATUS_RUNNING
 from quarn.runner.executors.local import Executor
 from quarn.runner.graph.discovery import DiscoveryError, load_graph
+from quarn.runner.plan.code_version import Project, project_roots
+from quarn.runner.plan.freshness import CURRENT, PENDING, RUN, WAITING, plan_jobs
 from quarn.runner.plan.jobs import build_jobs
+from quarn.runner.plan.observe import FolderObserver
+from quarn.runner.plan.orphans import find_orphans, orphan_label, prune
 from quarn.runner.plan.select import (
     CONFIRM_ABOVE_JOBS,
     PlanError,
@@ -18,8 +24,8 @@ from quarn.runner.plan.select import (
     restrict,
     select,
 )
-from quarn.runner.plan.versions import stale_jobs
-from quarn.runner.report.outcome import SUCCEEDED
+from quarn.runner.report.outcome import SUCCEEDED, UP_TO_DATE, Outcome
+from quarn.runner.report.outcome import WAITING as WAITING_OUTCOME
 from quarn.runner.report.progress import Progress
 from quarn.runner.report.summary import summary
 from quarn.runner.store.manifest import Manifest
@@ -33,15 +39,16 @@ def _parser() -> argparse.ArgumentParser:
         description=(
             "Discover the assets of MODULEs, check their graph, and materialize every asset "
             "(one job per partition key combination) in worker processes, upstream first. "
-            "Jobs whose code, declaration, partition key and upstream versions are unchanged "
-            "since their last success are not run again."
+            "A job whose code, declaration, partition key and consumed upstream values are "
+            "those of its last success, and whose files are still those it wrote, is not "
+            "run again."
         ),
         epilog=(
             "Exit status: 0 when every job succeeded (or was up to date), 1 on a graph error "
             "or a failed job, 2 on a usage error, 128 + the signal number when interrupted "
             "(130 for Ctrl-C). "
             "Each job writes DIR/<asset>/<partition>/value.json and result.json; "
-            "DIR/manifest.json records the version of each successful job."
+            "DIR/manifest.json records each job's version, status and value digest."
         ),
     )
     parser.add_argument("modules", nargs="+", metavar="MODULE", help="module to discover")
@@ -90,6 +97,12 @@ def _parser() -> argparse.ArgumentParser:
         default=[],
         metavar="DIR",
         help="directory to put first on the module search path (repeatable)",
+    )
+    parser.add_argument(
+        "--prune",
+        action="store_true",
+        help="delete the folders and records of jobs whose partition keys are no longer "
+        "declared (listed as orphaned otherwise)",
     )
     parser.add_argument("--stats", action="store_true", help="print how busy the worker slots were")
     return parser
@@ -168,14 +181,43 @@ def _main(argv: list[str] | None) -> int:
             )
             return 2
     out = args.out
-    jobs = build_jobs(assets, kept)
+    project = Project(project_roots(paths))
+    code = {a: project.code_version(a.file_path, a.function_name, a.module) for a in assets}
+    jobs = build_jobs(assets, kept, {a: version.digest for a, version in code.items()})
     manifest, warning = Manifest.load(out)
     if warning:
         stderr.write(f"{_PROG}: warning: {warning}\n")
-    to_run = stale_jobs(jobs, manifest.versions(), out, args.force)
+    observer = FolderObserver(out)
+    allowed = [j for j in jobs if j.requested] if kept else None
+    plan = plan_jobs(jobs, manifest.jobs, observer, args.force, allowed)
+    manifest.restat(observer.refreshed)
+    to_run = [j for j in jobs if j in plan.decisions and plan.decisions[j].state in (RUN, PENDING)]
+    waiting = [
+        Outcome(j, WAITING_OUTCOME, None, plan.decisions[j].reason)
+        for j in jobs
+        if j in plan.decisions and plan.decisions[j].state == WAITING
+    ]
+    up_to_date = sum(1 for j, d in plan.decisions.items() if d.state == CURRENT and j.requested)
+    orphans = find_orphans(assets, jobs, manifest.jobs, out)
     if args.check_only:
         print(f"ok: {len(assets)} assets, {len(jobs)} jobs, {len(to_run)} to run")
+        _report_orphans(orphans, manifest, False, stderr)
         return 0
+    try:
+        if orphans and args.prune:
+            prune(orphans, out)
+            manifest.forget(orphans)
+        # A job about to run stops being vouched for first: should the run stop half way,
+        # the manifest never calls current what a worker may have begun to overwrite.
+        for job in to_run:
+            if plan.decisions[job].state == RUN:
+                manifest.mark(job.id, STATUS_RUNNING, job.asset.display, job.key or None)
+        if manifest.dirty or not os.path.exists(manifest.path):
+            manifest.save()
+    except OSError as exc:
+        error(f"cannot write to {out}: {exc}")
+        return 1
+    _report_orphans(orphans, manifest, args.prune, stderr)
 
     started = time.monotonic()
     progress = Progress(stderr)
@@ -188,14 +230,16 @@ def _main(argv: list[str] | None) -> int:
     except OSError as exc:
         error(f"cannot write to {out}: {exc}")
         return 1
-    progress.start(len(to_run), len(jobs) - len(to_run))
-    executor = Executor(to_run, out, args.jobs, manifest, progress, paths)
+    progress.start(len(to_run), up_to_date)
+    executor = Executor(to_run, out, args.jobs, manifest, progress, paths, plan)
     execution = executor.run()
     progress.close()
+    cut_off = [o for o in execution.outcomes if o.status == UP_TO_DATE]
+    outcomes = [o for o in execution.outcomes if o.status != UP_TO_DATE] + waiting
     sys.stdout.write(
         summary(
-            execution.outcomes,
-            len(jobs) - len(to_run),
+            outcomes,
+            up_to_date + len(cut_off),
             time.monotonic() - started,
             bool(execution.interrupted),
         )
@@ -211,6 +255,21 @@ def _main(argv: list[str] | None) -> int:
             "the next run repeats this run's jobs"
         )
         return 1
-    if any(o.status != SUCCEEDED for o in execution.outcomes):
+    if any(o.status not in (SUCCEEDED, UP_TO_DATE) for o in execution.outcomes):
         return 1
     return 0
+
+
+def _report_orphans(orphans: list[str], manifest: Manifest, pruned: bool, stderr: TextIO) -> None:
+    if not orphans:
+        return
+    shown = ", ".join(orphan_label(i, manifest.jobs.get(i)) for i in orphans[:5])
+    more = f" and {len(orphans) - 5} more" if len(orphans) > 5 else ""
+    count = f"{len(orphans)} job{'' if len(orphans) == 1 else 's'}"
+    if pruned:
+        stderr.write(f"quarn: pruned {count} of keys no longer declared: {shown}{more}\n")
+    else:
+        stderr.write(
+            f"quarn: orphaned: {count} of keys no longer declared: {shown}{more} "
+            "(their folders stay; --prune deletes them)\n"
+        )

@@ -5,7 +5,7 @@ from __future__ import annotations
 import json
 import os
 
-from quarn.runner.contract import VALUE_FILE
+from quarn.runner.contract import VALUE_FILE, job_dir
 from quarn.runner.plan.jobs import Job
 
 
@@ -36,6 +36,6 @@ def inputs_text(job: Job, out_dir: str) -> str | None:
 
 
 def _value_text(job: Job, out_dir: str) -> str:
-    path = os.path.join(out_dir, job.asset.dir_name, job.partition_dir, VALUE_FILE)
+    path = os.path.join(job_dir(out_dir, job.asset.dir_name, job.partition_dir), VALUE_FILE)
     with open(path, "rb") as handle:
         return handle.read().decode("utf-8", "surrogateescape")

@@ -14,11 +14,29 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from types import FrameType
 
-from quarn.runner.contract import LOG_FILE, RESULT_FILE, VALUE_FILE, worker_command
+from quarn.runner.contract import (
+    LOG_FILE,
+    RESULT_FILE,
+    STATUS_FAILED,
+    STATUS_SKIPPED,
+    VALUE_FILE,
+    job_dir,
+    worker_command,
+)
 from quarn.runner.executors.failures import failure_text, keep_log, read_result
 from quarn.runner.executors.inputs import inputs_text
+from quarn.runner.plan.freshness import PENDING, Plan
 from quarn.runner.plan.jobs import Job
-from quarn.runner.report.outcome import FAILED, INTERRUPTED, NOT_RUN, SKIPPED, SUCCEEDED, Outcome
+from quarn.runner.plan.observe import success_entry
+from quarn.runner.report.outcome import (
+    FAILED,
+    INTERRUPTED,
+    NOT_RUN,
+    SKIPPED,
+    SUCCEEDED,
+    UP_TO_DATE,
+    Outcome,
+)
 from quarn.runner.report.progress import Progress
 from quarn.runner.store.manifest import Manifest
 
@@ -83,8 +101,10 @@ class Executor:
         manifest: Manifest,
         progress: Progress,
         paths: list[str],
+        plan: Plan,
     ) -> None:
         self.jobs = jobs
+        self.plan = plan
         self.out_dir = out_dir
         self.slots = max(1, slots)
         self.manifest = manifest
@@ -107,7 +127,7 @@ class Executor:
     def run(self) -> Execution:
         for job in self.jobs:
             if self._waiting[job] == 0:
-                self._push(job)
+                self._ready_job(job)
         selector = selectors.DefaultSelector()
         wake_read, restore = self._install_signals()
         if wake_read is not None:
@@ -169,6 +189,23 @@ class Executor:
     def _push(self, job: Job) -> None:
         heapq.heappush(self._ready, (-self._priority[job], job.index, job))
 
+    def _ready_job(self, job: Job) -> None:
+        """A job whose upstream jobs have all finished: a pending one runs only if one of
+        them produced other bytes than it consumed last time (early cut-off)."""
+        if self.plan.decisions[job].state == PENDING and not self.plan.still_needed(job):
+            self.plan.cut_off(job)
+            self._finish(job, UP_TO_DATE, None, "", "")
+            self._release(job)
+            return
+        self._push(job)
+
+    def _release(self, job: Job) -> None:
+        for down in job.downstream:
+            if down in self._in_run:
+                self._waiting[down] -= 1
+                if self._waiting[down] == 0 and down not in self._outcomes:
+                    self._ready_job(down)
+
     def _fill(self, selector: selectors.BaseSelector) -> None:
         while self._ready and len(self._running) < self.slots and not self._signal:
             self._account(time.monotonic())  # the slot is busy from here: starting a worker
@@ -216,7 +253,7 @@ class Executor:
 
     def _launch(self, job: Job) -> _Running:
         started = time.monotonic()
-        directory = os.path.join(self.out_dir, job.asset.dir_name, job.partition_dir)
+        directory = job_dir(self.out_dir, job.asset.dir_name, job.partition_dir)
         os.makedirs(directory, exist_ok=True)
         for name in (VALUE_FILE, RESULT_FILE):  # never mistake an old file for this run's
             try:
@@ -261,27 +298,21 @@ class Executor:
             self._finish(job, INTERRUPTED, seconds, "", log)
             return
         record = read_result(running.directory)
+        entry = None
         if code == 0 and isinstance(record, dict) and record.get("ok") is True:
-            self.manifest.record(
-                job.id,
-                {
-                    "asset": job.asset.display,
-                    "partition": job.key or None,
-                    "version": job.version,
-                    "seconds": round(seconds, 3),
-                },
-            )
+            entry = success_entry(self.plan, job, running.directory, seconds)
+        if entry is not None:
+            self.manifest.record(job.id, entry)
             self._finish(job, SUCCEEDED, seconds, "", log)
-            for down in job.downstream:
-                if down in self._in_run:
-                    self._waiting[down] -= 1
-                    if self._waiting[down] == 0 and down not in self._outcomes:
-                        self._push(down)
+            self._release(job)
             return
         self._finish(job, FAILED, seconds, failure_text(code, record, log), log)
         self._skip_downstream(job)
 
     def _finish(self, job: Job, status: str, seconds: float | None, error: str, log: str) -> None:
+        if status in (FAILED, SKIPPED):
+            marked = STATUS_FAILED if status == FAILED else STATUS_SKIPPED
+            self.manifest.mark(job.id, marked, job.asset.display, job.key or None)
         outcome = Outcome(job, status, seconds, error, log)
         self._outcomes[job] = outcome
         self.progress.finished(outcome)

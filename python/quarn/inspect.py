@@ -84,7 +84,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         from quarn.runner.commands.check import check_modules
 
         set_import_path(args.path, __file__)
-        return check_modules(args.modules)
+        return check_modules(args.modules, args.path)
     set_import_path(args.path, __file__)
     document = inspect_modules(args.modules)
     if args.document_file is not None:

@@ -10,9 +10,9 @@ import pytest
 
 from quarn.runner.graph.build import build_graph
 from quarn.runner.graph.signature import parse_signature
+from quarn.runner.plan import freshness
 from quarn.runner.plan import jobs as plan_jobs
 from quarn.runner.plan import select as plan_select
-from quarn.runner.plan import freshness
 from quarn.runner.store.manifest import Manifest
 
 ROOT = "/srv/app"

@@ -9,7 +9,7 @@ from __future__ import annotations
 import os
 import sys
 from collections.abc import Sequence
-from typing import Any, Literal, TypedDict
+from typing import Any, Literal, NotRequired, TypedDict
 
 # Files the worker writes into a job's folder, and the runner's own files beside them.
 VALUE_FILE = "value.json"
@@ -20,8 +20,12 @@ MANIFEST_FILE = "manifest.json"
 # The partition folder of an asset without partitions.
 UNPARTITIONED_DIR = "_"
 
-# The runner's private folder inside an output directory (never an asset folder name).
-PRIVATE_DIR = ".quarn"
+# The runner's own corner of an output directory: the lock a run holds for its whole life,
+# and one private folder per run (job specs, stage folders) that the run removes at its end.
+STATE_DIR = ".quarn"
+LOCK_FILE = "lock"
+RUNS_DIR = "runs"
+CODE_CACHE_DIR = "code"  # compiled project code, keyed by the digest of its source
 
 
 class AssetEntry(TypedDict):
@@ -97,6 +101,35 @@ STATUS_SKIPPED = "skipped"
 STATUS_RUNNING = "running"  # started by a run that has not recorded how it ended
 
 
+class InputSource(TypedDict):
+    """Where a job finds one upstream value: the upstream job's folder and how it was stored."""
+
+    dir: str
+    serializer: str | None
+
+
+class FanInSource(TypedDict):
+    """A fan-in input: member name (the compact JSON of the key) -> upstream source."""
+
+    fan_in: dict[str, InputSource]
+
+
+class JobSpec(TypedDict):
+    """What the runner's job worker is told about one job, written as JSON into the run's
+    private folder. Upstream values are read from their job folders, never passed inline."""
+
+    module: str
+    function: str
+    paths: list[str]  # project directories, first on the import path
+    job_dir: str  # the job's final folder, as `value_path` names it
+    stage_dir: str  # where the worker writes; the runner moves it to job_dir
+    serializer: str | None
+    keys: dict[str, Any]  # dimension -> key, passed as keyword arguments
+    inputs: dict[str, InputSource | FanInSource]  # parameter -> where its value is
+    sources: dict[str, str]  # source file -> SHA-256 of the bytes its version was computed from
+    code_cache: NotRequired[str]  # where compiled project code is kept, by source digest
+
+
 def reference(file_path: str, function_name: str) -> str:
     """The text an `inputs` entry holds for an asset: its resolved source path and name."""
     return f"{file_path}:{function_name}"
@@ -125,9 +158,10 @@ def discovery_command(
     return [*command, *modules]
 
 
-def worker_command(module: str, function: str, output_dir: str, paths: Sequence[str]) -> list[str]:
-    """`python -m quarn.worker` for one job; the inputs options are added by the caller."""
-    command = [sys.executable, "-m", "quarn.worker", module, function, output_dir]
-    for path in paths:
-        command += ["--path", path]
+def job_command(spec_path: str, parent_pid: int | None = None) -> list[str]:
+    """The runner's own job worker for one job spec. With `parent_pid`, the worker dies with
+    that process (the kernel's parent-death signal), whoever kills it and however."""
+    command = [sys.executable, "-m", "quarn.runner.job", spec_path]
+    if parent_pid is not None:
+        command += ["--parent", str(parent_pid)]
     return command

@@ -10,7 +10,7 @@ from quarn._quarn import inspect_modules
 from quarn.runner.graph.discovery import DiscoveryError, graph_of
 
 
-def check_modules(modules: list[str]) -> int:
+def check_modules(modules: list[str], paths: list[str]) -> int:
     """Prints the graph's diagnostics on standard output; exit status 1 when there is any
     or a module cannot be imported.
 
@@ -29,7 +29,7 @@ def check_modules(modules: list[str]) -> int:
         os.close(saved)
     skipped = [m for m in dict.fromkeys(modules) if m not in sys.modules]
     try:
-        graph = graph_of(document, skipped)
+        graph = graph_of(document, skipped, [os.path.abspath(p) for p in paths], sys.stderr)
     except DiscoveryError as exc:
         sys.stderr.write(f"quarn: error: {exc}\n")
         return 1

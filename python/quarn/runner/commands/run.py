@@ -6,16 +6,15 @@ import argparse
 import os
 import sys
 import time
-from typing import TextIO
+from collections.abc import Callable
 
-from quarn.runner.contract import STATUS_RUNNING
-from quarn.runner.executors.local import Executor
+from quarn.runner.executors.executor import Executor, Limits
+from quarn.runner.executors.local import LocalBackend
 from quarn.runner.graph.discovery import DiscoveryError, load_graph
-from quarn.runner.plan.code_version import Project, project_roots
-from quarn.runner.plan.freshness import CURRENT, PENDING, RUN, WAITING, plan_jobs
-from quarn.runner.plan.jobs import build_jobs
-from quarn.runner.plan.observe import FolderObserver
-from quarn.runner.plan.orphans import find_orphans, orphan_label, prune
+from quarn.runner.graph.model import Asset
+from quarn.runner.plan.code_version import CodeVersion
+from quarn.runner.plan.orphans import orphan_label, prune
+from quarn.runner.plan.prepare import Prepared, code_versions, mark_running, prepare
 from quarn.runner.plan.select import (
     CONFIRM_ABOVE_JOBS,
     PlanError,
@@ -24,13 +23,17 @@ from quarn.runner.plan.select import (
     restrict,
     select,
 )
-from quarn.runner.report.outcome import SUCCEEDED, UP_TO_DATE, Outcome
-from quarn.runner.report.outcome import WAITING as WAITING_OUTCOME
+from quarn.runner.report.outcome import SUCCEEDED, UP_TO_DATE, WAITING, Outcome
 from quarn.runner.report.progress import Progress
 from quarn.runner.report.summary import summary
+from quarn.runner.report.text import one_line
+from quarn.runner.store.layout import LayoutError, folder_clashes, job_dir
+from quarn.runner.store.lock import LockHeld, acquire, current_command
 from quarn.runner.store.manifest import Manifest
+from quarn.runner.store.rundir import RunDir
 
 _PROG = "python -m quarn.run"
+DISCOVERY_TIMEOUT_SECONDS = 300.0
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -99,6 +102,32 @@ def _parser() -> argparse.ArgumentParser:
         help="directory to put first on the module search path (repeatable)",
     )
     parser.add_argument(
+        "--timeout",
+        type=_seconds,
+        metavar="SECONDS",
+        help="stop a job that runs longer (SIGTERM, then SIGKILL) and count it as failed",
+    )
+    parser.add_argument(
+        "--retries",
+        type=_count,
+        default=0,
+        metavar="N",
+        help="try a job that failed by an exception, a signal or a timeout up to N more "
+        "times, after a short pause (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--discovery-timeout",
+        type=_seconds,
+        default=DISCOVERY_TIMEOUT_SECONDS,
+        metavar="SECONDS",
+        help="give up when importing the modules takes longer (default: %(default)g)",
+    )
+    parser.add_argument(
+        "--wait",
+        action="store_true",
+        help="when another run holds DIR, wait for it to end instead of exiting with status 2",
+    )
+    parser.add_argument(
         "--prune",
         action="store_true",
         help="delete the folders and records of jobs whose partition keys are no longer "
@@ -115,6 +144,26 @@ def _positive(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not a number: '{text}'") from None
     if value < 1:
         raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: '{text}'") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError("must be at least 0")
+    return value
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: '{text}'") from None
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError("must be a positive number of seconds")
     return value
 
 
@@ -145,18 +194,18 @@ def _main(argv: list[str] | None) -> int:
     stderr = sys.stderr
 
     def error(text: str) -> None:
-        stderr.write(f"{_PROG}: error: {text}\n")
+        stderr.write(f"{_PROG}: error: {one_line(text)}\n")
         stderr.flush()
 
     paths = [os.path.abspath(p) for p in args.path]
     try:
-        graph = load_graph(args.modules, paths, stderr)
+        graph = load_graph(args.modules, paths, stderr, args.discovery_timeout)
     except DiscoveryError as exc:
         error(str(exc))
         return 1
     if graph.diagnostics:
         for diagnostic in graph.diagnostics:
-            stderr.write(f"{diagnostic}\n")
+            stderr.write(f"{one_line(str(diagnostic))}\n")
         count = len(graph.diagnostics)
         error(f"{count} problem{'' if count == 1 else 's'} in the asset graph; nothing was run")
         return 1
@@ -181,65 +230,97 @@ def _main(argv: list[str] | None) -> int:
             )
             return 2
     out = args.out
-    project = Project(project_roots(paths))
-    code = {a: project.code_version(a.file_path, a.function_name, a.module) for a in assets}
-    jobs = build_jobs(assets, kept, {a: version.digest for a, version in code.items()})
+    code = code_versions(assets, paths)
+    if args.check_only:
+        manifest, warning = Manifest.load(out)
+        if warning:
+            stderr.write(f"{_PROG}: warning: {one_line(warning)}\n")
+        prepared = prepare(assets, kept, code, manifest, args.force)
+        if _clash(prepared, out, error):
+            return 1
+        print(f"ok: {len(assets)} assets, {count} jobs, {len(prepared.to_run)} to run")
+        _report_orphans(prepared.orphans, manifest, False)
+        return 0
+
+    def waiting(holder: str) -> None:
+        stderr.write(f"{_PROG}: waiting for {one_line(out)}, in use by {one_line(holder)}\n")
+        stderr.flush()
+
+    try:
+        lock = acquire(out, current_command(), args.wait, waiting)
+    except LockHeld as exc:
+        error(f"{exc}; pass --wait to wait for it")
+        return 2
+    except (OSError, LayoutError) as exc:
+        error(f"cannot lock {out}: {exc}")
+        return 1
+    try:
+        return _execute(args, assets, kept, code, paths, error)
+    finally:
+        lock.release()
+
+
+def _execute(
+    args: argparse.Namespace,
+    assets: list[Asset],
+    kept: dict[str, set[str]],
+    code: dict[Asset, CodeVersion],
+    paths: list[str],
+    error: Callable[[str], None],
+) -> int:
+    """Decides and runs the jobs while holding the output directory's lock."""
+    stderr = sys.stderr
+    out = args.out
     manifest, warning = Manifest.load(out)
     if warning:
-        stderr.write(f"{_PROG}: warning: {warning}\n")
-    observer = FolderObserver(out)
-    allowed = [j for j in jobs if j.requested] if kept else None
-    plan = plan_jobs(jobs, manifest.jobs, observer, args.force, allowed)
-    manifest.restat(observer.refreshed)
-    to_run = [j for j in jobs if j in plan.decisions and plan.decisions[j].state in (RUN, PENDING)]
-    waiting = [
-        Outcome(j, WAITING_OUTCOME, None, plan.decisions[j].reason)
-        for j in jobs
-        if j in plan.decisions and plan.decisions[j].state == WAITING
-    ]
-    up_to_date = sum(1 for j, d in plan.decisions.items() if d.state == CURRENT and j.requested)
-    orphans = find_orphans(assets, jobs, manifest.jobs, out)
-    if args.check_only:
-        print(f"ok: {len(assets)} assets, {len(jobs)} jobs, {len(to_run)} to run")
-        _report_orphans(orphans, manifest, False, stderr)
-        return 0
-    try:
-        if orphans and args.prune:
-            prune(orphans, out)
-            manifest.forget(orphans)
-        # A job about to run stops being vouched for first: should the run stop half way,
-        # the manifest never calls current what a worker may have begun to overwrite.
-        for job in to_run:
-            if plan.decisions[job].state == RUN:
-                manifest.mark(job.id, STATUS_RUNNING, job.asset.display, job.key or None)
-        if manifest.dirty or not os.path.exists(manifest.path):
-            manifest.save()
-    except OSError as exc:
-        error(f"cannot write to {out}: {exc}")
+        stderr.write(f"{_PROG}: warning: {one_line(warning)}\n")
+    prepared = prepare(assets, kept, code, manifest, args.force)
+    if _clash(prepared, out, error):
         return 1
-    _report_orphans(orphans, manifest, args.prune, stderr)
-
+    to_run = prepared.to_run
     started = time.monotonic()
     progress = Progress(stderr)
     try:
-        # A job about to run loses its record first: should the run stop half way, the
-        # manifest never vouches for files that a worker may have begun to overwrite.
-        manifest.forget([j.id for j in to_run])
+        if prepared.orphans and args.prune:
+            prune(prepared.orphans, out)
+            manifest.forget(prepared.orphans)
+        mark_running(prepared, manifest)
         if manifest.dirty or not os.path.exists(manifest.path):
             manifest.save()
     except OSError as exc:
         error(f"cannot write to {out}: {exc}")
         return 1
-    progress.start(len(to_run), up_to_date)
-    executor = Executor(to_run, out, args.jobs, manifest, progress, paths, plan)
-    execution = executor.run()
+    _report_orphans(prepared.orphans, manifest, args.prune)
+    rundir = RunDir(out)
+    try:
+        rundir.create()
+    except (OSError, LayoutError) as exc:
+        error(f"cannot prepare {rundir.path}: {exc}")
+        return 1
+    progress.start(len(to_run), prepared.up_to_date)
+    executor = Executor(
+        to_run,
+        out,
+        args.jobs,
+        manifest,
+        progress,
+        paths,
+        LocalBackend(),
+        rundir,
+        Limits(args.timeout, args.retries),
+        prepared.plan,
+    )
+    try:
+        execution = executor.run()
+    finally:
+        rundir.remove()
     progress.close()
-    cut_off = [o for o in execution.outcomes if o.status == UP_TO_DATE]
-    outcomes = [o for o in execution.outcomes if o.status != UP_TO_DATE] + waiting
+    cut_off = sum(1 for o in execution.outcomes if o.status == UP_TO_DATE)
+    outcomes = [o for o in execution.outcomes if o.status != UP_TO_DATE] + _waiting(prepared)
     sys.stdout.write(
         summary(
             outcomes,
-            up_to_date + len(cut_off),
+            prepared.up_to_date + cut_off,
             time.monotonic() - started,
             bool(execution.interrupted),
         )
@@ -260,16 +341,34 @@ def _main(argv: list[str] | None) -> int:
     return 0
 
 
-def _report_orphans(orphans: list[str], manifest: Manifest, pruned: bool, stderr: TextIO) -> None:
+def _clash(prepared: Prepared, out: str, error: Callable[[str], None]) -> bool:
+    """Two jobs with one folder: the graph checks make it impossible; never trust that."""
+    clashes = folder_clashes(prepared.jobs)
+    for one, other in clashes:
+        error(
+            f"jobs {one.display} and {other.display} would share the "
+            f"folder {job_dir(out, one)}; rename one of the assets"
+        )
+    return bool(clashes)
+
+
+def _waiting(prepared: Prepared) -> list[Outcome]:
+    """Jobs that may not run: they consume partitions outside the run that are not current."""
+    decisions = prepared.plan.decisions
+    return [Outcome(j, WAITING, None, decisions[j].reason) for j in prepared.waiting]
+
+
+def _report_orphans(orphans: list[str], manifest: Manifest, pruned: bool) -> None:
     if not orphans:
         return
     shown = ", ".join(orphan_label(i, manifest.jobs.get(i)) for i in orphans[:5])
     more = f" and {len(orphans) - 5} more" if len(orphans) > 5 else ""
     count = f"{len(orphans)} job{'' if len(orphans) == 1 else 's'}"
     if pruned:
-        stderr.write(f"quarn: pruned {count} of keys no longer declared: {shown}{more}\n")
+        text = f"quarn: pruned {count} of keys no longer declared: {shown}{more}"
     else:
-        stderr.write(
+        text = (
             f"quarn: orphaned: {count} of keys no longer declared: {shown}{more} "
-            "(their folders stay; --prune deletes them)\n"
+            "(their folders stay; --prune deletes them)"
         )
+    sys.stderr.write(one_line(text) + "\n")

@@ -9,7 +9,7 @@ from collections.abc import Callable
 from typing import Any
 
 from quarn.runner.canonical import canonical_json, short_hash
-from quarn.runner.contract import MANIFEST_FILE, PRIVATE_DIR, module_reference, reference
+from quarn.runner.contract import MANIFEST_FILE, STATE_DIR, module_reference, reference
 from quarn.runner.graph.checks import (
     check_names,
     check_parameters,
@@ -21,7 +21,7 @@ from quarn.runner.graph.model import Asset, Diagnostic, Graph, Report
 from quarn.runner.graph.order import order_assets
 
 # Names an asset directory may not take: the manifest and our hidden scratch directories.
-_RESERVED_DIR_NAMES = frozenset({"", ".", "..", MANIFEST_FILE, PRIVATE_DIR})
+_RESERVED_DIR_NAMES = frozenset({"", ".", "..", MANIFEST_FILE, STATE_DIR})
 _UNSAFE = re.compile(r"[^A-Za-z0-9._-]")
 
 

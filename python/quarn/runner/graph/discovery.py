@@ -10,14 +10,18 @@ from typing import Any, TextIO
 
 from quarn.runner.contract import discovery_command
 from quarn.runner.graph.build import build_graph
+from quarn.runner.graph.import_error import import_error
 from quarn.runner.graph.model import Graph
+from quarn.runner.report.text import one_line
 
 
 class DiscoveryError(Exception):
     """Discovery did not produce a usable inspection document."""
 
 
-def discover(modules: list[str], paths: list[str], stderr: TextIO) -> tuple[Any, list[str]]:
+def discover(
+    modules: list[str], paths: list[str], stderr: TextIO, timeout: float | None = None
+) -> tuple[Any, list[str]]:
     """Runs `python -m quarn.inspect` and returns the document and the modules it skipped.
 
     Both come through a file of their own, so whatever the modules print while being
@@ -31,14 +35,15 @@ def discover(modules: list[str], paths: list[str], stderr: TextIO) -> tuple[Any,
                 discovery_command(modules, paths, document_file),
                 stdin=subprocess.DEVNULL,
                 capture_output=True,
+                timeout=timeout,
             )
+        except subprocess.TimeoutExpired:
+            raise DiscoveryError(f"discovery timed out after {timeout:g} s") from None
         except OSError as exc:
             raise DiscoveryError(f"cannot start discovery: {exc}") from None
-        printed = done.stdout + done.stderr
+        printed = (done.stdout + done.stderr).decode("utf-8", "replace")
         if printed:
-            stderr.write(printed.decode("utf-8", "replace"))
-            if not printed.endswith(b"\n"):
-                stderr.write("\n")
+            stderr.write("".join(one_line(line) + "\n" for line in printed.splitlines()))
             stderr.flush()
         if done.returncode != 0:
             raise DiscoveryError(f"discovery failed with exit status {done.returncode}")
@@ -56,9 +61,20 @@ def discover(modules: list[str], paths: list[str], stderr: TextIO) -> tuple[Any,
     return result["document"], names
 
 
-def graph_of(document: Any, skipped: list[str]) -> Graph:
-    """The checked graph of a document; a module that could not be imported stops here."""
+def graph_of(
+    document: Any,
+    skipped: list[str],
+    paths: list[str],
+    stderr: TextIO,
+    timeout: float | None = None,
+) -> Graph:
+    """The checked graph of a document; a module that could not be imported stops here,
+    named with the file and line where its import failed."""
     if skipped:
+        for module in skipped:
+            where = import_error(module, paths, timeout)
+            if where:
+                stderr.write(one_line(where) + "\n")
         names = ", ".join(f"'{m}'" for m in skipped)
         raise DiscoveryError(f"could not import {names}")
     try:
@@ -67,7 +83,9 @@ def graph_of(document: Any, skipped: list[str]) -> Graph:
         raise DiscoveryError(str(exc)) from None
 
 
-def load_graph(modules: list[str], paths: list[str], stderr: TextIO) -> Graph:
+def load_graph(
+    modules: list[str], paths: list[str], stderr: TextIO, timeout: float | None = None
+) -> Graph:
     """Discovers `modules` in a subprocess and returns their checked graph."""
-    document, skipped = discover(modules, paths, stderr)
-    return graph_of(document, skipped)
+    document, skipped = discover(modules, paths, stderr, timeout)
+    return graph_of(document, skipped, paths, stderr, timeout)

@@ -27,8 +27,7 @@ import hashlib
 import importlib.metadata
 import os
 import sys
-import sysconfig
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 
 _TAG = "quarn code version 1"
@@ -60,22 +59,6 @@ class _Item:
     deps: list[tuple[str, str]]  # (module, name) items it reads
     whole: list[str]  # project modules it uses as a whole
     external: set[str]  # "dist==version" lines
-
-
-def project_roots(paths: Iterable[str], cwd: str | None = None) -> list[str]:
-    """The folders whose modules are the project's: `paths`, then the current directory,
-    leaving out the interpreter's own library folders (the standard library and
-    site-packages, which count by version)."""
-    library = {os.path.realpath(p) for p in sysconfig.get_paths().values() if p}
-    library.add(os.path.realpath(sys.prefix))
-    library.add(os.path.realpath(sys.base_prefix))
-    roots: list[str] = []
-    for path in [*paths, cwd or os.getcwd()]:
-        real = os.path.realpath(path)
-        inside = any(real == lib or real.startswith(lib + os.sep) for lib in library)
-        if not inside and real not in roots:
-            roots.append(real)
-    return roots
 
 
 class Project:

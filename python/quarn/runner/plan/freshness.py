@@ -86,6 +86,8 @@ class Plan:
     entries: Mapping[str, ManifestEntry]
     decisions: dict[Job, Decision] = field(default_factory=dict)
     digests: dict[str, str] = field(default_factory=dict)
+    # asset reference -> {source file: SHA-256} its code version was computed from
+    sources: dict[str, dict[str, str]] = field(default_factory=dict)
 
     def still_needed(self, job: Job) -> bool:
         """For a pending job whose upstream jobs have all finished: does one of them now

@@ -7,6 +7,7 @@ fails to import is reported on standard error and left out; the exit status is s
 """
 
 import argparse
+import json
 import sys
 from collections.abc import Sequence
 
@@ -57,8 +58,6 @@ def build_parser() -> argparse.ArgumentParser:
 def write_document_file(path: str, document: str, modules: Sequence[str]) -> None:
     """The document and the modules that failed to import (those left out of sys.modules,
     as the import system removes a module whose import raised) into one file."""
-    import json
-
     skipped = [m for m in dict.fromkeys(modules) if m not in sys.modules]
     with open(path, "w", encoding="utf-8") as handle:
         handle.write('{"document": ' + document + ', "skipped": ' + json.dumps(skipped) + "}\n")
@@ -80,17 +79,21 @@ def emit(document: str) -> None:
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command with `argv` (default: the process's arguments); returns the exit status."""
     args = build_parser().parse_args(argv)
-    if args.check:  # imported before the project's folders can shadow what it imports
-        from quarn.runner.commands.check import check_modules
-
+    if not args.check and args.document_file is None:
         set_import_path(args.path, __file__)
-        return check_modules(args.modules, args.path)
+        emit(inspect_modules(args.modules))
+        return 0
+    # For the runner: its modules are imported before the project's folders can shadow
+    # what they import, and the project's declarations are read from the source as it is
+    # now, never from a bytecode cache that may be older.
+    from quarn.runner.commands.check import check_modules
+    from quarn.runner.job.sources import install
+
     set_import_path(args.path, __file__)
-    document = inspect_modules(args.modules)
-    if args.document_file is not None:
-        write_document_file(args.document_file, document, args.modules)
-    else:
-        emit(document)
+    install({}, args.path, None)
+    if args.check:
+        return check_modules(args.modules, args.path)
+    write_document_file(args.document_file, inspect_modules(args.modules), args.modules)
     return 0
 
 

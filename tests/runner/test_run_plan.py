@@ -319,6 +319,8 @@ FRESHNESS = {
     "all current": ({}, {}, "current current current current"),
     "code edit": ({"b": {"version": "old"}}, {}, "current run pending current"),
     "last run failed": ({"b": {"status": "failed"}}, {}, "current run pending current"),
+    "last run skipped": ({"b": {"status": "skipped"}}, {}, "current current current current"),
+    "interrupted": ({"b": {"status": "running"}}, {}, "current run pending current"),
     "never succeeded": ({"a": None}, {}, "run pending pending pending"),
     "upstream re-run since": (
         {"b": {"inputs": {"a/_": "older"}}},

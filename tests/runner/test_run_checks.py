@@ -49,7 +49,13 @@ def nothing(day):
 PROBLEMS = [
     ("a", "a", "dependency cycle: a -> b -> a"),
     ("down", "down", "input 'extra' is not a parameter of 'down'"),
-    ("lost", "lost", "input 'd' refers to '/no/such.py:raw', which is not a discovered asset"),
+    (
+        "lost",
+        "lost",
+        "input 'd' refers to '/no/such.py:raw', which is not a discovered asset "
+        "(an input names an asset as '/path/file.py:function', 'package.module:function' or by "
+        "its name)",
+    ),
     ("need", "need", "required parameter 'm' is neither an input nor a partition dimension"),
     ("nothing", "nothing", "partition dimension 'day' is empty"),
     ("second", "dup", "another asset is also named 'dup' ({path}:{first})"),

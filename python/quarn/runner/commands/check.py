@@ -1,12 +1,17 @@
-"""`quarn check` (and `python -m quarn.inspect --check`): the graph's diagnostics."""
+"""`quarn check` and `python -m quarn.inspect --check`: the graph's diagnostics."""
 
 from __future__ import annotations
 
 import argparse
+import json
+import os
 import sys
 from typing import TextIO
 
+from quarn._quarn import inspect_modules
 from quarn.runner.commands import shared
+from quarn.runner.graph.discovery import DiscoveryError, graph_of
+from quarn.runner.graph.model import Graph
 
 
 def build_parser(prog: str) -> argparse.ArgumentParser:
@@ -23,29 +28,49 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None, prog: str = "quarn check") -> int:
+    """`quarn check`: discovery in a subprocess, as for a run, so the check sees exactly
+    what a run would see."""
     args = build_parser(prog).parse_args(argv)
-    return check_modules(args.modules, args.path, prog=prog)
+
+    def body() -> int:
+        graph, _ = shared.load(args.modules, args.path, checked=False)
+        return print_diagnostics(graph, sys.stdout)
+
+    return shared.run_command(prog, body)
 
 
-def check_modules(
-    modules: list[str], paths: list[str], stdout: TextIO | None = None, prog: str = "quarn"
-) -> int:
+def check_modules(modules: list[str], paths: list[str]) -> int:
     """Prints the graph's diagnostics on standard output; exit status 1 when there is any
     or a module cannot be imported.
 
-    Discovery runs in a subprocess, as for a run, so that the check sees exactly what a run
-    would see.
+    Runs inside the inspect command, which has already set the import path: the modules are
+    imported here, once, exactly as discovery imports them for a run. What they print while
+    being imported goes to standard error, so standard output holds only diagnostics.
     """
-    out = stdout or sys.stdout
+    sys.stdout.flush()
+    saved = os.dup(1)
+    try:
+        os.dup2(2, 1)
+        document = json.loads(inspect_modules(modules))
+    finally:
+        sys.stdout.flush()
+        os.dup2(saved, 1)
+        os.close(saved)
+    skipped = [m for m in dict.fromkeys(modules) if m not in sys.modules]
+    try:
+        graph = graph_of(document, skipped, [os.path.abspath(p) for p in paths], sys.stderr)
+    except DiscoveryError as exc:
+        sys.stderr.write(f"quarn: error: {exc}\n")
+        return 1
+    return print_diagnostics(graph, sys.stdout)
 
-    def body() -> int:
-        graph = shared.load(modules, paths, checked=False)
-        for diagnostic in graph.diagnostics:
-            out.write(f"{diagnostic}\n")
-        if not graph.diagnostics:
-            count = len(graph.assets)
-            out.write(f"ok: {count} asset{'' if count == 1 else 's'}\n")
-        out.flush()
-        return 1 if graph.diagnostics else 0
 
-    return shared.run_command(prog, body)
+def print_diagnostics(graph: Graph, out: TextIO) -> int:
+    """Each problem on a line, or `ok: N assets`; the exit status."""
+    for diagnostic in graph.diagnostics:
+        out.write(f"{diagnostic}\n")
+    if not graph.diagnostics:
+        count = len(graph.assets)
+        out.write(f"ok: {count} asset{'' if count == 1 else 's'}\n")
+    out.flush()
+    return 1 if graph.diagnostics else 0

@@ -9,7 +9,6 @@ import sys
 from quarn.runner.commands import shared
 from quarn.runner.graph.model import Graph
 from quarn.runner.graph.render import FORMATS, IMAGE_FORMATS, RenderError, picture, render
-from quarn.runner.plan.jobs import build_jobs
 from quarn.runner.report.look import job_states
 from quarn.runner.report.status import asset_state, count_states
 from quarn.runner.store.history import asset_record
@@ -50,10 +49,10 @@ def _graph(args: argparse.Namespace) -> int:
     fmt = args.format or _format_of(args.output)
     if args.output is None and fmt == "png" and sys.stdout.isatty():
         raise shared.CommandError("png is binary: write it to a file with -o FILE", 2)
-    graph = shared.load(args.modules, args.path, checked=False)
+    graph, paths = shared.load(args.modules, args.path, checked=False)
     for diagnostic in graph.diagnostics:  # the picture still helps to see them
         sys.stderr.write(f"{diagnostic}\n")
-    states, notes = _states(graph, args.out) if args.out else ({}, {})
+    states, notes = _states(graph, paths, args.out) if args.out else ({}, {})
     pic = picture([asset_record(a) for a in graph.order or graph.assets], states, notes)
     try:
         data = render(pic, fmt)
@@ -74,13 +73,12 @@ def _format_of(output: str | None) -> str:
     return _SUFFIXES.get(os.path.splitext(output)[1].lower(), IMAGE_FORMATS[0])
 
 
-def _states(graph: Graph, out: str) -> tuple[dict[str, str], dict[str, str]]:
+def _states(graph: Graph, paths: list[str], out: str) -> tuple[dict[str, str], dict[str, str]]:
     """Each asset's state and a note of its jobs' states; none for a graph with problems,
     which cannot be planned."""
     if graph.diagnostics:
         return {}, {}
-    jobs = build_jobs(graph.order, {})
-    states = job_states(jobs, out)
+    states = job_states(graph.order, paths, out)
     by_asset: dict[str, dict[str, str]] = {}
     for job, state in states.items():
         by_asset.setdefault(job.asset.display, {})[job.id] = state

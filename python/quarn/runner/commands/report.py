@@ -8,7 +8,7 @@ import sys
 import urllib.parse
 
 from quarn.runner.commands import shared
-from quarn.runner.contract import RESULT_FILE, VALUE_FILE
+from quarn.runner.contract import STATUS_SUCCEEDED, ManifestEntry
 from quarn.runner.graph.render import RenderError, picture, render
 from quarn.runner.report.html import FailedJob, JobRow, page
 from quarn.runner.report.outcome import FAILED
@@ -64,14 +64,13 @@ def report_page(out: str, runs: list[RunRecord], page_dir: str) -> str:
     for, each as the latest run that planned it left it; links are relative to `page_dir`."""
     run = runs[-1]
     manifest, _ = Manifest.load(out)
-    recorded = manifest.versions()
     latest = latest_jobs(runs)
     planned: dict[str, JobRecord] = {}
     assets: dict[str, AssetRecord] = {}
     for past in runs:
         planned.update((j["id"], j) for j in past["jobs"])
         assets.update((a["name"], a) for a in past["assets"])
-    wanted = {j["id"] for j in run["jobs"]} | set(recorded)
+    wanted = {j["id"] for j in run["jobs"]} | set(manifest.jobs)
     jobs = [j for key, j in planned.items() if key in wanted]
     names = {j["asset"] for j in jobs}
     modules = {name: f"{a['module']}:{a['function']}" for name, a in assets.items()}
@@ -81,8 +80,8 @@ def report_page(out: str, runs: list[RunRecord], page_dir: str) -> str:
     for job in jobs:
         folder = os.path.join(out, job["id"])
         ran = latest.get(job["id"])
-        current = recorded.get(job["id"]) == job["version"] and _has_value(folder)
-        state = job_state(job["id"] in recorded, current, ran)
+        entry = manifest.jobs.get(job["id"])
+        state = job_state(entry, _current(entry, job, folder))
         states.setdefault(job["asset"], []).append(state)
         rows.append(
             JobRow(
@@ -114,17 +113,15 @@ def report_page(out: str, runs: list[RunRecord], page_dir: str) -> str:
     return page(f"quarn report: {out}", meta, svg, note, rows, failures)
 
 
-def _has_value(folder: str) -> bool:
-    return os.path.isfile(os.path.join(folder, RESULT_FILE)) and any(
-        name.startswith(os.path.splitext(VALUE_FILE)[0] + ".") for name in _names(folder)
+def _current(entry: ManifestEntry | None, job: JobRecord, folder: str) -> bool:
+    """As the runs left it: its latest run succeeded, with the version the latest plan
+    wanted, and its value file is there (code edited since is seen by `quarn graph`)."""
+    return (
+        entry is not None
+        and entry.get("status") == STATUS_SUCCEEDED
+        and entry.get("version") == job["version"]
+        and os.path.isfile(os.path.join(folder, str(entry.get("value", ""))))
     )
-
-
-def _names(folder: str) -> list[str]:
-    try:
-        return os.listdir(folder)
-    except OSError:
-        return []
 
 
 def _failure(out: str, job: JobRecord, page_dir: str) -> FailedJob:

@@ -14,7 +14,9 @@ from quarn.runner.executors.executor import Execution, Executor, Limits
 from quarn.runner.executors.local import LocalBackend
 from quarn.runner.graph.discovery import DiscoveryError, load_graph
 from quarn.runner.graph.model import Asset
-from quarn.runner.plan.jobs import Job, build_jobs
+from quarn.runner.plan.code_version import CodeVersion
+from quarn.runner.plan.orphans import orphan_label, prune
+from quarn.runner.plan.prepare import Prepared, code_versions, mark_running, prepare
 from quarn.runner.plan.select import (
     CONFIRM_ABOVE_JOBS,
     PlanError,
@@ -23,8 +25,7 @@ from quarn.runner.plan.select import (
     restrict,
     select,
 )
-from quarn.runner.plan.versions import stale_jobs
-from quarn.runner.report.outcome import SUCCEEDED
+from quarn.runner.report.outcome import SUCCEEDED, UP_TO_DATE, WAITING, Outcome
 from quarn.runner.report.progress import Progress
 from quarn.runner.report.summary import summary
 from quarn.runner.report.text import one_line
@@ -46,15 +47,16 @@ def build_parser(prog: str = _PROG) -> argparse.ArgumentParser:
         description=(
             "Discover the assets of MODULEs, check their graph, and materialize every asset "
             "(one job per partition key combination) in worker processes, upstream first. "
-            "Jobs whose code, declaration, partition key and upstream versions are unchanged "
-            "since their last success are not run again."
+            "A job whose code, declaration, partition key and consumed upstream values are "
+            "those of its last success, and whose files are still those it wrote, is not "
+            "run again."
         ),
         epilog=(
             "Exit status: 0 when every job succeeded (or was up to date), 1 on a graph error "
             "or a failed job, 2 on a usage error, 128 + the signal number when interrupted "
             "(130 for Ctrl-C). "
             "Each job writes DIR/<asset>/<partition>/value.json and result.json; "
-            "DIR/manifest.json records the version of each successful job."
+            "DIR/manifest.json records each job's version, status and value digest."
         ),
     )
     parser.add_argument("modules", nargs="*", metavar="MODULE", help=MODULE_HELP)
@@ -131,6 +133,12 @@ def build_parser(prog: str = _PROG) -> argparse.ArgumentParser:
         "--wait",
         action="store_true",
         help="when another run holds DIR, wait for it to end instead of exiting with status 2",
+    )
+    parser.add_argument(
+        "--prune",
+        action="store_true",
+        help="delete the folders and records of jobs whose partition keys are no longer "
+        "declared (listed as orphaned otherwise)",
     )
     parser.add_argument("--stats", action="store_true", help="print how busy the worker slots were")
     parser.add_argument(
@@ -259,21 +267,16 @@ def _main(args: argparse.Namespace, prog: str) -> int:
             )
             return 2
     out = args.out
-    jobs = build_jobs(assets, kept)
-    clashes = folder_clashes(jobs)
-    if clashes:
-        for one, other in clashes:
-            error(
-                f"jobs {one.display} and {other.display} would share the "
-                f"folder {job_dir(out, one)}; rename one of the assets"
-            )
-        return 1
+    code = code_versions(assets, paths)
     if args.check_only:
         manifest, warning = Manifest.load(out)
         if warning:
             stderr.write(f"{prog}: warning: {one_line(warning)}\n")
-        to_run = stale_jobs(jobs, manifest.versions(), out, args.force)
-        print(f"ok: {len(assets)} assets, {len(jobs)} jobs, {len(to_run)} to run")
+        prepared = prepare(assets, kept, code, manifest, args.force)
+        if _clash(prepared, out, error):
+            return 1
+        print(f"ok: {len(assets)} assets, {count} jobs, {len(prepared.to_run)} to run")
+        _report_orphans(prepared.orphans, manifest, False)
         return 0
 
     def waiting(holder: str) -> None:
@@ -289,7 +292,7 @@ def _main(args: argparse.Namespace, prog: str) -> int:
         error(f"cannot lock {out}: {exc}")
         return 1
     try:
-        return _execute(args, prog, assets, jobs, paths, error)
+        return _execute(args, prog, assets, kept, code, paths, error)
     finally:
         lock.release()
 
@@ -298,37 +301,43 @@ def _execute(
     args: argparse.Namespace,
     prog: str,
     assets: list[Asset],
-    jobs: list[Job],
+    kept: dict[str, set[str]],
+    code: dict[Asset, CodeVersion],
     paths: list[str],
     error: Callable[[str], None],
 ) -> int:
-    """Runs the stale jobs while holding the output directory's lock, and records the run
-    in the history."""
+    """Decides and runs the jobs while holding the output directory's lock, and records
+    the run in the history."""
     stderr = sys.stderr
     out = args.out
     manifest, warning = Manifest.load(out)
     if warning:
         stderr.write(f"{prog}: warning: {one_line(warning)}\n")
-    to_run = stale_jobs(jobs, manifest.versions(), out, args.force)
+    prepared = prepare(assets, kept, code, manifest, args.force)
+    if _clash(prepared, out, error):
+        return 1
+    to_run = prepared.to_run
     started = time.monotonic()
     started_at = time.time()
     progress = Progress(stderr, verbose=args.verbose)
     try:
-        # A job about to run loses its record first: should the run stop half way, the
-        # manifest never vouches for files that a worker may have begun to overwrite.
-        manifest.forget([j.id for j in to_run])
+        if prepared.orphans and args.prune:
+            prune(prepared.orphans, out)
+            manifest.forget(prepared.orphans)
+        mark_running(prepared, manifest)
         if manifest.dirty or not os.path.exists(manifest.path):
             manifest.save()
     except OSError as exc:
         error(f"cannot write to {out}: {exc}")
         return 1
+    _report_orphans(prepared.orphans, manifest, args.prune)
     rundir = RunDir(out)
     try:
         rundir.create()
     except (OSError, LayoutError) as exc:
         error(f"cannot prepare {rundir.path}: {exc}")
         return 1
-    progress.start(len(to_run), len(jobs) - len(to_run))
+    progress.start(len(to_run), prepared.up_to_date)
     executor = Executor(
         to_run,
         out,
@@ -339,16 +348,19 @@ def _execute(
         LocalBackend(),
         rundir,
         Limits(args.timeout, args.retries),
+        prepared.plan,
     )
     try:
         execution = executor.run()
     finally:
         rundir.remove()
     progress.close()
+    cut_off = sum(1 for o in execution.outcomes if o.status == UP_TO_DATE)
+    outcomes = [o for o in execution.outcomes if o.status != UP_TO_DATE] + _waiting(prepared)
     sys.stdout.write(
         summary(
-            execution.outcomes,
-            len(jobs) - len(to_run),
+            outcomes,
+            prepared.up_to_date + cut_off,
             time.monotonic() - started,
             bool(execution.interrupted),
         )
@@ -362,8 +374,8 @@ def _execute(
         started_at,
         time.time(),
         assets,
-        jobs,
-        execution.outcomes,
+        [j for j in prepared.jobs if j.requested],
+        [*execution.outcomes, *_waiting(prepared)],
         progress.started_at,
         out,
     )
@@ -383,6 +395,39 @@ def _status(execution: Execution, error: Callable[[str], None]) -> int:
             "the next run repeats this run's jobs"
         )
         return 1
-    if any(o.status != SUCCEEDED for o in execution.outcomes):
+    if any(o.status not in (SUCCEEDED, UP_TO_DATE) for o in execution.outcomes):
         return 1
     return 0
+
+
+def _clash(prepared: Prepared, out: str, error: Callable[[str], None]) -> bool:
+    """Two jobs with one folder: the graph checks make it impossible; never trust that."""
+    clashes = folder_clashes(prepared.jobs)
+    for one, other in clashes:
+        error(
+            f"jobs {one.display} and {other.display} would share the "
+            f"folder {job_dir(out, one)}; rename one of the assets"
+        )
+    return bool(clashes)
+
+
+def _waiting(prepared: Prepared) -> list[Outcome]:
+    """Jobs that may not run: they consume partitions outside the run that are not current."""
+    decisions = prepared.plan.decisions
+    return [Outcome(j, WAITING, None, decisions[j].reason) for j in prepared.waiting]
+
+
+def _report_orphans(orphans: list[str], manifest: Manifest, pruned: bool) -> None:
+    if not orphans:
+        return
+    shown = ", ".join(orphan_label(i, manifest.jobs.get(i)) for i in orphans[:5])
+    more = f" and {len(orphans) - 5} more" if len(orphans) > 5 else ""
+    count = f"{len(orphans)} job{'' if len(orphans) == 1 else 's'}"
+    if pruned:
+        text = f"quarn: pruned {count} of keys no longer declared: {shown}{more}"
+    else:
+        text = (
+            f"quarn: orphaned: {count} of keys no longer declared: {shown}{more} "
+            "(their folders stay; --prune deletes them)"
+        )
+    sys.stderr.write(one_line(text) + "\n")

@@ -41,9 +41,11 @@ def add_path(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def load(modules: Sequence[str], paths: Sequence[str], *, checked: bool = True) -> Graph:
-    """The graph of the named modules; with `checked`, a graph with problems is an error
-    after its diagnostics are printed on standard error."""
+def load(
+    modules: Sequence[str], paths: Sequence[str], *, checked: bool = True
+) -> tuple[Graph, list[str]]:
+    """The graph of the named modules and the folders they are imported from; with
+    `checked`, a graph with problems is an error after its diagnostics are printed."""
     try:
         found = resolve(modules, paths)
     except ModuleError as exc:
@@ -60,7 +62,7 @@ def load(modules: Sequence[str], paths: Sequence[str], *, checked: bool = True) 
         raise CommandError(f"{count} problem{'' if count == 1 else 's'} in the asset graph")
     if not graph.assets:
         raise CommandError(f"no assets found in {', '.join(modules)}")
-    return graph
+    return graph, search
 
 
 def run_command(prog: str, body: Callable[[], int]) -> int:

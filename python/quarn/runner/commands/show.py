@@ -8,7 +8,6 @@ import sys
 
 from quarn.runner.commands import shared
 from quarn.runner.graph.model import Asset, Graph
-from quarn.runner.plan.jobs import build_jobs
 from quarn.runner.plan.select import PlanError, find_asset, select
 from quarn.runner.report.look import job_states
 from quarn.runner.report.status import asset_state, count_states
@@ -40,20 +39,20 @@ def main(argv: list[str] | None = None, prog: str = "quarn show") -> int:
 
 
 def _show(args: argparse.Namespace) -> int:
-    graph = shared.load(args.modules, args.path)
+    graph, paths = shared.load(args.modules, args.path)
     if args.asset is None:
-        sys.stdout.write(assets_table(graph, args.out))
+        sys.stdout.write(assets_table(graph, paths, args.out))
         return 0
     try:
         asset = find_asset(graph, args.asset)
     except PlanError as exc:
         raise shared.CommandError(str(exc).replace("--select ", ""), 2) from None
-    sys.stdout.write(jobs_table(graph, asset, args.out))
+    sys.stdout.write(jobs_table(graph, paths, asset, args.out))
     return 0
 
 
-def assets_table(graph: Graph, out: str) -> str:
-    states = job_states(build_jobs(graph.order, {}), out)
+def assets_table(graph: Graph, paths: list[str], out: str) -> str:
+    states = job_states(graph.order, paths, out)
     rows = []
     for asset in graph.order:
         mine = {j.id: s for j, s in states.items() if j.asset is asset}
@@ -66,9 +65,9 @@ def assets_table(graph: Graph, out: str) -> str:
     return shared.table(["ASSET", "FUNCTION", "PARTITIONS", "INPUTS", "STATE"], rows)
 
 
-def jobs_table(graph: Graph, asset: Asset, out: str) -> str:
-    jobs = [j for j in build_jobs(select(graph, [asset.ref]), {}) if j.asset is asset]
-    states = job_states(jobs, out)
+def jobs_table(graph: Graph, paths: list[str], asset: Asset, out: str) -> str:
+    states = job_states(select(graph, [asset.ref]), paths, out)
+    jobs = [j for j in states if j.asset is asset]
     latest = latest_jobs(load_runs(out)[0])
     rows = []
     for job in jobs:

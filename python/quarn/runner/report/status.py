@@ -1,15 +1,14 @@
 """What state a job and an asset are in, in one output directory: the colours of the graph.
 
-The decision is one small function over what the store knows (the manifest's record, the
-staleness check, the latest run that ran the job), so it follows the manifest as it grows.
+The decision is one small function over what the store knows (the job's manifest record,
+and whether the plan finds the job current), so it follows the manifest as it grows.
 """
 
 from __future__ import annotations
 
 from collections.abc import Iterable, Mapping
 
-from quarn.runner.report.outcome import FAILED as JOB_FAILED
-from quarn.runner.store.history import JobRecord
+from quarn.runner.contract import STATUS_FAILED, ManifestEntry
 
 CURRENT = "current"
 STALE = "stale"
@@ -18,16 +17,16 @@ NEVER_RUN = "never run"
 STATES = (CURRENT, STALE, FAILED, NEVER_RUN)
 
 
-def job_state(recorded: bool, current: bool, last: JobRecord | None) -> str:
-    """`recorded`: the manifest vouches for a value of the job; `current`: that value is of
-    the job's present version; `last`: how the latest run that ran the job ended it."""
-    if recorded and current:
+def job_state(entry: ManifestEntry | None, current: bool) -> str:
+    """`entry`: the job's manifest record, if any; `current`: whether its files are those of
+    its present version (the run would not start it)."""
+    if current:
         return CURRENT
-    if last is not None and last["status"] == JOB_FAILED:
+    if entry is not None and entry.get("status") == STATUS_FAILED:
         return FAILED
-    if recorded or last is not None:
-        return STALE
-    return NEVER_RUN
+    if entry is None or "digest" not in entry:  # it never succeeded
+        return NEVER_RUN
+    return STALE
 
 
 def asset_state(states: Iterable[str]) -> str:

@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, TypedDict
 
 from quarn.runner.contract import HISTORY_DIR, STATE_DIR
 from quarn.runner.graph.model import Asset
-from quarn.runner.report.outcome import NOT_RUN, SKIPPED
+from quarn.runner.report.outcome import NOT_RUN, SKIPPED, UP_TO_DATE, WAITING
 from quarn.runner.store.atomic import write_atomic
 
 if TYPE_CHECKING:
@@ -24,8 +24,8 @@ if TYPE_CHECKING:
     from quarn.runner.report.outcome import Outcome
 
 FORMAT = 1
-# The status of a planned job that did not run because it was current.
-UP_TO_DATE = "up to date"
+# Statuses of jobs that were not started: current, or not reached.
+_NOT_STARTED = (UP_TO_DATE, SKIPPED, NOT_RUN, WAITING)
 
 
 class AssetRecord(TypedDict):
@@ -129,7 +129,7 @@ def run_record(
 
 def _attempts(outcome: Outcome | None) -> int:
     """How many times the job was started: none when it was up to date or never reached."""
-    if outcome is None or outcome.status in (SKIPPED, NOT_RUN):
+    if outcome is None or outcome.status in _NOT_STARTED:
         return 0
     return 1 + len(outcome.earlier)
 
@@ -172,6 +172,6 @@ def latest_jobs(runs: Iterable[RunRecord]) -> dict[str, JobRecord]:
     latest: dict[str, JobRecord] = {}
     for run in runs:
         for job in run["jobs"]:
-            if job["status"] not in (UP_TO_DATE, SKIPPED, NOT_RUN):
+            if job["status"] not in _NOT_STARTED:
                 latest[job["id"]] = job
     return latest

@@ -5,24 +5,31 @@ from __future__ import annotations
 import json
 import os
 import tempfile
-from typing import Any
+import time
+from typing import Any, cast
 
-from quarn.runner.contract import MANIFEST_FILE
+from quarn.runner.contract import MANIFEST_FILE, STATUS_SUCCEEDED, ManifestEntry
 
-FORMAT = 1
+# 1: versions chained on upstream versions. 2: versions of code, declaration and key, with
+# the digests of the values consumed and produced, and each job's latest status.
+FORMAT = 2
+
+
+def utc_now() -> str:
+    return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
 
 
 class Manifest:
-    """`DIR/manifest.json`: job id -> {asset, partition, version, seconds} of each success.
+    """`DIR/manifest.json`: job id -> its `ManifestEntry`.
 
     The file only ever changes by renaming a complete, synced temporary file over it, so a
     reader (or a run killed at any moment) sees either the old or the new record, whole.
     """
 
-    def __init__(self, out_dir: str, jobs: dict[str, dict[str, Any]] | None = None) -> None:
+    def __init__(self, out_dir: str, jobs: dict[str, ManifestEntry] | None = None) -> None:
         self.out_dir = out_dir
         self.path = os.path.join(out_dir, MANIFEST_FILE)
-        self.jobs: dict[str, dict[str, Any]] = jobs or {}
+        self.jobs: dict[str, ManifestEntry] = jobs or {}
         self.dirty = False
 
     @classmethod
@@ -37,16 +44,36 @@ class Manifest:
         except (OSError, ValueError, RecursionError) as exc:
             return cls(out_dir), f"cannot read {path} ({exc}); every job runs again"
         jobs = data.get("jobs") if isinstance(data, dict) else None
-        if not isinstance(jobs, dict) or data.get("format") != FORMAT:
+        found = data.get("format") if isinstance(data, dict) else None
+        if isinstance(found, int) and not isinstance(found, bool) and found > FORMAT:
+            return cls(out_dir), (
+                f"{path} is of a newer format ({found}) than this quarn reads ({FORMAT}); "
+                "every job runs again"
+            )
+        if not isinstance(jobs, dict) or found != FORMAT:
             return cls(out_dir), f"{path} has an unknown format; every job runs again"
-        return cls(out_dir, {k: v for k, v in jobs.items() if isinstance(v, dict)}), None
+        entries = {k: cast(ManifestEntry, v) for k, v in jobs.items() if isinstance(v, dict)}
+        return cls(out_dir, entries), None
 
-    def versions(self) -> dict[str, str]:
-        return {k: v["version"] for k, v in self.jobs.items() if isinstance(v.get("version"), str)}
-
-    def record(self, job_id: str, entry: dict[str, Any]) -> None:
+    def record(self, job_id: str, entry: ManifestEntry) -> None:
         self.jobs[job_id] = entry
         self.dirty = True
+
+    def mark(self, job_id: str, status: str, asset: str, partition: dict[str, Any] | None) -> None:
+        """A run of the job that did not succeed: its last success stays described, and the
+        status says the files are not current."""
+        entry = self.jobs.setdefault(job_id, {"asset": asset, "partition": partition})
+        entry["status"] = status
+        entry["ran_at"] = utc_now()
+        self.dirty = True
+
+    def restat(self, stats: dict[str, list[int]]) -> None:
+        """New stat keys for value files found unchanged under a new stat."""
+        for job_id, stat in stats.items():
+            entry = self.jobs.get(job_id)
+            if entry is not None and entry.get("status") == STATUS_SUCCEEDED:
+                entry["stat"] = stat
+                self.dirty = True
 
     def forget(self, job_ids: list[str]) -> None:
         for job_id in job_ids:
@@ -74,7 +101,7 @@ class Manifest:
         self.dirty = False
 
 
-def _encode(jobs: dict[str, dict[str, Any]]) -> str:
+def _encode(jobs: dict[str, ManifestEntry]) -> str:
     """One line per job, sorted: readable and diffable, yet every piece goes through the
     fast compact encoder (an indented dump takes the slow path, tens of ms per save)."""
     lines = [

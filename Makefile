@@ -45,9 +45,10 @@ $(INSTALLED): $(VENV)/.quarn-build-tools $(SOURCES)
 
 install: $(INSTALLED)
 
-# The test extras, read from pyproject.toml, installed without rebuilding the package.
+# Every extra of pyproject.toml (the test tools and the optional libraries the tests use),
+# read from it and installed without rebuilding the package.
 $(TEST_DEPS): pyproject.toml | $(VPY)
-	$(VPY) -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["test"]))' >$(VENV)/test-requirements.txt
+	$(VPY) -c 'import tomllib; extras = tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]; print("\n".join(sorted({r for group in extras.values() for r in group if not r.startswith("quarn")})))' >$(VENV)/test-requirements.txt
 	$(VPY) -m pip install --quiet -r $(VENV)/test-requirements.txt
 	@touch $@
 

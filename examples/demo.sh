@@ -21,8 +21,7 @@ quarn run pipeline.py --out "$OUT" --select ticker_summary --partition ticker=MS
 quarn history "$OUT"
 quarn show pipeline.py --out "$OUT" --asset daily_prices
 if command -v dot >/dev/null; then
-  quarn graph pipeline.py --out "$OUT" -o "$OUT/graph.svg"
-  echo "wrote $OUT/graph.svg"
+  quarn graph pipeline.py --out "$OUT" -o out/graph.svg
 else
   quarn graph pipeline.py --out "$OUT" --format mermaid
   echo "# (install Graphviz for an svg or png: apt-get install graphviz)"

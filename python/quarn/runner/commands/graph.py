@@ -62,8 +62,12 @@ def _graph(args: argparse.Namespace) -> int:
         sys.stdout.buffer.write(data)
         sys.stdout.flush()
     else:
-        with open(args.output, "wb") as handle:
-            handle.write(data)
+        try:
+            with open(args.output, "wb") as handle:
+                handle.write(data)
+        except OSError as exc:
+            raise shared.CommandError(f"cannot write {args.output}: {exc}") from None
+        sys.stdout.write(f"wrote {args.output}\n")
     return 1 if graph.diagnostics else 0
 
 

@@ -11,8 +11,14 @@ CPP_BUILD := build/cpp
 # failing; sudo only when not already root.
 APT_GET := $(if $(filter 0,$(shell id -u)),,sudo) env DEBIAN_FRONTEND=noninteractive \
 	apt-get -o DPkg::Lock::Timeout=600 -qq
+# `apt-get update` takes the package lists' own lock, which the timeout above may not cover:
+# while another update holds it, try again for up to ten minutes; any other failure stops.
+APT_UPDATE = for try in $$(seq 60); do \
+	  out=$$($(APT_GET) update 2>&1) && break; \
+	  case "$$out" in *lock*) sleep 10;; *) echo "$$out" >&2; exit 1;; esac; \
+	done
 # Installs the Debian packages named by $(1) that the check $(2) finds missing.
-apt_install = $(2) || { $(APT_GET) update && $(APT_GET) install -y --no-install-recommends $(1) >/dev/null; }
+apt_install = $(2) || { $(APT_UPDATE); $(APT_GET) install -y --no-install-recommends $(1) >/dev/null; }
 
 # What the installed package is built from: a change to any of them reinstalls it. The build
 # folder is kept and the build runs without isolation (its tools live in the venv), so a

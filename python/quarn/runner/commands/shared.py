@@ -75,8 +75,9 @@ def run_command(prog: str, body: Callable[[], int]) -> int:
     except KeyboardInterrupt:
         sys.stderr.write(f"\n{prog}: interrupted\n")
         return 130
-    except BrokenPipeError:  # `quarn history out | head`
-        sys.stderr.close()
+    except BrokenPipeError:  # `quarn history out | head`: the reader has seen enough
+        # Python would report the pipe again when it flushes standard output at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 0
 
 

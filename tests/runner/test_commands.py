@@ -14,6 +14,7 @@ from run_support import Pipeline
 from quarn.runner.commands import modules, run
 from quarn.runner.commands.main import COMMANDS
 from quarn.runner.report.progress import running_names
+from quarn.runner.store.lock import acquire
 
 ORDERS = """
 @asset(partitions={"year": partitions(["2007", "2008"])})
@@ -161,6 +162,17 @@ def test_history_show_and_clean_follow_the_runs(sales, tmp_path):
     assert not orphan.exists() and len(sales.quarn("history", out).stdout.splitlines()) == 2
     record = json.loads(next(Path(out, ".quarn", "history").iterdir()).read_text())
     assert record["command"][-1] == out and Path(out, "orders").is_dir()
+    Path(out, ".quarn", "runs", "dead-run").mkdir(parents=True)
+    lock = acquire(out, ["a", "running", "run"])  # what a run holds: clean keeps away
+    try:
+        held = sales.quarn("clean", out)
+    finally:
+        lock.release()
+    assert held.returncode == 2 and "in use by another run" in held.stderr
+    assert sales.quarn("clean", out).stdout.splitlines() == [
+        f"removed {out}/.quarn/runs/dead-run",
+        "removed 1 path",
+    ]
 
 
 @pytest.mark.parametrize(

@@ -99,16 +99,14 @@ class Progress:
         self.stream.flush()
 
     def line(self, now: float, width: int) -> str:
-        """The live line, naming as many running jobs as fit in `width` columns."""
+        """The live line, then as many running jobs as fit in `width` columns."""
         c = self.counts
-        head = f"quarn: {c[SUCCEEDED]} done, {self.running} running"
-        tail = (
-            f", {c[FAILED]} failed, {c[SKIPPED]} skipped of {self.total}  "
-            f"[{now - self.started:.1f}s]"
+        counts = (
+            f"quarn: {c[SUCCEEDED]} done, {self.running} running, {c[FAILED]} failed, "
+            f"{c[SKIPPED]} skipped of {self.total}  [{now - self.started:.1f}s]"
         )
-        return head + running_names(
-            [one_line(j.display) for j in self._running], width - 1, head, tail
-        )
+        names = running_names([one_line(j.display) for j in self._running], width - len(counts))
+        return counts + names
 
     def close(self) -> None:
         if self.live and self.total:
@@ -149,19 +147,22 @@ class Progress:
         self.message(text.rstrip("\n"))
 
 
-def running_names(names: list[str], width: int, head: str, tail: str) -> str:
-    """` (a, b, +3)` between `head` and `tail`, as many names as keep the line in `width`;
-    the bare `tail` when not even one fits."""
-    room = width - len(head) - len(tail)
+def running_names(names: list[str], room: int) -> str:
+    """`  a, b, +3`: as many names as fit in `room` columns with the count of the others; the
+    first name shortened with "…" when not even it fits whole, nothing when that is too
+    little to read."""
+    if not names:
+        return ""
     shown: list[str] = []
     for index, name in enumerate(names):
         rest = len(names) - index - 1
-        candidate = [*shown, name]
-        text = " (" + ", ".join(candidate) + (f", +{rest}" if rest else "") + ")"
+        text = "  " + ", ".join([*shown, name]) + (f", +{rest}" if rest else "")
         if len(text) > room:
             break
-        shown = candidate
-    if not shown:
-        return tail
+        shown.append(name)
     rest = len(names) - len(shown)
-    return " (" + ", ".join(shown) + (f", +{rest}" if rest else "") + ")" + tail
+    if shown:
+        return "  " + ", ".join(shown) + (f", +{rest}" if rest else "")
+    more = f", +{rest - 1}" if rest > 1 else ""
+    keep = room - len("  …") - len(more)
+    return f"  {names[0][:keep]}…{more}" if keep >= 8 else ""

@@ -128,6 +128,11 @@ def _parser() -> argparse.ArgumentParser:
         help="when another run holds DIR, wait for it to end instead of exiting with status 2",
     )
     parser.add_argument(
+        "--why",
+        action="store_true",
+        help="say on standard error why each job that is not up to date runs, or waits",
+    )
+    parser.add_argument(
         "--prune",
         action="store_true",
         help="delete the folders and records of jobs whose partition keys are no longer "
@@ -238,6 +243,8 @@ def _main(argv: list[str] | None) -> int:
         prepared = prepare(assets, kept, code, manifest, args.force)
         if _clash(prepared, out, error):
             return 1
+        if args.why:
+            _explain(prepared)
         print(f"ok: {len(assets)} assets, {count} jobs, {len(prepared.to_run)} to run")
         _report_orphans(prepared.orphans, manifest, False)
         return 0
@@ -277,6 +284,8 @@ def _execute(
     prepared = prepare(assets, kept, code, manifest, args.force)
     if _clash(prepared, out, error):
         return 1
+    if args.why:
+        _explain(prepared)
     to_run = prepared.to_run
     started = time.monotonic()
     progress = Progress(stderr)
@@ -350,6 +359,15 @@ def _clash(prepared: Prepared, out: str, error: Callable[[str], None]) -> bool:
             f"folder {job_dir(out, one)}; rename one of the assets"
         )
     return bool(clashes)
+
+
+def _explain(prepared: Prepared) -> None:
+    """One line per job that is not up to date: runs (and why), pending, or waiting."""
+    for job in [*prepared.to_run, *prepared.waiting]:
+        decision = prepared.plan.decisions[job]
+        text = f"quarn: why: {job.display}: {decision.state}: {decision.reason}"
+        sys.stderr.write(one_line(text) + "\n")
+    sys.stderr.flush()
 
 
 def _waiting(prepared: Prepared) -> list[Outcome]:

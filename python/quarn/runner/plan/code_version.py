@@ -24,7 +24,6 @@ import ast
 import builtins
 import copy
 import hashlib
-import importlib.metadata
 import os
 import sys
 from collections.abc import Iterator, Sequence
@@ -72,6 +71,7 @@ class Project:
         self._distributions: dict[str, list[str]] | None = None
         self._external: dict[str, str] = {}
         self._resolving: set[tuple[str, str]] = set()  # against import cycles
+        self._of_file: dict[tuple[str, str], _Module | None] = {}
 
     # Finding and reading modules -------------------------------------------------------------
 
@@ -118,6 +118,12 @@ class Project:
 
     def module_of_file(self, path: str, hint: str) -> _Module | None:
         """The module held by a file: by its place under a root, else by `hint`."""
+        key = (path, hint)
+        if key not in self._of_file:
+            self._of_file[key] = self._module_of_file(path, hint)
+        return self._of_file[key]
+
+    def _module_of_file(self, path: str, hint: str) -> _Module | None:
         real = os.path.realpath(path)
         name = hint
         for root in self.roots:
@@ -318,6 +324,8 @@ class Project:
         top = module_name.partition(".")[0]
         if top in self._external:
             return self._external[top]
+        import importlib.metadata  # only when code reads an installed package: slow to import
+
         if top in sys.stdlib_module_names:
             text = f"{top}: python {sys.version_info.major}.{sys.version_info.minor}"
         else:

@@ -15,7 +15,7 @@ from collections.abc import Callable, Collection, Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
-from quarn.runner.contract import STATUS_SKIPPED, STATUS_SUCCEEDED, ManifestEntry
+from quarn.runner.contract import STATUS_FAILED, STATUS_SKIPPED, STATUS_SUCCEEDED, ManifestEntry
 
 if TYPE_CHECKING:
     from quarn.runner.plan.jobs import Job
@@ -55,7 +55,8 @@ def own_reason(job: Job, entry: ManifestEntry | None, observe: Observe, force: b
         return "never succeeded"
     if entry.get("status") not in (STATUS_SUCCEEDED, STATUS_SKIPPED):
         # a skipped job's folder was left as its last success made it: its upstream decides
-        return f"its last run {entry.get('status', 'did not finish')}"
+        status = entry.get("status")
+        return "its last run failed" if status == STATUS_FAILED else "its last run did not finish"
     if entry.get("version") != job.version:
         return "its code or declaration changed"
     if set(entry.get("inputs", {})) != {d.id for d in job.deps}:

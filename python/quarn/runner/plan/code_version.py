@@ -165,7 +165,7 @@ class Project:
         wholes: list[str] = []
         if defs:
             node = copy.copy(defs[-1])  # the last definition is the one bound
-            node.decorator_list = []
+            node.decorator_list = [d for d in node.decorator_list if not _is_asset_decorator(d)]
             item = self._item_from(own, [node], _free_names(node))
             texts.append(_ASSET_ITEM + "\n" + item.text)
             sources[own.path] = own.sha256
@@ -340,6 +340,15 @@ class Project:
             text = f"{top}: {', '.join(versions) or _unversioned(top)}"
         self._external[top] = text
         return text
+
+
+def _is_asset_decorator(node: ast.expr) -> bool:
+    """`@asset(...)` (or `@quarn.asset(...)`): the declaration, hashed apart from the code.
+    Any other decorator changes what the function does, and counts."""
+    target = node.func if isinstance(node, ast.Call) else node
+    if isinstance(target, ast.Name):
+        return target.id == "asset"
+    return isinstance(target, ast.Attribute) and target.attr == "asset"
 
 
 def _unversioned(top: str) -> str:

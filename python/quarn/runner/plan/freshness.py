@@ -80,6 +80,13 @@ def changed_input(job: Job, entry: ManifestEntry | None, digests: Mapping[str, s
     return None
 
 
+def still_needed(job: Job, entry: ManifestEntry | None, digests: Mapping[str, str]) -> bool:
+    """For a pending job whose upstream jobs have all finished (`digests`: the digest of
+    each current value): does one of them hold other bytes than the job consumed at its
+    last success? When not, the job is current without running (early cut-off)."""
+    return changed_input(job, entry, digests) is not None
+
+
 @dataclass(slots=True)
 class Plan:
     """The decision for each job the run looks at, and the digest of every current value
@@ -92,9 +99,9 @@ class Plan:
     sources: dict[str, dict[str, str]] = field(default_factory=dict)
 
     def still_needed(self, job: Job) -> bool:
-        """For a pending job whose upstream jobs have all finished: does one of them now
-        hold other bytes than the job consumed at its last success?"""
-        return changed_input(job, self.entries.get(job.id), self.digests) is not None
+        """`still_needed` with this run's records and digests: the executor asks it when a
+        pending job becomes ready."""
+        return still_needed(job, self.entries.get(job.id), self.digests)
 
     def produced(self, job: Job, digest: str) -> None:
         self.digests[job.id] = digest
@@ -105,9 +112,6 @@ class Plan:
         if entry is not None and "digest" in entry:
             self.digests[job.id] = entry["digest"]
         self.decisions[job] = Decision(CURRENT, "its inputs were produced again, unchanged")
-
-    def jobs_in(self, *states: str) -> list[Job]:
-        return [j for j, d in self.decisions.items() if d.state in states]
 
 
 def plan_jobs(

@@ -1,8 +1,12 @@
 """Argument binding and conversion: the exact messages and which error wins."""
 
+import os
+
 import pytest
 
 import quarn._quarn as q
+
+SANITIZED = os.environ.get("QUARN_SANITIZED") == "1"
 
 MA = "materialize_asset()"
 SURPLUS = f"{MA} takes from 3 to 4 positional arguments but 5 were given"
@@ -103,6 +107,36 @@ def test_other_errors_than_exact_type_error_propagate_unchanged(error):
     with pytest.raises(type(error)) as info:
         q.inspect_modules(Items(error))
     assert info.value is error
+
+
+class Claims:
+    """A sequence that claims a length no memory could hold; it holds one name."""
+
+    def __init__(self, length: int) -> None:
+        self.length = length
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, index):
+        if index > 0:
+            raise IndexError(index)
+        return "quarn_no_module_a"
+
+
+@pytest.mark.parametrize(
+    "length",
+    [
+        # Beyond what the allocator can give; ASan aborts on such a request instead of failing it.
+        pytest.param(2**33, marks=pytest.mark.skipif(SANITIZED, reason="ASan aborts")),
+        2**62,  # beyond any container's maximum size
+    ],
+)
+def test_an_impossible_length_is_the_hosts_memory_error(length):
+    with pytest.raises(MemoryError):
+        list(Claims(length))  # what the host itself raises for such a length
+    with pytest.raises(MemoryError):
+        q.inspect_modules(Claims(length))
 
 
 def test_text_without_utf8_form_fails_with_the_hosts_error_unprefixed():

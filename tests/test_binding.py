@@ -1,12 +1,8 @@
 """Argument binding and conversion: the exact messages and which error wins."""
 
-import os
-
 import pytest
 
 import quarn._quarn as q
-
-SANITIZED = os.environ.get("QUARN_SANITIZED") == "1"
 
 MA = "materialize_asset()"
 SURPLUS = f"{MA} takes from 3 to 4 positional arguments but 5 were given"
@@ -124,19 +120,13 @@ class Claims:
         return "quarn_no_module_a"
 
 
-@pytest.mark.parametrize(
-    "length",
-    [
-        # Beyond what the allocator can give; ASan aborts on such a request instead of failing it.
-        pytest.param(2**33, marks=pytest.mark.skipif(SANITIZED, reason="ASan aborts")),
-        2**62,  # beyond any container's maximum size
-    ],
-)
-def test_an_impossible_length_is_the_hosts_memory_error(length):
+def test_an_impossible_length_is_the_hosts_memory_error():
+    # Beyond any container's maximum size, so the outcome does not depend on how much memory
+    # the machine would promise (a length such as 2**33 fails the same way where it cannot).
     with pytest.raises(MemoryError):
-        list(Claims(length))  # what the host itself raises for such a length
+        list(Claims(2**62))  # what the host itself raises for such a length
     with pytest.raises(MemoryError):
-        q.inspect_modules(Claims(length))
+        q.inspect_modules(Claims(2**62))
 
 
 def test_text_without_utf8_form_fails_with_the_hosts_error_unprefixed():

@@ -88,7 +88,7 @@ test-sanitize: $(ASAN_VPY)
 	$(ASAN_VPY) -m pip install --quiet -C cmake.define.QUARN_SANITIZE=ON -C cmake.build-type=Debug \
 	  -C build-dir=build/asan ".[test]"
 	rm -rf $(ASAN_LOGS) && mkdir -p $(ASAN_LOGS)
-	$(ASAN_ENV) $(ASAN_VPY) -m pytest -q -p no:cacheprovider tests
+	$(ASAN_ENV) $(ASAN_VPY) -m pytest -q -p no:cacheprovider tests --ignore=tests/runner
 	@if [ -n "$$(ls -A $(ASAN_LOGS))" ]; then cat $(ASAN_LOGS)/*; echo "sanitizer reports above" >&2; exit 1; fi
 	@echo "sanitizers: no reports"
 
@@ -140,6 +140,7 @@ lint: lint-tools gtest install-test
 	$(CLANG_FORMAT) --dry-run --Werror $(CPP_SOURCES)
 	$(VPY) -m ruff check $(PY_TREES)
 	$(VPY) -m ruff format --check $(PY_TREES)
+	$(VPY) -m mypy --strict python/quarn
 	@# Output only for a file with findings: clang-tidy always counts the warnings it filtered out.
 	find src -name '*.cpp' | sort | xargs -P 2 -I{} sh -c \
 	  'out=$$($(CLANG_TIDY) -p $(LINT_BUILD) --quiet {} 2>&1) || { printf "%s\n" "$$out"; exit 1; }'

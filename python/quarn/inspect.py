@@ -68,7 +68,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         prepare_imports(args.path, __file__)
         if args.check:
-            from quarn.run import check_modules
+            from quarn.runner.commands.check import check_modules
 
             return check_modules(args.modules, args.path)
         emit(inspect_modules(args.modules))

@@ -8,9 +8,12 @@ import re
 
 import pytest
 
-from quarn import _plan
-from quarn._graph import build_graph, parse_signature
-from quarn._manifest import Manifest
+from quarn.runner.graph.build import build_graph
+from quarn.runner.graph.signature import parse_signature
+from quarn.runner.plan import jobs as plan_jobs
+from quarn.runner.plan import select as plan_select
+from quarn.runner.plan.versions import stale_jobs
+from quarn.runner.store.manifest import Manifest
 
 ROOT = "/srv/app"
 SAFE_NAME = re.compile(r"[A-Za-z0-9_][A-Za-z0-9._-]*")
@@ -43,7 +46,7 @@ def graph_of(*entries: dict):
 def jobs_for(*entries: dict):
     graph = graph_of(*entries)
     assert graph.diagnostics == []
-    return _plan.build_jobs(_plan.select(graph, []), {})
+    return plan_jobs.build_jobs(plan_select.select(graph, []), {})
 
 
 def jobs_of(jobs, label: str):
@@ -152,10 +155,10 @@ AWKWARD_KEYS = [1, "1", 1.0, True, "true", None, "null", "", "a/b", "a_b", "a b"
 def test_partition_directory_names_are_collision_free_and_safe():
     combos = [{"d": k} for k in AWKWARD_KEYS]
     combos += [{"a": "a_b", "b": "c"}, {"a": "a", "b": "b_c"}, {"a": 1, "b": 2}, {"a": 2, "b": 1}]
-    names = [_plan.partition_dir_name(c) for c in combos]
+    names = [plan_jobs.partition_dir_name(c) for c in combos]
     assert len(set(names)) == len(names)
     assert all(SAFE_NAME.fullmatch(n) and n != "_" and len(n) <= 64 for n in names), names
-    assert _plan.partition_dir_name({}) == "_"
+    assert plan_jobs.partition_dir_name({}) == "_"
 
 
 def test_jobs_are_the_cross_product_of_keys_distinct_by_json_text():
@@ -177,16 +180,16 @@ def test_jobs_are_the_cross_product_of_keys_distinct_by_json_text():
         ("x=a=b", ("x", "a=b")),
         ("x=", ("x", "")),
         ("x=null", ("x", None)),
-        ("ticker", _plan.PlanError),
-        ("=AAPL", _plan.PlanError),
+        ("ticker", plan_select.PlanError),
+        ("=AAPL", plan_select.PlanError),
     ],
 )
 def test_partition_option_reads_json_else_string(text, expected):
-    if expected is _plan.PlanError:
-        with pytest.raises(_plan.PlanError):
-            _plan.parse_partition_option(text)
+    if expected is plan_select.PlanError:
+        with pytest.raises(plan_select.PlanError):
+            plan_select.parse_partition_option(text)
     else:
-        assert _plan.parse_partition_option(text) == expected
+        assert plan_select.parse_partition_option(text) == expected
 
 
 # Upstream matching --------------------------------------------------------------------------
@@ -233,20 +236,20 @@ def test_restriction_applies_to_every_asset_with_the_dimension():
         entry("u", "t, day", partitions={"t": ["A", "B"], "day": [1, 2, 3]}),
         entry("d", "t, v", partitions={"t": ["A", "B"]}, inputs={"v": ref("u")}),
     )
-    assets = _plan.select(graph, [])
-    kept = _plan.restrict(assets, [("t", "B"), ("day", 2), ("day", 3)])
-    jobs = _plan.build_jobs(assets, kept)
+    assets = plan_select.select(graph, [])
+    kept = plan_select.restrict(assets, [("t", "B"), ("day", 2), ("day", 3)])
+    jobs = plan_jobs.build_jobs(assets, kept)
     assert [(j.asset.label, j.key) for j in jobs] == [
         ("u", {"day": 2, "t": "B"}),
         ("u", {"day": 3, "t": "B"}),
         ("d", {"t": "B"}),
     ]
     assert [m for m, _ in jobs[2].inputs[0][1]] == ["2", "3"]
-    assert _plan.count_jobs(assets, _plan.restrict(assets, [("t", "B")])) == 4
-    with pytest.raises(_plan.PlanError, match="no key"):
-        _plan.restrict(assets, [("day", "9")])
-    with pytest.raises(_plan.PlanError, match="no planned asset"):
-        _plan.restrict(assets, [("month", 1)])
+    assert plan_select.count_jobs(assets, plan_select.restrict(assets, [("t", "B")])) == 4
+    with pytest.raises(plan_select.PlanError, match="no key"):
+        plan_select.restrict(assets, [("day", "9")])
+    with pytest.raises(plan_select.PlanError, match="no planned asset"):
+        plan_select.restrict(assets, [("month", 1)])
 
 
 def chain(body_of_b: str = "return 1", where: str = ROOT) -> list[dict]:
@@ -262,10 +265,10 @@ def chain(body_of_b: str = "return 1", where: str = ROOT) -> list[dict]:
 
 def test_select_takes_upstreams_and_not_downstreams():
     graph = graph_of(*chain())
-    assert [a.label for a in _plan.select(graph, ["b"])] == ["a", "b"]
-    assert [a.label for a in _plan.select(graph, [ref("c")])] == ["a", "b", "c"]
-    with pytest.raises(_plan.PlanError, match="'nope' matches no asset"):
-        _plan.select(graph, ["nope"])
+    assert [a.label for a in plan_select.select(graph, ["b"])] == ["a", "b"]
+    assert [a.label for a in plan_select.select(graph, [ref("c")])] == ["a", "b", "c"]
+    with pytest.raises(plan_select.PlanError, match="'nope' matches no asset"):
+        plan_select.select(graph, ["nope"])
 
 
 # Versions and staleness ---------------------------------------------------------------------
@@ -292,7 +295,7 @@ def test_stale_jobs_follow_versions_files_and_upstreams(tmp_path):
     recorded = {j.id: j.version for j in jobs}
 
     def stale(record, force=False) -> set[str]:
-        return {j.asset.label for j in _plan.stale_jobs(jobs, record, str(tmp_path), force)}
+        return {j.asset.label for j in stale_jobs(jobs, record, str(tmp_path), force)}
 
     assert stale(recorded) == set()
     assert stale(recorded, force=True) == set(by_name)

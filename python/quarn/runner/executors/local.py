@@ -3,28 +3,24 @@
 from __future__ import annotations
 
 import heapq
-import json
 import os
 import selectors
 import shutil
 import signal
 import subprocess
-import sys
 import threading
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
+from types import FrameType
 
-from quarn._manifest import Manifest
-from quarn._plan import Job
-from quarn._report import (
-    FAILED,
-    INTERRUPTED,
-    NOT_RUN,
-    SKIPPED,
-    SUCCEEDED,
-    Outcome,
-    Progress,
-)
+from quarn.runner.contract import LOG_FILE, RESULT_FILE, VALUE_FILE, worker_command
+from quarn.runner.executors.failures import failure_text, keep_log, read_result
+from quarn.runner.executors.inputs import inputs_text
+from quarn.runner.plan.jobs import Job
+from quarn.runner.report.outcome import FAILED, INTERRUPTED, NOT_RUN, SKIPPED, SUCCEEDED, Outcome
+from quarn.runner.report.progress import Progress
+from quarn.runner.store.manifest import Manifest
 
 # Upstream values up to this size travel in argv; larger ones through a file.
 _ARGV_INPUT_LIMIT = 32 * 1024
@@ -32,7 +28,6 @@ _MANIFEST_SAVE_SECONDS = 1.0  # each save syncs to disk; once a second costs wel
 _TERMINATE_GRACE_SECONDS = 5.0
 _POLL_SECONDS = 0.01  # only where processes cannot be waited for through a descriptor
 _INPUTS_DIR = ".quarn-inputs"
-_LOG_NAME = "worker.log"
 
 
 @dataclass(slots=True)
@@ -62,7 +57,7 @@ class Stats:
 @dataclass(eq=False, slots=True)
 class _Running:
     job: Job
-    process: subprocess.Popen
+    process: subprocess.Popen[bytes]
     started: float
     directory: str
     log: str
@@ -87,7 +82,6 @@ class Executor:
         slots: int,
         manifest: Manifest,
         progress: Progress,
-        worker_command: list[str],
         paths: list[str],
     ) -> None:
         self.jobs = jobs
@@ -95,8 +89,7 @@ class Executor:
         self.slots = max(1, slots)
         self.manifest = manifest
         self.progress = progress
-        self.worker_command = worker_command
-        self.path_args = [arg for p in paths for arg in ("--path", p)]
+        self.paths = paths
         self.stats = Stats(self.slots)
         self._in_run = set(jobs)
         self._waiting = {j: sum(1 for d in j.deps if d in self._in_run) for j in jobs}
@@ -225,13 +218,13 @@ class Executor:
         started = time.monotonic()
         directory = os.path.join(self.out_dir, job.asset.dir_name, job.partition_dir)
         os.makedirs(directory, exist_ok=True)
-        for name in ("value.json", "result.json"):  # never mistake an old file for this run's
+        for name in (VALUE_FILE, RESULT_FILE):  # never mistake an old file for this run's
             try:
                 os.unlink(os.path.join(directory, name))
             except FileNotFoundError:
                 pass
-        command = [*self.worker_command, job.asset.module, job.asset.function_name, directory]
-        inputs = _inputs_text(job, self.out_dir)
+        command = worker_command(job.asset.module, job.asset.function_name, directory, self.paths)
+        inputs = inputs_text(job, self.out_dir)
         inputs_file = None
         if inputs is not None and len(inputs) <= _ARGV_INPUT_LIMIT:
             command += ["--inputs-json", inputs]
@@ -242,8 +235,7 @@ class Executor:
             with open(inputs_file, "w", encoding="utf-8", errors="surrogateescape") as handle:
                 handle.write(inputs)
             command += ["--inputs-file", inputs_file]
-        command += self.path_args
-        log = os.path.join(directory, _LOG_NAME)
+        log = os.path.join(directory, LOG_FILE)
         with open(log, "wb") as output:
             process = subprocess.Popen(
                 command,
@@ -263,12 +255,12 @@ class Executor:
     def _conclude(self, running: _Running, code: int, seconds: float) -> None:
         if running.inputs_file:
             _unlink(running.inputs_file)
-        log = _keep_log(running.log)
+        log = keep_log(running.log)
         job = running.job
         if self._stopping and code < 0:  # we stopped it
             self._finish(job, INTERRUPTED, seconds, "", log)
             return
-        record = _read_result(running.directory)
+        record = read_result(running.directory)
         if code == 0 and isinstance(record, dict) and record.get("ok") is True:
             self.manifest.record(
                 job.id,
@@ -286,7 +278,7 @@ class Executor:
                     if self._waiting[down] == 0 and down not in self._outcomes:
                         self._push(down)
             return
-        self._finish(job, FAILED, seconds, _failure_text(code, record, log), log)
+        self._finish(job, FAILED, seconds, failure_text(code, record, log), log)
         self._skip_downstream(job)
 
     def _finish(self, job: Job, status: str, seconds: float | None, error: str, log: str) -> None:
@@ -304,7 +296,7 @@ class Executor:
 
     # Stopping -------------------------------------------------------------------------------
 
-    def _install_signals(self):
+    def _install_signals(self) -> tuple[int | None, Callable[[], None]]:
         """SIGINT and SIGTERM set a flag and wake the loop, which then stops the workers."""
         if threading.current_thread() is not threading.main_thread():
             return None, lambda: None
@@ -312,7 +304,7 @@ class Executor:
         os.set_blocking(read, False)
         os.set_blocking(write, False)
 
-        def handler(signum, _frame):
+        def handler(signum: int, _frame: FrameType | None) -> None:
             if self._signal:  # a second Ctrl-C: no more grace
                 for running in self._running.values():
                     _signal_group(running.process, signal.SIGKILL)
@@ -353,99 +345,6 @@ def _heights(jobs: list[Job], in_run: set[Job]) -> dict[Job, int]:
     return height
 
 
-def _inputs_text(job: Job, out_dir: str) -> str | None:
-    """The keyword arguments as one JSON object, upstream values spliced in as their text.
-
-    The value files are not decoded here: they may hold NaN or Infinity, which the worker's
-    json.loads accepts, and splicing keeps every number exactly as the upstream wrote it.
-    """
-    members: list[str] = []
-    for param, source in job.inputs:
-        if isinstance(source, Job):
-            text = _value_text(source, out_dir)
-        else:
-            text = (
-                "{"
-                + ",".join(
-                    json.dumps(member) + ":" + _value_text(up, out_dir) for member, up in source
-                )
-                + "}"
-            )
-        members.append(json.dumps(param) + ":" + text)
-    for dim in job.key:
-        members.append(json.dumps(dim) + ":" + job.key_texts[dim])
-    if not members:
-        return None
-    return "{" + ",".join(members) + "}"
-
-
-def _value_text(job: Job, out_dir: str) -> str:
-    path = os.path.join(out_dir, job.asset.dir_name, job.partition_dir, "value.json")
-    with open(path, "rb") as handle:
-        return handle.read().decode("utf-8", "surrogateescape")
-
-
-def _read_result(directory: str) -> object:
-    try:
-        with open(os.path.join(directory, "result.json"), encoding="utf-8") as handle:
-            return json.load(handle)
-    except (OSError, ValueError):
-        return None
-
-
-def _failure_text(code: int, record: object, log: str) -> str:
-    if (
-        isinstance(record, dict)
-        and record.get("ok") is False
-        and isinstance(record.get("error"), str)
-    ):
-        return record["error"]
-    if code < 0:
-        name = _signal_name(-code)
-        text = f"killed by signal {-code} ({name})"
-        if -code == signal.SIGKILL:
-            text += ", possibly out of memory"
-        return text
-    last = _last_line(log)
-    if code == 0:
-        text = "worker exited with status 0 but left no success record"
-    else:
-        text = f"worker exited with status {code} without a failure record"
-    return f"{text}: {last}" if last else text
-
-
-def _signal_name(number: int) -> str:
-    try:
-        return signal.Signals(number).name
-    except ValueError:
-        return "unknown signal"
-
-
-def _last_line(log: str) -> str:
-    if not log:
-        return ""
-    try:
-        with open(log, "rb") as handle:
-            handle.seek(0, os.SEEK_END)
-            handle.seek(max(0, handle.tell() - 4096))
-            tail = handle.read().decode("utf-8", "replace")
-    except OSError:
-        return ""
-    lines = [line.strip() for line in tail.splitlines() if line.strip()]
-    return lines[-1] if lines else ""
-
-
-def _keep_log(path: str) -> str:
-    """The log's path when the worker wrote anything; an empty log is removed."""
-    try:
-        if os.path.getsize(path) == 0:
-            os.unlink(path)
-            return ""
-    except OSError:
-        return ""
-    return path
-
-
 def _unlink(path: str) -> None:
     try:
         os.unlink(path)
@@ -453,7 +352,7 @@ def _unlink(path: str) -> None:
         pass
 
 
-def _signal_group(process: subprocess.Popen, number: int) -> None:
+def _signal_group(process: subprocess.Popen[bytes], number: int) -> None:
     """Signals the worker's process group, so processes the asset started stop too."""
     try:
         os.killpg(process.pid, number)
@@ -467,7 +366,3 @@ def _drain(fd: int) -> None:
             pass
     except BlockingIOError:
         pass
-
-
-def default_worker_command() -> list[str]:
-    return [sys.executable, "-m", "quarn.worker"]

@@ -7,7 +7,8 @@ import os
 import tempfile
 from typing import Any
 
-MANIFEST_NAME = "manifest.json"
+from quarn.runner.contract import MANIFEST_FILE
+
 FORMAT = 1
 
 
@@ -20,14 +21,14 @@ class Manifest:
 
     def __init__(self, out_dir: str, jobs: dict[str, dict[str, Any]] | None = None) -> None:
         self.out_dir = out_dir
-        self.path = os.path.join(out_dir, MANIFEST_NAME)
+        self.path = os.path.join(out_dir, MANIFEST_FILE)
         self.jobs: dict[str, dict[str, Any]] = jobs or {}
         self.dirty = False
 
     @classmethod
     def load(cls, out_dir: str) -> tuple[Manifest, str | None]:
         """Reads the manifest; an unreadable one counts as empty, with a warning to show."""
-        path = os.path.join(out_dir, MANIFEST_NAME)
+        path = os.path.join(out_dir, MANIFEST_FILE)
         try:
             with open(path, encoding="utf-8") as handle:
                 data = json.load(handle)

@@ -1,0 +1,216 @@
+"""`python -m quarn.run`: discover, check, plan and materialize the assets of some modules."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import time
+
+from quarn.runner.executors.local import Executor
+from quarn.runner.graph.discovery import DiscoveryError, load_graph
+from quarn.runner.plan.jobs import build_jobs
+from quarn.runner.plan.select import (
+    CONFIRM_ABOVE_JOBS,
+    PlanError,
+    count_jobs,
+    parse_partition_option,
+    restrict,
+    select,
+)
+from quarn.runner.plan.versions import stale_jobs
+from quarn.runner.report.outcome import SUCCEEDED
+from quarn.runner.report.progress import Progress
+from quarn.runner.report.summary import summary
+from quarn.runner.store.manifest import Manifest
+
+_PROG = "python -m quarn.run"
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=_PROG,
+        description=(
+            "Discover the assets of MODULEs, check their graph, and materialize every asset "
+            "(one job per partition key combination) in worker processes, upstream first. "
+            "Jobs whose code, declaration, partition key and upstream versions are unchanged "
+            "since their last success are not run again."
+        ),
+        epilog=(
+            "Exit status: 0 when every job succeeded (or was up to date), 1 on a graph error "
+            "or a failed job, 2 on a usage error, 128 + the signal number when interrupted "
+            "(130 for Ctrl-C). "
+            "Each job writes DIR/<asset>/<partition>/value.json and result.json; "
+            "DIR/manifest.json records the version of each successful job."
+        ),
+    )
+    parser.add_argument("modules", nargs="+", metavar="MODULE", help="module to discover")
+    parser.add_argument(
+        "--out", default="out", metavar="DIR", help="output directory (default: %(default)s)"
+    )
+    parser.add_argument(
+        "--jobs",
+        type=_positive,
+        default=os.cpu_count() or 1,
+        metavar="N",
+        help="worker processes at once (default: the number of CPUs, %(default)s)",
+    )
+    parser.add_argument(
+        "--select",
+        nargs="+",
+        action="extend",
+        default=[],
+        metavar="ASSET",
+        help="run only these assets (name or file:function) and their upstreams",
+    )
+    parser.add_argument(
+        "--partition",
+        action="append",
+        default=[],
+        metavar="DIM=KEY",
+        help="run only key KEY of dimension DIM (KEY read as JSON when it "
+        "parses, else as a string); repeat to keep several keys",
+    )
+    parser.add_argument(
+        "--force", action="store_true", help="run every planned job, even those up to date"
+    )
+    parser.add_argument(
+        "--check-only",
+        action="store_true",
+        help="check the graph and report the plan without running anything",
+    )
+    parser.add_argument(
+        "--yes",
+        action="store_true",
+        help=f"run a plan of more than {CONFIRM_ABOVE_JOBS:,} jobs without asking",
+    )
+    parser.add_argument(
+        "--path",
+        action="append",
+        default=[],
+        metavar="DIR",
+        help="directory to put first on the module search path (repeatable)",
+    )
+    parser.add_argument("--stats", action="store_true", help="print how busy the worker slots were")
+    return parser
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: '{text}'") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+def _confirm(count: int) -> bool:
+    if not (sys.stdin.isatty() and sys.stderr.isatty()):
+        return False
+    sys.stderr.write(f"{_PROG}: this plan holds {count:,} jobs. Run them all? [y/N] ")
+    sys.stderr.flush()
+    try:
+        answer = sys.stdin.readline()
+    except KeyboardInterrupt:
+        return False
+    return answer.strip().lower() in ("y", "yes")
+
+
+def main(argv: list[str] | None = None) -> int:
+    """Runs the command; Ctrl-C before or after the jobs run (while discovering, planning,
+    printing) ends it with status 130 too. While they run, the scheduler handles it."""
+    try:
+        return _main(argv)
+    except KeyboardInterrupt:
+        sys.stderr.write(f"\n{_PROG}: interrupted\n")
+        return 130
+
+
+def _main(argv: list[str] | None) -> int:
+    args = _parser().parse_args(argv)
+    stderr = sys.stderr
+
+    def error(text: str) -> None:
+        stderr.write(f"{_PROG}: error: {text}\n")
+        stderr.flush()
+
+    paths = [os.path.abspath(p) for p in args.path]
+    try:
+        graph = load_graph(args.modules, paths, stderr)
+    except DiscoveryError as exc:
+        error(str(exc))
+        return 1
+    if graph.diagnostics:
+        for diagnostic in graph.diagnostics:
+            stderr.write(f"{diagnostic}\n")
+        count = len(graph.diagnostics)
+        error(f"{count} problem{'' if count == 1 else 's'} in the asset graph; nothing was run")
+        return 1
+    if not graph.assets:
+        error(f"no assets found in {', '.join(args.modules)}")
+        return 1
+    try:
+        assets = select(graph, args.select)
+        kept = restrict(assets, [parse_partition_option(t) for t in args.partition])
+    except PlanError as exc:
+        error(str(exc))
+        return 2
+    count = count_jobs(assets, kept)
+    if count > CONFIRM_ABOVE_JOBS and not args.yes:
+        if args.check_only:
+            print(f"ok: {len(assets)} assets, {count} jobs (pass --yes to plan them)")
+            return 0
+        if not _confirm(count):
+            error(
+                f"the plan holds {count:,} jobs, more than {CONFIRM_ABOVE_JOBS:,}; "
+                "pass --yes to run them"
+            )
+            return 2
+    out = args.out
+    jobs = build_jobs(assets, kept)
+    manifest, warning = Manifest.load(out)
+    if warning:
+        stderr.write(f"{_PROG}: warning: {warning}\n")
+    to_run = stale_jobs(jobs, manifest.versions(), out, args.force)
+    if args.check_only:
+        print(f"ok: {len(assets)} assets, {len(jobs)} jobs, {len(to_run)} to run")
+        return 0
+
+    started = time.monotonic()
+    progress = Progress(stderr)
+    try:
+        # A job about to run loses its record first: should the run stop half way, the
+        # manifest never vouches for files that a worker may have begun to overwrite.
+        manifest.forget([j.id for j in to_run])
+        if manifest.dirty or not os.path.exists(manifest.path):
+            manifest.save()
+    except OSError as exc:
+        error(f"cannot write to {out}: {exc}")
+        return 1
+    progress.start(len(to_run), len(jobs) - len(to_run))
+    executor = Executor(to_run, out, args.jobs, manifest, progress, paths)
+    execution = executor.run()
+    progress.close()
+    sys.stdout.write(
+        summary(
+            execution.outcomes,
+            len(jobs) - len(to_run),
+            time.monotonic() - started,
+            bool(execution.interrupted),
+        )
+    )
+    sys.stdout.flush()
+    if args.stats:
+        stderr.write(executor.stats.text() + "\n")
+    if execution.interrupted:
+        return 128 + execution.interrupted
+    if execution.manifest_error:
+        error(
+            f"the manifest could not be saved ({execution.manifest_error}); "
+            "the next run repeats this run's jobs"
+        )
+        return 1
+    if any(o.status != SUCCEEDED for o in execution.outcomes):
+        return 1
+    return 0

@@ -1,0 +1,1 @@
+"""Running planned jobs: worker processes, inputs, and why a job failed."""

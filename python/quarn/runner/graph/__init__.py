@@ -1,0 +1,1 @@
+"""Discovery, the asset graph built from it, and the checks run before anything runs."""

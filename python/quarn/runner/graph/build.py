@@ -1,0 +1,167 @@
+"""Builds the asset graph from an inspection document and checks it before anything runs."""
+
+from __future__ import annotations
+
+import ast
+import re
+from typing import Any
+
+from quarn.runner.canonical import canonical_json, short_hash
+from quarn.runner.contract import MANIFEST_FILE, reference
+from quarn.runner.graph.checks import (
+    check_names,
+    check_parameters,
+    check_shared_keys,
+    read_declaration,
+)
+from quarn.runner.graph.lines import Lines
+from quarn.runner.graph.model import Asset, Diagnostic, Graph
+from quarn.runner.graph.order import order_assets
+
+# Names an asset directory may not take: the manifest and our hidden scratch directories.
+_RESERVED_DIR_NAMES = frozenset({"", ".", "..", MANIFEST_FILE})
+_UNSAFE = re.compile(r"[^A-Za-z0-9._-]")
+
+
+def _top_level_names(source: str) -> frozenset[str]:
+    """The names a module binds at top level (defs, classes, assignments, imports)."""
+    try:
+        tree = ast.parse(source)
+    except (SyntaxError, ValueError):
+        return frozenset()
+    names: set[str] = set()
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef | ast.AsyncFunctionDef | ast.ClassDef):
+            names.add(node.name)
+        elif isinstance(node, ast.Import | ast.ImportFrom):
+            for alias in node.names:
+                names.add((alias.asname or alias.name).split(".")[0])
+        elif isinstance(node, ast.Assign | ast.AnnAssign | ast.AugAssign):
+            targets = node.targets if isinstance(node, ast.Assign) else [node.target]
+            for target in targets:
+                for sub in ast.walk(target):
+                    if isinstance(sub, ast.Name):
+                        names.add(sub.id)
+    return frozenset(names)
+
+
+def _str(entry: dict[str, Any], key: str) -> str:
+    value = entry.get(key)
+    return value if isinstance(value, str) else ""
+
+
+def _dedupe(entries: list[dict[str, Any]]) -> tuple[list[Asset], list[tuple[Asset, str]]]:
+    """One asset per reference. The worker imports the module that binds the function's name.
+
+    An asset imported into another module, or bound under two names, is listed once per
+    binding; any of those modules can run it, but only one that binds the function's own
+    name lets the worker find it by that name, so that module is preferred.
+    """
+    groups: dict[str, list[dict[str, Any]]] = {}
+    for entry in entries:
+        ref = reference(_str(entry, "file_path"), _str(entry, "function_name"))
+        groups.setdefault(ref, []).append(entry)
+    bound: dict[str, frozenset[str]] = {}
+    assets: list[Asset] = []
+    conflicts: list[tuple[Asset, str]] = []
+    for ref, group in groups.items():
+        function_name = _str(group[0], "function_name")
+        chosen = group[0]
+        for entry in group:
+            module = _str(entry, "module_path")
+            if module not in bound:
+                bound[module] = _top_level_names(_str(entry, "module_source"))
+            if function_name in bound[module]:
+                chosen = entry
+                break
+        asset = Asset(
+            index=len(assets),
+            ref=ref,
+            module=_str(chosen, "module_path"),
+            function_name=function_name,
+            file_path=_str(chosen, "file_path"),
+            module_source=_str(chosen, "module_source"),
+            function_source=_str(chosen, "function_source"),
+            metadata=chosen.get("decorator_metadata"),
+        )
+        assets.append(asset)
+        metadata_texts = {canonical_json(e.get("decorator_metadata")) for e in group}
+        if len(metadata_texts) > 1:
+            conflicts.append(
+                (
+                    asset,
+                    "function is declared as an asset more than once, with different "
+                    "declarations; an input reference cannot tell them apart",
+                )
+            )
+    return assets, conflicts
+
+
+def _safe_dir_names(assets: list[Asset]) -> None:
+    """Gives each asset a directory name: its label when that is safe and unique.
+
+    A label that is changed by making it safe, that is reserved, or that another asset also
+    maps to gets a short hash of the asset's reference appended, so no two assets share a
+    directory and the name never depends on which other assets happen to be present,
+    except for the assets that share the label.
+    """
+    slugs: dict[str, list[Asset]] = {}
+    labels: dict[str, int] = {}
+    for asset in assets:
+        labels[asset.label] = labels.get(asset.label, 0) + 1
+        slug = _UNSAFE.sub("_", asset.label)[:80]
+        slugs.setdefault(slug, []).append(asset)
+    for slug, sharing in slugs.items():
+        for asset in sharing:
+            lossy = slug != asset.label or slug in _RESERVED_DIR_NAMES or slug.startswith(".")
+            if lossy or len(sharing) > 1:
+                asset.dir_name = f"{slug.lstrip('.') or '_'}-{short_hash(asset.ref, 8)}"
+            else:
+                asset.dir_name = slug
+            asset.display = asset.label if labels[asset.label] == 1 else asset.dir_name
+
+
+def build_graph(document: Any) -> Graph:
+    """Deduplicates the document's entries, resolves inputs and runs every check."""
+    entries = document.get("assets") if isinstance(document, dict) else None
+    if not isinstance(entries, list):
+        raise ValueError("the inspection document has no 'assets' array")
+    entries = [e for e in entries if isinstance(e, dict)]
+    assets, conflicts = _dedupe(entries)
+    by_ref = {a.ref: a for a in assets}
+    lines = Lines()
+    found: list[tuple[int, int, Asset, str]] = []  # (asset index, sequence, asset, message)
+
+    def report(asset: Asset, message: str) -> None:
+        found.append((asset.index, len(found), asset, message))
+
+    for asset in assets:
+        name = asset.declared_name
+        asset.label = name if name is not None else asset.function_name
+    for asset, message in conflicts:
+        report(asset, message)
+    for asset in assets:
+        read_declaration(asset, report)
+    check_names(assets, lines, report)
+    _safe_dir_names(assets)
+    for asset in assets:
+        check_parameters(asset, report)
+        for param, ref in sorted(asset.inputs.items()):
+            upstream = by_ref.get(ref)
+            if upstream is None:
+                report(asset, f"input '{param}' refers to '{ref}', which is not a discovered asset")
+                continue
+            asset.upstream[param] = upstream
+            if asset not in upstream.downstream:
+                upstream.downstream.append(asset)
+    for asset in assets:
+        check_shared_keys(asset, report)
+    order, cycles = order_assets(assets)
+    for asset, path in cycles:
+        report(asset, "dependency cycle: " + " -> ".join(a.label for a in path))
+    found.sort(key=lambda item: (item[0], item[1]))
+    diagnostics = [
+        Diagnostic(a.file_path or a.module, lines.line_of(a), a.label, message)
+        for _, _, a, message in found
+    ]
+    return Graph(assets=assets, by_ref=by_ref, order=order, diagnostics=diagnostics)

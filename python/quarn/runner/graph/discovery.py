@@ -1,0 +1,58 @@
+"""Runs discovery in a subprocess and turns its inspection document into the asset graph."""
+
+from __future__ import annotations
+
+import json
+import subprocess
+from typing import Any, TextIO
+
+from quarn.runner.contract import SKIP_LINE, discovery_command
+from quarn.runner.graph.build import build_graph
+from quarn.runner.graph.model import Graph
+
+
+class DiscoveryError(Exception):
+    """Discovery did not produce a usable inspection document."""
+
+
+def discover(modules: list[str], paths: list[str], stderr: TextIO) -> tuple[Any, list[str]]:
+    """Runs `python -m quarn.inspect` and returns the document and the modules it skipped.
+
+    Its standard error is passed on. The document is its last line of output: anything a
+    user module printed while being imported comes before it and is passed on to stderr.
+    """
+    try:
+        done = subprocess.run(
+            discovery_command(modules, paths), stdin=subprocess.DEVNULL, capture_output=True
+        )
+    except OSError as exc:
+        raise DiscoveryError(f"cannot start discovery: {exc}") from None
+    errors = done.stderr.decode("utf-8", "replace")
+    lines = done.stdout.decode("utf-8", "surrogateescape").splitlines()
+    while lines and not lines[-1].strip():
+        lines.pop()
+    printed = "".join(line + "\n" for line in lines[:-1])
+    if printed or errors:
+        stderr.write(printed + errors)
+        stderr.flush()
+    if done.returncode != 0:
+        raise DiscoveryError(f"discovery failed with exit status {done.returncode}")
+    try:
+        document = json.loads(lines[-1]) if lines else None
+    except ValueError:
+        document = None
+    if not isinstance(document, dict):
+        raise DiscoveryError("discovery printed no inspection document")
+    return document, SKIP_LINE.findall(errors)
+
+
+def load_graph(modules: list[str], paths: list[str], stderr: TextIO) -> Graph:
+    """The checked graph of `modules`; a module that cannot be imported stops here."""
+    document, skipped = discover(modules, paths, stderr)
+    if skipped:
+        names = ", ".join(f"'{m}'" for m in skipped)
+        raise DiscoveryError(f"could not import {names}")
+    try:
+        return build_graph(document)
+    except ValueError as exc:
+        raise DiscoveryError(str(exc)) from None

@@ -1,0 +1,1 @@
+"""What a run plans: selected assets, their jobs, and which jobs are stale."""

@@ -1,0 +1,124 @@
+"""Jobs: one per asset and partition key combination, wired to the upstream jobs they read."""
+
+from __future__ import annotations
+
+import hashlib
+import itertools
+import re
+from dataclasses import dataclass, field
+from typing import Any
+
+from quarn.runner.canonical import canonical_json, short_hash
+from quarn.runner.contract import UNPARTITIONED_DIR
+from quarn.runner.graph.model import Asset
+from quarn.runner.plan.select import PlanError, kept_keys
+from quarn.runner.plan.versions import job_version
+
+_UNSAFE = re.compile(r"[^A-Za-z0-9._-]")
+
+
+@dataclass(eq=False, slots=True)
+class Job:
+    """One materialization: an asset, or one combination of its partition keys."""
+
+    index: int
+    asset: Asset
+    key: dict[str, Any]  # dimension -> key value, dimensions sorted
+    key_texts: dict[str, str]  # dimension -> canonical JSON of the key
+    partition_dir: str
+    # parameter -> the one upstream job, or (member name, job) pairs for a fan-in
+    inputs: list[tuple[str, Job | list[tuple[str, Job]]]] = field(default_factory=list)
+    deps: list[Job] = field(default_factory=list)  # distinct upstream jobs
+    downstream: list[Job] = field(default_factory=list)
+    version: str = ""
+
+    @property
+    def id(self) -> str:
+        return f"{self.asset.dir_name}/{self.partition_dir}"
+
+    @property
+    def partition_label(self) -> str:
+        """The key combination as a person reads it: `ticker=AAPL, day=2026-01-05`."""
+        return ", ".join(
+            f"{dim}={value if isinstance(value, str) else self.key_texts[dim]}"
+            for dim, value in self.key.items()
+        )
+
+    @property
+    def display(self) -> str:
+        label = self.partition_label
+        return f"{self.asset.display}[{label}]" if label else self.asset.display
+
+
+def partition_dir_name(key: dict[str, Any]) -> str:
+    """A directory name for one key combination: a readable slug and a hash of the keys.
+
+    The hash covers the canonical JSON of the whole combination, so keys whose slugs agree
+    (1 and "1", "a/b" and "a_b", ("a_b", "c") and ("a", "b_c")) still get distinct names.
+    """
+    if not key:
+        return UNPARTITIONED_DIR
+    parts = [v if isinstance(v, str) else canonical_json(v) for _, v in sorted(key.items())]
+    slug = _UNSAFE.sub("_", "_".join(parts))[:48].lstrip(".-")
+    digest = short_hash(canonical_json(key))
+    return f"{slug}-{digest}" if slug else digest
+
+
+def fan_in_member(key: dict[str, Any], key_texts: dict[str, str], dims: list[str]) -> str:
+    """Name of an upstream partition inside the object a downstream receives.
+
+    With one dimension that the downstream lacks: that key's compact JSON text (so the
+    string key AAPL is the member "\\"AAPL\\""). With several: the compact JSON text of the
+    object {dimension: key} over those dimensions, members sorted by dimension.
+    """
+    if len(dims) == 1:
+        return key_texts[dims[0]]
+    return canonical_json({d: key[d] for d in dims})
+
+
+def build_jobs(assets: list[Asset], kept: dict[str, set[str]]) -> list[Job]:
+    """Every job of the planned assets, upstream jobs before their downstream ones."""
+    jobs: list[Job] = []
+    by_asset: dict[Asset, list[Job]] = {}
+    for asset in assets:
+        dims = sorted(asset.dims)
+        own: list[Job] = []
+        names: set[str] = set()
+        for combo in itertools.product(*(kept_keys(asset, d, kept) for d in dims)):
+            key = {d: value for d, (_, value) in zip(dims, combo, strict=True)}
+            texts = {d: text for d, (text, _) in zip(dims, combo, strict=True)}
+            directory = partition_dir_name(key)
+            if directory in names:  # a hash prefix collision: fall back to the whole digest
+                directory = hashlib.sha256(canonical_json(key).encode()).hexdigest()
+            names.add(directory)
+            own.append(Job(len(jobs) + len(own), asset, key, texts, directory))
+        for param, upstream in sorted(asset.upstream.items()):
+            _connect(own, param, upstream, by_asset[upstream])
+        by_asset[asset] = own
+        jobs.extend(own)
+    for job in jobs:
+        job.version = job_version(job)
+    return jobs
+
+
+def _connect(own: list[Job], param: str, upstream: Asset, theirs: list[Job]) -> None:
+    """Gives each job of a downstream its value source for `param`."""
+    shared = sorted(set(upstream.dims) & set(own[0].asset.dims)) if own else []
+    rest = sorted(set(upstream.dims) - set(shared))
+    index: dict[tuple[str, ...], list[Job]] = {}
+    for job in theirs:
+        index.setdefault(tuple(job.key_texts[d] for d in shared), []).append(job)
+    for job in own:
+        matches = index.get(tuple(job.key_texts[d] for d in shared), [])
+        if rest:
+            job.inputs.append(
+                (param, [(fan_in_member(m.key, m.key_texts, rest), m) for m in matches])
+            )
+        elif len(matches) == 1:
+            job.inputs.append((param, matches[0]))
+        else:  # the graph checks make every shared key present upstream
+            raise PlanError(f"asset '{job.asset.display}': no upstream job for input '{param}'")
+        for match in matches:
+            if match not in job.deps:
+                job.deps.append(match)
+                match.downstream.append(job)

@@ -1,0 +1,1 @@
+"""What a person sees: the progress line, the outcomes and the summary."""

@@ -1,0 +1,24 @@
+"""How each job of a run ended."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+from quarn.runner.plan.jobs import Job
+
+SUCCEEDED = "succeeded"
+FAILED = "failed"
+SKIPPED = "skipped"
+INTERRUPTED = "interrupted"
+NOT_RUN = "not run"
+
+
+@dataclass(slots=True)
+class Outcome:
+    """How one job of this run ended."""
+
+    job: Job
+    status: str
+    seconds: float | None = None
+    error: str = ""
+    log: str = ""  # path of the worker's captured output, when it wrote any

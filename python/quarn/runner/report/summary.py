@@ -1,0 +1,63 @@
+"""The table printed after a run, and its totals line."""
+
+from __future__ import annotations
+
+from quarn.runner.report.outcome import FAILED, INTERRUPTED, NOT_RUN, SKIPPED, SUCCEEDED, Outcome
+from quarn.runner.report.text import one_line, plural
+
+# Above this many rows the successful jobs of one asset share a row.
+_FULL_TABLE_ROWS = 100
+
+
+def summary(outcomes: list[Outcome], up_to_date: int, seconds: float, interrupted: bool) -> str:
+    """The table of this run's jobs and a totals line."""
+    rows: list[list[str]] = []
+    if len(outcomes) > _FULL_TABLE_ROWS:
+        grouped: dict[str, list[Outcome]] = {}
+        for outcome in outcomes:
+            if outcome.status == SUCCEEDED:
+                grouped.setdefault(outcome.job.asset.display, []).append(outcome)
+        for asset, group in grouped.items():
+            if len(group) == 1:
+                rows.append(_row(group[0]))
+            else:
+                total = sum(o.seconds or 0.0 for o in group)
+                rows.append([asset, f"({len(group)} partitions)", SUCCEEDED, f"{total:.2f}s", ""])
+        rows += [_row(o) for o in outcomes if o.status != SUCCEEDED]
+    else:
+        rows = [_row(o) for o in outcomes]
+    lines: list[str] = []
+    if rows:
+        header = ["ASSET", "PARTITION", "STATUS", "DURATION", "ERROR"]
+        widths = [max(len(r[i]) for r in [header, *rows]) for i in range(4)]
+        for row in [header, *rows]:
+            cells = [row[i].ljust(widths[i]) for i in range(4)]
+            lines.append(("  ".join(cells) + ("  " + row[4] if row[4] else "")).rstrip())
+    counts: dict[str, int] = {}
+    for outcome in outcomes:
+        counts[outcome.status] = counts.get(outcome.status, 0) + 1
+    parts = [
+        f"{counts[s]} {s}"
+        for s in (SUCCEEDED, FAILED, SKIPPED, INTERRUPTED, NOT_RUN)
+        if counts.get(s)
+    ]
+    if up_to_date:
+        parts.append(f"{up_to_date} up to date")
+    total = len(outcomes) + up_to_date
+    head = "interrupted" if interrupted else f"{total} job{plural(total)}"
+    if not outcomes and not interrupted:
+        lines.append(f"nothing to do: {up_to_date} job{plural(up_to_date)} up to date")
+    else:
+        lines.append(f"{head}: {', '.join(parts) or 'none'} in {seconds:.1f}s")
+    return "\n".join(lines) + "\n"
+
+
+def _row(outcome: Outcome) -> list[str]:
+    duration = f"{outcome.seconds:.2f}s" if outcome.seconds is not None else "-"
+    return [
+        outcome.job.asset.display,
+        outcome.job.partition_label or "-",
+        outcome.status,
+        duration,
+        one_line(outcome.error),
+    ]

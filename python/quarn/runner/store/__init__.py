@@ -1,0 +1,1 @@
+"""What an output directory holds: the job folders and the manifest."""

@@ -96,5 +96,9 @@ def test_a_sound_module_passes_and_one_that_cannot_be_imported_stops_the_run(tmp
     done = pipe.run("good", "bad")
     assert done.returncode == 1
     assert "quarn: skipping module 'bad': RuntimeError: nope" in done.stderr
+    # the place, line 3 after the two lines of imports every generated module starts with
+    assert (
+        f"{pipe.mods / 'bad.py'}:3: error: cannot import 'bad': RuntimeError: nope" in done.stderr
+    )
     assert "python -m quarn.run: error: could not import 'bad'" in done.stderr
     assert not pipe.out.exists()

@@ -49,8 +49,9 @@ def _parser() -> argparse.ArgumentParser:
         ),
         epilog=(
             "Exit status: 0 when every job succeeded (or was up to date), 1 on a graph error "
-            "or a failed job, 2 on a usage error, 128 + the signal number when interrupted "
-            "(130 for Ctrl-C). "
+            "or a failed job, 2 on a usage error or when another run holds DIR, 128 + the "
+            "signal number when interrupted (130 for Ctrl-C, 129 for SIGHUP), 70 on a fault "
+            "of the runner itself. "
             "Each job writes DIR/<asset>/<partition>/value.json and result.json; "
             "DIR/manifest.json records each job's version, status and value digest."
         ),

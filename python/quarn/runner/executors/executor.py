@@ -46,6 +46,7 @@ from quarn.runner.report.outcome import (
     Outcome,
 )
 from quarn.runner.report.progress import Progress
+from quarn.runner.report.text import one_line
 from quarn.runner.store.layout import (
     LayoutError,
     check_input_folder,
@@ -219,7 +220,9 @@ class Executor:
             self.manifest.save()
         except OSError as exc:
             if not self._manifest_error:
-                self.progress.message(f"quarn: warning: cannot save {self.manifest.path}: {exc}")
+                self.progress.message(
+                    one_line(f"quarn: warning: cannot save {self.manifest.path}: {exc}")
+                )
             self._manifest_error = str(exc)
         else:
             self._manifest_error = ""

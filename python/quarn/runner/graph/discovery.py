@@ -3,12 +3,16 @@
 from __future__ import annotations
 
 import json
+import os
 import subprocess
+import tempfile
 from typing import Any, TextIO
 
 from quarn.runner.contract import SKIP_LINE, discovery_command
 from quarn.runner.graph.build import build_graph
 from quarn.runner.graph.model import Graph
+from quarn.runner.graph.serializer_check import REPORTED
+from quarn.runner.store.serializers import REPORT_ENV, read_report
 
 
 class DiscoveryError(Exception):
@@ -21,12 +25,18 @@ def discover(modules: list[str], paths: list[str], stderr: TextIO) -> tuple[Any,
     Its standard error is passed on. The document is its last line of output: anything a
     user module printed while being imported comes before it and is passed on to stderr.
     """
-    try:
-        done = subprocess.run(
-            discovery_command(modules, paths), stdin=subprocess.DEVNULL, capture_output=True
-        )
-    except OSError as exc:
-        raise DiscoveryError(f"cannot start discovery: {exc}") from None
+    with tempfile.TemporaryDirectory(prefix="quarn-discovery-") as private:
+        registered = os.path.join(private, "serializers")  # the project's registrations
+        try:
+            done = subprocess.run(
+                discovery_command(modules, paths),
+                stdin=subprocess.DEVNULL,
+                capture_output=True,
+                env={**os.environ, REPORT_ENV: registered},
+            )
+        except OSError as exc:
+            raise DiscoveryError(f"cannot start discovery: {exc}") from None
+        serializers = read_report(registered)
     errors = done.stderr.decode("utf-8", "replace")
     lines = done.stdout.decode("utf-8", "surrogateescape").splitlines()
     while lines and not lines[-1].strip():
@@ -43,6 +53,7 @@ def discover(modules: list[str], paths: list[str], stderr: TextIO) -> tuple[Any,
         document = None
     if not isinstance(document, dict):
         raise DiscoveryError("discovery printed no inspection document")
+    document[REPORTED] = serializers
     return document, SKIP_LINE.findall(errors)
 
 

@@ -1,0 +1,205 @@
+"""Finding the stored jobs of an asset in an output directory, and whether each is current.
+
+An asset is named by its `AssetWrapper`, its display name, or `module:function`. The
+manifest says which jobs the runs recorded and under which display name; a job's folder
+may also hold files the manifest no longer vouches for (its last run failed, or it was
+skipped), which are found too, so that they are refused rather than silently left out.
+"""
+
+from __future__ import annotations
+
+import difflib
+import importlib
+import json
+import os
+import re
+from dataclasses import dataclass, field
+from typing import Any
+
+from quarn.runner.canonical import canonical_json
+from quarn.runner.contract import RESULT_FILE
+from quarn.runner.plan.jobs import partition_dir_name
+from quarn.runner.store.manifest import Manifest
+
+_UNSAFE = re.compile(r"[^A-Za-z0-9._-]")
+
+
+@dataclass(slots=True)
+class Wanted:
+    """What the caller named: the label to show, how the manifest may call it, and, when
+    the declaration is at hand, the function and the declared keys of each dimension."""
+
+    label: str
+    displays: set[str]
+    module: str | None = None
+    function: str | None = None
+    dims: dict[str, list[Any]] | None = None
+
+
+@dataclass(slots=True)
+class StoredJob:
+    key: dict[str, Any]
+    folder: str
+    entry: dict[str, Any] | None  # the manifest's record, None when it has none
+    record: Any = field(default=None)  # result.json, None when unreadable
+
+    def describe(self, label: str) -> str:
+        shown = ", ".join(f"{d}={canonical_json(v)}" for d, v in self.key.items())
+        return f"asset '{label}'" + (f" [{shown}]" if shown else "")
+
+
+def is_current(entry: dict[str, Any] | None, record: Any) -> bool:
+    """Current: the manifest records the job as succeeded in its last run, and its folder
+    holds a success record. (A manifest without a status records successes only.)"""
+    return (
+        entry is not None
+        and entry.get("status", "succeeded") == "succeeded"
+        and isinstance(record, dict)
+        and record.get("ok") is True
+    )
+
+
+def not_current_reason(job: StoredJob) -> str:
+    record = job.record
+    status = job.entry.get("status") if job.entry is not None else None
+    if isinstance(record, dict) and record.get("ok") is False:
+        return f"its last run failed: {record.get('error')}"
+    if isinstance(status, str) and status != "succeeded":
+        return f"it was {status} in the last run"
+    if job.entry is None:
+        return "the last run that planned it did not finish it (an upstream failed, or a stop)"
+    return "its folder holds no success record"
+
+
+def wanted(asset: object) -> Wanted:
+    if isinstance(asset, str):
+        if ":" not in asset:
+            return Wanted(asset, {asset})
+        module_name, _, function = asset.rpartition(":")
+        try:
+            module = importlib.import_module(module_name)
+        except ImportError as exc:
+            raise LookupError(f"cannot import module '{module_name}' of '{asset}': {exc}") from exc
+        found = getattr(module, function, None)
+        if getattr(found, "__quarn_kind__", None) != "asset":
+            raise LookupError(f"'{asset}' is not an asset: module '{module_name}' binds no "
+                              f"@asset function '{function}'")  # fmt: skip
+        asset = found
+    if getattr(asset, "__quarn_kind__", None) != "asset":
+        raise TypeError(
+            "asset must be an @asset function, its display name or 'module:function', "
+            f"not {type(asset).__name__}"
+        )
+    meta: dict[str, Any] = asset.__quarn_metadata__  # type: ignore[attr-defined]
+    function = str(asset.__name__)  # type: ignore[attr-defined]
+    label = meta.get("name") or function
+    dims = {
+        dim: json.loads(spec["values_json"])
+        for dim, spec in sorted((meta.get("partitions") or {}).items())
+    }
+    return Wanted(label, {label}, str(asset.__module__), function, dims)
+
+
+def find_jobs(want: Wanted, out: str) -> list[StoredJob]:
+    """Every stored job of the asset: those the manifest records, then any other folder
+    of the asset's that holds a result (keys known only through the declaration)."""
+    manifest, warning = Manifest.load(out)
+    if warning:
+        raise LookupError(warning)
+    exact: dict[str, list[tuple[str, dict[str, Any]]]] = {}
+    similar: dict[str, list[tuple[str, dict[str, Any]]]] = {}
+    shared = _UNSAFE.sub("_", want.label)[:80].lstrip(".") + "-"
+    for job_id, entry in manifest.jobs.items():
+        display = entry.get("asset")
+        if display in want.displays:
+            exact.setdefault(job_id.split("/", 1)[0], []).append((job_id, entry))
+        elif want.function is not None and isinstance(display, str) and display.startswith(shared):
+            # Assets that share a label are shown by their folder names, the label and a hash.
+            similar.setdefault(job_id.split("/", 1)[0], []).append((job_id, entry))
+    by_dir = exact or {d: jobs for d, jobs in similar.items() if _made_by(out, jobs, want)}
+    if len(by_dir) > 1 and want.function is not None:
+        by_dir = {d: jobs for d, jobs in by_dir.items() if _made_by(out, jobs, want)}
+    if not by_dir and os.path.isdir(os.path.join(out, shared[:-1])) and shared[:-1] == want.label:
+        by_dir = {want.label: []}  # no job recorded, but its folder is there: not current
+    if not by_dir:
+        raise LookupError(_never_ran(want, out, manifest))
+    if len(by_dir) > 1:
+        raise LookupError(
+            f"'{want.label}' names several assets ({', '.join(sorted(by_dir))}); name one by "
+            "its @asset function or 'module:function'"
+        )
+    asset_dir, entries = next(iter(by_dir.items()))
+    jobs: dict[str, StoredJob] = {}
+    for job_id, entry in entries:
+        key = entry.get("partition") or {}
+        folder = os.path.join(out, job_id)
+        jobs[canonical_json(key)] = StoredJob(key, folder, entry, _read(folder))
+    for key in _declared_keys(want):
+        folder = os.path.join(out, asset_dir, partition_dir_name(key))
+        if canonical_json(key) not in jobs and os.path.exists(os.path.join(folder, RESULT_FILE)):
+            jobs[canonical_json(key)] = StoredJob(key, folder, None, _read(folder))
+    return list(jobs.values())
+
+
+def stray_folders(jobs: list[StoredJob]) -> list[str]:
+    """Folders beside the jobs that hold a result none of them accounts for: jobs that the
+    manifest forgot and whose keys the caller could not name."""
+    if not jobs:
+        return []
+    parent = os.path.dirname(jobs[0].folder)
+    known = {os.path.basename(j.folder) for j in jobs}
+    try:
+        names = sorted(os.listdir(parent))
+    except OSError:
+        return []
+    return [
+        n for n in names
+        if n not in known and os.path.exists(os.path.join(parent, n, RESULT_FILE))
+    ]  # fmt: skip
+
+
+def order(jobs: list[StoredJob], want: Wanted) -> list[StoredJob]:
+    """Declared key order when the declaration is at hand, else by the keys' JSON text."""
+    if want.dims:
+        rank = {canonical_json(k): i for i, k in enumerate(_declared_keys(want))}
+        return sorted(jobs, key=lambda j: (rank.get(canonical_json(j.key), len(rank)),
+                                           canonical_json(j.key)))  # fmt: skip
+    return sorted(jobs, key=lambda j: canonical_json(j.key))
+
+
+def _declared_keys(want: Wanted) -> list[dict[str, Any]]:
+    if not want.dims:
+        return [{}] if want.dims is not None else []
+    combos: list[dict[str, Any]] = [{}]
+    for dim, keys in want.dims.items():
+        unique = list({canonical_json(k): k for k in keys}.values())
+        combos = [{**c, dim: k} for c in combos for k in unique]
+    return combos
+
+
+def _made_by(out: str, jobs: list[tuple[str, dict[str, Any]]], want: Wanted) -> bool:
+    for job_id, _ in jobs:
+        record = _read(os.path.join(out, job_id))
+        if isinstance(record, dict) and record.get("function_name") is not None:
+            return bool(
+                record.get("function_name") == want.function
+                and record.get("module_path") == want.module
+            )
+    return False
+
+
+def _read(folder: str) -> Any:
+    try:
+        with open(os.path.join(folder, RESULT_FILE), encoding="utf-8") as handle:
+            return json.load(handle)
+    except (OSError, ValueError):
+        return None
+
+
+def _never_ran(want: Wanted, out: str, manifest: Manifest) -> str:
+    known = sorted({str(e.get("asset")) for e in manifest.jobs.values()})
+    if not known:
+        return f"asset '{want.label}' never ran into '{out}': it holds no recorded job"
+    close = difflib.get_close_matches(want.label, known, n=1)
+    hint = f"; did you mean '{close[0]}'?" if close else f"; it holds {', '.join(known[:10])}"
+    return f"asset '{want.label}' never ran into '{out}'{hint}"

@@ -12,6 +12,7 @@ dumps or loads, so a project that stores only JSON never pays for pyarrow.
 
 from __future__ import annotations
 
+import difflib
 import importlib.metadata
 import importlib.util
 import json
@@ -135,8 +136,11 @@ def known_names() -> list[str]:
 
 
 def unknown_message(name: str, known: Iterable[str]) -> str:
+    names = sorted(known)
+    close = difflib.get_close_matches(name, names, n=1)
+    hint = f"did you mean {close[0]!r}? " if close else ""
     return (
-        f"serializer {name!r} is not known; known serializers: {', '.join(sorted(known))} "
+        f"serializer {name!r} is not known; {hint}known serializers: {', '.join(names)} "
         "(a project adds its own with quarn.register_serializer)"
     )
 

@@ -129,22 +129,4 @@ def _value(job: StoredJob, want: Wanted, allow_stale: bool) -> Any:
             f"import the module that registers it first ({exc})"
         ) from None
     path = os.path.join(job.folder, os.path.basename(value_path))
-    return read_value(serializer, path)
-
-
-def read_value(serializer: serializers.Serializer, path: str) -> Any:
-    """One stored value; a file that is missing or unreadable raises StorageError naming it."""
-    missing = serializer.missing()
-    if missing:
-        raise serializers.StorageError(serializers.missing_message(serializer, missing))
-    try:
-        return serializer.load(path)
-    except FileNotFoundError:
-        raise serializers.StorageError(f"the stored value {path} is missing") from None
-    except serializers.StorageError:
-        raise
-    except Exception as exc:
-        raise serializers.StorageError(
-            f"the stored value {path} cannot be read as {serializer.name}: "
-            f"{type(exc).__name__}: {exc}"
-        ) from exc
+    return serializers.read_value(serializer, path)

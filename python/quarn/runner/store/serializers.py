@@ -177,6 +177,24 @@ def _from_entry_point(name: str) -> Serializer | None:
     return None
 
 
+def read_value(serializer: Serializer, path: str) -> Any:
+    """One stored value; a file that is missing or unreadable raises StorageError naming it."""
+    missing = serializer.missing()
+    if missing:
+        raise StorageError(missing_message(serializer, missing))
+    try:
+        return serializer.load(path)
+    except FileNotFoundError:
+        raise StorageError(f"the stored value {path} is missing") from None
+    except StorageError:
+        raise
+    except Exception as exc:
+        raise StorageError(
+            f"the stored value {path} cannot be read as {serializer.name}: "
+            f"{type(exc).__name__}: {exc}"
+        ) from exc
+
+
 # The discovery report --------------------------------------------------------------------
 
 

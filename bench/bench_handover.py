@@ -48,7 +48,9 @@ def make_frame(megabytes: int) -> pd.DataFrame:
     rng = np.random.default_rng(0)
     columns = 24
     rows = megabytes * 1_000_000 // (8 * (columns + 1))
-    frame = pd.DataFrame(rng.standard_normal((rows, columns)), columns=[f"x{i}" for i in range(columns)])
+    frame = pd.DataFrame(
+        rng.standard_normal((rows, columns)), columns=[f"x{i}" for i in range(columns)]
+    )
     frame["day"] = rng.integers(0, 365, rows)
     return frame
 

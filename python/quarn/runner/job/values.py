@@ -61,10 +61,10 @@ async def _collect(items: Any) -> list[object]:
 
 
 def store(value: object, spec: JobSpec) -> SuccessRecord:
-    """Writes the value with the asset's serializer into the stage folder, synced, and
-    returns the success record, whose `value_path` names the file in the job's final
-    folder. The caller fills in `signature`. A value that cannot be stored raises
-    StorageError saying why and what to declare instead."""
+    """Writes the value with the asset's serializer into the stage folder and returns the
+    success record, whose `value_path` names the file in the job's final folder (the
+    runner syncs the folder when it moves it there). The caller fills in `signature`. A
+    value that cannot be stored raises StorageError saying why and what to declare."""
     serializer = serializers.get(spec["serializer"])
     path = os.path.join(spec["stage_dir"], serializer.file_name)
     try:
@@ -76,7 +76,6 @@ def store(value: object, spec: JobSpec) -> SuccessRecord:
             f"the value of type {type(value).__name__} cannot be stored as {serializer.name}: "
             f"{type(exc).__name__}: {exc}"
         ) from exc
-    _sync(path)
     result_type = type(value).__name__
     if not isinstance(result_type, str):
         raise TypeError(
@@ -91,12 +90,3 @@ def store(value: object, spec: JobSpec) -> SuccessRecord:
         "signature": "",
         "value_path": str(pathlib.Path(spec["job_dir"]) / serializer.file_name),
     }
-
-
-def _sync(path: str) -> None:
-    """The runner vouches for the file once the job's folder is moved into place."""
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)

@@ -44,7 +44,7 @@ def load(
     want = wanted(asset)
     out = os.fspath(out)
     key = dict(partition) if partition is not None else {}
-    jobs = find_jobs(want, out)
+    _, jobs = find_jobs(want, out, key)
     _check_partition(want, jobs, partition)
     text = canonical_json(key)
     for job in jobs:
@@ -63,8 +63,9 @@ def load_all(
     lists each job that has a value at all."""
     want = wanted(asset)
     out = os.fspath(out)
-    jobs = order(find_jobs(want, out), want)
-    stray = stray_folders(jobs)
+    folder, jobs = find_jobs(want, out)
+    jobs = order(jobs, want)
+    stray = stray_folders(folder, jobs)
     if stray and not allow_stale:
         raise StaleValueError(
             f"asset '{want.label}': {len(stray)} stored job(s) are not current and their "
@@ -82,8 +83,10 @@ def load_all(
 def _check_partition(want: Wanted, jobs: list[StoredJob], partition: object) -> None:
     if want.dims is not None:
         dims = set(want.dims)
+    elif any(job.entry is not None for job in jobs):
+        dims = {d for job in jobs if job.entry is not None for d in job.key}
     else:
-        dims = {d for job in jobs for d in job.key}
+        return  # neither the declaration nor a record says: the folders answer
     if partition is None:
         if dims:
             raise ValueError(

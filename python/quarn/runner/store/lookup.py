@@ -100,9 +100,12 @@ def wanted(asset: object) -> Wanted:
     return Wanted(label, {label}, str(asset.__module__), function, dims)
 
 
-def find_jobs(want: Wanted, out: str) -> list[StoredJob]:
+def find_jobs(
+    want: Wanted, out: str, asked: dict[str, Any] | None = None
+) -> tuple[str, list[StoredJob]]:
     """Every stored job of the asset: those the manifest records, then any other folder
-    of the asset's that holds a result (keys known only through the declaration)."""
+    of the asset's that holds a result, for the declared keys and the `asked` one; and the
+    asset's folder."""
     manifest, warning = Manifest.load(out)
     if warning:
         raise LookupError(warning)
@@ -134,19 +137,18 @@ def find_jobs(want: Wanted, out: str) -> list[StoredJob]:
         key = entry.get("partition") or {}
         folder = os.path.join(out, job_id)
         jobs[canonical_json(key)] = StoredJob(key, folder, entry, _read(folder))
-    for key in _declared_keys(want):
+    # Without the declaration, the keys are the asked one, or none (an unpartitioned asset).
+    candidates = _declared_keys(want) or [{}]
+    for key in candidates if asked is None else [*candidates, asked]:
         folder = os.path.join(out, asset_dir, partition_dir_name(key))
         if canonical_json(key) not in jobs and os.path.exists(os.path.join(folder, RESULT_FILE)):
             jobs[canonical_json(key)] = StoredJob(key, folder, None, _read(folder))
-    return list(jobs.values())
+    return os.path.join(out, asset_dir), list(jobs.values())
 
 
-def stray_folders(jobs: list[StoredJob]) -> list[str]:
-    """Folders beside the jobs that hold a result none of them accounts for: jobs that the
+def stray_folders(parent: str, jobs: list[StoredJob]) -> list[str]:
+    """Folders of the asset that hold a result none of `jobs` accounts for: jobs that the
     manifest forgot and whose keys the caller could not name."""
-    if not jobs:
-        return []
-    parent = os.path.dirname(jobs[0].folder)
     known = {os.path.basename(j.folder) for j in jobs}
     try:
         names = sorted(os.listdir(parent))

@@ -38,6 +38,11 @@ if spec["inputs"]:
 else:
     seconds, rows = 0.0, 0
 peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+try:  # ru_maxrss survives exec (the forked copy of the parent counts); VmHWM does not
+    with open("/proc/self/status") as status:
+        peak = next(int(l.split()[1]) * 1024 for l in status if l.startswith("VmHWM:"))
+except (OSError, StopIteration):
+    pass
 print(json.dumps({"seconds": seconds, "peak": peak, "rows": rows}))
 """
 

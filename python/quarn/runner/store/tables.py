@@ -70,7 +70,10 @@ def stored_kind(schema: pa.Schema) -> str:
 def from_table(table: pa.Table, kind: str) -> Any:
     if kind == PANDAS:
         attrs = (table.schema.metadata or {}).get(_PANDAS_ATTRS)
-        frame = table.to_pandas()
+        # One block per column and each column's buffers released as it is converted: no
+        # consolidation copy, and the peak stays near one frame instead of two. Columns
+        # that need no conversion are shared read-only; pandas copies them on a write.
+        frame = table.to_pandas(split_blocks=True, self_destruct=True)
         if attrs is not None:
             frame.attrs = json.loads(attrs)
         return frame
@@ -99,13 +102,10 @@ def dump_parquet(value: object, path: str) -> None:
 def load_parquet(path: str) -> Any:
     import pyarrow.parquet as pq
 
-    kind = stored_kind(pq.read_schema(path))
-    if kind == PANDAS:
-        import pandas
-
-        # pandas' own reader, so the frame comes back exactly as pandas reads its files.
-        return pandas.read_parquet(path)
-    return from_table(pq.read_table(path, memory_map=True), kind)
+    # Column chunks are decoded as they are read rather than the whole file buffered
+    # first, which would hold the file's bytes and the decoded table at once.
+    table = pq.read_table(path, pre_buffer=False)
+    return from_table(table, stored_kind(table.schema))
 
 
 # Arrow IPC --------------------------------------------------------------------------------

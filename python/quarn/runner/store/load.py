@@ -7,6 +7,7 @@ import os
 from collections.abc import Mapping
 from typing import Any
 
+from quarn._quarn import AssetWrapper
 from quarn.runner.canonical import canonical_json
 from quarn.runner.store import serializers
 from quarn.runner.store.lookup import (
@@ -27,7 +28,7 @@ class StaleValueError(Exception):
 
 
 def load(
-    asset: object,
+    asset: AssetWrapper[..., Any] | str,
     *,
     out: str | os.PathLike[str] = "out",
     partition: Mapping[str, Any] | None = None,
@@ -55,7 +56,10 @@ def load(
 
 
 def load_all(
-    asset: object, *, out: str | os.PathLike[str] = "out", allow_stale: bool = False
+    asset: AssetWrapper[..., Any] | str,
+    *,
+    out: str | os.PathLike[str] = "out",
+    allow_stale: bool = False,
 ) -> list[tuple[dict[str, Any], Any]]:
     """Every stored job of `asset` as (partition dict, value) pairs, in the declared key
     order when `asset` is the @asset function (else by key). Jobs that never ran are not

@@ -10,6 +10,7 @@ from typing import Any
 from quarn.runner.store.serializers import StorageError
 
 _SCALARS = (str, int, float, bool, type(None))
+_LEAVES = frozenset(_SCALARS)
 _SHOWN_KEYS = 3
 
 
@@ -25,9 +26,8 @@ def encode(value: Any) -> str:
         text = json.dumps(value, default=_as_object)
     except (TypeError, ValueError, RecursionError) as exc:
         raise StorageError(_unencodable(value, exc)) from exc
-    keys = _lossy_keys(value)
-    if keys:
-        raise StorageError(_keys_message(value, keys))
+    if _any_lossy_key(value):
+        raise StorageError(_keys_message(value, _lossy_keys(value)))
     return text
 
 
@@ -50,9 +50,27 @@ def _keys_message(value: object, keys: list[tuple[object, str]]) -> str:
     )
 
 
+def _any_lossy_key(value: Any) -> bool:
+    """Whether a key somewhere is not a text. Runs on every stored value, after the encoder
+    accepted it (so it holds no cycle): exact types first, the general tests only for
+    subclasses and other mappings; no paths, no bookkeeping."""
+    stack = [value]
+    pop, push = stack.pop, stack.extend
+    while stack:
+        item = pop()
+        kind = type(item)
+        if kind is dict or (kind not in _LEAVES and isinstance(item, Mapping)):
+            for key in item:
+                if type(key) is not str and not isinstance(key, str):
+                    return True
+            push([c for c in item.values() if type(c) not in _LEAVES])
+        elif kind is list or kind is tuple or isinstance(item, list | tuple):
+            push([c for c in item if type(c) not in _LEAVES])
+    return False
+
+
 def _lossy_keys(value: Any) -> list[tuple[object, str]]:
-    """Up to a few keys that are not texts, with where they are. One pass that visits
-    the containers; a scalar in a long list costs one type test."""
+    """Up to a few keys that are not texts, with where they are (for the message)."""
     found: list[tuple[object, str]] = []
     seen: set[int] = set()
     stack: list[tuple[Any, str]] = [(value, "value")]

@@ -18,13 +18,16 @@ def check_serializers(assets: list[Asset], document: Any, report: Report) -> Non
     if not any(name is not None for _, name in declared):
         return
     reported = document.get(REPORTED) if isinstance(document, dict) else None
-    usable = availability(reported if isinstance(reported, dict) else None)
+    if not isinstance(reported, dict):
+        reported = None  # the project's registrations unseen: only the worker can tell
+    usable = availability(reported)
     for asset, name in declared:
         if name is None:
             continue
         if not isinstance(name, str):
             report(asset, "its declared serializer is not a text")
         elif name not in usable:
-            report(asset, unknown_message(name, usable))
+            if reported is not None:
+                report(asset, unknown_message(name, usable))
         elif usable[name] is not None:
             report(asset, str(usable[name]))

@@ -27,15 +27,22 @@ def load_inputs(spec: JobSpec) -> dict[str, object]:
     for param, source in spec["inputs"].items():
         if "fan_in" in source:
             members: dict[str, InputSource] = source["fan_in"]  # type: ignore[typeddict-item]
-            kwargs[param] = FanIn({m: _file(up) for m, up in members.items()})
+            kwargs[param] = FanIn({m: _file(param, up) for m, up in members.items()})
         else:
-            kwargs[param] = read_value(*_file(source))
+            kwargs[param] = read_value(*_file(param, source))
     kwargs.update(spec["keys"])
     return kwargs
 
 
-def _file(source: InputSource) -> tuple[serializers.Serializer, str]:
-    serializer = serializers.get(source["serializer"])
+def _file(param: str, source: InputSource) -> tuple[serializers.Serializer, str]:
+    try:
+        serializer = serializers.get(source["serializer"])
+    except LookupError as exc:
+        # The upstream's module registered it, and this job's module does not import that.
+        raise StorageError(
+            f"input '{param}': {exc}; import the module that registers it in this asset's "
+            "module too"
+        ) from None
     return serializer, os.path.join(source["dir"], serializer.file_name)
 
 

@@ -13,6 +13,7 @@ from quarn.runner.store import serializers
 from quarn.runner.store.lookup import (
     StoredJob,
     Wanted,
+    declared_keys,
     find_jobs,
     is_current,
     not_current_reason,
@@ -45,7 +46,7 @@ def load(
     want = wanted(asset)
     out = os.fspath(out)
     key = dict(partition) if partition is not None else {}
-    _, jobs = find_jobs(want, out, key)
+    _, jobs = find_jobs(want, out, [key])
     _check_partition(want, jobs, partition)
     text = canonical_json(key)
     for job in jobs:
@@ -67,7 +68,7 @@ def load_all(
     lists each job that has a value at all."""
     want = wanted(asset)
     out = os.fspath(out)
-    folder, jobs = find_jobs(want, out)
+    folder, jobs = find_jobs(want, out, declared_keys(want))
     jobs = order(jobs, want)
     stray = stray_folders(folder, jobs)
     if stray and not allow_stale:

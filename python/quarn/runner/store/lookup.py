@@ -100,12 +100,9 @@ def wanted(asset: object) -> Wanted:
     return Wanted(label, {label}, str(asset.__module__), function, dims)
 
 
-def find_jobs(
-    want: Wanted, out: str, asked: dict[str, Any] | None = None
-) -> tuple[str, list[StoredJob]]:
-    """Every stored job of the asset: those the manifest records, then any other folder
-    of the asset's that holds a result, for the declared keys and the `asked` one; and the
-    asset's folder."""
+def find_jobs(want: Wanted, out: str, probe: list[dict[str, Any]]) -> tuple[str, list[StoredJob]]:
+    """The asset's folder and its stored jobs: those the manifest records, and those of the
+    `probe` keys whose folders hold a result the manifest does not vouch for."""
     manifest, warning = Manifest.load(out)
     if warning:
         raise LookupError(warning)
@@ -137,9 +134,7 @@ def find_jobs(
         key = entry.get("partition") or {}
         folder = os.path.join(out, job_id)
         jobs[canonical_json(key)] = StoredJob(key, folder, entry, _read(folder))
-    # Without the declaration, the keys are the asked one, or none (an unpartitioned asset).
-    candidates = _declared_keys(want) or [{}]
-    for key in candidates if asked is None else [*candidates, asked]:
+    for key in probe:
         folder = os.path.join(out, asset_dir, partition_dir_name(key))
         if canonical_json(key) not in jobs and os.path.exists(os.path.join(folder, RESULT_FILE)):
             jobs[canonical_json(key)] = StoredJob(key, folder, None, _read(folder))
@@ -163,15 +158,16 @@ def stray_folders(parent: str, jobs: list[StoredJob]) -> list[str]:
 def order(jobs: list[StoredJob], want: Wanted) -> list[StoredJob]:
     """Declared key order when the declaration is at hand, else by the keys' JSON text."""
     if want.dims:
-        rank = {canonical_json(k): i for i, k in enumerate(_declared_keys(want))}
+        rank = {canonical_json(k): i for i, k in enumerate(declared_keys(want))}
         return sorted(jobs, key=lambda j: (rank.get(canonical_json(j.key), len(rank)),
                                            canonical_json(j.key)))  # fmt: skip
     return sorted(jobs, key=lambda j: canonical_json(j.key))
 
 
-def _declared_keys(want: Wanted) -> list[dict[str, Any]]:
+def declared_keys(want: Wanted) -> list[dict[str, Any]]:
+    """Every declared key combination; without the declaration, the unpartitioned one."""
     if not want.dims:
-        return [{}] if want.dims is not None else []
+        return [{}]
     combos: list[dict[str, Any]] = [{}]
     for dim, keys in want.dims.items():
         unique = list({canonical_json(k): k for k in keys}.values())

@@ -45,6 +45,8 @@ def load(
     """
     want = wanted(asset)
     out = os.fspath(out)
+    if partition is not None and not isinstance(partition, Mapping):
+        raise TypeError(f"partition must be a dict from dimension to key, not {partition!r}")
     key = dict(partition) if partition is not None else {}
     _, jobs = find_jobs(want, out, [key])
     _check_partition(want, jobs, partition)
@@ -85,7 +87,9 @@ def load_all(
     return found
 
 
-def _check_partition(want: Wanted, jobs: list[StoredJob], partition: object) -> None:
+def _check_partition(
+    want: Wanted, jobs: list[StoredJob], partition: Mapping[str, Any] | None
+) -> None:
     if want.dims is not None:
         dims = set(want.dims)
     elif any(job.entry is not None for job in jobs):
@@ -99,8 +103,6 @@ def _check_partition(want: Wanted, jobs: list[StoredJob], partition: object) -> 
                 "partition={dimension: key, ...}"
             )
         return
-    if not isinstance(partition, Mapping):
-        raise TypeError(f"partition must be a dict from dimension to key, not {partition!r}")
     if not dims:
         raise ValueError(f"asset '{want.label}' is not partitioned: leave out partition")
     if set(partition) != dims:

@@ -22,19 +22,20 @@ def encode(value: Any) -> str:
     Read-only mappings (a fan-in received as an input) are written as objects: the core's
     worker receives them as dicts, so returning one must keep working.
     """
+    converted: dict[int, dict[Any, Any]] = {}  # each mapping read once (a fan-in reads files)
+
+    def as_object(item: object) -> dict[Any, Any]:
+        if isinstance(item, Mapping):
+            return converted.setdefault(id(item), dict(item))
+        raise TypeError(f"Object of type {type(item).__name__} is not JSON serializable")
+
     try:
-        text = json.dumps(value, default=_as_object)
+        text = json.dumps(value, default=as_object)
     except (TypeError, ValueError, RecursionError) as exc:
         raise StorageError(_unencodable(value, exc)) from exc
-    if _any_lossy_key(value):
+    if _any_lossy_key(value, converted):
         raise StorageError(_keys_message(value, _lossy_keys(value)))
     return text
-
-
-def _as_object(value: object) -> dict[Any, Any]:
-    if isinstance(value, Mapping):
-        return dict(value)
-    raise TypeError(f"Object of type {type(value).__name__} is not JSON serializable")
 
 
 def _lead(value: object) -> str:
@@ -50,7 +51,7 @@ def _keys_message(value: object, keys: list[tuple[object, str]]) -> str:
     )
 
 
-def _any_lossy_key(value: Any) -> bool:
+def _any_lossy_key(value: Any, converted: dict[int, dict[Any, Any]]) -> bool:
     """Whether a key somewhere is not a text. Runs on every stored value, after the encoder
     accepted it (so it holds no cycle): exact types first, the general tests only for
     subclasses and other mappings; no paths, no bookkeeping."""
@@ -60,6 +61,7 @@ def _any_lossy_key(value: Any) -> bool:
         item = pop()
         kind = type(item)
         if kind is dict or (kind not in _LEAVES and isinstance(item, Mapping)):
+            item = converted.get(id(item), item)
             for key in item:
                 if type(key) is not str and not isinstance(key, str):
                     return True

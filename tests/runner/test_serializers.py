@@ -102,6 +102,7 @@ def test_mapped_numpy_arrays_are_read_only(tmp_path):
         ("pickle", [lambda: 1], "type list cannot be stored as pickle"),
         ("parquet", [1, 2], "parquet stores pandas and polars DataFrames and pyarrow Tables"),
         ("arrow", pd.Series([1]), "type Series cannot be stored as arrow"),
+        ("parquet", pd.DataFrame({"o": [1, "a"]}), "column o with type object'); declare"),
         ("numpy", [1.0], "numpy stores numpy arrays"),
         ("numpy", np.array([object()]), "its dtype object holds Python objects"),
     ],

@@ -47,17 +47,24 @@ def to_table(value: object, format_name: str) -> pa.Table:
             f"{format_name} stores pandas and polars DataFrames and pyarrow Tables; "
             'declare serializer="pickle"'
         )
-    metadata: dict[bytes, bytes] = {}
-    if kind == PANDAS:
-        table = pa.Table.from_pandas(value)
-        if value.attrs:  # type: ignore[attr-defined]
-            metadata[_PANDAS_ATTRS] = json.dumps(value.attrs).encode()  # type: ignore[attr-defined]
-    elif kind == POLARS:
-        table = value.to_arrow()  # type: ignore[attr-defined]
-    else:
-        assert isinstance(value, pa.Table)
-        table = value
-    metadata[KIND_KEY] = kind.encode()
+    metadata: dict[bytes, bytes] = {KIND_KEY: kind.encode()}
+    try:
+        if kind == PANDAS:
+            table = pa.Table.from_pandas(value)
+            if value.attrs:  # type: ignore[attr-defined]
+                metadata[_PANDAS_ATTRS] = json.dumps(value.attrs).encode()  # type: ignore[attr-defined]
+        elif kind == POLARS:
+            table = value.to_arrow()  # type: ignore[attr-defined]
+        else:
+            assert isinstance(value, pa.Table)
+            table = value
+    except (pa.ArrowException, ValueError, TypeError) as exc:
+        # Columns Arrow cannot type (mixed Python objects), duplicate column names, attrs
+        # that are not JSON.
+        raise StorageError(
+            f"the value of type {type(value).__name__} cannot be stored as {format_name}: "
+            f'{exc}; declare serializer="pickle"'
+        ) from exc
     return table.replace_schema_metadata({**(table.schema.metadata or {}), **metadata})
 
 

@@ -15,8 +15,6 @@ from quarn.runner.store.lookup import (
     Wanted,
     declared_keys,
     find_jobs,
-    is_current,
-    not_current_reason,
     order,
     stray_folders,
     wanted,
@@ -118,12 +116,12 @@ def _has_value(job: StoredJob) -> bool:
 
 def _value(job: StoredJob, want: Wanted, allow_stale: bool) -> Any:
     where = job.describe(want.label)
-    if not is_current(job.entry, job.record):
+    if job.stale:
         if not _has_value(job):
-            raise LookupError(f"{where} has no stored value: {not_current_reason(job)}")
+            raise LookupError(f"{where} has no stored value: {job.stale}")
         if not allow_stale:
             raise StaleValueError(
-                f"{where}: the stored value is not current: {not_current_reason(job)}; "
+                f"{where}: the stored value is not current: {job.stale}; "
                 "run it again, or pass allow_stale=True to read it anyway"
             )
     record: dict[str, Any] = job.record

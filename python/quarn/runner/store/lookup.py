@@ -13,6 +13,7 @@ import importlib
 import json
 import os
 import re
+from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -42,33 +43,41 @@ class StoredJob:
     folder: str
     entry: dict[str, Any] | None  # the manifest's record, None when it has none
     record: Any = field(default=None)  # result.json, None when unreadable
+    stale: str = ""  # why the value is not current; "" when it is
 
     def describe(self, label: str) -> str:
         shown = ", ".join(f"{d}={canonical_json(v)}" for d, v in self.key.items())
         return f"asset '{label}'" + (f" [{shown}]" if shown else "")
 
 
-def is_current(entry: dict[str, Any] | None, record: Any) -> bool:
-    """Current: the manifest records the job as succeeded in its last run, and its folder
-    holds a success record. (A manifest without a status records successes only.)"""
-    return (
-        entry is not None
-        and entry.get("status", "succeeded") == "succeeded"
-        and isinstance(record, dict)
-        and record.get("ok") is True
-    )
+_STATUS_REASONS = {
+    "failed": "its last run failed",
+    "skipped": "it was skipped in the last run (an upstream failed)",
+    "running": "a run started it and did not record how it ended",
+}
 
 
-def not_current_reason(job: StoredJob) -> str:
-    record = job.record
-    status = job.entry.get("status") if job.entry is not None else None
+def stale_reason(entry: Mapping[str, Any] | None, record: Any, recorded: Mapping[str, Any]) -> str:
+    """Why a job's stored value is not current, or "" when it is: the manifest records its
+    last run as succeeded, its folder holds a success record, and each upstream value it
+    consumed is still the one recorded for that upstream (where the manifest records the
+    digests; a manifest without statuses records successes only)."""
     if isinstance(record, dict) and record.get("ok") is False:
         return f"its last run failed: {record.get('error')}"
-    if isinstance(status, str) and status != "succeeded":
-        return f"it was {status} in the last run"
-    if job.entry is None:
+    if entry is None:
         return "the last run that planned it did not finish it (an upstream failed, or a stop)"
-    return "its folder holds no success record"
+    status = entry.get("status", "succeeded")
+    if status != "succeeded":
+        return _STATUS_REASONS.get(str(status), f"its last run ended as {status}")
+    if not (isinstance(record, dict) and record.get("ok") is True):
+        return "its folder holds no success record"
+    consumed = entry.get("inputs")
+    for upstream, digest in consumed.items() if isinstance(consumed, dict) else ():
+        now = recorded.get(upstream)
+        if not isinstance(now, dict) or now.get("digest") != digest:
+            name = now.get("asset", upstream) if isinstance(now, dict) else upstream
+            return f"the value of its upstream {name} changed since it ran"
+    return ""
 
 
 def wanted(asset: object) -> Wanted:
@@ -133,11 +142,15 @@ def find_jobs(want: Wanted, out: str, probe: list[dict[str, Any]]) -> tuple[str,
     for job_id, entry in entries:
         key = entry.get("partition") or {}
         folder = os.path.join(out, job_id)
-        jobs[canonical_json(key)] = StoredJob(key, folder, entry, _read(folder))
+        record = _read(folder)
+        stale = stale_reason(entry, record, manifest.jobs)
+        jobs[canonical_json(key)] = StoredJob(key, folder, entry, record, stale)
     for key in probe:
         folder = os.path.join(out, asset_dir, partition_dir_name(key))
         if canonical_json(key) not in jobs and os.path.exists(os.path.join(folder, RESULT_FILE)):
-            jobs[canonical_json(key)] = StoredJob(key, folder, None, _read(folder))
+            record = _read(folder)
+            stale = stale_reason(None, record, manifest.jobs)
+            jobs[canonical_json(key)] = StoredJob(key, folder, None, record, stale)
     return os.path.join(out, asset_dir), list(jobs.values())
 
 

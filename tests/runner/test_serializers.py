@@ -179,3 +179,15 @@ def test_an_entry_point_provides_a_serializer_loaded_on_first_use(tmp_path, monk
             serializers.get("misnamed")
     finally:
         sys.modules.pop("quarn_extra_sz", None)
+
+
+def test_a_fan_in_reads_a_member_only_when_asked_and_keeps_nothing(tmp_path):
+    from quarn.runner.job.fan_in import FanIn
+
+    json_ = serializers.get("json")
+    (tmp_path / "a.json").write_text("[1]")
+    fan_in = FanIn({'"a"': (json_, str(tmp_path / "a.json")), '"b"': (json_, str(tmp_path / "b"))})
+    assert list(fan_in) == ['"a"', '"b"'] and len(fan_in) == 2 and '"b"' in fan_in
+    assert fan_in['"a"'] == [1] and fan_in['"a"'] is not fan_in['"a"']
+    with pytest.raises(StorageError, match="is missing"):
+        fan_in['"b"']

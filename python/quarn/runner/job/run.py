@@ -55,9 +55,7 @@ def run_job(spec: JobSpec) -> int:
         record["signature"] = _text(str(inspect.signature(function)))
         write_record(stage, _compact(record))
     except BaseException as exc:  # noqa: BLE001 - every failure of the asset is recorded
-        if isinstance(exc, values.StorageError):  # not the function's: its message says all
-            sys.stderr.write(f"quarn job: {exc}\n")
-        else:
+        if not isinstance(exc, values.StorageError):  # not the function's: the record says all
             print_traceback(exc)
         write_record(stage, failure_text(exc))
         return RECORDED_FAILURE

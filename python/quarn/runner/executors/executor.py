@@ -39,6 +39,8 @@ from quarn.runner.store.layout import (
     check_job_folder,
     job_dir,
     promote,
+    sync_directory,
+    sync_folder,
 )
 from quarn.runner.store.manifest import Manifest
 from quarn.runner.store.rundir import RunDir
@@ -136,6 +138,7 @@ class Executor:
         self._stopping = False
         self._manifest_error = ""
         self._last_account = 0.0
+        self._unsynced: set[str] = set()  # job folders promoted since the last manifest save
 
     # The loop ------------------------------------------------------------------------------
 
@@ -190,7 +193,14 @@ class Executor:
         return max(0.0, min(moments) - now)
 
     def _save_manifest(self) -> None:
-        """A failed save (disk full) is retried at the next save; the run goes on."""
+        """Syncs the job folders the manifest is about to vouch for, then saves it. A failed
+        save (disk full) is retried at the next save; the run goes on."""
+        parents = {os.path.dirname(folder) for folder in self._unsynced}
+        for folder in self._unsynced:
+            sync_folder(folder)
+        for parent in parents:
+            sync_directory(parent)
+        self._unsynced.clear()
         try:
             self.manifest.save()
         except OSError as exc:
@@ -278,11 +288,11 @@ class Executor:
 
     def _conclude_all(self, ended: list[tuple[Job, JobExit]]) -> None:
         for job, exit_ in ended:
-            running = self._running.pop(job, None)
-            if running is None:
+            if job not in self._running:
                 continue
             now = time.monotonic()
-            self._account(now)
+            self._account(now)  # while it still holds its slot
+            running = self._running.pop(job)
             self.stats.busy += now - running.started
             self.progress.running = len(self._running)
             try:
@@ -307,7 +317,8 @@ class Executor:
             _keep_only_log(running.stage)
         log = keep_log(running.log)
         final_log = os.path.join(job_dir(self.out_dir, job), LOG_FILE) if log else ""
-        promote(running.stage, self.out_dir, job, self.rundir.aside_dir())
+        final = promote(running.stage, self.out_dir, job, self.rundir.aside_dir())
+        self._unsynced.add(final)
         if succeeded:
             self.manifest.record(
                 job.id,

@@ -12,15 +12,16 @@ dumps or loads, so a project that stores only JSON never pays for pyarrow.
 
 from __future__ import annotations
 
-import difflib
-import importlib.metadata
 import importlib.util
 import json
 import os
 import re
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from importlib.metadata import EntryPoint
 
 ENTRY_POINT_GROUP = "quarn.serializers"
 # The serializer of an asset declared without one: today's value.json, byte for byte.
@@ -136,6 +137,8 @@ def known_names() -> list[str]:
 
 
 def unknown_message(name: str, known: Iterable[str]) -> str:
+    import difflib
+
     names = sorted(known)
     close = difflib.get_close_matches(name, names, n=1)
     hint = f"did you mean {close[0]!r}? " if close else ""
@@ -152,7 +155,11 @@ def missing_message(serializer: Serializer, missing: list[str]) -> str:
     return f"serializer {serializer.name!r} needs {what}, which {verb} not installed{install}"
 
 
-def _entry_points() -> list[importlib.metadata.EntryPoint]:
+def _entry_points() -> list[EntryPoint]:
+    # Imported here: it costs a job worker's start more than all the rest of this module,
+    # and only a name that is neither built in nor registered needs it.
+    import importlib.metadata
+
     return list(importlib.metadata.entry_points(group=ENTRY_POINT_GROUP))
 
 

@@ -76,9 +76,10 @@ def store(value: object, spec: JobSpec) -> SuccessRecord:
     path = os.path.join(spec["stage_dir"], serializer.file_name)
     try:
         serializer.dump(value, path)
-    except StorageError:
-        raise
-    except Exception as exc:
+    except BaseException as exc:
+        _remove(path)  # a half-written file must not sit beside the failure record
+        if isinstance(exc, StorageError) or not isinstance(exc, Exception):
+            raise
         raise StorageError(
             f"the value of type {type(value).__name__} cannot be stored as {serializer.name}: "
             f"{type(exc).__name__}: {exc}"
@@ -97,3 +98,10 @@ def store(value: object, spec: JobSpec) -> SuccessRecord:
         "signature": "",
         "value_path": str(pathlib.Path(spec["job_dir"]) / serializer.file_name),
     }
+
+
+def _remove(path: str) -> None:
+    try:
+        os.unlink(path)
+    except OSError:
+        pass

@@ -41,7 +41,7 @@ class Wanted:
 class StoredJob:
     key: dict[str, Any]
     folder: str
-    entry: dict[str, Any] | None  # the manifest's record, None when it has none
+    entry: Mapping[str, Any] | None  # the manifest's record, None when it has none
     record: Any = field(default=None)  # result.json, None when unreadable
     stale: str = ""  # why the value is not current; "" when it is
 
@@ -115,8 +115,8 @@ def find_jobs(want: Wanted, out: str, probe: list[dict[str, Any]]) -> tuple[str,
     manifest, warning = Manifest.load(out)
     if warning:
         raise LookupError(warning)
-    exact: dict[str, list[tuple[str, dict[str, Any]]]] = {}
-    similar: dict[str, list[tuple[str, dict[str, Any]]]] = {}
+    exact: dict[str, list[tuple[str, Mapping[str, Any]]]] = {}
+    similar: dict[str, list[tuple[str, Mapping[str, Any]]]] = {}
     shared = _UNSAFE.sub("_", want.label)[:80].lstrip(".") + "-"
     for job_id, entry in manifest.jobs.items():
         display = entry.get("asset")
@@ -139,12 +139,12 @@ def find_jobs(want: Wanted, out: str, probe: list[dict[str, Any]]) -> tuple[str,
         )
     asset_dir, entries = next(iter(by_dir.items()))
     jobs: dict[str, StoredJob] = {}
-    for job_id, entry in entries:
-        key = entry.get("partition") or {}
+    for job_id, recorded in entries:
+        key = dict(recorded.get("partition") or {})
         folder = os.path.join(out, job_id)
         record = _read(folder)
-        stale = stale_reason(entry, record, manifest.jobs)
-        jobs[canonical_json(key)] = StoredJob(key, folder, entry, record, stale)
+        stale = stale_reason(recorded, record, manifest.jobs)
+        jobs[canonical_json(key)] = StoredJob(key, folder, recorded, record, stale)
     for key in probe:
         folder = os.path.join(out, asset_dir, partition_dir_name(key))
         if canonical_json(key) not in jobs and os.path.exists(os.path.join(folder, RESULT_FILE)):
@@ -188,7 +188,7 @@ def declared_keys(want: Wanted) -> list[dict[str, Any]]:
     return combos
 
 
-def _made_by(out: str, jobs: list[tuple[str, dict[str, Any]]], want: Wanted) -> bool:
+def _made_by(out: str, jobs: list[tuple[str, Mapping[str, Any]]], want: Wanted) -> bool:
     for job_id, _ in jobs:
         record = _read(os.path.join(out, job_id))
         if isinstance(record, dict) and record.get("function_name") is not None:

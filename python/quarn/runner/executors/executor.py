@@ -30,6 +30,7 @@ from quarn.runner.contract import (
 from quarn.runner.executors.backend import Backend, JobExit
 from quarn.runner.executors.failures import failure_text, keep_log, last_frames, read_result
 from quarn.runner.executors.scheduler import Scheduler
+from quarn.runner.graph.model import Asset
 from quarn.runner.plan.jobs import Job
 from quarn.runner.report.outcome import FAILED, INTERRUPTED, NOT_RUN, SKIPPED, SUCCEEDED, Outcome
 from quarn.runner.report.progress import Progress
@@ -139,6 +140,7 @@ class Executor:
         self._manifest_error = ""
         self._last_account = 0.0
         self._unsynced: set[str] = set()  # job folders promoted since the last manifest save
+        self._digests: dict[Asset, str] = {}
 
     # The loop ------------------------------------------------------------------------------
 
@@ -270,12 +272,15 @@ class Executor:
             "serializer": _serializer(asset.metadata),
             "keys": job.key,
             "inputs": inputs,
-            "sources": {
-                asset.file_path: hashlib.sha256(
-                    asset.module_source.encode("utf-8", "surrogatepass")
-                ).hexdigest()
-            },
+            "sources": {asset.file_path: self._source_digest(asset)},
         }
+
+    def _source_digest(self, asset: Asset) -> str:
+        digest = self._digests.get(asset)
+        if digest is None:
+            text = asset.module_source.encode("utf-8", "surrogatepass")
+            digest = self._digests[asset] = hashlib.sha256(text).hexdigest()
+        return digest
 
     def _source(self, upstream: Job) -> InputSource:
         folder = job_dir(self.out_dir, upstream)
@@ -298,7 +303,9 @@ class Executor:
             try:
                 self._conclude(running, exit_, now - running.started)
             except Exception as exc:  # noqa: BLE001 - the job fails, never the run
-                error = f"could not conclude the job: {type(exc).__name__}: {exc}"
+                error = str(exc)
+                if not isinstance(exc, LayoutError):
+                    error = f"could not conclude the job: {type(exc).__name__}: {exc}"
                 self._end(job, FAILED, now - running.started, error, "", retryable=False)
 
     def _conclude(self, running: _Running, exit_: JobExit, seconds: float) -> None:
@@ -333,7 +340,8 @@ class Executor:
             self.scheduler.succeeded(job)
             return
         if timed_out:
-            error = f"timed out after {self.limits.timeout:g} s"
+            limit = self.limits.timeout
+            error = f"timed out after {limit:g} s" if limit else "timed out"
         elif code is None:
             error = f"lost: {exit_.lost}" if exit_.lost else "lost"
         else:

@@ -44,7 +44,7 @@ def run_job(spec: JobSpec) -> int:
         sys.stderr.write(f"quarn job: unusable job spec: {problem}\n")
         return UNUSABLE_SPEC
     _shield_host_modules(spec["paths"])
-    set_import_path(spec["paths"], own_folder(_package_file()))
+    set_import_path(spec["paths"], _package_file())
     stage = spec["stage_dir"]
     os.makedirs(stage, exist_ok=True)
     try:

@@ -58,6 +58,7 @@ from quarn.runner.store.layout import (
 )
 from quarn.runner.store.manifest import Manifest
 from quarn.runner.store.rundir import RunDir
+from quarn.runner.store.value_file import stored_value_file
 
 _MANIFEST_SAVE_SECONDS = 1.0  # each save syncs to disk; once a second costs well under 1%
 _TERMINATE_GRACE_SECONDS = 5.0  # after SIGTERM, before SIGKILL
@@ -305,7 +306,9 @@ class Executor:
         }
 
     def _source(self, upstream: Job) -> InputSource:
-        check_input_folder(self.out_dir, upstream, (VALUE_FILE, RESULT_FILE))
+        folder = job_dir(self.out_dir, upstream)
+        value = stored_value_file(folder) or os.path.join(folder, VALUE_FILE)
+        check_input_folder(self.out_dir, upstream, (os.path.basename(value), RESULT_FILE))
         return {
             "dir": os.path.abspath(job_dir(self.out_dir, upstream)),
             "serializer": _serializer(upstream.asset.metadata),

@@ -63,7 +63,8 @@ def run_job(spec: JobSpec) -> int:
         record["signature"] = _text(str(inspect.signature(function)))
         write_record(stage, _compact(record))
     except BaseException as exc:  # noqa: BLE001 - every failure of the asset is recorded
-        print_traceback(exc)
+        if not isinstance(exc, values.StorageError):  # not the function's: the record says all
+            print_traceback(exc)
         write_record(stage, failure_text(exc))
         return RECORDED_FAILURE
     return SUCCESS

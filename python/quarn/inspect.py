@@ -4,6 +4,7 @@
 
 The document goes to standard output as one line followed by a line feed. A module that
 fails to import is reported on standard error and left out; the exit status is still 0.
+Ctrl-C ends the command with status 130 and no document.
 """
 
 import argparse
@@ -11,7 +12,7 @@ import json
 import sys
 from collections.abc import Sequence
 
-from quarn._paths import set_import_path
+from quarn._paths import prepare_imports
 from quarn._quarn import inspect_modules
 
 PROG = "python -m quarn.inspect"
@@ -77,23 +78,28 @@ def emit(document: str) -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Runs the command with `argv` (default: the process's arguments); returns the exit status."""
+    """Runs the command with `argv` (default: the process's arguments); returns the exit status,
+    130 when interrupted by Ctrl-C (no document is printed then)."""
     args = build_parser().parse_args(argv)
-    if not args.check and args.document_file is None:
-        set_import_path(args.path, __file__)
-        emit(inspect_modules(args.modules))
-        return 0
-    # For the runner: its modules are imported before the project's folders can shadow
-    # what they import, and the project's declarations are read from the source as it is
-    # now, never from a bytecode cache that may be older.
-    from quarn.runner.commands.check import check_modules
-    from quarn.runner.job.sources import install
+    try:
+        if not args.check and args.document_file is None:
+            prepare_imports(args.path, __file__)
+            emit(inspect_modules(args.modules))
+            return 0
+        # For the runner: its modules are imported before the project's folders can shadow
+        # what they import, and the project's declarations are read from the source as it
+        # is now, never from a bytecode cache that may be older.
+        from quarn.runner.commands.check import check_modules
+        from quarn.runner.job.sources import install
 
-    set_import_path(args.path, __file__)
-    install({}, args.path, None)
-    if args.check:
-        return check_modules(args.modules, args.path)
-    write_document_file(args.document_file, inspect_modules(args.modules), args.modules)
+        prepare_imports(args.path, __file__)
+        install({}, args.path, None)
+        if args.check:
+            return check_modules(args.modules, args.path)
+        write_document_file(args.document_file, inspect_modules(args.modules), args.modules)
+    except KeyboardInterrupt:
+        sys.stderr.write(f"\n{PROG}: interrupted\n")
+        return 130
     return 0
 
 

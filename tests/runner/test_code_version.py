@@ -28,7 +28,11 @@ FILES = {
         def _local_helper(x):
             return [x] * LIMIT
 
+        def plain(f):
+            return f
+
         @asset(inputs={"x": "up"})
+        @plain
         def a(x):
             \"\"\"The asset.\"\"\"
             # a comment
@@ -66,7 +70,8 @@ EDITS = {
     "comment": ("pipe.py", "# a comment", "# other words", False, False),
     "docstring": ("pkg/helpers.py", '"""Scales."""', '"""Scales by FACTOR."""', False, False),
     "formatting": ("pipe.py", "return [x] * LIMIT", "return [x]*LIMIT  # same", False, False),
-    "decorator": ("pipe.py", '{"x": "up"}', '{"x": "other"}', False, False),
+    "declaration": ("pipe.py", '{"x": "up"}', '{"x": "other"}', False, False),
+    "another decorator": ("pipe.py", "return f", "return lambda x: f(x) * 2", True, False),
     "unrelated function": ("pkg/helpers.py", "return UNUSED", "return UNUSED + 1", False, False),
     "unread constant": ("pkg/helpers.py", "UNUSED = 4", "UNUSED = 5", False, False),
     "helper's constant": ("pkg/helpers.py", "FACTOR = 3", "FACTOR = 4", True, False),

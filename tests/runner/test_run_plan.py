@@ -272,6 +272,7 @@ def test_select_takes_upstreams_and_not_downstreams():
     graph = graph_of(*chain())
     assert [a.label for a in plan_select.select(graph, ["b"])] == ["a", "b"]
     assert [a.label for a in plan_select.select(graph, [ref("c")])] == ["a", "b", "c"]
+    assert [a.label for a in plan_select.select(graph, ["pipe:b"])] == ["a", "b"]
     with pytest.raises(plan_select.PlanError, match="'nope' matches no asset"):
         plan_select.select(graph, ["nope"])
 

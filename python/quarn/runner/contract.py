@@ -80,7 +80,8 @@ class ManifestEntry(TypedDict, total=False):
     success (absent when it never succeeded): `version` (code, declaration and key),
     `inputs` (upstream job id -> digest of the value it consumed), `digest` and `value`
     (the value file's SHA-256 and name), `stat` (size, mtime_ns, ctime_ns, inode of that
-    file when it was hashed), `succeeded_at` (UTC, ISO 8601) and `seconds`.
+    file when it was hashed), `result_stat` (the same of the success record, read then),
+    `succeeded_at` (UTC, ISO 8601) and `seconds`.
     """
 
     asset: str
@@ -91,6 +92,7 @@ class ManifestEntry(TypedDict, total=False):
     digest: str
     value: str
     stat: list[int]
+    result_stat: list[int]
     succeeded_at: str
     seconds: float
     ran_at: str  # when the latest run that did not succeed ended

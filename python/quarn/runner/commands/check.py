@@ -6,12 +6,15 @@ import argparse
 import json
 import os
 import sys
+import tempfile
 from typing import TextIO
 
 from quarn._quarn import inspect_modules
 from quarn.runner.commands import shared
 from quarn.runner.graph.discovery import DiscoveryError, graph_of
 from quarn.runner.graph.model import Graph
+from quarn.runner.graph.serializer_check import REPORTED
+from quarn.runner.store.serializers import REPORT_ENV, read_report
 
 
 def build_parser(prog: str) -> argparse.ArgumentParser:
@@ -49,13 +52,18 @@ def check_modules(modules: list[str], paths: list[str]) -> int:
     """
     sys.stdout.flush()
     saved = os.dup(1)
-    try:
-        os.dup2(2, 1)
-        document = json.loads(inspect_modules(modules))
-    finally:
-        sys.stdout.flush()
-        os.dup2(saved, 1)
-        os.close(saved)
+    with tempfile.TemporaryDirectory(prefix="quarn-check-") as private:
+        registered = os.path.join(private, "serializers")  # the project's registrations
+        os.environ[REPORT_ENV] = registered
+        try:
+            os.dup2(2, 1)
+            document = json.loads(inspect_modules(modules))
+        finally:
+            sys.stdout.flush()
+            os.dup2(saved, 1)
+            os.close(saved)
+            del os.environ[REPORT_ENV]
+        document[REPORTED] = read_report(registered)
     skipped = [m for m in dict.fromkeys(modules) if m not in sys.modules]
     try:
         graph = graph_of(document, skipped, [os.path.abspath(p) for p in paths], sys.stderr)

@@ -6,6 +6,7 @@ import argparse
 import os
 import sys
 import time
+import traceback
 from collections.abc import Callable
 
 from quarn.runner.commands.modules import ModuleError, resolve
@@ -53,8 +54,9 @@ def build_parser(prog: str = _PROG) -> argparse.ArgumentParser:
         ),
         epilog=(
             "Exit status: 0 when every job succeeded (or was up to date), 1 on a graph error "
-            "or a failed job, 2 on a usage error, 128 + the signal number when interrupted "
-            "(130 for Ctrl-C). "
+            "or a failed job, 2 on a usage error or when another run holds DIR, 128 + the "
+            "signal number when interrupted (130 for Ctrl-C, 129 for SIGHUP), 70 on a fault "
+            "of the runner itself. "
             "Each job writes DIR/<asset>/<partition>/value.json and result.json; "
             "DIR/manifest.json records each job's version, status and value digest."
         ),
@@ -135,6 +137,11 @@ def build_parser(prog: str = _PROG) -> argparse.ArgumentParser:
         help="when another run holds DIR, wait for it to end instead of exiting with status 2",
     )
     parser.add_argument(
+        "--why",
+        action="store_true",
+        help="say on standard error why each job that is not up to date runs, or waits",
+    )
+    parser.add_argument(
         "--prune",
         action="store_true",
         help="delete the folders and records of jobs whose partition keys are no longer "
@@ -209,7 +216,9 @@ def _confirm(count: int, prog: str) -> bool:
 
 def main(argv: list[str] | None = None, prog: str = _PROG) -> int:
     """Runs the command; Ctrl-C before or after the jobs run (while discovering, planning,
-    printing) ends it with status 130 too. While they run, the scheduler handles it."""
+    printing) ends it with status 130 too. While they run, the scheduler handles it. A fault
+    of the runner itself ends it with status 70 and one line saying where, never a
+    traceback over the user's output."""
     parser = build_parser(prog)
     words = list(sys.argv[1:] if argv is None else argv)
     args = parser.parse_args(words)
@@ -220,6 +229,12 @@ def main(argv: list[str] | None = None, prog: str = _PROG) -> int:
     except KeyboardInterrupt:
         sys.stderr.write(f"\n{prog}: interrupted\n")
         return 130
+    except Exception as exc:  # noqa: BLE001 - a fault of ours: one line naming its place
+        frames = traceback.extract_tb(exc.__traceback__)
+        where = f" at {os.path.basename(frames[-1].filename)}:{frames[-1].lineno}" if frames else ""
+        text = one_line(f"{type(exc).__name__}: {exc}")
+        sys.stderr.write(f"{prog}: internal error{where}: {text}\n")
+        return 70
 
 
 def _main(args: argparse.Namespace, prog: str) -> int:
@@ -275,6 +290,8 @@ def _main(args: argparse.Namespace, prog: str) -> int:
         prepared = prepare(assets, kept, code, manifest, args.force)
         if _clash(prepared, out, error):
             return 1
+        if args.why:
+            _explain(prepared)
         print(f"ok: {len(assets)} assets, {count} jobs, {len(prepared.to_run)} to run")
         _report_orphans(prepared.orphans, manifest, False)
         return 0
@@ -316,6 +333,8 @@ def _execute(
     prepared = prepare(assets, kept, code, manifest, args.force)
     if _clash(prepared, out, error):
         return 1
+    if args.why:
+        _explain(prepared)
     to_run = prepared.to_run
     started = time.monotonic()
     started_at = time.time()
@@ -409,6 +428,15 @@ def _clash(prepared: Prepared, out: str, error: Callable[[str], None]) -> bool:
             f"folder {job_dir(out, one)}; rename one of the assets"
         )
     return bool(clashes)
+
+
+def _explain(prepared: Prepared) -> None:
+    """One line per job that is not up to date: runs (and why), pending, or waiting."""
+    for job in [*prepared.to_run, *prepared.waiting]:
+        decision = prepared.plan.decisions[job]
+        text = f"quarn: why: {job.display}: {decision.state}: {decision.reason}"
+        sys.stderr.write(one_line(text) + "\n")
+    sys.stderr.flush()
 
 
 def _waiting(prepared: Prepared) -> list[Outcome]:

@@ -46,15 +46,19 @@ from quarn.runner.report.outcome import (
     Outcome,
 )
 from quarn.runner.report.progress import Progress
+from quarn.runner.report.text import one_line
 from quarn.runner.store.layout import (
     LayoutError,
     check_input_folder,
     check_job_folder,
     job_dir,
     promote,
+    sync_directory,
+    sync_folder,
 )
 from quarn.runner.store.manifest import Manifest
 from quarn.runner.store.rundir import RunDir
+from quarn.runner.store.value_file import stored_value_file
 
 _MANIFEST_SAVE_SECONDS = 1.0  # each save syncs to disk; once a second costs well under 1%
 _TERMINATE_GRACE_SECONDS = 5.0  # after SIGTERM, before SIGKILL
@@ -150,6 +154,7 @@ class Executor:
         self._stopping = False
         self._manifest_error = ""
         self._last_account = 0.0
+        self._unsynced: set[str] = set()  # job folders promoted since the last manifest save
 
     # The loop ------------------------------------------------------------------------------
 
@@ -204,12 +209,21 @@ class Executor:
         return max(0.0, min(moments) - now)
 
     def _save_manifest(self) -> None:
-        """A failed save (disk full) is retried at the next save; the run goes on."""
+        """Syncs the job folders the manifest is about to vouch for, then saves it. A failed
+        save (disk full) is retried at the next save; the run goes on."""
+        parents = {os.path.dirname(folder) for folder in self._unsynced}
+        for folder in self._unsynced:
+            sync_folder(folder)
+        for parent in parents:
+            sync_directory(parent)
+        self._unsynced.clear()
         try:
             self.manifest.save()
         except OSError as exc:
             if not self._manifest_error:
-                self.progress.message(f"quarn: warning: cannot save {self.manifest.path}: {exc}")
+                self.progress.message(
+                    one_line(f"quarn: warning: cannot save {self.manifest.path}: {exc}")
+                )
             self._manifest_error = str(exc)
         else:
             self._manifest_error = ""
@@ -293,7 +307,9 @@ class Executor:
         }
 
     def _source(self, upstream: Job) -> InputSource:
-        check_input_folder(self.out_dir, upstream, (VALUE_FILE, RESULT_FILE))
+        folder = job_dir(self.out_dir, upstream)
+        value = stored_value_file(folder) or os.path.join(folder, VALUE_FILE)
+        check_input_folder(self.out_dir, upstream, (os.path.basename(value), RESULT_FILE))
         return {
             "dir": os.path.abspath(job_dir(self.out_dir, upstream)),
             "serializer": _serializer(upstream.asset.metadata),
@@ -301,17 +317,19 @@ class Executor:
 
     def _conclude_all(self, ended: list[tuple[Job, JobExit]]) -> None:
         for job, exit_ in ended:
-            running = self._running.pop(job, None)
-            if running is None:
+            if job not in self._running:
                 continue
             now = time.monotonic()
-            self._account(now)
+            self._account(now)  # while it still holds its slot
+            running = self._running.pop(job)
             self.stats.busy += now - running.started
             self.progress.running = len(self._running)
             try:
                 self._conclude(running, exit_, now - running.started)
             except Exception as exc:  # noqa: BLE001 - the job fails, never the run
-                error = f"could not conclude the job: {type(exc).__name__}: {exc}"
+                error = str(exc)
+                if not isinstance(exc, LayoutError):
+                    error = f"could not conclude the job: {type(exc).__name__}: {exc}"
                 self._end(job, FAILED, now - running.started, error, "", retryable=False)
 
     def _conclude(self, running: _Running, exit_: JobExit, seconds: float) -> None:
@@ -330,16 +348,17 @@ class Executor:
             _keep_only_log(running.stage)
         log = keep_log(running.log)
         final_log = os.path.join(job_dir(self.out_dir, job), LOG_FILE) if log else ""
-        promote(running.stage, self.out_dir, job, self.rundir.aside_dir())
-        folder = job_dir(self.out_dir, job)
-        entry = success_entry(self.plan, job, folder, seconds) if succeeded else None
+        final = promote(running.stage, self.out_dir, job, self.rundir.aside_dir())
+        self._unsynced.add(final)
+        entry = success_entry(self.plan, job, final, seconds) if succeeded else None
         if entry is not None:
             self.manifest.record(job.id, entry)
             self._finish(job, SUCCEEDED, seconds, "", final_log)
             self.scheduler.succeeded(job)
             return
         if timed_out:
-            error = f"timed out after {self.limits.timeout:g} s"
+            limit = self.limits.timeout
+            error = f"timed out after {limit:g} s" if limit else "timed out"
         elif code is None:
             error = f"lost: {exit_.lost}" if exit_.lost else "lost"
         else:

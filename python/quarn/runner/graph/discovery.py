@@ -12,7 +12,9 @@ from quarn.runner.contract import discovery_command
 from quarn.runner.graph.build import build_graph
 from quarn.runner.graph.import_error import import_error
 from quarn.runner.graph.model import Graph
+from quarn.runner.graph.serializer_check import REPORTED
 from quarn.runner.report.text import one_line
+from quarn.runner.store.serializers import REPORT_ENV, read_report
 
 
 class DiscoveryError(Exception):
@@ -26,16 +28,18 @@ def discover(
 
     Both come through a file of their own, so whatever the modules print while being
     imported (on either stream, with or without a newline) is only passed on to `stderr`.
+    The serializers the project registers come through another file, into the document.
     """
-    fd, document_file = tempfile.mkstemp(prefix="quarn-discovery-", suffix=".json")
-    os.close(fd)
-    try:
+    with tempfile.TemporaryDirectory(prefix="quarn-discovery-") as private:
+        document_file = os.path.join(private, "document.json")
+        registered = os.path.join(private, "serializers")  # the project's registrations
         try:
             done = subprocess.run(
                 discovery_command(modules, paths, document_file),
                 stdin=subprocess.DEVNULL,
                 capture_output=True,
                 timeout=timeout,
+                env={**os.environ, REPORT_ENV: registered},
             )
         except subprocess.TimeoutExpired:
             raise DiscoveryError(f"discovery timed out after {timeout:g} s") from None
@@ -52,13 +56,14 @@ def discover(
                 result = json.load(handle)
         except (OSError, ValueError):
             result = None
-    finally:
-        os.unlink(document_file)
+        serializers = read_report(registered)
     if not isinstance(result, dict) or not isinstance(result.get("document"), dict):
         raise DiscoveryError("discovery wrote no inspection document")
     skipped = result.get("skipped")
     names = [m for m in skipped if isinstance(m, str)] if isinstance(skipped, list) else []
-    return result["document"], names
+    document: dict[str, Any] = result["document"]
+    document[REPORTED] = serializers
+    return document, names
 
 
 def graph_of(

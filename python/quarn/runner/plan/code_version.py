@@ -24,7 +24,6 @@ import ast
 import builtins
 import copy
 import hashlib
-import importlib.metadata
 import os
 import sys
 from collections.abc import Iterator, Sequence
@@ -72,6 +71,7 @@ class Project:
         self._distributions: dict[str, list[str]] | None = None
         self._external: dict[str, str] = {}
         self._resolving: set[tuple[str, str]] = set()  # against import cycles
+        self._of_file: dict[tuple[str, str], _Module | None] = {}
 
     # Finding and reading modules -------------------------------------------------------------
 
@@ -118,6 +118,12 @@ class Project:
 
     def module_of_file(self, path: str, hint: str) -> _Module | None:
         """The module held by a file: by its place under a root, else by `hint`."""
+        key = (path, hint)
+        if key not in self._of_file:
+            self._of_file[key] = self._module_of_file(path, hint)
+        return self._of_file[key]
+
+    def _module_of_file(self, path: str, hint: str) -> _Module | None:
         real = os.path.realpath(path)
         name = hint
         for root in self.roots:
@@ -159,7 +165,7 @@ class Project:
         wholes: list[str] = []
         if defs:
             node = copy.copy(defs[-1])  # the last definition is the one bound
-            node.decorator_list = []
+            node.decorator_list = [d for d in node.decorator_list if not _is_asset_decorator(d)]
             item = self._item_from(own, [node], _free_names(node))
             texts.append(_ASSET_ITEM + "\n" + item.text)
             sources[own.path] = own.sha256
@@ -318,6 +324,8 @@ class Project:
         top = module_name.partition(".")[0]
         if top in self._external:
             return self._external[top]
+        import importlib.metadata  # only when code reads an installed package: slow to import
+
         if top in sys.stdlib_module_names:
             text = f"{top}: python {sys.version_info.major}.{sys.version_info.minor}"
         else:
@@ -332,6 +340,15 @@ class Project:
             text = f"{top}: {', '.join(versions) or _unversioned(top)}"
         self._external[top] = text
         return text
+
+
+def _is_asset_decorator(node: ast.expr) -> bool:
+    """`@asset(...)` (or `@quarn.asset(...)`): the declaration, hashed apart from the code.
+    Any other decorator changes what the function does, and counts."""
+    target = node.func if isinstance(node, ast.Call) else node
+    if isinstance(target, ast.Name):
+        return target.id == "asset"
+    return isinstance(target, ast.Attribute) and target.attr == "asset"
 
 
 def _unversioned(top: str) -> str:

@@ -15,7 +15,7 @@ from collections.abc import Callable, Collection, Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
-from quarn.runner.contract import STATUS_SKIPPED, STATUS_SUCCEEDED, ManifestEntry
+from quarn.runner.contract import STATUS_FAILED, STATUS_SKIPPED, STATUS_SUCCEEDED, ManifestEntry
 
 if TYPE_CHECKING:
     from quarn.runner.plan.jobs import Job
@@ -55,7 +55,8 @@ def own_reason(job: Job, entry: ManifestEntry | None, observe: Observe, force: b
         return "never succeeded"
     if entry.get("status") not in (STATUS_SUCCEEDED, STATUS_SKIPPED):
         # a skipped job's folder was left as its last success made it: its upstream decides
-        return f"its last run {entry.get('status', 'did not finish')}"
+        status = entry.get("status")
+        return "its last run failed" if status == STATUS_FAILED else "its last run did not finish"
     if entry.get("version") != job.version:
         return "its code or declaration changed"
     if set(entry.get("inputs", {})) != {d.id for d in job.deps}:
@@ -79,6 +80,13 @@ def changed_input(job: Job, entry: ManifestEntry | None, digests: Mapping[str, s
     return None
 
 
+def still_needed(job: Job, entry: ManifestEntry | None, digests: Mapping[str, str]) -> bool:
+    """For a pending job whose upstream jobs have all finished (`digests`: the digest of
+    each current value): does one of them hold other bytes than the job consumed at its
+    last success? When not, the job is current without running (early cut-off)."""
+    return changed_input(job, entry, digests) is not None
+
+
 @dataclass(slots=True)
 class Plan:
     """The decision for each job the run looks at, and the digest of every current value
@@ -91,9 +99,9 @@ class Plan:
     sources: dict[str, dict[str, str]] = field(default_factory=dict)
 
     def still_needed(self, job: Job) -> bool:
-        """For a pending job whose upstream jobs have all finished: does one of them now
-        hold other bytes than the job consumed at its last success?"""
-        return changed_input(job, self.entries.get(job.id), self.digests) is not None
+        """`still_needed` with this run's records and digests: the executor asks it when a
+        pending job becomes ready."""
+        return still_needed(job, self.entries.get(job.id), self.digests)
 
     def produced(self, job: Job, digest: str) -> None:
         self.digests[job.id] = digest
@@ -104,9 +112,6 @@ class Plan:
         if entry is not None and "digest" in entry:
             self.digests[job.id] = entry["digest"]
         self.decisions[job] = Decision(CURRENT, "its inputs were produced again, unchanged")
-
-    def jobs_in(self, *states: str) -> list[Job]:
-        return [j for j, d in self.decisions.items() if d.state in states]
 
 
 def plan_jobs(

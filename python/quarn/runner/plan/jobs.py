@@ -12,7 +12,7 @@ from quarn.runner.canonical import canonical_json, short_hash
 from quarn.runner.contract import UNPARTITIONED_DIR
 from quarn.runner.graph.model import Asset
 from quarn.runner.plan.select import PlanError
-from quarn.runner.plan.versions import job_version
+from quarn.runner.plan.versions import asset_version, job_version
 
 _UNSAFE = re.compile(r"[^A-Za-z0-9._-]")
 
@@ -107,8 +107,9 @@ def build_jobs(
             _connect(own, param, upstream, by_asset[upstream])
         by_asset[asset] = own
         jobs.extend(own)
+    shared = {a: asset_version(a, (code_versions or {}).get(a, "")) for a in assets}
     for job in jobs:
-        job.version = job_version(job, (code_versions or {}).get(job.asset, ""))
+        job.version = job_version(job, shared[job.asset])
     return jobs
 
 

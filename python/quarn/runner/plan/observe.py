@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
-from quarn.runner.contract import STATUS_SUCCEEDED, ManifestEntry, job_dir
+import os
+
+from quarn.runner.contract import RESULT_FILE, STATUS_SUCCEEDED, ManifestEntry, job_dir
 from quarn.runner.plan.freshness import Observed, Plan
 from quarn.runner.plan.jobs import Job
-from quarn.runner.store.digest import value_digest, value_file_name
+from quarn.runner.store.digest import stat_key, value_digest, value_file_name
 from quarn.runner.store.manifest import utc_now
 
 
@@ -19,7 +21,11 @@ class FolderObserver:
 
     def __call__(self, job: Job, entry: ManifestEntry) -> Observed:
         folder = job_dir(self.out_dir, job.asset.dir_name, job.partition_dir)
-        name = value_file_name(folder)
+        result_stat = stat_key(os.path.join(folder, RESULT_FILE))
+        if result_stat is not None and result_stat == entry.get("result_stat"):
+            name: str | None = entry.get("value")  # the very record read at its success
+        else:
+            name = value_file_name(folder)
         if name is None:
             return Observed(False, None)
         found = value_digest(folder, name, entry)
@@ -37,7 +43,8 @@ def success_entry(plan: Plan, job: Job, folder: str, seconds: float) -> Manifest
     digest in `plan`. None when the folder holds no success record and value file."""
     name = value_file_name(folder)
     found = None if name is None else value_digest(folder, name, None)
-    if name is None or found is None:
+    result_stat = stat_key(os.path.join(folder, RESULT_FILE))
+    if name is None or found is None or result_stat is None:
         return None
     digest, stat = found
     plan.produced(job, digest)
@@ -50,6 +57,7 @@ def success_entry(plan: Plan, job: Job, folder: str, seconds: float) -> Manifest
         "digest": digest,
         "value": name,
         "stat": stat,
+        "result_stat": result_stat,
         "succeeded_at": utc_now(),
         "seconds": round(seconds, 3),
     }

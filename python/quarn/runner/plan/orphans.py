@@ -6,6 +6,7 @@ import os
 import shutil
 from collections.abc import Mapping
 
+from quarn.runner.canonical import canonical_json
 from quarn.runner.contract import ManifestEntry, job_dir
 from quarn.runner.graph.model import Asset
 from quarn.runner.plan.jobs import Job
@@ -39,7 +40,7 @@ def orphan_label(job_id: str, entry: ManifestEntry | None) -> str:
         return job_id
     partition = entry.get("partition") or {}
     keys = ", ".join(
-        f"{d}={v}" if isinstance(v, str) else f"{d}={v!r}" for d, v in partition.items()
+        f"{d}={v if isinstance(v, str) else canonical_json(v)}" for d, v in partition.items()
     )
     return f"{entry['asset']}[{keys}]" if keys else entry["asset"]
 

@@ -36,7 +36,13 @@ def declaration(asset: Asset) -> Any:
     return shown
 
 
-def job_version(job: Job, code_version: str) -> str:
-    """The hash of the asset's code version, its declaration and the job's key."""
-    payload = [_VERSION_TAG, code_version, declaration(job.asset), job.key]
+def asset_version(asset: Asset, code_version: str) -> str:
+    """What every job of the asset shares: its code version and declaration."""
+    payload = [_VERSION_TAG, code_version, declaration(asset)]
     return hashlib.sha256(canonical_json(payload).encode("utf-8")).hexdigest()
+
+
+def job_version(job: Job, asset_version: str) -> str:
+    """The hash of the asset's version (`asset_version`) and the job's key."""
+    text = asset_version + "\n" + canonical_json(job.key)
+    return hashlib.sha256(text.encode("utf-8")).hexdigest()

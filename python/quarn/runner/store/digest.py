@@ -8,10 +8,10 @@ time cannot be set back by a user, so a file rewritten and given its old mtime i
 from __future__ import annotations
 
 import hashlib
-import json
 import os
 
-from quarn.runner.contract import RESULT_FILE, ManifestEntry
+from quarn.runner.contract import ManifestEntry
+from quarn.runner.store.value_file import stored_value_file
 
 _CHUNK = 1 << 20
 
@@ -36,19 +36,10 @@ def sha256_file(path: str) -> str | None:
 
 
 def value_file_name(folder: str) -> str | None:
-    """The value file a success record in `folder` names; None when `result.json` is not
-    a success record."""
-    try:
-        with open(os.path.join(folder, RESULT_FILE), encoding="utf-8") as handle:
-            record = json.load(handle)
-    except (OSError, ValueError):
-        return None
-    if not isinstance(record, dict) or record.get("ok") is not True:
-        return None
-    value_path = record.get("value_path")
-    if not isinstance(value_path, str) or not value_path:
-        return None
-    return os.path.basename(value_path)
+    """The name of the value file a success record in `folder` names; None when
+    `result.json` is not a success record."""
+    path = stored_value_file(folder)
+    return None if path is None else os.path.basename(path)
 
 
 def value_digest(

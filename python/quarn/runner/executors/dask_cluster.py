@@ -1,0 +1,122 @@
+"""The Dask cluster of one run: an existing scheduler by address, or a local cluster of
+worker processes started for the run and closed after it."""
+
+from __future__ import annotations
+
+import importlib.util
+import logging
+import math
+import signal
+from dataclasses import dataclass
+from typing import Any
+
+INSTALL_HINT = "pip install 'quarn[dask]'"
+LOCAL_WORKERS = 2
+_CONNECT_SECONDS = 30
+_WORKERS_SECONDS = 60  # a cluster on a batch system may take a while to get its first worker
+_CLOSE_SECONDS = 30
+
+
+class ClusterError(Exception):
+    """The cluster cannot be used; the message says why, for the person running quarn."""
+
+
+def require_distributed() -> Any:
+    """The `distributed` module (typed loosely, so kept as Any here, at the boundary);
+    fails early, before discovery, when the optional dependency is missing."""
+    try:
+        return importlib.import_module("distributed")
+    except ImportError as exc:
+        raise ClusterError(
+            f"--executor dask needs Dask's distributed scheduler ({exc}): {INSTALL_HINT}"
+        ) from None
+
+
+@dataclass(slots=True)
+class Cluster:
+    client: Any  # distributed.Client; the library is typed loosely
+    local: Any  # the LocalCluster started for this run, or None
+    address: str
+    dashboard: str  # "" when the scheduler serves none
+
+    def threads(self) -> int:
+        """Worker threads over the whole cluster: the jobs it can run at once."""
+        return max(1, int(sum(self.client.nthreads().values())))
+
+    def close(self) -> None:
+        try:
+            self.client.close(timeout=_CLOSE_SECONDS)
+        finally:
+            if self.local is not None:
+                self.local.close(timeout=_CLOSE_SECONDS)
+
+
+def open_cluster(address: str | None, jobs: int | None) -> Cluster:
+    """Connects to the scheduler at `address`, or starts a local cluster whose worker
+    threads can run `jobs` jobs at once (two workers, one thread per core by default)."""
+    distributed = require_distributed()
+    logging.getLogger("distributed").setLevel(logging.ERROR)
+    Client = distributed.Client
+
+    if address:
+        try:
+            client = Client(address, timeout=_CONNECT_SECONDS, set_as_default=False)
+        except (OSError, TimeoutError) as exc:
+            raise ClusterError(f"cannot reach the Dask scheduler at {address}: {exc}") from None
+        local = None
+    else:
+        local = _local_cluster(jobs)
+        client = Client(local, set_as_default=False)
+    try:
+        client.wait_for_workers(1, timeout=_WORKERS_SECONDS)
+    except TimeoutError:
+        client.close()
+        if local is not None:
+            local.close()
+        raise ClusterError(
+            f"no Dask worker joined the scheduler at {address} within {_WORKERS_SECONDS}s"
+        ) from None
+    # A local scheduler without bokeh serves no dashboard; one elsewhere is taken at its word.
+    shown = local is None or _has_bokeh()
+    link = _dashboard(client) if shown else ""
+    return Cluster(client, local, str(client.scheduler_info()["address"]), link)
+
+
+def _has_bokeh() -> bool:
+    return importlib.util.find_spec("bokeh") is not None
+
+
+def _local_cluster(jobs: int | None) -> Any:
+    LocalCluster = require_distributed().LocalCluster
+
+    threads = math.ceil(jobs / LOCAL_WORKERS) if jobs else None
+    # The workers are the run's children: a Ctrl-C at the terminal reaches them too, and
+    # it is the run that stops them. Python leaves a signal ignored at start-up when it
+    # was ignored at spawn, so the workers are started with SIGINT ignored.
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        return LocalCluster(
+            n_workers=LOCAL_WORKERS,
+            threads_per_worker=threads,
+            processes=True,
+            host="127.0.0.1",
+            # The scheduler serves HTTP (health, metrics) even without a dashboard: on this
+            # machine only, on a free port. The dashboard itself needs bokeh; without it
+            # Dask would only warn that it is missing.
+            dashboard_address="127.0.0.1:0",
+            scheduler_kwargs={"dashboard": _has_bokeh()},
+            silence_logs=logging.ERROR,
+        )
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+def _dashboard(client: Any) -> str:
+    try:
+        services = client.scheduler_info().get("services", {})
+    except Exception:  # informative only
+        return ""
+    if "dashboard" not in services:
+        return ""
+    link: str = client.dashboard_link
+    return link

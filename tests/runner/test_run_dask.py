@@ -1,0 +1,158 @@
+"""Runs on Dask: a scheduler and two workers started as separate processes on 127.0.0.1
+(shared by the tests of this module), and once a local cluster the run starts itself."""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+from run_support import Pipeline, summary_rows
+
+distributed = pytest.importorskip("distributed")
+
+ON_WORKER = "QUARN_TEST_ON_WORKER"  # set in the environment of the fixture's workers only
+START_SECONDS = 60  # generous bounds for a loaded machine; nothing here is timed
+
+
+def _wait_for(check, what: str):
+    deadline = time.monotonic() + START_SECONDS
+    while time.monotonic() < deadline:
+        found = check()
+        if found:
+            return found
+        time.sleep(0.05)
+    raise AssertionError(f"gave up waiting for {what}")
+
+
+@pytest.fixture(scope="module")
+def scheduler(tmp_path_factory) -> str:
+    """The address of a scheduler with two single-thread workers, all separate processes
+    whose working directory is not the one the runs start in."""
+    home = tmp_path_factory.mktemp("cluster")
+    address_file = home / "scheduler.json"
+    dask = [sys.executable, "-m", "dask"]
+    started: list[subprocess.Popen] = []
+
+    def spawn(command: list[str], env: dict[str, str]) -> None:
+        log = open(home / f"{len(started)}.log", "wb")  # noqa: SIM115 - closed with the process
+        started.append(
+            subprocess.Popen(
+                command,
+                cwd=home,
+                env=env,
+                stdout=log,
+                stderr=subprocess.STDOUT,
+                stdin=subprocess.DEVNULL,
+                start_new_session=True,
+            )  # fmt: skip
+        )
+        log.close()
+
+    try:
+        spawn(
+            [*dask, "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+             "--scheduler-file", str(address_file)],
+            dict(os.environ),
+        )  # fmt: skip
+        address = _wait_for(
+            lambda: address_file.exists() and json.loads(address_file.read_text())["address"],
+            "the scheduler",
+        )
+        for n in (1, 2):
+            spawn(
+                [*dask, "worker", address, "--host", "127.0.0.1", "--nthreads", "1",
+                 "--no-dashboard", "--name", f"w{n}"],
+                {**os.environ, ON_WORKER: "1"},
+            )  # fmt: skip
+        with distributed.Client(address, set_as_default=False) as client:
+            client.wait_for_workers(2, timeout=START_SECONDS)
+        yield address
+    finally:
+        for process in reversed(started):  # workers (and their nannies' children) first
+            os.killpg(process.pid, signal.SIGTERM)
+            try:
+                process.wait(START_SECONDS)
+            except subprocess.TimeoutExpired:
+                os.killpg(process.pid, signal.SIGKILL)
+                process.wait()
+
+
+# Partitions, a fan-in, a failing job and what it skips; the same module for every run.
+PIPELINE = """
+days = partitions(["mon", "tue", "wed"])
+
+@asset()
+def base():
+    return {"n": 3, "nan": float("nan")}
+
+@asset(partitions={"day": days}, inputs={"b": base})
+def daily(day, b):
+    print("computing", day)
+    return [day, b["n"], b["nan"] != b["nan"]]
+
+@asset(inputs={"all": daily})
+def week(all):
+    return all
+
+@asset(partitions={"day": days}, inputs={"d": daily})
+def checked(day, d):
+    if day == "tue":
+        raise ValueError("no data for " + day)
+    return d
+
+@asset(inputs={"c": checked})
+def report(c):
+    return c
+
+@asset(inputs={"r": report, "w": week})
+def final(r, w):
+    return [r, w]
+"""
+
+
+def _run(root: Path, *extra: str) -> tuple[subprocess.CompletedProcess, dict[str, str]]:
+    """Runs PIPELINE in its own folder; returns the run and every output file's text with
+    the folder's path masked (tracebacks name it)."""
+    root.mkdir()
+    pipeline = Pipeline(root)
+    pipeline.write("pipe", PIPELINE)
+    done = pipeline.run("pipe", out=Path("out"), extra=extra)
+    files = {
+        str(p.relative_to(pipeline.out)): p.read_text().replace(str(root), "ROOT")
+        for p in pipeline.out.rglob("*")
+        if p.is_file() and ".quarn" not in p.parts and p.name != "manifest.json"
+    }
+    versions = {k: v["version"] for k, v in pipeline.manifest()["jobs"].items()}
+    files["versions"] = json.dumps(versions, sort_keys=True)
+    return done, files
+
+
+def _summary(stdout: str) -> list[list[str]]:
+    """The summary without durations: asset, partition, status, error; then the totals."""
+    rows = [row[:3] + row[4:] for row in summary_rows(stdout)]
+    totals = re.sub(r" in [0-9.]+s$", "", stdout.splitlines()[-1])
+    return [*sorted(rows), [totals]]
+
+
+def test_same_files_and_summary_as_the_local_executor(tmp_path, scheduler):
+    local, local_files = _run(tmp_path / "local", "--executor", "local")
+    assert local.returncode == 1, local.stderr
+    assert ["checked", "day=tue", "failed", "ValueError: no data for tue"] in _summary(local.stdout)
+    assert ["final", "-", "skipped", "upstream checked[day=tue] failed"] in _summary(local.stdout)
+    logs = [text for name, text in local_files.items() if name.endswith("worker.log")]
+    assert any("computing mon" in text for text in logs)  # logs are among the files compared
+    for name, extra in [
+        ("cluster", ("--scheduler", scheduler)),
+        ("own-cluster", ("--executor", "dask")),  # a local cluster started for the run
+    ]:
+        done, files = _run(tmp_path / name, *extra)
+        assert done.returncode == 1, done.stderr
+        assert _summary(done.stdout) == _summary(local.stdout), name
+        assert files == local_files, name

@@ -57,7 +57,8 @@ def scheduler(tmp_path_factory) -> str:
 
     try:
         spawn(
-            [*dask, "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+            [*dask, "scheduler", "--host", "127.0.0.1", "--port", "0",
+             "--dashboard-address", "127.0.0.1:0",
              "--scheduler-file", str(address_file)],
             dict(os.environ),
         )  # fmt: skip
@@ -156,3 +157,107 @@ def test_same_files_and_summary_as_the_local_executor(tmp_path, scheduler):
         assert done.returncode == 1, done.stderr
         assert _summary(done.stdout) == _summary(local.stdout), name
         assert files == local_files, name
+
+
+def test_a_job_whose_worker_dies_is_lost_and_retried(tmp_path, scheduler):
+    pipeline = Pipeline(tmp_path)
+    pipeline.write(
+        "fragile",
+        """
+        @asset()
+        def fragile():
+            if not os.path.exists("killed-once"):  # in the run's directory, shared
+                open("killed-once", "w").close()
+                os.kill(os.getppid(), signal.SIGKILL)  # the Dask worker running this job
+                time.sleep(600)  # never reached: the job dies with its worker
+            return "recovered"
+
+        @asset(inputs={"v": fragile})
+        def after(v):
+            return v + " and used"
+        """,
+    )
+    done = pipeline.run("fragile", extra=("--scheduler", scheduler, "--retries", "1"))
+    assert done.returncode == 0, done.stderr
+    assert "its Dask worker died while running it" in done.stderr
+    assert pipeline.value("after") == "recovered and used"
+
+
+def test_workers_that_cannot_see_the_output_or_import_the_modules(tmp_path, scheduler):
+    """The fixture's workers run in another directory and have ON_WORKER set. A path
+    through /proc/self/cwd names a different directory in each process, as a disk that is
+    not shared names a different one on each machine; the module fails to import where
+    ON_WORKER is set, as it would on workers that lack one of its libraries."""
+    pipeline = Pipeline(tmp_path)
+    pipeline.write(
+        "lacking",
+        f"""
+        if os.environ.get("{ON_WORKER}"):
+            raise ImportError("no module named 'special_lib'")
+
+        @asset()
+        def here():
+            return 1
+        """,
+    )
+    done = pipeline.run("lacking", out=Path("/proc/self/cwd/out"), extra=("--scheduler", scheduler))
+    assert done.returncode == 1
+    lines = done.stderr.splitlines()
+    storage = [line for line in lines if "cannot write into /proc/self/cwd/out" in line]
+    imports = [line for line in lines if "cannot import lacking: ImportError" in line]
+    assert len(storage) == len(imports) == 2, done.stderr  # each worker, named
+    assert "shared file system" in done.stderr and "quarn[dask]" in done.stderr
+    assert not (pipeline.out / "here").exists()  # nothing ran
+
+
+def test_ctrl_c_stops_the_jobs_on_the_workers(tmp_path, scheduler):
+    pipeline = Pipeline(tmp_path)
+    pipeline.write(
+        "slow",
+        """
+        @asset()
+        def slow():
+            with open("slow.pid.tmp", "w") as f:
+                f.write(str(os.getpid()))
+            os.rename("slow.pid.tmp", "slow.pid")
+            time.sleep(600)
+        """,
+    )
+    runner = subprocess.Popen(
+        pipeline.command("slow", extra=("--scheduler", scheduler)),
+        cwd=tmp_path, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE, text=True,
+    )  # fmt: skip
+    try:
+        pid_file = tmp_path / "slow.pid"
+        pid = int(_wait_for(lambda: pid_file.exists() and pid_file.read_text(), "the job"))
+        runner.send_signal(signal.SIGINT)
+        stdout, stderr = runner.communicate(timeout=START_SECONDS)
+    finally:
+        runner.kill()
+    assert runner.returncode == 130, stderr
+    assert [["slow", "-", "interrupted"]] == [row[:3] for row in summary_rows(stdout)]
+    with pytest.raises(ProcessLookupError):  # ended, and reaped by its worker
+        os.kill(pid, 0)
+
+
+@pytest.mark.parametrize(
+    ("options", "status", "message"),
+    [
+        (["--executor", "local", "--scheduler", "tcp://127.0.0.1:1"], 2, "--executor dask"),
+        (["--executor", "dask"], 1, "pip install 'quarn[dask]'"),  # without distributed
+    ],
+)
+def test_dask_options_without_a_cluster(tmp_path, options, status, message):
+    hidden = tmp_path / "hidden"  # stands in for an environment without distributed
+    hidden.mkdir()
+    (hidden / "distributed.py").write_text("raise ImportError('No module named distributed')")
+    pipeline = Pipeline(tmp_path)
+    pipeline.write("one", "@asset()\ndef one():\n    return 1\n")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(hidden), os.environ["PYTHONPATH"]])}
+    done = subprocess.run(
+        pipeline.command("one", extra=tuple(options)), cwd=tmp_path, env=env,
+        capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=120,
+    )  # fmt: skip
+    assert done.returncode == status and message in done.stderr, done.stderr
+    assert "Traceback" not in done.stderr and not pipeline.out.exists()

@@ -20,11 +20,13 @@ from typing import Any, TextIO
 from quarn.runner.executors.backend import JobExit
 from quarn.runner.executors.dask_cluster import Cluster, ClusterError, open_cluster
 from quarn.runner.executors.dask_probe import check_workers
-from quarn.runner.executors.dask_task import WorkerLost, run_job, signal_job, stop_run
+from quarn.runner.executors.dask_task import run_job, signal_job, stop_run
 from quarn.runner.plan.jobs import Job
 
 _STOP_GRACE_SECONDS = 5.0  # when the backend closes with jobs still running
 _STARTED_SUFFIX = ".started"
+_WORKER_DIED = "its Dask worker died while running it"
+_MISSING = object()
 
 
 @dataclass(eq=False, slots=True)
@@ -106,9 +108,11 @@ class DaskBackend:
         exits: list[JobExit] = []
         for task in batch:
             del self._tasks[task.job]
-            status = statuses.get(task.future)
+            status = statuses.get(task.future, _MISSING)
             if isinstance(status, int):
                 exits.append(JobExit(status))
+            elif status is None:  # the attempt had started on a worker that died
+                exits.append(JobExit(None, _WORKER_DIED))
             elif task.future.status == "cancelled":
                 exits.append(JobExit(None, "its Dask task was cancelled"))
             else:
@@ -183,8 +187,10 @@ def open_backend(
 
 
 def _exception(future: Any) -> BaseException | None:
+    if future.status != "error":
+        return None
     try:
-        error: BaseException | None = future.exception(timeout=0)
+        error: BaseException | None = future.exception()
         return error
     except Exception as exc:  # the future has no error to give: that is the reason
         return exc
@@ -192,7 +198,7 @@ def _exception(future: Any) -> BaseException | None:
 
 def _result(future: Any) -> object:
     try:
-        return future.result(timeout=0)
+        return future.result()
     except Exception as exc:
         return exc
 
@@ -201,11 +207,9 @@ def _lost_reason(error: BaseException | None) -> str:
     """Why a task ended without an exit status, for the job's error line."""
     if error is None:
         return "its Dask task ended without an exit status"
-    if isinstance(error, WorkerLost):
-        return "its Dask worker died while running it"
     name = type(error).__name__
     if name == "KilledWorker":
-        return "its Dask worker died while running it (Dask gave up on the task)"
+        return _WORKER_DIED
     if name == "CommClosedError" or isinstance(error, ConnectionError):
         return f"the connection to its Dask worker broke: {error}"
     return f"its Dask task failed on the worker: {name}: {error}"

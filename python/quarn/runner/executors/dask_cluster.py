@@ -7,14 +7,16 @@ import importlib.util
 import logging
 import math
 import signal
+import urllib.request
 from dataclasses import dataclass
 from typing import Any
 
 INSTALL_HINT = "pip install 'quarn[dask]'"
 LOCAL_WORKERS = 2
-_CONNECT_SECONDS = 30
+_CONNECT_SECONDS = 10
 _WORKERS_SECONDS = 60  # a cluster on a batch system may take a while to get its first worker
 _CLOSE_SECONDS = 30
+_DASHBOARD_SECONDS = 2
 
 
 class ClusterError(Exception):
@@ -76,10 +78,7 @@ def open_cluster(address: str | None, jobs: int | None) -> Cluster:
         raise ClusterError(
             f"no Dask worker joined the scheduler at {address} within {_WORKERS_SECONDS}s"
         ) from None
-    # A local scheduler without bokeh serves no dashboard; one elsewhere is taken at its word.
-    shown = local is None or _has_bokeh()
-    link = _dashboard(client) if shown else ""
-    return Cluster(client, local, str(client.scheduler_info()["address"]), link)
+    return Cluster(client, local, str(client.scheduler_info()["address"]), _dashboard(client))
 
 
 def _has_bokeh() -> bool:
@@ -112,11 +111,13 @@ def _local_cluster(jobs: int | None) -> Any:
 
 
 def _dashboard(client: Any) -> str:
+    """The dashboard's address when it answers from here. A scheduler serves HTTP whether
+    or not it has a dashboard (that needs bokeh), so only asking tells."""
     try:
-        services = client.scheduler_info().get("services", {})
-    except Exception:  # informative only
+        if "dashboard" not in client.scheduler_info().get("services", {}):
+            return ""
+        link = str(client.dashboard_link)
+        with urllib.request.urlopen(link, timeout=_DASHBOARD_SECONDS) as answer:
+            return link if answer.status == 200 else ""
+    except Exception:  # informative only: no answer, no link
         return ""
-    if "dashboard" not in services:
-        return ""
-    link: str = client.dashboard_link
-    return link

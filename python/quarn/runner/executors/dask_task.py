@@ -20,11 +20,6 @@ _WATCH_SECONDS = 1.0  # how often a running task asks whether it is still wanted
 _STOP_POLL_SECONDS = 0.02
 
 
-class WorkerLost(Exception):
-    """This attempt of a job already started on a worker that was lost; Dask gave the task
-    to another worker, but whether to run the job again is the runner's decision."""
-
-
 @dataclass(eq=False)
 class _Child:
     process: subprocess.Popen[bytes]
@@ -36,13 +31,14 @@ _children: dict[str, dict[str, _Child]] = {}  # run -> task key -> its running j
 _stopped: set[str] = set()  # runs being stopped: a task of theirs that starts late does nothing
 
 
-def run_job(spec_path: str, log_path: str, cwd: str, marker: str, run: str, key: str) -> int:
+def run_job(spec_path: str, log_path: str, cwd: str, marker: str, run: str, key: str) -> int | None:
     """Runs the job worker on `spec_path` in this worker's Python, in `cwd` when this
     machine has it, output into `log_path`; returns its exit status (negative: killed by
     that signal). The job dies with this worker process, however it dies.
 
-    `marker` is created as the job starts: finding it there already means this very attempt
-    ran on a worker that was lost, and raises WorkerLost instead of running it twice.
+    `marker` is created as the job starts. Finding it there already means this very attempt
+    started on a worker that was lost and Dask handed the task on; whether to run the job
+    again is the runner's decision, so the answer is None (lost) and nothing runs.
     """
     with _lock:
         if run in _stopped:
@@ -50,7 +46,7 @@ def run_job(spec_path: str, log_path: str, cwd: str, marker: str, run: str, key:
     try:
         os.close(os.open(marker, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
     except FileExistsError:
-        raise WorkerLost(f"{key} was running on a Dask worker that was lost") from None
+        return None
     with open(log_path, "wb") as log, _lock:
         if run in _stopped:
             return -signal.SIGTERM

@@ -62,10 +62,7 @@ def scheduler(tmp_path_factory) -> str:
              "--scheduler-file", str(address_file)],
             dict(os.environ),
         )  # fmt: skip
-        address = _wait_for(
-            lambda: address_file.exists() and json.loads(address_file.read_text())["address"],
-            "the scheduler",
-        )
+        address = _wait_for(lambda: _address(address_file), "the scheduler")
         for n in (1, 2):
             spawn(
                 [*dask, "worker", address, "--host", "127.0.0.1", "--nthreads", "1",
@@ -83,6 +80,13 @@ def scheduler(tmp_path_factory) -> str:
             except subprocess.TimeoutExpired:
                 os.killpg(process.pid, signal.SIGKILL)
                 process.wait()
+
+
+def _address(path: Path) -> str | None:
+    try:  # the scheduler may be writing the file right now
+        return json.loads(path.read_text())["address"]
+    except (OSError, ValueError, KeyError):
+        return None
 
 
 # Partitions, a fan-in, a failing job and what it skips; the same module for every run.
@@ -210,7 +214,10 @@ def test_workers_that_cannot_see_the_output_or_import_the_modules(tmp_path, sche
     assert not (pipeline.out / "here").exists()  # nothing ran
 
 
-def test_ctrl_c_stops_the_jobs_on_the_workers(tmp_path, scheduler):
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGKILL])
+def test_a_stopped_run_leaves_no_job_running(tmp_path, scheduler, signum):
+    """Ctrl-C stops the jobs before the run ends; a run killed outright cannot, so the
+    workers stop the jobs of tasks nobody waits for any more."""
     pipeline = Pipeline(tmp_path)
     pipeline.write(
         "slow",
@@ -231,14 +238,25 @@ def test_ctrl_c_stops_the_jobs_on_the_workers(tmp_path, scheduler):
     try:
         pid_file = tmp_path / "slow.pid"
         pid = int(_wait_for(lambda: pid_file.exists() and pid_file.read_text(), "the job"))
-        runner.send_signal(signal.SIGINT)
+        runner.send_signal(signum)
         stdout, stderr = runner.communicate(timeout=START_SECONDS)
     finally:
         runner.kill()
-    assert runner.returncode == 130, stderr
-    assert [["slow", "-", "interrupted"]] == [row[:3] for row in summary_rows(stdout)]
-    with pytest.raises(ProcessLookupError):  # ended, and reaped by its worker
+    if signum == signal.SIGINT:
+        assert runner.returncode == 130, stderr
+        assert [["slow", "-", "interrupted"]] == [row[:3] for row in summary_rows(stdout)]
+        with pytest.raises(ProcessLookupError):  # ended, and reaped by its worker
+            os.kill(pid, 0)
+    else:
+        _wait_for(lambda: not _alive(pid), "the job to end")
+
+
+def _alive(pid: int) -> bool:
+    try:
         os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return True
 
 
 @pytest.mark.parametrize(

@@ -26,6 +26,7 @@ from quarn.runner.plan.jobs import Job
 _STOP_GRACE_SECONDS = 5.0  # when the backend closes with jobs still running
 _STARTED_SUFFIX = ".started"
 _WORKER_DIED = "its Dask worker died while running it"
+_CANCELLED = "its Dask task was cancelled (by another client of the cluster?)"
 _MISSING = object()
 
 
@@ -60,6 +61,8 @@ class DaskBackend:
         return self.cluster.threads()
 
     def start(self, job: Job, spec_path: str, log_path: str) -> None:
+        if self._client.status != "running":
+            raise ClusterError(self._scheduler_gone())
         self._count += 1
         # The asset's folder name leads the key, so the dashboard groups tasks by asset.
         key = f"{job.asset.dir_name}-{self._run}-{self._count}"
@@ -114,7 +117,9 @@ class DaskBackend:
             elif status is None:  # the attempt had started on a worker that died
                 exits.append(JobExit(None, _WORKER_DIED))
             elif task.future.status == "cancelled":
-                exits.append(JobExit(None, "its Dask task was cancelled"))
+                # A run cancels only what it stops; else the scheduler went away
+                gone = self._client.status != "running"
+                exits.append(JobExit(None, self._scheduler_gone() if gone else _CANCELLED))
             else:
                 error = status if isinstance(status, BaseException) else _exception(task.future)
                 exits.append(JobExit(None, _lost_reason(error)))
@@ -128,10 +133,13 @@ class DaskBackend:
         except Exception:  # one of them was lost after it ended: ask each on its own
             return [_result(f) for f in futures]
 
+    def _scheduler_gone(self) -> str:
+        return f"the connection to the Dask scheduler at {self.cluster.address} was lost"
+
     def stop(self, job: Job, signum: int) -> None:
         task = self._tasks.get(job)
-        if task is None:
-            return
+        if task is None or self._client.status != "running":
+            return  # without a scheduler, nothing reaches the workers
         found = self._client.run(
             signal_job, self._run, task.key, int(signum), on_error="ignore"
         ).values()
@@ -145,7 +153,7 @@ class DaskBackend:
             return
         self._closed = True
         try:
-            if self._tasks:
+            if self._tasks and self._client.status == "running":
                 self._client.cancel([t.future for t in self._tasks.values()], force=True)
                 self._client.run(stop_run, self._run, _STOP_GRACE_SECONDS, on_error="ignore")
             self._tasks.clear()

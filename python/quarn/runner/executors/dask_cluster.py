@@ -46,6 +46,9 @@ class Cluster:
         return max(1, int(sum(self.client.nthreads().values())))
 
     def close(self) -> None:
+        # Closing a client that lost its scheduler logs the interrupted reconnection as an
+        # error with a traceback; the run has already said what happened.
+        _quiet(logging.CRITICAL)
         try:
             self.client.close(timeout=_CLOSE_SECONDS)
         finally:
@@ -57,7 +60,7 @@ def open_cluster(address: str | None, jobs: int | None) -> Cluster:
     """Connects to the scheduler at `address`, or starts a local cluster whose worker
     threads can run `jobs` jobs at once (two workers, one thread per core by default)."""
     distributed = require_distributed()
-    logging.getLogger("distributed").setLevel(logging.ERROR)
+    _quiet(logging.ERROR)
     Client = distributed.Client
 
     if address:
@@ -83,6 +86,14 @@ def open_cluster(address: str | None, jobs: int | None) -> Cluster:
 
 def _has_bokeh() -> bool:
     return importlib.util.find_spec("bokeh") is not None
+
+
+def _quiet(level: int) -> None:
+    """Dask logs to standard error, where the run's progress goes; only what may matter to
+    the person running quarn passes. Its configuration sets some child loggers' levels."""
+    for name in ["distributed", *logging.root.manager.loggerDict]:
+        if name.startswith("distributed"):
+            logging.getLogger(name).setLevel(level)
 
 
 def _local_cluster(jobs: int | None) -> Any:

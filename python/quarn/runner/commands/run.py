@@ -6,13 +6,14 @@ import argparse
 import os
 import sys
 import time
+from collections.abc import Callable
 
 from quarn.runner.executors.backend import Backend
 from quarn.runner.executors.dask_cluster import ClusterError, require_distributed
 from quarn.runner.executors.executor import Executor, Limits
 from quarn.runner.executors.local import LocalBackend
 from quarn.runner.graph.discovery import DiscoveryError, load_graph
-from quarn.runner.plan.jobs import build_jobs
+from quarn.runner.plan.jobs import Job, build_jobs
 from quarn.runner.plan.select import (
     CONFIRM_ABOVE_JOBS,
     PlanError,
@@ -25,11 +26,14 @@ from quarn.runner.plan.versions import stale_jobs
 from quarn.runner.report.outcome import SUCCEEDED
 from quarn.runner.report.progress import Progress
 from quarn.runner.report.summary import summary
-from quarn.runner.store.layout import LayoutError
+from quarn.runner.report.text import one_line
+from quarn.runner.store.layout import LayoutError, folder_clashes, job_dir
+from quarn.runner.store.lock import LockHeld, acquire, current_command
 from quarn.runner.store.manifest import Manifest
 from quarn.runner.store.rundir import RunDir
 
 _PROG = "python -m quarn.run"
+DISCOVERY_TIMEOUT_SECONDS = 300.0
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -122,6 +126,18 @@ def _parser() -> argparse.ArgumentParser:
         help="try a job that failed by an exception, a signal or a timeout up to N more "
         "times, after a short pause (default: %(default)s)",
     )
+    parser.add_argument(
+        "--discovery-timeout",
+        type=_seconds,
+        default=DISCOVERY_TIMEOUT_SECONDS,
+        metavar="SECONDS",
+        help="give up when importing the modules takes longer (default: %(default)g)",
+    )
+    parser.add_argument(
+        "--wait",
+        action="store_true",
+        help="when another run holds DIR, wait for it to end instead of exiting with status 2",
+    )
     parser.add_argument("--stats", action="store_true", help="print how busy the worker slots were")
     return parser
 
@@ -184,7 +200,7 @@ def _main(argv: list[str] | None) -> int:
     stderr = sys.stderr
 
     def error(text: str) -> None:
-        stderr.write(f"{_PROG}: error: {text}\n")
+        stderr.write(f"{_PROG}: error: {one_line(text)}\n")
         stderr.flush()
 
     if args.scheduler is not None and args.executor == "local":
@@ -199,13 +215,13 @@ def _main(argv: list[str] | None) -> int:
 
     paths = [os.path.abspath(p) for p in args.path]
     try:
-        graph = load_graph(args.modules, paths, stderr)
+        graph = load_graph(args.modules, paths, stderr, args.discovery_timeout)
     except DiscoveryError as exc:
         error(str(exc))
         return 1
     if graph.diagnostics:
         for diagnostic in graph.diagnostics:
-            stderr.write(f"{diagnostic}\n")
+            stderr.write(f"{one_line(str(diagnostic))}\n")
         count = len(graph.diagnostics)
         error(f"{count} problem{'' if count == 1 else 's'} in the asset graph; nothing was run")
         return 1
@@ -231,14 +247,50 @@ def _main(argv: list[str] | None) -> int:
             return 2
     out = args.out
     jobs = build_jobs(assets, kept)
-    manifest, warning = Manifest.load(out)
-    if warning:
-        stderr.write(f"{_PROG}: warning: {warning}\n")
-    to_run = stale_jobs(jobs, manifest.versions(), out, args.force)
+    clashes = folder_clashes(jobs)
+    if clashes:
+        for one, other in clashes:
+            error(
+                f"jobs {one.display} and {other.display} would share the "
+                f"folder {job_dir(out, one)}; rename one of the assets"
+            )
+        return 1
     if args.check_only:
+        manifest, warning = Manifest.load(out)
+        if warning:
+            stderr.write(f"{_PROG}: warning: {one_line(warning)}\n")
+        to_run = stale_jobs(jobs, manifest.versions(), out, args.force)
         print(f"ok: {len(assets)} assets, {len(jobs)} jobs, {len(to_run)} to run")
         return 0
 
+    def waiting(holder: str) -> None:
+        stderr.write(f"{_PROG}: waiting for {one_line(out)}, in use by {one_line(holder)}\n")
+        stderr.flush()
+
+    try:
+        lock = acquire(out, current_command(), args.wait, waiting)
+    except LockHeld as exc:
+        error(f"{exc}; pass --wait to wait for it")
+        return 2
+    except (OSError, LayoutError) as exc:
+        error(f"cannot lock {out}: {exc}")
+        return 1
+    try:
+        return _execute(args, jobs, paths, error)
+    finally:
+        lock.release()
+
+
+def _execute(
+    args: argparse.Namespace, jobs: list[Job], paths: list[str], error: Callable[[str], None]
+) -> int:
+    """Runs the stale jobs while holding the output directory's lock."""
+    stderr = sys.stderr
+    out = args.out
+    manifest, warning = Manifest.load(out)
+    if warning:
+        stderr.write(f"{_PROG}: warning: {one_line(warning)}\n")
+    to_run = stale_jobs(jobs, manifest.versions(), out, args.force)
     started = time.monotonic()
     progress = Progress(stderr)
     backend: Backend = LocalBackend()

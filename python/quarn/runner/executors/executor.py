@@ -28,7 +28,7 @@ from quarn.runner.contract import (
     JobSpec,
 )
 from quarn.runner.executors.backend import Backend, JobExit
-from quarn.runner.executors.failures import failure_text, keep_log, read_result
+from quarn.runner.executors.failures import failure_text, keep_log, last_frames, read_result
 from quarn.runner.executors.scheduler import Scheduler
 from quarn.runner.plan.jobs import Job
 from quarn.runner.report.outcome import FAILED, INTERRUPTED, NOT_RUN, SKIPPED, SUCCEEDED, Outcome
@@ -209,10 +209,10 @@ class Executor:
             try:
                 self._start(job, now)
             except LayoutError as exc:
-                self._end(job, FAILED, 0.0, str(exc), "", retryable=False)
+                self._end(job, FAILED, None, str(exc), "", retryable=False)
             except Exception as exc:  # noqa: BLE001 - the job fails, never the run
                 error = f"could not start the worker: {type(exc).__name__}: {exc}"
-                self._end(job, FAILED, 0.0, error, "", retryable=False)
+                self._end(job, FAILED, None, error, "", retryable=False)
         self.progress.set_running(len(self._running))
 
     def _account(self, now: float) -> None:
@@ -325,10 +325,17 @@ class Executor:
         else:
             error = failure_text(code, record, final_log)
         retryable = timed_out or code is None or (code or 0) < 0 or recorded
-        self._end(job, FAILED, seconds, error, final_log, retryable)
+        self._end(job, FAILED, seconds, error, final_log, retryable, last_frames(final_log))
 
     def _end(
-        self, job: Job, status: str, seconds: float, error: str, log: str, retryable: bool
+        self,
+        job: Job,
+        status: str,
+        seconds: float | None,
+        error: str,
+        log: str,
+        retryable: bool,
+        frames: list[str] | None = None,
     ) -> None:
         """A failed attempt: retried when the scheduler says so, else the job's end."""
         decision = self.scheduler.failed(job, retryable, time.monotonic())
@@ -338,13 +345,21 @@ class Executor:
             self._history.setdefault(job, []).append(error)
             self.progress.attempt_failed(job, attempt, error, delay)
             return
-        self._finish(job, status, seconds, error, log)
+        self._finish(job, status, seconds, error, log, frames or [])
         for down in decision.skipped:
             self._finish(down, SKIPPED, None, f"upstream {job.display} failed", "")
 
-    def _finish(self, job: Job, status: str, seconds: float | None, error: str, log: str) -> None:
+    def _finish(
+        self,
+        job: Job,
+        status: str,
+        seconds: float | None,
+        error: str,
+        log: str,
+        frames: list[str] | None = None,
+    ) -> None:
         earlier = self._history.pop(job, [])
-        outcome = Outcome(job, status, seconds, error, log, earlier)
+        outcome = Outcome(job, status, seconds, error, log, earlier, frames or [])
         self._outcomes[job] = outcome
         self.progress.finished(outcome)
 

@@ -55,11 +55,21 @@ def run_job(spec: JobSpec) -> int:
         record["signature"] = _text(str(inspect.signature(function)))
         write_record(stage, _compact(record))
     except BaseException as exc:  # noqa: BLE001 - every failure of the asset is recorded
-        traceback.print_exception(exc, file=sys.stderr)
-        sys.stderr.flush()
+        print_traceback(exc)
         write_record(stage, failure_text(exc))
         return RECORDED_FAILURE
     return SUCCESS
+
+
+def print_traceback(exc: BaseException) -> None:
+    """The traceback on standard error, from the first frame outside this package on (the
+    worker's own frames say nothing about the asset); whole when every frame is ours."""
+    ours = os.path.dirname(os.path.abspath(__file__))
+    tb = exc.__traceback__
+    while tb is not None and os.path.dirname(tb.tb_frame.f_code.co_filename) == ours:
+        tb = tb.tb_next
+    traceback.print_exception(type(exc), exc, tb or exc.__traceback__, file=sys.stderr)
+    sys.stderr.flush()
 
 
 def failure_text(exc: BaseException) -> str:

@@ -23,3 +23,4 @@ class Outcome:
     error: str = ""
     log: str = ""  # path of the worker's captured output, when it wrote any
     earlier: list[str] = field(default_factory=list)  # errors of the attempts before the last
+    frames: list[str] = field(default_factory=list)  # last traceback frames from the log

@@ -214,7 +214,7 @@ def test_workers_that_cannot_see_the_output_or_import_the_modules(tmp_path, sche
     assert not (pipeline.out / "here").exists()  # nothing ran
 
 
-@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGKILL])
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGKILL], ids=["ctrl-c", "killed"])
 def test_a_stopped_run_leaves_no_job_running(tmp_path, scheduler, signum):
     """Ctrl-C stops the jobs before the run ends; a run killed outright cannot, so the
     workers stop the jobs of tasks nobody waits for any more."""
@@ -265,6 +265,7 @@ def _alive(pid: int) -> bool:
         (["--executor", "local", "--scheduler", "tcp://127.0.0.1:1"], 2, "--executor dask"),
         (["--executor", "dask"], 1, "pip install 'quarn[dask]'"),  # without distributed
     ],
+    ids=["scheduler-with-local", "no-distributed"],
 )
 def test_dask_options_without_a_cluster(tmp_path, options, status, message):
     hidden = tmp_path / "hidden"  # stands in for an environment without distributed

@@ -205,8 +205,9 @@ def _main(argv: list[str] | None) -> int:
 
     if args.scheduler is not None and args.executor == "local":
         parser.error("--scheduler names a Dask scheduler; it needs --executor dask")
-    dask = args.executor == "dask" or args.scheduler is not None
-    if dask:
+    if args.scheduler is not None:
+        args.executor = "dask"
+    if args.executor == "dask":
         try:
             require_distributed()
         except ClusterError as exc:
@@ -295,14 +296,17 @@ def _execute(
     progress = Progress(stderr)
     backend: Backend = LocalBackend()
     slots = args.jobs or os.cpu_count() or 1
-    if dask and to_run:
+    if args.executor == "dask" and to_run:
         from quarn.runner.executors.dask import open_backend
 
         try:
             modules = {j.asset.module for j in to_run}
             dask_backend = open_backend(args.scheduler, args.jobs, out, paths, modules, stderr)
         except ClusterError as exc:
-            error(str(exc))
+            first, *details = str(exc).splitlines()
+            error(first)
+            for line in details:  # one problem a line, each worker named
+                stderr.write(f"  {one_line(line)}\n")
             return 1
         backend, slots = dask_backend, args.jobs or dask_backend.slots
     try:

@@ -12,6 +12,7 @@ from __future__ import annotations
 import os
 import secrets
 import selectors
+import threading
 from collections import deque
 from collections.abc import Collection
 from dataclasses import dataclass
@@ -20,7 +21,7 @@ from typing import Any, TextIO
 from quarn.runner.executors.backend import JobExit
 from quarn.runner.executors.dask_cluster import Cluster, ClusterError, open_cluster
 from quarn.runner.executors.dask_probe import check_workers
-from quarn.runner.executors.dask_task import run_job, signal_job, stop_run
+from quarn.runner.executors.dask_task import run_job, signal_jobs, stop_run
 from quarn.runner.plan.jobs import Job
 
 _STOP_GRACE_SECONDS = 5.0  # when the backend closes with jobs still running
@@ -54,6 +55,8 @@ class DaskBackend:
         self._selector = selectors.DefaultSelector()
         self._selector.register(self._wake_read, selectors.EVENT_READ)
         self._closed = False
+        self._wake_lock = threading.Lock()  # no wake-up written once the pipe is closed
+        self._signals: dict[str, int] = {}  # task key -> signal, sent at the next wait
 
     @property
     def slots(self) -> int:
@@ -84,12 +87,16 @@ class DaskBackend:
 
     def _on_end(self, task: _Task) -> None:
         self._ended.append(task)
-        try:
-            os.write(self._wake_write, b"\0")
-        except (BlockingIOError, OSError):  # the pipe is full (a wake-up is pending) or closed
-            pass
+        with self._wake_lock:
+            if self._closed:
+                return
+            try:
+                os.write(self._wake_write, b"\0")
+            except BlockingIOError:  # the pipe is full: a wake-up is pending anyway
+                pass
 
     def wait(self, timeout: float | None) -> list[tuple[Job, JobExit]]:
+        self._send_signals()
         if not self._ended and self._tasks:
             self._selector.select(timeout)
         try:
@@ -137,21 +144,29 @@ class DaskBackend:
         return f"the connection to the Dask scheduler at {self.cluster.address} was lost"
 
     def stop(self, job: Job, signum: int) -> None:
+        """The signal goes out with the others asked for before the next wait: stopping
+        many jobs costs one message to each worker, not one per job."""
         task = self._tasks.get(job)
-        if task is None or self._client.status != "running":
+        if task is not None:
+            self._signals[task.key] = int(signum)
+
+    def _send_signals(self) -> None:
+        signals, self._signals = self._signals, {}
+        if not signals or self._client.status != "running":
             return  # without a scheduler, nothing reaches the workers
-        found = self._client.run(
-            signal_job, self._run, task.key, int(signum), on_error="ignore"
-        ).values()
-        if not any(found):  # not started yet: it never will
-            self._client.cancel([task.future], force=True)
+        answers = self._client.run(signal_jobs, self._run, signals, on_error="ignore")
+        found = {key for keys in answers.values() for key in keys}
+        waiting = [t.future for t in self._tasks.values() if t.key in signals.keys() - found]
+        if waiting:  # not started yet: it never will
+            self._client.cancel(waiting, force=True)
 
     def close(self) -> None:
         """Cancels what was not started, stops what runs (and waits until it has ended),
         then lets go of the cluster, closing it if it was started for this run."""
-        if self._closed:
-            return
-        self._closed = True
+        with self._wake_lock:
+            if self._closed:
+                return
+            self._closed = True
         try:
             if self._tasks and self._client.status == "running":
                 self._client.cancel([t.future for t in self._tasks.values()], force=True)

@@ -109,14 +109,14 @@ def _abandoned(key: str) -> bool:
     return task is not None and getattr(task, "state", "") == "cancelled"
 
 
-def signal_job(run: str, key: str, signum: int) -> bool:
-    """Signals the job of task `key`, and what it started; False when it is not here."""
+def signal_jobs(run: str, signals: dict[str, int]) -> list[str]:
+    """Sends each job of `run` here its signal (task key -> signal number), reaching what
+    the job started too; returns the keys of the jobs found here."""
     with _lock:
-        child = _children.get(run, {}).get(key)
-    if child is None:
-        return False
-    _signal_group(child.process, signum)
-    return True
+        found = {key: child for key, child in _children.get(run, {}).items() if key in signals}
+    for key, child in found.items():
+        _signal_group(child.process, signals[key])
+    return list(found)
 
 
 async def stop_run(run: str, grace: float) -> int:

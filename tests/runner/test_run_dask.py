@@ -37,38 +37,31 @@ def scheduler(tmp_path_factory) -> str:
     whose working directory is not the one the runs start in."""
     home = tmp_path_factory.mktemp("cluster")
     address_file = home / "scheduler.json"
-    dask = [sys.executable, "-m", "dask"]
     started: list[subprocess.Popen] = []
 
-    def spawn(command: list[str], env: dict[str, str]) -> None:
-        log = open(home / f"{len(started)}.log", "wb")  # noqa: SIM115 - closed with the process
-        started.append(
-            subprocess.Popen(
-                command,
-                cwd=home,
-                env=env,
-                stdout=log,
-                stderr=subprocess.STDOUT,
-                stdin=subprocess.DEVNULL,
-                start_new_session=True,
-            )  # fmt: skip
-        )
-        log.close()
+    def spawn(*args: str, **env: str) -> None:
+        with open(home / f"{len(started)}.log", "wb") as log:
+            started.append(
+                subprocess.Popen(
+                    [sys.executable, "-m", "dask", *args],
+                    cwd=home,
+                    env={**os.environ, **env},
+                    stdout=log,
+                    stderr=subprocess.STDOUT,
+                    stdin=subprocess.DEVNULL,
+                    start_new_session=True,
+                )
+            )
 
     try:
-        spawn(
-            [*dask, "scheduler", "--host", "127.0.0.1", "--port", "0",
-             "--dashboard-address", "127.0.0.1:0",
-             "--scheduler-file", str(address_file)],
-            dict(os.environ),
-        )  # fmt: skip
+        local = ("--host", "127.0.0.1")
+        spawn("scheduler", *local, "--port", "0", "--dashboard-address", "127.0.0.1:0",
+              "--scheduler-file", str(address_file))  # fmt: skip
         address = _wait_for(lambda: _address(address_file), "the scheduler")
-        for n in (1, 2):
+        for _ in range(2):
             spawn(
-                [*dask, "worker", address, "--host", "127.0.0.1", "--nthreads", "1",
-                 "--no-dashboard", "--name", f"w{n}"],
-                {**os.environ, ON_WORKER: "1"},
-            )  # fmt: skip
+                "worker", address, *local, "--nthreads", "1", "--no-dashboard", **{ON_WORKER: "1"}
+            )
         with distributed.Client(address, set_as_default=False) as client:
             client.wait_for_workers(2, timeout=START_SECONDS)
         yield address

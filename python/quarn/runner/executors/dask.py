@@ -20,7 +20,7 @@ from typing import Any, TextIO
 
 from quarn.runner.executors.backend import JobExit
 from quarn.runner.executors.dask_cluster import Cluster, ClusterError, open_cluster
-from quarn.runner.executors.dask_probe import check_workers
+from quarn.runner.executors.dask_probe import check_cluster
 from quarn.runner.executors.dask_task import run_job, signal_jobs, stop_run
 from quarn.runner.plan.jobs import Job
 
@@ -198,10 +198,10 @@ def open_backend(
         if cluster.dashboard:
             stderr.write(f"quarn: Dask dashboard at {cluster.dashboard}\n")
             stderr.flush()
-        problems = check_workers(cluster.client, out_dir, os.getcwd(), paths, sorted(modules))
+        problems = check_cluster(cluster.client, out_dir, os.getcwd(), paths, sorted(modules))
         if problems:
             raise ClusterError(
-                f"the Dask workers of {cluster.address} cannot run these jobs:\n{problems.text()}"
+                f"the Dask cluster at {cluster.address} cannot run these jobs:\n{problems.text()}"
             )
         return DaskBackend(cluster)
     except BaseException:

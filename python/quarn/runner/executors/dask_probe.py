@@ -1,8 +1,9 @@
 """Checks, before any job runs, that every Dask worker sees the output directory and can
-import quarn and the project's modules; says what is wrong on which worker otherwise.
+import quarn and the project's modules, and that the scheduler can read quarn's tasks;
+says what is wrong on which machine otherwise.
 
-`probe` runs on the workers. It is sent by value and uses only the standard library, so it
-can report a worker that lacks quarn itself.
+The probes run through `Client.run`, outside the task graph, and travel by value using
+only the standard library, so they can report a worker, or a scheduler, that lacks quarn.
 """
 
 from __future__ import annotations
@@ -21,6 +22,8 @@ _MARK = "quarn-probe:"
 # What a worker imports before the project's modules: quarn, its native core, the task
 # each job arrives as, and the job worker it starts.
 RUNNER_MODULES = ("quarn", "quarn._quarn", "quarn.runner.executors.dask_task", "quarn.runner.job")
+# The scheduler unpickles every task it is given, so it imports the module of the task.
+SCHEDULER_MODULE = "quarn.runner.executors.dask_task"
 
 # Run by the worker's own Python in the runner's working directory, as a job would be.
 _IMPORT_SCRIPT = f"""
@@ -44,29 +47,35 @@ STORAGE_HELP = (
     "and name that path with --out"
 )
 IMPORT_HELP = (
-    "every Dask worker needs quarn (pip install 'quarn[dask]') and the project's modules "
-    "and their dependencies, importable from the same --path directories"
+    "the Dask scheduler and every worker need quarn (pip install 'quarn[dask]'), and the "
+    "workers the project's modules and their dependencies, importable from the same --path "
+    "directories"
 )
 
 
 class Report(TypedDict):
     host: str
     python: str
+    file: str  # the probe file's name in the output directory
     storage: str  # why the probe file could not be written, "" when it was
     missing: list[list[str]]  # [module, error] pairs
 
 
-def probe(
-    directory: str, name: str, token: str, cwd: str, paths: list[str], modules: list[str]
+async def probe(
+    directory: str, prefix: str, token: str, cwd: str, paths: list[str], modules: list[str]
 ) -> Report:
-    """Writes `token` into `directory`/`name`, then imports `modules` in a child process."""
+    """Writes `token` into a new file in `directory`, then imports `modules` in a child
+    process. Runs on the worker's event loop, which it never blocks for long."""
+    import asyncio
     import socket
     import subprocess
-    import sys
+    import uuid
 
+    name = f"{prefix}-{uuid.uuid4().hex}"
     report: Report = {
         "host": socket.gethostname(),
         "python": sys.executable,
+        "file": name,
         "storage": "",
         "missing": [],
     }
@@ -77,25 +86,37 @@ def probe(
     except OSError as exc:
         report["storage"] = exc.strerror or str(exc)
     try:
-        done = subprocess.run(
-            [sys.executable, "-c", _IMPORT_SCRIPT, json.dumps([paths, modules])],
+        child = await asyncio.create_subprocess_exec(
+            sys.executable, "-c", _IMPORT_SCRIPT, json.dumps([paths, modules]),
             cwd=cwd if os.path.isdir(cwd) else None,  # as a job is started
-            stdin=subprocess.DEVNULL,
-            capture_output=True,
-            text=True,
-            errors="replace",
-            timeout=_PROBE_SECONDS,
-        )
-    except (OSError, subprocess.TimeoutExpired) as exc:
-        report["missing"] = [["(all)", str(exc)]]
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        )  # fmt: skip
+        try:
+            out, err = await asyncio.wait_for(child.communicate(), _PROBE_SECONDS)
+        except TimeoutError:
+            child.kill()
+            await child.wait()
+            raise
+    except (OSError, TimeoutError) as exc:
+        report["missing"] = [["(all)", f"the import check failed: {exc!r}"]]
         return report
-    line = done.stdout.rpartition(_MARK)[2].strip()
+    line = out.decode("utf-8", "replace").rpartition(_MARK)[2].strip()
     try:
         report["missing"] = json.loads(line)
     except ValueError:
-        tail = (done.stderr.strip().splitlines() or [f"exit status {done.returncode}"])[-1]
+        lines = err.decode("utf-8", "replace").strip().splitlines()
+        tail = lines[-1] if lines else f"exit status {child.returncode}"
         report["missing"] = [["(all)", f"the import check did not finish: {tail}"]]
     return report
+
+
+def scheduler_missing(module: str) -> str:
+    """Why the scheduler cannot import `module`, "" when it can."""
+    try:
+        importlib.import_module(module)
+    except BaseException as exc:  # noqa: BLE001 - whatever stops the import is the answer
+        return f"{type(exc).__name__}: {exc}"
+    return ""
 
 
 @dataclass(frozen=True, slots=True)
@@ -115,44 +136,32 @@ class Problems:
         return bool(self.storage or self.imports)
 
 
-def check_workers(
+def check_cluster(
     client: Any, out_dir: str, cwd: str, paths: list[str], modules: list[str]
 ) -> Problems:
-    """Probes every worker the scheduler knows; `out_dir` must exist here already."""
+    """Probes the scheduler and every worker it knows; `out_dir` must exist here already."""
     cloudpickle: Any = importlib.import_module("cloudpickle")  # comes with distributed
     cloudpickle.register_pickle_by_value(sys.modules[__name__])
     directory = os.path.abspath(out_dir)
     token = secrets.token_hex(16)
-    wanted = [*RUNNER_MODULES, *dict.fromkeys(modules)]
-    futures: dict[str, Any] = {}
-    for n, worker in enumerate(sorted(client.scheduler_info()["workers"])):
-        name = f".quarn-probe-{token}-{n}"
-        futures[worker] = (
-            name,
-            client.submit(
-                probe,
-                directory,
-                name,
-                token,
-                cwd,
-                paths,
-                wanted,
-                key=f"quarn-probe-{token}-{n}",
-                workers=[worker],
-                allow_other_workers=False,
-                pure=False,
-            ),
-        )
-    storage: list[str] = []
     imports: list[str] = []
-    for worker, (name, future) in futures.items():
-        try:
-            report: Report = future.result(timeout=_PROBE_SECONDS + 30)
-        except Exception as exc:  # the worker died, or cannot even run the probe
-            imports.append(f"worker {worker}: the probe failed: {type(exc).__name__}: {exc}")
+    try:
+        missing = client.run_on_scheduler(scheduler_missing, SCHEDULER_MODULE)
+    except Exception:  # a scheduler that refuses to run code: the first job will tell
+        missing = ""
+    if missing:
+        imports.append(f"the scheduler cannot import {SCHEDULER_MODULE}: {missing}")
+    wanted = [*RUNNER_MODULES, *dict.fromkeys(modules)]
+    reports = client.run(
+        probe, directory, ".quarn-probe", token, cwd, paths, wanted, on_error="return"
+    )
+    storage: list[str] = []
+    for worker, report in sorted(reports.items()):
+        if isinstance(report, BaseException):  # the worker died, or cannot run the probe
+            imports.append(f"worker {worker}: the probe failed: {type(report).__name__}: {report}")
             continue
         where = f"worker {worker} ({report['host']})"
-        path = os.path.join(directory, name)
+        path = os.path.join(directory, report["file"])
         seen = _read(path)
         _remove(path)
         if report["storage"]:

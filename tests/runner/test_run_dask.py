@@ -174,7 +174,9 @@ def test_a_job_whose_worker_dies_is_lost_and_retried(tmp_path, scheduler):
             return v + " and used"
         """,
     )
-    done = pipeline.run("fragile", extra=("--scheduler", scheduler, "--retries", "1"))
+    address_file = tmp_path / "scheduler.json"  # --scheduler takes a scheduler file too
+    address_file.write_text(json.dumps({"address": scheduler}))
+    done = pipeline.run("fragile", extra=("--scheduler", str(address_file), "--retries", "1"))
     assert done.returncode == 0, done.stderr
     assert "its Dask worker died while running it" in done.stderr
     assert pipeline.value("after") == "recovered and used"
@@ -253,22 +255,24 @@ def _alive(pid: int) -> bool:
 
 
 @pytest.mark.parametrize(
-    ("options", "status", "message"),
+    ("options", "hidden", "status", "message"),
     [
-        (["--executor", "local", "--scheduler", "tcp://127.0.0.1:1"], 2, "--executor dask"),
-        (["--executor", "dask"], 1, "pip install 'quarn[dask]'"),  # without distributed
+        (["--executor", "local", "--scheduler", "tcp://h:1"], False, 2, "--executor dask"),
+        (["--scheduler", "h"], False, 2, "not a Dask scheduler address: 'h'"),
+        (["--executor", "dask"], True, 1, "pip install 'quarn[dask]'"),
     ],
-    ids=["scheduler-with-local", "no-distributed"],
+    ids=["scheduler-with-local", "bad-address", "no-distributed"],
 )
-def test_dask_options_without_a_cluster(tmp_path, options, status, message):
-    hidden = tmp_path / "hidden"  # stands in for an environment without distributed
-    hidden.mkdir()
-    (hidden / "distributed.py").write_text("raise ImportError('No module named distributed')")
+def test_dask_options_without_a_cluster(tmp_path, options, hidden, status, message):
+    hide = tmp_path / "hide"  # stands in for an environment without distributed
+    hide.mkdir()
+    (hide / "distributed.py").write_text("raise ImportError('No module named distributed')")
     pipeline = Pipeline(tmp_path)
     pipeline.write("one", "@asset()\ndef one():\n    return 1\n")
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(hidden), os.environ["PYTHONPATH"]])}
+    path = [str(hide)] * hidden + [p for p in [os.environ.get("PYTHONPATH", "")] if p]
     done = subprocess.run(
-        pipeline.command("one", extra=tuple(options)), cwd=tmp_path, env=env,
+        pipeline.command("one", extra=tuple(options)), cwd=tmp_path,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(path)},
         capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=120,
     )  # fmt: skip
     assert done.returncode == status and message in done.stderr, done.stderr

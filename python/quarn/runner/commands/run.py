@@ -9,7 +9,11 @@ import time
 from collections.abc import Callable
 
 from quarn.runner.executors.backend import Backend
-from quarn.runner.executors.dask_cluster import ClusterError, require_distributed
+from quarn.runner.executors.dask_cluster import (
+    ClusterError,
+    require_distributed,
+    scheduler_address,
+)
 from quarn.runner.executors.executor import Executor, Limits
 from quarn.runner.executors.local import LocalBackend
 from quarn.runner.graph.discovery import DiscoveryError, load_graph
@@ -73,7 +77,8 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--scheduler",
         metavar="ADDRESS",
-        help="the Dask scheduler to run on (tcp://host:8786; implies --executor dask); "
+        help="the Dask scheduler to run on: its address (tcp://host:8786) or its scheduler "
+        "file (implies --executor dask); "
         "without it, --executor dask starts a local cluster of 2 worker processes for the run",
     )
     parser.add_argument(
@@ -213,6 +218,12 @@ def _main(argv: list[str] | None) -> int:
         except ClusterError as exc:
             error(str(exc))
             return 1
+        try:
+            if args.scheduler is not None:
+                args.scheduler = scheduler_address(args.scheduler)
+        except ClusterError as exc:
+            error(str(exc))
+            return 2
 
     paths = [os.path.abspath(p) for p in args.path]
     try:

@@ -4,8 +4,10 @@ worker processes started for the run and closed after it."""
 from __future__ import annotations
 
 import importlib.util
+import json
 import logging
 import math
+import os
 import signal
 import urllib.request
 from dataclasses import dataclass
@@ -32,6 +34,30 @@ def require_distributed() -> Any:
         raise ClusterError(
             f"--executor dask needs Dask's distributed scheduler ({exc}): {INSTALL_HINT}"
         ) from None
+
+
+def scheduler_address(text: str) -> str:
+    """The address `--scheduler` names: an address (`tcp://host:8786`, `host:8786`), or a
+    scheduler file (`dask scheduler --scheduler-file`, on shared storage) holding one."""
+    distributed = require_distributed()
+    if os.path.isfile(text):
+        try:
+            with open(text, encoding="utf-8") as handle:
+                address = json.load(handle)["address"]
+        except (OSError, ValueError, KeyError, TypeError) as exc:
+            raise ClusterError(f"cannot read a scheduler address from {text}: {exc!r}") from None
+        if not isinstance(address, str):
+            raise ClusterError(f"cannot read a scheduler address from {text}")
+        text = address
+    expected = "expected tcp://host:port, or a scheduler file"
+    try:
+        scheme, location = distributed.comm.addressing.parse_address(text)
+        host, _port = distributed.comm.addressing.parse_host_port(location)
+    except (ValueError, TypeError) as exc:
+        raise ClusterError(f"not a Dask scheduler address: '{text}' ({exc}; {expected})") from None
+    if scheme not in distributed.comm.registry.backends or not host:
+        raise ClusterError(f"not a Dask scheduler address: '{text}' ({expected})")
+    return text
 
 
 @dataclass(slots=True)
@@ -64,6 +90,7 @@ def open_cluster(address: str | None, jobs: int | None) -> Cluster:
     Client = distributed.Client
 
     if address:
+        address = scheduler_address(address)
         try:
             client = Client(address, timeout=_CONNECT_SECONDS, set_as_default=False)
         except (OSError, TimeoutError) as exc:

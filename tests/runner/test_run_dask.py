@@ -202,7 +202,7 @@ def test_workers_that_cannot_see_the_output_or_import_the_modules(tmp_path, sche
     done = pipeline.run("lacking", out=Path("/proc/self/cwd/out"), extra=("--scheduler", scheduler))
     assert done.returncode == 1
     lines = done.stderr.splitlines()
-    storage = [line for line in lines if "cannot write into /proc/self/cwd/out" in line]
+    storage = [line for line in lines if "cannot write into /proc/self/cwd/out/.quarn" in line]
     imports = [line for line in lines if "cannot import lacking: ImportError" in line]
     assert len(storage) == len(imports) == 2, done.stderr  # each worker, named
     assert "shared file system" in done.stderr and "quarn[dask]" in done.stderr

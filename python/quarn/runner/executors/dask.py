@@ -189,10 +189,6 @@ def open_backend(
 ) -> DaskBackend:
     """Connects to (or starts) the cluster and checks that its workers can run the jobs:
     the output directory shared with them, quarn and `modules` importable there."""
-    try:
-        os.makedirs(out_dir, exist_ok=True)
-    except OSError as exc:
-        raise ClusterError(f"cannot create {out_dir}: {exc.strerror or exc}") from None
     cluster = open_cluster(address, jobs)
     try:
         if cluster.dashboard:

@@ -16,6 +16,8 @@ import sys
 from dataclasses import dataclass
 from typing import Any, TypedDict
 
+from quarn.runner.contract import STATE_DIR
+
 _PROBE_SECONDS = 300.0  # an import may be slow (a large library), but never endless
 _MARK = "quarn-probe:"
 
@@ -139,10 +141,11 @@ class Problems:
 def check_cluster(
     client: Any, out_dir: str, cwd: str, paths: list[str], modules: list[str]
 ) -> Problems:
-    """Probes the scheduler and every worker it knows; `out_dir` must exist here already."""
+    """Probes the scheduler and every worker it knows. The probe files go into the run's
+    own corner of `out_dir`, which exists once the run holds its lock."""
     cloudpickle: Any = importlib.import_module("cloudpickle")  # comes with distributed
     cloudpickle.register_pickle_by_value(sys.modules[__name__])
-    directory = os.path.abspath(out_dir)
+    directory = os.path.abspath(os.path.join(out_dir, STATE_DIR))
     token = secrets.token_hex(16)
     imports: list[str] = []
     try:

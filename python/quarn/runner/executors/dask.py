@@ -97,8 +97,8 @@ class DaskBackend:
 
     def wait(self, timeout: float | None) -> list[tuple[Job, JobExit]]:
         self._send_signals()
-        if not self._ended and self._tasks:
-            self._selector.select(timeout)
+        if not self._ended and (self._tasks or timeout is not None):
+            self._selector.select(timeout)  # with nothing running, a pause (a retry's back-off)
         try:
             while os.read(self._wake_read, 4096):
                 pass

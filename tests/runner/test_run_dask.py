@@ -277,3 +277,45 @@ def test_dask_options_without_a_cluster(tmp_path, options, hidden, status, messa
     )  # fmt: skip
     assert done.returncode == status and message in done.stderr, done.stderr
     assert "Traceback" not in done.stderr and not pipeline.out.exists()
+
+
+def test_the_task_on_a_worker(tmp_path):
+    """The worker side without a cluster: a stopped run's jobs have ended when stop_run
+    returns, and its later tasks start nothing; an attempt found already started (its
+    worker was lost) answers None and runs nothing."""
+    import asyncio
+    import threading
+
+    from quarn.runner.executors.dask_task import run_job, stop_run
+
+    pipeline = Pipeline(tmp_path)
+    pipeline.write(
+        "slow", "@asset()\ndef slow():\n    open('running', 'w').close()\n    time.sleep(600)\n"
+    )
+
+    def spec(name: str) -> str:
+        path = tmp_path / f"{name}.json"
+        stage = tmp_path / name
+        path.write_text(json.dumps({
+            "module": "slow", "function": "slow", "paths": [str(pipeline.mods)],
+            "job_dir": "out/slow/_", "stage_dir": str(stage), "serializer": None,
+            "keys": {}, "inputs": {}, "sources": {},
+        }))  # fmt: skip
+        stage.mkdir()
+        return str(path)
+
+    def run(name: str):
+        path = spec(name)
+        return run_job(path, f"{path}.log", str(tmp_path), f"{path}.started", str(tmp_path), name)
+
+    ended: list[int | None] = []
+    first = threading.Thread(target=lambda: ended.append(run("first")))
+    first.start()
+    _wait_for(lambda: (tmp_path / "running").exists(), "the job")
+    assert asyncio.run(stop_run(str(tmp_path), 5.0)) == 1
+    first.join(START_SECONDS)  # it has only to return: its job has ended
+    assert ended == [-signal.SIGTERM]
+    assert run("late") == -signal.SIGTERM and not (tmp_path / "late.json.started").exists()
+    log = tmp_path / "again.log"
+    again = run_job(spec("again"), str(log), ".", f"{tmp_path}/first.json.started", "new", "k")
+    assert again is None and not log.exists()

@@ -34,6 +34,7 @@ from quarn.runner.graph.model import Asset
 from quarn.runner.plan.jobs import Job
 from quarn.runner.report.outcome import FAILED, INTERRUPTED, NOT_RUN, SKIPPED, SUCCEEDED, Outcome
 from quarn.runner.report.progress import Progress
+from quarn.runner.report.text import one_line
 from quarn.runner.store.layout import (
     LayoutError,
     check_input_folder,
@@ -206,7 +207,9 @@ class Executor:
             self.manifest.save()
         except OSError as exc:
             if not self._manifest_error:
-                self.progress.message(f"quarn: warning: cannot save {self.manifest.path}: {exc}")
+                self.progress.message(
+                    one_line(f"quarn: warning: cannot save {self.manifest.path}: {exc}")
+                )
             self._manifest_error = str(exc)
         else:
             self._manifest_error = ""

@@ -9,6 +9,12 @@ import time
 import traceback
 from collections.abc import Callable
 
+from quarn.runner.executors.backend import Backend
+from quarn.runner.executors.dask_cluster import (
+    ClusterError,
+    require_distributed,
+    scheduler_address,
+)
 from quarn.runner.executors.executor import Executor, Limits
 from quarn.runner.executors.local import LocalBackend
 from quarn.runner.graph.discovery import DiscoveryError, load_graph
@@ -63,9 +69,22 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--jobs",
         type=_positive,
-        default=os.cpu_count() or 1,
         metavar="N",
-        help="worker processes at once (default: the number of CPUs, %(default)s)",
+        help=f"jobs at once (default: the number of CPUs, {os.cpu_count() or 1}; with "
+        "--executor dask, the worker threads of the cluster)",
+    )
+    parser.add_argument(
+        "--executor",
+        choices=("local", "dask"),
+        help="where jobs run: 'local' processes (the default), or the workers of a Dask "
+        "cluster, which must see DIR at the same path (see docs/cluster.md)",
+    )
+    parser.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="the Dask scheduler to run on: its address (tcp://host:8786) or its scheduler "
+        "file (implies --executor dask); "
+        "without it, --executor dask starts a local cluster of 2 worker processes for the run",
     )
     parser.add_argument(
         "--select",
@@ -205,12 +224,30 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def _main(argv: list[str] | None) -> int:
-    args = _parser().parse_args(argv)
+    parser = _parser()
+    args = parser.parse_args(argv)
     stderr = sys.stderr
 
     def error(text: str) -> None:
         stderr.write(f"{_PROG}: error: {one_line(text)}\n")
         stderr.flush()
+
+    if args.scheduler is not None and args.executor == "local":
+        parser.error("--scheduler names a Dask scheduler; it needs --executor dask")
+    if args.scheduler is not None:
+        args.executor = "dask"
+    if args.executor == "dask":
+        try:
+            require_distributed()
+        except ClusterError as exc:
+            error(str(exc))
+            return 1
+        try:
+            if args.scheduler is not None:
+                args.scheduler = scheduler_address(args.scheduler)
+        except ClusterError as exc:
+            error(str(exc))
+            return 2
 
     paths = [os.path.abspath(p) for p in args.path]
     try:
@@ -299,6 +336,21 @@ def _execute(
     to_run = prepared.to_run
     started = time.monotonic()
     progress = Progress(stderr)
+    backend: Backend = LocalBackend()
+    slots = args.jobs or os.cpu_count() or 1
+    if args.executor == "dask" and to_run:
+        from quarn.runner.executors.dask import open_backend
+
+        try:
+            modules = {j.asset.module for j in to_run}
+            dask_backend = open_backend(args.scheduler, args.jobs, out, paths, modules, stderr)
+        except ClusterError as exc:
+            first, *details = str(exc).splitlines()
+            error(first)
+            for line in details:  # one problem a line, each worker named
+                stderr.write(f"  {one_line(line)}\n")
+            return 1
+        backend, slots = dask_backend, args.jobs or dask_backend.slots
     try:
         if prepared.orphans and args.prune:
             prune(prepared.orphans, out)
@@ -307,6 +359,7 @@ def _execute(
         if manifest.dirty or not os.path.exists(manifest.path):
             manifest.save()
     except OSError as exc:
+        backend.close()
         error(f"cannot write to {out}: {exc}")
         return 1
     _report_orphans(prepared.orphans, manifest, args.prune)
@@ -314,17 +367,18 @@ def _execute(
     try:
         rundir.create()
     except (OSError, LayoutError) as exc:
+        backend.close()
         error(f"cannot prepare {rundir.path}: {exc}")
         return 1
     progress.start(len(to_run), prepared.up_to_date)
     executor = Executor(
         to_run,
         out,
-        args.jobs,
+        slots,
         manifest,
         progress,
         paths,
-        LocalBackend(),
+        backend,
         rundir,
         Limits(args.timeout, args.retries),
         prepared.plan,

@@ -24,6 +24,9 @@ class Manifest:
 
     The file only ever changes by renaming a complete, synced temporary file over it, so a
     reader (or a run killed at any moment) sees either the old or the new record, whole.
+    Entries change only through the methods below, which keep each job's encoded line until
+    its entry changes: a run saves often, and re-encoding thousands of unchanged entries
+    each time would cost the workers processor time.
     """
 
     def __init__(self, out_dir: str, jobs: dict[str, ManifestEntry] | None = None) -> None:
@@ -31,6 +34,7 @@ class Manifest:
         self.path = os.path.join(out_dir, MANIFEST_FILE)
         self.jobs: dict[str, ManifestEntry] = jobs or {}
         self.dirty = False
+        self._lines: dict[str, str] = {}  # job id -> its encoded line, while unchanged
 
     @classmethod
     def load(cls, out_dir: str) -> tuple[Manifest, str | None]:
@@ -57,6 +61,10 @@ class Manifest:
 
     def record(self, job_id: str, entry: ManifestEntry) -> None:
         self.jobs[job_id] = entry
+        self._changed(job_id)
+
+    def _changed(self, job_id: str) -> None:
+        self._lines.pop(job_id, None)
         self.dirty = True
 
     def mark(self, job_id: str, status: str, asset: str, partition: dict[str, Any] | None) -> None:
@@ -65,7 +73,7 @@ class Manifest:
         entry = self.jobs.setdefault(job_id, {"asset": asset, "partition": partition})
         entry["status"] = status
         entry["ran_at"] = utc_now()
-        self.dirty = True
+        self._changed(job_id)
 
     def restat(self, stats: dict[str, list[int]]) -> None:
         """New stat keys for value files found unchanged under a new stat."""
@@ -73,17 +81,17 @@ class Manifest:
             entry = self.jobs.get(job_id)
             if entry is not None and entry.get("status") == STATUS_SUCCEEDED:
                 entry["stat"] = stat
-                self.dirty = True
+                self._changed(job_id)
 
     def forget(self, job_ids: list[str]) -> None:
         for job_id in job_ids:
             if self.jobs.pop(job_id, None) is not None:
-                self.dirty = True
+                self._changed(job_id)
 
     def save(self) -> None:
         """Writes the whole record to a temporary file beside it, syncs, renames over it."""
         os.makedirs(self.out_dir, exist_ok=True)
-        text = _encode(self.jobs)
+        text = self._encode()
         fd, temp = tempfile.mkstemp(dir=self.out_dir, prefix=".manifest-", suffix=".tmp")
         try:
             with os.fdopen(fd, "w", encoding="utf-8") as handle:
@@ -100,20 +108,20 @@ class Manifest:
         _sync_directory(self.out_dir)
         self.dirty = False
 
-
-def _encode(jobs: dict[str, ManifestEntry]) -> str:
-    """One line per job, sorted: readable and diffable, yet every piece goes through the
-    fast compact encoder (an indented dump takes the slow path, tens of ms per save)."""
-    lines = [
-        "  " + json.dumps(job_id) + ": " + json.dumps(jobs[job_id], sort_keys=True)
-        for job_id in sorted(jobs)
-    ]
-    body = ",\n".join(lines)
-    return (
-        f'{{"format": {FORMAT}, "jobs": {{\n{body}\n}}}}\n'
-        if lines
-        else (f'{{"format": {FORMAT}, "jobs": {{}}}}\n')
-    )
+    def _encode(self) -> str:
+        """One line per job, sorted: readable and diffable, yet every piece goes through
+        the fast compact encoder (an indented dump takes the slow path)."""
+        lines: list[str] = []
+        for job_id in sorted(self.jobs):
+            line = self._lines.get(job_id)
+            if line is None:
+                entry = json.dumps(self.jobs[job_id], sort_keys=True)
+                line = self._lines[job_id] = "  " + json.dumps(job_id) + ": " + entry
+            lines.append(line)
+        body = ",\n".join(lines)
+        if not lines:
+            return f'{{"format": {FORMAT}, "jobs": {{}}}}\n'
+        return f'{{"format": {FORMAT}, "jobs": {{\n{body}\n}}}}\n'
 
 
 def _sync_directory(path: str) -> None:

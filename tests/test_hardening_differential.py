@@ -90,7 +90,7 @@ def values_json(values: list) -> str:
     marker = q.partitions(values)
     assert repr(marker) == f"Partitions({len(values)} values)"
     spec = q.asset(partitions={"d": marker})(lambda d: d).__quarn_metadata__["partitions"]["d"]
-    assert spec["kind"] == "inline"
+    assert list(spec) == ["kind", "values_json"] and spec["kind"] == "inline"
     return spec["values_json"]
 
 
@@ -149,13 +149,10 @@ SETTINGS = settings(max_examples=300, deadline=None, suppress_health_check=[Heal
     "strategy",
     [
         st.lists(values, max_size=5),
-        st.lists(floats, min_size=1, max_size=8),
-        st.lists(ints, min_size=1, max_size=8),
         st.dictionaries(texts, scalars, max_size=8).map(lambda members: [members]),
-        st.just(EDGE_INTS),
-        st.just(EDGE_FLOATS),
+        st.just(EDGE_INTS + EDGE_FLOATS),
     ],
-    ids=["nested", "floats", "integers", "member order", "edge integers", "edge floats"],
+    ids=["nested", "member order", "edges"],
 )
 @SETTINGS
 @given(data=st.data())
@@ -168,13 +165,12 @@ def test_values_json_matches_the_model(strategy, data) -> None:
     [
         ([0.0, -0.0, 100.0, 1e15, 12.34], "[0.0,-0.0,100.0,1000000000000000.0,12.34]"),
         ([0.001234, 1e-5, 1e16, 1.5e-7, 1e-6], "[0.001234,0.00001,1e+16,1.5e-7,1e-6]"),
-        ([1.7976931348623157e308, -5e-324], "[1.7976931348623157e+308,-5e-324]"),
         ([UINT64_MAX, 2**64], "[18446744073709551615,1.8446744073709552e+19]"),
         ([INT64_MIN, INT64_MIN - 1], "[-9223372036854775808,-9.223372036854776e+18]"),
         (["\u00e9\x1f\x7f/", '\\"\b\t\n\f\r'], '["\u00e9\\u001f\x7f/","\\\\\\"\\b\\t\\n\\f\\r"]'),
         ([{"b": 1, "a": 2, "B": 3, "_": 4}], '[{"B":3,"_":4,"a":2,"b":1}]'),
         ([{1: "a", "1": "b"}, {True: 1, None: (2,)}], '[{"1":"b"},{"null":[2],"true":1}]'),
-        ([[[[[]]]], {}, "\U0001f600"], '[[[[[]]]],{},"\U0001f600"]'),
+        ([[[[[]]]], {}, (1, 2), "\U0001f600"], '[[[[[]]]],{},[1,2],"\U0001f600"]'),
     ],
 )
 def test_known_texts(items: list, text: str) -> None:

@@ -1,4 +1,4 @@
-"""partitions(values): the list read whole, the nesting limit, and the host encoder's part."""
+"""partitions(values): the list read whole, the values rejected, and the host encoder's part."""
 
 import json
 import math
@@ -22,18 +22,32 @@ def nested(depth: int) -> list:
     return json.loads("[" * depth + "]" * depth)
 
 
-def test_storage_is_read_whole_and_nesting_is_limited():
-    # Keys are checked against an independent model in test_hardening_differential.py; here
-    # the list's own storage (not its overridden methods) and the nesting limit.
-    for marker in (q.partitions(Sealed("abc")), q.partitions(values=[nested(127)])):
-        assert type(marker) is q.Partitions
-    assert repr(q.partitions(Sealed("abc"))) == "Partitions(3 values)"
+def test_storage_is_read_whole():
+    # How keys are written is checked against the model in test_hardening_differential.py.
+    for marker in (q.partitions(Sealed("abc")), q.partitions(values=Sealed("abc"))):
+        assert type(marker) is q.Partitions and repr(marker) == "Partitions(3 values)"
+    assert repr(q.partitions([nested(127)])) == "Partitions(1 values)"
+
+
+# The parser's message, at a position in the host encoder's text of the one value.
+@pytest.mark.parametrize(
+    ("value", "error"),
+    [
+        (float("nan"), "expected value at line 1 column 1"),
+        (float("-inf"), "invalid number at line 1 column 2"),
+        ([1, float("inf")], "expected value at line 1 column 5"),
+        (10**400, "number out of range at line 1 column 401"),
+        ("\ud800", "unexpected end of hex escape at line 1 column 8"),
+        ("\udc00", "lone leading surrogate in hex escape at line 1 column 7"),
+        ("a\ud800\u0041", "unexpected end of hex escape at line 1 column 9"),
+        (nested(128), "recursion limit exceeded at line 1 column 128"),
+    ],
+)
+def test_values_the_parser_rejects(value, error):
     with pytest.raises(ValueError) as info:
-        q.partitions(["fine", nested(128)])
+        q.partitions(["fine", value])
     assert type(info.value) is ValueError
-    assert (
-        str(info.value) == "invalid partition value: recursion limit exceeded at line 1 column 128"
-    )
+    assert str(info.value) == f"invalid partition value: {error}"
 
 
 def test_encoder_errors_and_non_text_results(monkeypatch):

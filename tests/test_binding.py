@@ -84,12 +84,12 @@ class Items:
         (lambda: q.asset(serializer=b"x", inputs=[]), converted("serializer", "bytes", "PyString")),
     ],
 )
-def test_binding_and_conversion_messages(call, expected, fd2):
+def test_binding_and_conversion_messages(call, expected, capfd):
     with pytest.raises(TypeError) as info:
         call()
     assert type(info.value) is TypeError
     assert str(info.value) == expected
-    assert fd2.stop() == ""
+    assert capfd.readouterr().err == ""
 
 
 def test_item_errors_propagate_and_a_type_error_is_prefixed_keeping_its_cause():

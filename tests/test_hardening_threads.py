@@ -52,7 +52,7 @@ def workload(root: Path, module) -> list[object]:
     return seen
 
 
-def test_threads_see_what_one_thread_sees(modules, tmp_path: Path, fd2) -> None:
+def test_threads_see_what_one_thread_sees(modules, tmp_path: Path, capfd) -> None:
     module = modules.load("quarn_threads_assets", ASSET_MODULE)
     expected = workload(tmp_path / "single", module)
     barrier = threading.Barrier(THREADS, timeout=60)
@@ -70,5 +70,5 @@ def test_threads_see_what_one_thread_sees(modules, tmp_path: Path, fd2) -> None:
         sys.setswitchinterval(previous)
     for index, result in enumerate(results):
         assert result == expected, f"thread {index} saw something else"
-    skipped = fd2.stop().count(f"quarn: skipping module '{MISSING}'")
+    skipped = capfd.readouterr().err.count(f"quarn: skipping module '{MISSING}'")
     assert skipped == (THREADS + 1) * ROUNDS

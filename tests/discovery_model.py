@@ -49,6 +49,19 @@ def compact(value) -> str:
     return json.dumps(value)  # null, true, false or an integer
 
 
+# An asset whose metadata fails: a fresh exception each time, the last one kept as ERROR.
+FAILING_METADATA = """
+class Failing:
+    __quarn_kind__ = property(lambda self: "asset")  # the instance is an asset, not the class
+    @property
+    def __quarn_metadata__(self):
+        global ERROR
+        ERROR = LookupError("metadata unavailable")
+        raise ERROR
+failing = Failing()
+"""
+
+
 def write_exact(modules, name: str, text: str) -> Path:
     """Writes a module byte for byte (the fixture's writer dedents and normalises blanks)."""
     path = modules.root / f"{name}.py"

@@ -10,6 +10,7 @@ from pathlib import Path
 from typing import NamedTuple
 
 import pytest
+from discovery_model import FAILING_METADATA
 
 import quarn._quarn as q
 
@@ -182,7 +183,10 @@ def cases(out: str) -> dict[str, Case]:
         "cycle through a wrapper": Case((declare_cycle,)),
         "inspect_modules": Case(
             (lambda: q.inspect_modules(names),),
-            (lambda: q.inspect_modules("quarn_leak_assets"),),
+            (
+                lambda: q.inspect_modules("quarn_leak_assets"),
+                lambda: q.inspect_modules(["qh_metadata"]),  # the failing metadata
+            ),
             (names,),
             divisor=20,
         ),
@@ -205,6 +209,7 @@ def cases(out: str) -> dict[str, Case]:
 @pytest.mark.parametrize("name", list(cases("")))
 def test_entry_point_does_not_leak(name: str, modules, tmp_path: Path) -> None:
     modules.write("quarn_leak_assets", ASSET_MODULE)
+    modules.write("qh_metadata", FAILING_METADATA)
     assert_steady(cases(str(tmp_path / "out"))[name])
 
 

@@ -74,26 +74,20 @@ def test_reimport_gives_the_same_module_and_a_second_interpreter_is_refused():
     assert reimport() is q
 
 
+CLASS_DOCS = {
+    "AssetWrapper": "The `@asset()` decorator wrapper. Stores the original function and metadata.",
+    "Partitions": "Marker type returned by `partitions([...])`. Stores the static values.",
+}
+
+
 @pytest.mark.parametrize(
-    ("name", "make", "doc"),
-    [
-        (
-            "AssetWrapper",
-            lambda: q.asset()(len),
-            "The `@asset()` decorator wrapper. Stores the original function and metadata.",
-        ),
-        (
-            "Partitions",
-            lambda: q.partitions(["a"]),
-            "Marker type returned by `partitions([...])`. Stores the static values.",
-        ),
-    ],
-    ids=["AssetWrapper", "Partitions"],
+    ("name", "make"),
+    [("AssetWrapper", lambda: q.asset()(len)), ("Partitions", lambda: q.partitions(["a"]))],
 )
-def test_class_properties(name, make, doc):
+def test_class_properties(name, make):
     cls = getattr(q, name)
     assert (cls.__name__, cls.__qualname__, cls.__bases__) == (name, name, (object,))
-    assert cls.__doc__ == doc
+    assert cls.__doc__ == CLASS_DOCS[name]
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
     for args, kwargs in (((), {}), (([1],), {"key": 2})):

@@ -137,7 +137,7 @@ def cases(out: str) -> dict[str, Case]:
     materialize = q.materialize_asset
     return {
         "partitions": Case(
-            (lambda: q.partitions(keys), lambda: q.partitions(values=[])),
+            (lambda: q.partitions(keys), lambda: q.partitions(values=[]), lambda: repr(marker)),
             (
                 lambda: q.partitions(tuple(keys)),
                 lambda: q.partitions([1, {2}]),  # from the host encoder
@@ -148,7 +148,6 @@ def cases(out: str) -> dict[str, Case]:
             ),
             (keys, *keys, marker),
         ),
-        "Partitions repr": Case((lambda: repr(marker),), watched=(marker,)),
         "asset": Case(
             (q.asset, lambda: q.asset(**declaration)),
             (
@@ -174,13 +173,11 @@ def cases(out: str) -> dict[str, Case]:
             (wrapper, arg, result, raising_wrapper, nameless),
         ),
         "wrapper properties": Case(
-            tuple(lambda p=p: getattr(wrapper, p) for p in properties),
+            (lambda: owner.attribute, *(lambda p=p: getattr(wrapper, p) for p in properties)),
             (lambda: nameless.__name__, lambda: setattr(wrapper, "__name__", "x")),
-            (wrapper, function, marker, nameless),
+            (wrapper, function, marker, nameless, owner),
         ),
-        "wrapper read through an instance": Case((lambda: owner.attribute,), (), (wrapper, owner)),
-        "wrapper destruction runs a finalizer": Case((destroy_finalized,)),
-        "cycle through a wrapper": Case((declare_cycle,)),
+        "wrapper destruction and cycles": Case((destroy_finalized, declare_cycle)),
         "inspect_modules": Case(
             (lambda: q.inspect_modules(names),),
             (

@@ -61,6 +61,7 @@ ASSETS = """
     def processed(data) -> list: return [x * 2 for x in data]
     def kw(t: str, *, k=1) -> dict: return {"t": t, "k": k}
     def nothing(): return None
+    def encoded(): return {1: float("nan"), None: "\u00e9"}
     def temperature(): return Celsius(21.5)
     def bad_input(): raise ValueError("bad input")
     def gives_set(): return {1, 2}
@@ -123,36 +124,55 @@ def assets(modules):
     modules.write("pkg.broken", "1 / 0\n")
 
 
-# --- success: both files, overwritten ------------------------------------------------
+# --- the two files, or the failure record and SystemExit(1) ----------------------------
+OLD_VALUE = "an old value, longer than any new one"
 
 
 @pytest.mark.parametrize(
-    ("function", "inputs", "value", "result_type", "signature"),
+    ("function", "inputs", "value", "outcome"),
     [
-        ("my_data", None, b'{"value": 42}', "dict", "()"),
-        ("my_data", "{}", b'{"value": 42}', "dict", "()"),
-        ("prices", '{"ticker": "MSFT"}', b'{"ticker": "MSFT"}', "dict", "(ticker: str) -> dict"),
-        ("processed", '{"data": [1, 2, 3]}', b"[2, 4, 6]", "list", "(data) -> list"),
-        ("kw", '{"k": 2, "t": "A"}', b'{"t": "A", "k": 2}', "dict", "(t: str, *, k=1) -> dict"),
-        ("nothing", None, b"null", "NoneType", "()"),
-        ("temperature", None, b"21.5", "Celsius", "()"),
+        # Success: the value and the record (result type, signature) replace the old files.
+        ("my_data", None, b'{"value": 42}', ("dict", "()")),
+        ("my_data", "{}", b'{"value": 42}', ("dict", "()")),
+        ("prices", '{"ticker": "MSFT"}', b'{"ticker": "MSFT"}', ("dict", "(ticker: str) -> dict")),
+        ("processed", '{"data": [1, 2, 3]}', b"[2, 4, 6]", ("list", "(data) -> list")),
+        ("kw", '{"k": 2, "t": "A"}', b'{"t": "A", "k": 2}', ("dict", "(t: str, *, k=1) -> dict")),
+        ("nothing", None, b"null", ("NoneType", "()")),
+        ("temperature", None, b"21.5", ("Celsius", "()")),
+        # The host encoder's defaults: ASCII, NaN allowed, keys made text.
+        ("encoded", None, b'{"1": NaN, "null": "\\u00e9"}', ("dict", "()")),
         # __quarn_original__ is called in place of the object, with its own signature...
-        ("wrapped", '{"data": [1, 2]}', b"[2, 1]", "list", "(data: list) -> list"),
+        ("wrapped", '{"data": [1, 2]}', b"[2, 1]", ("list", "(data: list) -> list")),
         # ...unless looking it up fails, whatever the error.
-        ("exploding", '{"data": 7}', b"7", "int", "(data)"),
+        ("exploding", '{"data": 7}', b"7", ("int", "(data)")),
         # A dotted name is one attribute, not a path.
-        ("Holder.f", None, b"2", "int", "()"),
+        ("Holder.f", None, b"2", ("int", "()")),
+        # Failure: the record, the old value left alone...
+        ("nope", None, None, "AttributeError: module 'pkg.assets' has no attribute 'nope'"),
+        ("not_callable", None, None, "TypeError: 'int' object is not callable"),
+        ("processed", "", None, "JSONDecodeError: Expecting value: line 1 column 1 (char 0)"),
+        ("processed", "[1, 2]", None, "TypeError: 'list' object cannot be converted to 'PyDict'"),
+        ("bad_input", None, None, "ValueError: bad input"),
+        ("twice", '{"data": [1]}', None, "AssertionError: the wrapper itself must not be called"),
+        ("gives_set", None, None, "TypeError: Object of type set is not JSON serializable"),
+        ("exits_zero", None, None, "SystemExit: 0"),
+        ("interrupted", None, None, "KeyboardInterrupt: "),
+        ("nested_class", None, None, "Outer.Inner: deep"),
+        ("surrogate", None, None, "ValueError: a\ufffd\ufffd\ufffdb"),
+        ("unprintable", None, None, "BadStr: <exception str() failed>"),
+        # ...or the new value kept when the failure comes after it was written.
+        ("broken_signature", None, b"[1, 2]", "RuntimeError: signature unavailable"),
+        ("nameless_value", None, b"3", "TypeError: 'int' object cannot be converted to 'PyString'"),
     ],
 )
-def test_success(assets, tmp_path, function, inputs, value, result_type, signature):
-    out = tmp_path / function
-    out.mkdir()
-    (out / "value.json").write_text("an old value, longer than the new one")
-    (out / "result.json").write_text("an old record, " * 20)
-    assert run(MODULE, function, out, inputs) == "returned"
-    assert (out / "value.json").read_bytes() == value
-    expected = success(function, result_type, signature, f"{out}/value.json")
-    assert (out / "result.json").read_bytes() == expected
+def test_files_after_a_run(assets, tmp_path, function, inputs, value, outcome):
+    (tmp_path / "value.json").write_text(OLD_VALUE)
+    (tmp_path / "result.json").write_text("an old record, " * 20)
+    failed = isinstance(outcome, str)
+    assert run(MODULE, function, tmp_path, inputs) == (1 if failed else "returned")
+    expected = failure(outcome) if failed else success(function, *outcome, f"{tmp_path}/value.json")
+    assert (tmp_path / "result.json").read_bytes() == expected
+    assert (tmp_path / "value.json").read_bytes() == (value or OLD_VALUE.encode())
 
 
 def test_decoded_object_may_be_a_dict_subclass_with_text_keys(assets, tmp_path, monkeypatch):
@@ -184,50 +204,6 @@ def test_value_path_is_normalised_and_stays_relative(
     assert record == success("my_data", "dict", "()", value_path)
 
 
-@pytest.mark.parametrize(
-    ("source", "expected"),
-    [
-        ('"\\u00e9"', b'"\\u00e9"'),
-        ('[float("nan"), float("inf")]', b"[NaN, Infinity]"),
-        ("{1: True, None: False, 2.5: (1, 2)}", b'{"1": true, "null": false, "2.5": [1, 2]}'),
-    ],
-)
-def test_value_file_follows_the_host_encoders_defaults(modules, tmp_path, source, expected):
-    modules.write("valued", f"def value():\n    return {source}\n")
-    assert run("valued", "value", tmp_path) == "returned"
-    assert (tmp_path / "value.json").read_bytes() == expected
-
-
-# --- failures: the record and SystemExit(1) ------------------------------------------
-
-
-@pytest.mark.parametrize(
-    ("function", "inputs", "error"),
-    [
-        ("nope", None, "AttributeError: module 'pkg.assets' has no attribute 'nope'"),
-        ("not_callable", None, "TypeError: 'int' object is not callable"),
-        ("processed", "", "JSONDecodeError: Expecting value: line 1 column 1 (char 0)"),
-        ("processed", "[1, 2]", "TypeError: 'list' object cannot be converted to 'PyDict'"),
-        ("bad_input", None, "ValueError: bad input"),
-        ("twice", '{"data": [1]}', "AssertionError: the wrapper itself must not be called"),
-        ("gives_set", None, "TypeError: Object of type set is not JSON serializable"),
-        ("exits_zero", None, "SystemExit: 0"),
-        ("interrupted", None, "KeyboardInterrupt: "),
-        ("nested_class", None, "Outer.Inner: deep"),
-        ("surrogate", None, "ValueError: a\ufffd\ufffd\ufffdb"),
-        ("unprintable", None, "BadStr: <exception str() failed>"),
-    ],
-)
-def test_failure_is_recorded_and_leaves_an_old_value_alone(
-    assets, tmp_path, function, inputs, error
-):
-    (tmp_path / "value.json").write_text("stale")
-    (tmp_path / "result.json").write_text("stale, and longer than any record " * 9)
-    assert run(MODULE, function, tmp_path, inputs) == 1
-    assert (tmp_path / "result.json").read_bytes() == failure(error)
-    assert (tmp_path / "value.json").read_text() == "stale"
-
-
 def test_failure_record_keeps_raw_utf8_and_escapes(assets, tmp_path):
     # One record spelt out byte by byte, independent of any encoder.
     run(MODULE, "quoted", tmp_path)
@@ -248,22 +224,6 @@ def test_import_failure_is_recorded_in_a_new_directory(assets, tmp_path, module,
     out = tmp_path / "never" / "made"
     assert run(module, "f", out) == 1
     assert (out / "result.json").read_bytes() == failure(error)
-
-
-@pytest.mark.parametrize(
-    ("function", "value", "error"),
-    [
-        ("broken_signature", b"[1, 2]", "RuntimeError: signature unavailable"),
-        ("nameless_value", b"3", "TypeError: 'int' object cannot be converted to 'PyString'"),
-    ],
-)
-def test_late_failure_keeps_the_new_value_beside_the_record(
-    assets, tmp_path, function, value, error
-):
-    (tmp_path / "value.json").write_text("stale")
-    assert run(MODULE, function, tmp_path) == 1
-    assert (tmp_path / "value.json").read_bytes() == value
-    assert (tmp_path / "result.json").read_bytes() == failure(error)
 
 
 def test_failing_value_write_is_recorded(assets, tmp_path):

@@ -1,4 +1,4 @@
-"""An independent model of the compact JSON writer, for the discovery and record tests."""
+"""Shared test material: an independent model of the compact JSON writer, and test modules."""
 
 from __future__ import annotations
 
@@ -48,6 +48,24 @@ def compact(value) -> str:
         return compact_float(value)
     return json.dumps(value)  # null, true, false or an integer
 
+
+# A small pipeline for the leak and thread tests.
+PIPELINE = """
+from quarn import asset, partitions
+
+@asset()
+def raw():
+    return [1, 2, 3]
+
+@asset(inputs={"data": raw}, partitions={"k": partitions(["a", "b"])})
+def processed(data, k="a"):
+    '''Doubles the data.'''
+    return {"doubled": [x * 2 for x in data], "k": k, "text": "caf\u00e9"}
+
+@asset()
+def fails():
+    raise ValueError("no data")
+"""
 
 # An asset whose metadata fails: a fresh exception each time, the last one kept as ERROR.
 FAILING_METADATA = """

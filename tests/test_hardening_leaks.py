@@ -10,7 +10,7 @@ from pathlib import Path
 from typing import NamedTuple
 
 import pytest
-from discovery_model import FAILING_METADATA
+from discovery_model import FAILING_METADATA, PIPELINE
 
 import quarn._quarn as q
 
@@ -79,23 +79,6 @@ def destroy_finalized() -> None:
     before = Finalized.finalized
     q.asset()(Finalized())
     assert Finalized.finalized == before + 1, "the finalizer did not run at destruction"
-
-
-ASSET_MODULE = """
-from quarn import asset, partitions
-
-@asset()
-def raw():
-    return [1, 2, 3]
-
-@asset(inputs={"data": raw}, partitions={"k": partitions(["a", 1])})
-def processed(data, k="a"):
-    return {"doubled": [x * 2 for x in data], "k": k}
-
-@asset()
-def fails():
-    raise ValueError("no data")
-"""
 
 
 def declare_cycle() -> None:
@@ -205,7 +188,7 @@ def cases(out: str) -> dict[str, Case]:
 
 @pytest.mark.parametrize("name", list(cases("")))
 def test_entry_point_does_not_leak(name: str, modules, tmp_path: Path) -> None:
-    modules.write("quarn_leak_assets", ASSET_MODULE)
+    modules.write("quarn_leak_assets", PIPELINE)
     modules.write("qh_metadata", FAILING_METADATA)
     assert_steady(cases(str(tmp_path / "out"))[name])
 

@@ -58,15 +58,11 @@ def only_entry(result: subprocess.CompletedProcess[bytes]) -> dict:
 
 
 def test_prints_utf8_and_exits_0_with_skips(project, tmp_path):
-    shadow = tmp_path / "shadow"
-    shadow.mkdir()
-    (shadow / "cli_good.py").write_text(ASSET_SOURCE.replace("raw", "shadowed"), "utf-8")
-    # An ASCII locale, and --path directories searched in the order given.
-    args = ["--path", str(shadow), "--path", str(project), "cli_good", "cli_gone"]
-    result = run(tmp_path, *args, PYTHONIOENCODING="ascii")
+    # An ASCII locale; --path as the worker's (its order: test_worker_cli.py).
+    result = run(tmp_path, "--path", str(project), "cli_good", "cli_gone", PYTHONIOENCODING="ascii")
     entry = only_entry(result)
-    assert (entry["module_path"], entry["function_name"]) == ("cli_good", "shadowed")
-    assert entry["file_path"] == str((shadow / "cli_good.py").resolve())
+    assert (entry["module_path"], entry["function_name"]) == ("cli_good", "raw")
+    assert entry["file_path"] == str((project / "cli_good.py").resolve())
     assert "caf\u00e9" in entry["function_source"]
     assert result.stderr.decode() == SKIP
 

@@ -78,10 +78,12 @@ def test_standard_inspect_is_not_shadowed(project, from_package_folder):
 
 
 def test_a_project_file_named_like_a_standard_module_does_not_replace_it(project):
-    """Discovery's own `textwrap` is the host's, though the --path folder holds a textwrap.py."""
+    """Discovery's own `textwrap` is the host's, though a project folder holds a textwrap.py."""
     (project / "textwrap.py").write_text("def dedent(text):\n    return 'shadowed'\n", "utf-8")
-    result = run(project.parent, "--path", str(project), "cli_good")
-    assert only_entry(result)["function_source"].startswith("def raw() -> list:\n")
+    # In the current directory, or in a --path folder already on the import path.
+    for cwd, path in ((project, ""), (project.parent, str(project))):
+        result = run(cwd, "--path", str(project), "cli_good", PYTHONPATH=path)
+        assert only_entry(result)["function_source"].startswith("def raw() -> list:\n")
 
 
 def test_help(project):

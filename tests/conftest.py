@@ -1,4 +1,4 @@
-"""Shared fixture: throw-away user modules on sys.path."""
+"""Shared fixtures: throw-away user modules on sys.path, and the module's panic class."""
 
 from __future__ import annotations
 
@@ -9,6 +9,7 @@ from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
+from discovery_model import changed_while_read
 
 
 class ModuleFactory:
@@ -51,3 +52,11 @@ def modules(tmp_path: Path) -> Iterator[ModuleFactory]:
         for top in set(factory.names):
             for loaded in [m for m in sys.modules if m == top or m.startswith(top + ".")]:
                 del sys.modules[loaded]
+
+
+@pytest.fixture(scope="session")
+def panic_type() -> type[BaseException]:
+    """The module's PanicException class, from an internal failure."""
+    with pytest.raises(BaseException) as info:
+        changed_while_read()
+    return type(info.value)

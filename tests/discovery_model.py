@@ -80,6 +80,16 @@ failing = Failing()
 """
 
 
+def changed_while_read() -> None:
+    """An internal failure (a PanicException): the inputs dict grows while it is read."""
+    from quarn import asset
+
+    declared: dict = {}
+    kind = type("Growing", (str,), {"__quarn_kind__": property(lambda _: declared.update(b="x"))})
+    declared["a"] = kind("r")
+    asset(inputs=declared)
+
+
 def write_exact(modules, name: str, text: str) -> Path:
     """Writes a module byte for byte (the fixture's writer dedents and normalises blanks)."""
     path = modules.root / f"{name}.py"

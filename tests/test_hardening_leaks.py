@@ -10,7 +10,7 @@ from pathlib import Path
 from typing import NamedTuple
 
 import pytest
-from discovery_model import FAILING_METADATA, PIPELINE
+from discovery_model import FAILING_METADATA, PIPELINE, changed_while_read
 
 import quarn._quarn as q
 
@@ -88,14 +88,6 @@ def declare_cycle() -> None:
         return wrapper
 
     wrapper = q.asset()(function)
-
-
-def changed_while_read() -> None:
-    """An internal failure (a PanicException): the inputs dict grows while it is read."""
-    declared: dict = {}
-    kind = type("Growing", (str,), {"__quarn_kind__": property(lambda _: declared.update(b="x"))})
-    declared["a"] = kind("r")
-    q.asset(inputs=declared)
 
 
 def cases(out: str) -> dict[str, Case]:

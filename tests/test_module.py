@@ -81,6 +81,12 @@ def test_reimport_gives_the_same_module_and_a_second_interpreter_is_refused():
     assert reimport() is q
 
 
+CLASS_DOCS = {
+    "AssetWrapper": "The `@asset()` decorator wrapper. Stores the original function and metadata.",
+    "Partitions": "Marker type returned by `partitions([...])`. Stores the static values.",
+}
+
+
 @pytest.mark.parametrize(
     ("name", "make"),
     [("AssetWrapper", lambda: q.asset()(len)), ("Partitions", lambda: q.partitions(["a"]))],
@@ -88,6 +94,7 @@ def test_reimport_gives_the_same_module_and_a_second_interpreter_is_refused():
 def test_class_properties(name, make):
     cls = getattr(q, name)
     assert (cls.__name__, cls.__qualname__, cls.__bases__) == (name, name, (object,))
+    assert cls.__doc__ == CLASS_DOCS[name]
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
     for args, kwargs in (((), {}), (([1],), {"key": 2})):
@@ -103,10 +110,3 @@ def test_class_properties(name, make):
         _ = instance.__dict__
     with pytest.raises(TypeError):
         weakref.ref(instance)
-
-
-def test_partitions_class_docstring_and_module_name():
-    assert q.Partitions.__doc__ == (
-        "Marker type returned by `partitions([...])`. Stores the static values."
-    )
-    assert q.Partitions.__module__ == "builtins"

@@ -1,0 +1,277 @@
+"""The runner's end of the warm template: discovery through it, then one fork per job."""
+
+from __future__ import annotations
+
+import itertools
+import os
+import selectors
+import signal
+import socket
+import subprocess
+import sys
+import time
+from collections.abc import Callable, Sequence
+from contextlib import suppress
+from dataclasses import dataclass
+from typing import Any
+
+from quarn.runner.executors.backend import Backend, JobExit
+from quarn.runner.executors.wire import Lines, encode
+from quarn.runner.plan.jobs import Job
+
+_CLOSE_GRACE_SECONDS = 5.0
+_MIXED_POLL_SECONDS = 0.01
+
+
+class TemplateError(Exception):
+    """The template ended, or never answered as it should."""
+
+
+class Refused(Exception):
+    """The template did not fork this job: `threads` when threads appeared in it (the job
+    can be spawned instead), else fork itself failed."""
+
+    def __init__(self, reason: str, threads: bool) -> None:
+        super().__init__(reason)
+        self.threads = threads
+
+
+@dataclass(frozen=True, slots=True)
+class Ready:
+    document: Any
+    skipped: list[str]
+    note: str | None  # why jobs cannot be forked, when they cannot
+
+
+def template_command(fd: int, modules: Sequence[str], paths: Sequence[str]) -> list[str]:
+    command = [sys.executable, "-m", "quarn.runner.executors.template", str(fd), str(os.getpid())]
+    for path in paths:
+        command += ["--path", path]
+    return [*command, *modules]
+
+
+class TemplateProcess:
+    """Starts the template, reads its inspection document, asks it for jobs."""
+
+    def __init__(self, modules: Sequence[str], paths: Sequence[str]) -> None:
+        ours, theirs = socket.socketpair()
+        try:
+            self.process = subprocess.Popen(
+                template_command(theirs.fileno(), modules, paths),
+                stdin=subprocess.DEVNULL,
+                pass_fds=[theirs.fileno()],
+                process_group=0,  # a terminal's Ctrl-C reaches the runner, which decides
+            )
+        except OSError as exc:
+            ours.close()
+            raise TemplateError(f"cannot start discovery: {exc}") from None
+        finally:
+            theirs.close()
+        self.channel = ours
+        self._lines = Lines(ours)
+        self._inbox: list[dict[str, Any]] = []
+
+    def fileno(self) -> int:
+        return self.channel.fileno()
+
+    def ready(self) -> Ready:
+        """Waits for the document: the template has imported the modules."""
+        try:
+            message = self._next("ready", None)
+        except TemplateError:
+            code = self.process.poll()
+            if code is None:
+                raise
+            raise TemplateError(f"discovery failed with exit status {code}") from None
+        body = message.get("ready")
+        if not isinstance(body, dict) or not isinstance(body.get("document"), dict):
+            raise TemplateError("discovery wrote no inspection document")
+        skipped = body.get("skipped")
+        note = body.get("note")
+        return Ready(
+            body["document"],
+            [m for m in skipped if isinstance(m, str)] if isinstance(skipped, list) else [],
+            note if isinstance(note, str) else None,
+        )
+
+    def start(self, job: int, spec_path: str, log_path: str) -> int:
+        """Forks the job and returns its pid, which is also its process group."""
+        try:
+            self.channel.sendall(encode({"run": job, "spec": spec_path, "log": log_path}))
+        except OSError:
+            raise TemplateError(self._ended_text()) from None
+        reply = self._next("started", job)
+        if "refused" in reply:
+            raise Refused(str(reply.get("reason", "")), reply.get("threads") is True)
+        pid = reply.get("pid")
+        if not isinstance(pid, int) or pid <= 0:
+            raise TemplateError(f"the template answered {reply!r}")
+        return pid
+
+    def exited(self) -> list[tuple[int, int]]:
+        """The (job, exit status) pairs the template reported since the last call, without
+        blocking; raises TemplateError once the template is gone."""
+        if not self._lines.closed:
+            self.channel.setblocking(False)
+            try:
+                while True:
+                    received = self._lines.receive()
+                    if not received:
+                        break
+                    self._inbox += received
+            finally:
+                self.channel.setblocking(True)
+        ended = [
+            (int(m["exited"]), int(m.get("status", 1)))
+            for m in self._inbox
+            if isinstance(m.get("exited"), int)
+        ]
+        self._inbox.clear()
+        if not ended and self._lines.closed:
+            raise TemplateError(self._ended_text())
+        return ended
+
+    def close(self) -> None:
+        """Ends the template (it kills any job still running) and waits for it."""
+        with suppress(OSError):
+            self.channel.close()
+        try:
+            self.process.wait(_CLOSE_GRACE_SECONDS)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+    def _next(self, kind: str, job: int | None) -> dict[str, Any]:
+        """Reads until the message of `kind` (for `job`) or a refusal of `job` arrives,
+        keeping the others for `exited`."""
+        while True:
+            for index, message in enumerate(self._inbox):
+                wanted = kind in message and (job is None or message[kind] == job)
+                if wanted or (job is not None and message.get("refused") == job):
+                    return self._inbox.pop(index)
+            if self._lines.closed:
+                raise TemplateError(self._ended_text())
+            self._inbox += self._lines.receive()
+
+    def _ended_text(self) -> str:
+        try:
+            code = self.process.wait(_CLOSE_GRACE_SECONDS)
+        except subprocess.TimeoutExpired:
+            return "the template stopped answering"
+        if code < 0:
+            try:
+                name = signal.Signals(-code).name
+            except ValueError:
+                name = str(-code)
+            return f"the template was killed by signal {-code} ({name})"
+        return f"the template exited with status {code}"
+
+
+class ForkBackend:
+    """Jobs forked from the warm template.
+
+    Should threads appear in the template after all, it refuses further jobs: those run
+    in spawned workers (`fallback`), one note says why, and the forked jobs still running
+    finish normally. Should the template die, its jobs are lost (each fails with that
+    reason) and the rest of the run is spawned too."""
+
+    def __init__(
+        self, template: TemplateProcess, fallback: Callable[[], Backend], note: Callable[[str], None]
+    ) -> None:
+        self._template: TemplateProcess | None = template
+        self._forking = True
+        self._make_fallback = fallback
+        self._fallback: Backend | None = None
+        self._note = note
+        self._numbers = itertools.count()
+        self._running: dict[int, tuple[Job, int]] = {}  # request number -> job, pid
+        self._numbered: dict[Job, int] = {}
+        self._lost: list[tuple[Job, JobExit]] = []
+        self._selector = selectors.DefaultSelector()
+        self._selector.register(template.channel, selectors.EVENT_READ)
+
+    def start(self, job: Job, spec_path: str, log_path: str) -> None:
+        if self._forking and self._template is not None:
+            number = next(self._numbers)
+            try:
+                pid = self._template.start(number, spec_path, log_path)
+            except Refused as refused:
+                if not refused.threads:
+                    raise OSError(str(refused)) from None
+                self._stop_forking(str(refused))
+            except TemplateError as exc:
+                self._lose_template(str(exc))
+            else:
+                self._running[number] = (job, pid)
+                self._numbered[job] = number
+                return
+        if self._fallback is None:
+            self._fallback = self._make_fallback()
+        self._fallback.start(job, spec_path, log_path)
+
+    def wait(self, timeout: float | None) -> list[tuple[Job, JobExit]]:
+        ended = self._collect()
+        if self._fallback is not None:
+            if self._running:  # forked and spawned jobs at once: poll both for a while
+                timeout = 0.0 if timeout is None else min(timeout, _MIXED_POLL_SECONDS)
+            ended += self._fallback.wait(0.0 if ended else timeout)
+        elif not ended and self._running:
+            self._selector.select(timeout)
+            ended = self._collect()
+        if not self._forking and not self._running:
+            self._close_template()
+        return ended
+
+    def stop(self, job: Job, signum: int) -> None:
+        number = self._numbered.get(job)
+        if number is not None:
+            with suppress(ProcessLookupError, PermissionError):
+                os.killpg(self._running[number][1], signum)
+        elif self._fallback is not None:
+            self._fallback.stop(job, signum)
+
+    def close(self) -> None:
+        self._close_template()  # the template kills whatever it still runs
+        if self._fallback is not None:
+            self._fallback.close()
+        self._selector.close()
+
+    def _collect(self) -> list[tuple[Job, JobExit]]:
+        ended, self._lost = self._lost, []
+        if self._template is None:
+            return ended
+        try:
+            exits = self._template.exited()
+        except TemplateError as exc:
+            self._lose_template(str(exc))
+            ended += self._lost
+            self._lost = []
+            return ended
+        for number, status in exits:
+            entry = self._running.pop(number, None)
+            if entry is not None:
+                del self._numbered[entry[0]]
+                ended.append((entry[0], JobExit(status)))
+        return ended
+
+    def _stop_forking(self, why: str) -> None:
+        self._forking = False
+        self._note(f"quarn: note: {why}")
+
+    def _lose_template(self, why: str) -> None:
+        """The template is gone: so are its jobs (the kernel kills them with it)."""
+        for job, pid in self._running.values():
+            with suppress(ProcessLookupError, PermissionError):
+                os.killpg(pid, signal.SIGKILL)
+            self._lost.append((job, JobExit(None, f"the warm template ended: {why}")))
+        self._running.clear()
+        self._numbered.clear()
+        self._stop_forking(f"the warm template ended ({why}); the other jobs run in spawned workers")
+        self._close_template()
+
+    def _close_template(self) -> None:
+        template, self._template = self._template, None
+        if template is not None:
+            with suppress(KeyError, ValueError):
+                self._selector.unregister(template.channel)
+            template.close()

@@ -1,0 +1,103 @@
+"""`--isolation fork|spawn|none`: what runs the jobs, and where discovery imports the modules.
+
+Discovery happens where the jobs will run, so that the code inspected and versioned is
+the code that runs: in the warm template for `fork`, in the runner itself for `none`, in
+a discovery process of its own for `spawn` (each spawned worker imports the modules anew).
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import sys
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from typing import Any, TextIO
+
+from quarn.runner.executors.backend import Backend
+from quarn.runner.executors.fork import ForkBackend, TemplateError, TemplateProcess
+from quarn.runner.executors.local import LocalBackend
+from quarn.runner.graph.discovery import DiscoveryError, discover
+
+ISOLATIONS = ("fork", "spawn", "none")
+
+
+def default_isolation() -> str:
+    """Fork where the template can see every thread it runs, native ones included (the
+    kernel lists them under /proc); elsewhere a thread started by a library could go
+    unseen and deadlock a job."""
+    return "fork" if hasattr(os, "fork") and os.path.isdir("/proc/self/task") else "spawn"
+
+
+@dataclass(slots=True)
+class Prepared:
+    """The inspection document, and how the jobs of this run will be run."""
+
+    document: Any
+    skipped: list[str]
+    isolation: str  # "spawn" when the template found it could not fork
+    note: str | None = None  # why, then
+    template: TemplateProcess | None = field(default=None, repr=False)
+
+    def backend(self, note: Callable[[str], None]) -> Backend:
+        if self.isolation == "none":
+            from quarn.runner.executors.inprocess import InProcessBackend
+            from quarn.runner.job.run import run_job
+
+            return InProcessBackend(run_job)
+        if self.template is not None:
+            template, self.template = self.template, None
+            return ForkBackend(template, LocalBackend, note)
+        return LocalBackend()
+
+    def close(self) -> None:
+        """Ends the template when no backend took it over (nothing to run, an error)."""
+        if self.template is not None:
+            self.template.close()
+            self.template = None
+
+
+def prepare(isolation: str, modules: Sequence[str], paths: Sequence[str], stderr: TextIO) -> Prepared:
+    """Discovers `modules` where `isolation` will run their jobs. Raises DiscoveryError."""
+    if isolation == "fork":
+        stderr.flush()
+        try:
+            template = TemplateProcess(modules, paths)
+        except TemplateError as exc:
+            raise DiscoveryError(str(exc)) from None
+        try:
+            ready = template.ready()
+        except TemplateError as exc:
+            template.close()
+            raise DiscoveryError(str(exc)) from None
+        if ready.note is not None:
+            template.close()
+            return Prepared(ready.document, ready.skipped, "spawn", ready.note)
+        return Prepared(ready.document, ready.skipped, "fork", template=template)
+    if isolation == "none":
+        document, skipped = discover_here(modules, paths)
+        return Prepared(document, skipped, "none")
+    document, skipped = discover(list(modules), list(paths), stderr)
+    return Prepared(document, skipped, "spawn")
+
+
+def discover_here(modules: Sequence[str], paths: Sequence[str]) -> tuple[Any, list[str]]:
+    """Imports and inspects the modules in this process, as the jobs of `none` will run
+    here; what they print goes to standard error, as discovery's output always does."""
+    from quarn import inspect_modules
+    from quarn._paths import set_import_path
+    from quarn.runner.executors.template import import_host_modules
+
+    import_host_modules(paths)
+    set_import_path(paths, __file__)
+    sys.stdout.flush()
+    saved = os.dup(1)
+    os.dup2(2, 1)
+    try:
+        document = inspect_modules(list(modules))
+    finally:
+        sys.stdout.flush()
+        os.dup2(saved, 1)
+        os.close(saved)
+    skipped = [m for m in dict.fromkeys(modules) if m not in sys.modules]
+    return json.loads(document), skipped

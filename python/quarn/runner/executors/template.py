@@ -1,0 +1,300 @@
+"""The warm template: `python -m quarn.runner.executors.template FD PARENT [--path DIR]... MODULE...`
+
+Started by the runner with one end of a socket pair as descriptor FD. It imports the job
+worker and the project's modules once, sends the inspection document of those modules (so
+the code that is inspected and versioned is the code that runs), then forks one child per
+job. A child runs the job exactly as a spawned worker would, its output going to the job's
+log, and leaves with `os._exit`: the interpreter's shutdown would only repeat, in every
+job, work that belongs to the template.
+
+The template is the parent of every job: it alone can learn their exit statuses, so it
+reaps them and reports each status. The runner signals a job's process group directly (a
+stuck template never delays a timeout or Ctrl-C). Nothing outlives the runner: the
+template gets SIGTERM when the runner dies and then kills every job's group, and a job
+gets SIGKILL when the template dies.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import selectors
+import signal
+import socket
+import sys
+import threading
+import traceback
+import warnings
+from collections.abc import Callable, Sequence
+from contextlib import suppress
+from types import FrameType
+from typing import Any, NoReturn
+
+from quarn._paths import own_folder, same_folder, set_import_path
+from quarn.runner.executors.threads import (
+    ImportWatch,
+    quiesce,
+    task_count,
+    thread_note,
+    unsafe_threads,
+)
+from quarn.runner.executors.wire import Lines, encode
+
+RunJob = Callable[[Any], int]
+
+# What a job can exit with when it could not even start: the job worker's status for a
+# spec it cannot use, and a status no job worker returns for an error of the template's.
+_UNUSABLE_SPEC = 2
+_TEMPLATE_ERROR = 70
+
+# Python warns at every fork of a process with threads. The template forks only when the
+# threads left are ones that survive a fork (see threads.py); the warning would be noise.
+_FORK_WARNING = r"This process \(pid=\d+\) is multi-threaded, use of fork\(\) may lead to deadlocks"
+
+# The standard modules that the job worker's own imports would otherwise find in a
+# project folder first (a project file named json.py), imported with those folders hidden.
+_HOST_MODULES = ("importlib", "inspect", "json", "pathlib", "quarn.runner.job.run")
+
+
+def _prctl() -> Callable[..., int] | None:
+    if not sys.platform.startswith("linux"):
+        return None
+    import ctypes
+
+    try:
+        return ctypes.CDLL(None, use_errno=True).prctl  # type: ignore[no-any-return]
+    except (OSError, AttributeError):
+        return None
+
+
+_PRCTL = _prctl()  # looked up once: children set their death signal in microseconds
+_PR_SET_PDEATHSIG = 1
+# Signals that must never reach a handler of the template's inside a child: they stay
+# blocked from before the fork until the child has put back the default actions.
+_HELD = {signal.SIGTERM, signal.SIGCHLD, signal.SIGINT}
+
+
+def die_with_parent(signum: int, parent: int) -> None:
+    """Asks the kernel to send `signum` when the parent dies; if it already died, dies now."""
+    if _PRCTL is not None:
+        _PRCTL(_PR_SET_PDEATHSIG, signum, 0, 0, 0)
+    if os.getppid() != parent:
+        os._exit(_TEMPLATE_ERROR)
+
+
+class Template:
+    """Forks one child per requested job and reports its pid, then its exit status."""
+
+    def __init__(self, channel: socket.socket, run_job: RunJob) -> None:
+        self.channel = channel
+        self.run_job = run_job
+        self.pid = os.getpid()
+        self._lines = Lines(channel)
+        self._jobs: dict[int, int] = {}  # pid -> job id
+        self._threads = task_count()
+        self._stop = False
+        warnings.filterwarnings("ignore", _FORK_WARNING, DeprecationWarning)
+
+    def serve(self) -> None:
+        """Answers requests until the runner closes its end or dies; then no job survives."""
+        wake_read, wake_write = os.pipe()
+        os.set_blocking(wake_read, False)
+        os.set_blocking(wake_write, False)
+        signal.set_wakeup_fd(wake_write, warn_on_full_buffer=False)
+        signal.signal(signal.SIGCHLD, _ignore)  # only to wake the loop up
+        signal.signal(signal.SIGTERM, self._terminate)
+        selector = selectors.DefaultSelector()
+        selector.register(self.channel, selectors.EVENT_READ)
+        selector.register(wake_read, selectors.EVENT_READ)
+        self._own = [self.channel.fileno(), wake_read, wake_write, selector.fileno()]
+        try:
+            while not (self._stop or self._lines.closed):
+                for key, _ in selector.select():
+                    if key.fileobj is self.channel:
+                        for message in self._lines.receive():
+                            if "run" in message:
+                                self._start(message["run"], str(message["spec"]), str(message["log"]))
+                    else:
+                        with suppress(OSError):
+                            os.read(wake_read, 4096)
+                self._reap()
+        finally:
+            self._kill_all()
+
+    def _terminate(self, _signum: int, _frame: FrameType | None) -> None:
+        self._stop = True
+
+    def _send(self, message: dict[str, Any]) -> None:
+        with suppress(OSError):  # the runner is gone: the loop ends at the socket's EOF
+            self.channel.sendall(encode(message))
+
+    def _start(self, job: int, spec: str, log: str) -> None:
+        for stream in (sys.stdout, sys.stderr):  # a child must not inherit unwritten text
+            with suppress(Exception):
+                stream.flush()
+        if task_count() > self._threads and unsafe_threads():
+            reason = "threads started in the warm template; the remaining jobs run in spawned workers"
+            self._send({"refused": job, "reason": reason, "threads": True})
+            return
+        held = signal.pthread_sigmask(signal.SIG_BLOCK, _HELD)
+        try:
+            pid = os.fork()
+        except OSError as exc:
+            signal.pthread_sigmask(signal.SIG_SETMASK, held)
+            self._send({"refused": job, "reason": f"cannot fork: {exc.strerror}"})
+            return
+        if pid == 0:
+            self._child(spec, log, held)
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
+        with suppress(OSError):  # as the child does too: the group exists before we report
+            os.setpgid(pid, pid)
+        self._jobs[pid] = job
+        self._send({"started": job, "pid": pid})
+
+    def _reap(self) -> None:
+        while self._jobs:
+            try:
+                pid, status = os.waitpid(-1, os.WNOHANG)
+            except ChildProcessError:
+                return
+            if pid == 0:
+                return
+            job = self._jobs.pop(pid, None)
+            if job is not None:
+                self._send({"exited": job, "status": os.waitstatus_to_exitcode(status)})
+
+    def _kill_all(self) -> None:
+        for pid in self._jobs:
+            with suppress(OSError):
+                os.killpg(pid, signal.SIGKILL)
+        for pid in self._jobs:
+            with suppress(OSError):
+                os.waitpid(pid, 0)
+        self._jobs.clear()
+
+    # In the child --------------------------------------------------------------------------
+
+    def _child(self, spec_path: str, log_path: str, mask: set[signal.Signals]) -> NoReturn:
+        status = _TEMPLATE_ERROR
+        try:
+            os.setpgid(0, 0)
+            die_with_parent(signal.SIGKILL, self.pid)
+            signal.set_wakeup_fd(-1)
+            signal.signal(signal.SIGCHLD, signal.SIG_DFL)
+            signal.signal(signal.SIGTERM, signal.SIG_DFL)
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+            signal.pthread_sigmask(signal.SIG_SETMASK, mask)  # a stop sent meanwhile lands now
+            for fd in self._own:
+                os.close(fd)
+            _redirect(log_path)
+            status = self._run(spec_path)
+        except SystemExit as exc:
+            status = _exit_status(exc)
+        except BaseException:  # noqa: BLE001 (whatever happens, the template must not go on)
+            with suppress(Exception):
+                traceback.print_exc()
+            status = _TEMPLATE_ERROR
+        finally:
+            for stream in (sys.stdout, sys.stderr):
+                with suppress(Exception):
+                    stream.flush()
+            os._exit(status)
+
+    def _run(self, spec_path: str) -> int:
+        try:
+            with open(spec_path, encoding="utf-8") as handle:
+                spec = json.load(handle)
+        except (OSError, ValueError) as exc:
+            sys.stderr.write(f"quarn: cannot read the job spec {spec_path}: {exc}\n")
+            return _UNUSABLE_SPEC
+        try:
+            return self.run_job(spec)
+        finally:
+            # as at the end of any interpreter: threads the job left running finish first
+            shutdown = getattr(threading, "_shutdown", None)
+            if shutdown is not None:
+                shutdown()
+
+
+def _ignore(_signum: int, _frame: FrameType | None) -> None:
+    pass
+
+
+def _redirect(log_path: str) -> None:
+    log = os.open(log_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+    null = os.open(os.devnull, os.O_RDONLY)
+    os.dup2(null, 0)
+    os.dup2(log, 1)
+    os.dup2(log, 2)
+    os.close(log)
+    os.close(null)
+
+
+def _exit_status(exc: SystemExit) -> int:
+    """What the interpreter would exit with for this SystemExit."""
+    if exc.code is None:
+        return 0
+    if isinstance(exc.code, int):
+        return exc.code & 0xFF
+    with suppress(Exception):
+        sys.stderr.write(f"{exc.code}\n")
+    return 1
+
+
+# Start-up ------------------------------------------------------------------------------------
+
+
+def import_host_modules(paths: Sequence[str]) -> None:
+    """Imports the job worker with the project's folders hidden, as a spawned worker does."""
+    hidden = [os.path.realpath(d) for d in (*paths, os.curdir)] + [own_folder(__file__)]
+    saved = list(sys.path)
+    sys.path[:] = [p for p in saved if not any(same_folder(p, d) for d in hidden)]
+    try:
+        for name in _HOST_MODULES:
+            __import__(name)
+    finally:
+        sys.path[:] = saved
+
+
+def ready_message(document: str, modules: Sequence[str], note: str | None) -> bytes:
+    """The document goes into the message as the text inspect_modules made, unparsed."""
+    skipped = [m for m in dict.fromkeys(modules) if m not in sys.modules]
+    tail = {"skipped": skipped, "note": note}
+    return b'{"ready":{"document":' + document.encode() + b"," + encode(tail)[1:-2] + b"}}\n"
+
+
+def prepare(modules: Sequence[str]) -> tuple[str, str | None]:
+    """Imports and inspects the modules; says why forking is unsafe when it is."""
+    from quarn import inspect_modules
+
+    with ImportWatch() as watch:
+        document = inspect_modules(list(modules))
+    unsafe = quiesce()
+    return document, thread_note(unsafe, watch.started_by) if unsafe else None
+
+
+def main(argv: Sequence[str] | None = None) -> None:
+    args = list(sys.argv[1:] if argv is None else argv)
+    channel = socket.socket(fileno=int(args.pop(0)))
+    die_with_parent(signal.SIGTERM, int(args.pop(0)))
+    os.dup2(2, 1)  # what modules print while imported goes where discovery's output goes
+    paths: list[str] = []
+    while len(args) >= 2 and args[0] == "--path":
+        paths.append(args[1])
+        del args[:2]
+    import_host_modules(paths)
+    from quarn.runner.job.run import run_job
+
+    set_import_path(paths, __file__)
+    document, note = prepare(args)
+    channel.sendall(ready_message(document, args, note))
+    if note is None:
+        Template(channel, run_job).serve()
+    for stream in (sys.stdout, sys.stderr):
+        with suppress(Exception):
+            stream.flush()
+    os._exit(0)  # the modules' exit handlers belong to the jobs' processes, not to ours
+
+
+if __name__ == "__main__":
+    main()

@@ -51,11 +51,12 @@ class Pipeline:
 
 
 def summary_rows(stdout: str) -> list[list[str]]:
-    """The summary table's rows as [asset, partition, status, duration(, error)]."""
+    """The summary table's rows as [asset, partition, status, duration(, error)]; the
+    indented lines below a failed job's row (traceback frames, log) are left out."""
     lines = stdout.splitlines()
     if not lines or not lines[0].startswith("ASSET"):
         return []
-    return [re.split(r" {2,}", line, maxsplit=4) for line in lines[1:-1]]
+    return [re.split(r" {2,}", line, maxsplit=4) for line in lines[1:-1] if line[:1] != " "]
 
 
 def statuses(stdout: str) -> dict[tuple[str, str], str]:

@@ -106,7 +106,7 @@ def test_values_flow_downstream_in_dependency_order(main, main_run):
     done = [line.split()[1] for line in main_run.stderr.splitlines() if line.startswith("succ")]
     assert done.index("a") < done.index("b") < done.index("sum")
     assert done.index("big") < done.index("measured")
-    assert not (main.out / ".quarn-inputs").exists()
+    assert list((main.out / ".quarn" / "runs").iterdir()) == []  # the run's folder is gone
 
 
 def test_partitions_fan_out_and_fan_in(main, main_run):
@@ -254,7 +254,8 @@ def test_interrupted_run_stops_workers_and_keeps_the_manifest_whole(tmp_path):
     with pytest.raises(ProcessLookupError):
         os.kill(worker, 0)  # stopped and reaped
     assert set(pipe.manifest()["jobs"]) == {"first/_", "second/_", "third/_"}
-    assert [p.name for p in pipe.out.iterdir() if p.name.startswith(".")] == []
+    assert [p.name for p in pipe.out.iterdir() if p.name.startswith(".")] == [".quarn"]
+    assert list((pipe.out / ".quarn" / "runs").iterdir()) == []
 
     (tmp_path / "slow.flag").unlink()
     done = pipe.run("lanes")

@@ -6,10 +6,12 @@ import argparse
 import os
 import sys
 import time
+from collections.abc import Callable
 
-from quarn.runner.executors.local import Executor
+from quarn.runner.executors.executor import Executor, Limits
+from quarn.runner.executors.local import LocalBackend
 from quarn.runner.graph.discovery import DiscoveryError, load_graph
-from quarn.runner.plan.jobs import build_jobs
+from quarn.runner.plan.jobs import Job, build_jobs
 from quarn.runner.plan.select import (
     CONFIRM_ABOVE_JOBS,
     PlanError,
@@ -22,9 +24,14 @@ from quarn.runner.plan.versions import stale_jobs
 from quarn.runner.report.outcome import SUCCEEDED
 from quarn.runner.report.progress import Progress
 from quarn.runner.report.summary import summary
+from quarn.runner.report.text import one_line
+from quarn.runner.store.layout import LayoutError, folder_clashes, job_dir
+from quarn.runner.store.lock import LockHeld, acquire, current_command
 from quarn.runner.store.manifest import Manifest
+from quarn.runner.store.rundir import RunDir
 
 _PROG = "python -m quarn.run"
+DISCOVERY_TIMEOUT_SECONDS = 300.0
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -91,6 +98,32 @@ def _parser() -> argparse.ArgumentParser:
         metavar="DIR",
         help="directory to put first on the module search path (repeatable)",
     )
+    parser.add_argument(
+        "--timeout",
+        type=_seconds,
+        metavar="SECONDS",
+        help="stop a job that runs longer (SIGTERM, then SIGKILL) and count it as failed",
+    )
+    parser.add_argument(
+        "--retries",
+        type=_count,
+        default=0,
+        metavar="N",
+        help="try a job that failed by an exception, a signal or a timeout up to N more "
+        "times, after a short pause (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--discovery-timeout",
+        type=_seconds,
+        default=DISCOVERY_TIMEOUT_SECONDS,
+        metavar="SECONDS",
+        help="give up when importing the modules takes longer (default: %(default)g)",
+    )
+    parser.add_argument(
+        "--wait",
+        action="store_true",
+        help="when another run holds DIR, wait for it to end instead of exiting with status 2",
+    )
     parser.add_argument("--stats", action="store_true", help="print how busy the worker slots were")
     return parser
 
@@ -102,6 +135,26 @@ def _positive(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not a number: '{text}'") from None
     if value < 1:
         raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: '{text}'") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError("must be at least 0")
+    return value
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: '{text}'") from None
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError("must be a positive number of seconds")
     return value
 
 
@@ -132,18 +185,18 @@ def _main(argv: list[str] | None) -> int:
     stderr = sys.stderr
 
     def error(text: str) -> None:
-        stderr.write(f"{_PROG}: error: {text}\n")
+        stderr.write(f"{_PROG}: error: {one_line(text)}\n")
         stderr.flush()
 
     paths = [os.path.abspath(p) for p in args.path]
     try:
-        graph = load_graph(args.modules, paths, stderr)
+        graph = load_graph(args.modules, paths, stderr, args.discovery_timeout)
     except DiscoveryError as exc:
         error(str(exc))
         return 1
     if graph.diagnostics:
         for diagnostic in graph.diagnostics:
-            stderr.write(f"{diagnostic}\n")
+            stderr.write(f"{one_line(str(diagnostic))}\n")
         count = len(graph.diagnostics)
         error(f"{count} problem{'' if count == 1 else 's'} in the asset graph; nothing was run")
         return 1
@@ -169,14 +222,50 @@ def _main(argv: list[str] | None) -> int:
             return 2
     out = args.out
     jobs = build_jobs(assets, kept)
-    manifest, warning = Manifest.load(out)
-    if warning:
-        stderr.write(f"{_PROG}: warning: {warning}\n")
-    to_run = stale_jobs(jobs, manifest.versions(), out, args.force)
+    clashes = folder_clashes(jobs)
+    if clashes:
+        for one, other in clashes:
+            error(
+                f"jobs {one.display} and {other.display} would share the "
+                f"folder {job_dir(out, one)}; rename one of the assets"
+            )
+        return 1
     if args.check_only:
+        manifest, warning = Manifest.load(out)
+        if warning:
+            stderr.write(f"{_PROG}: warning: {one_line(warning)}\n")
+        to_run = stale_jobs(jobs, manifest.versions(), out, args.force)
         print(f"ok: {len(assets)} assets, {len(jobs)} jobs, {len(to_run)} to run")
         return 0
 
+    def waiting(holder: str) -> None:
+        stderr.write(f"{_PROG}: waiting for {one_line(out)}, in use by {one_line(holder)}\n")
+        stderr.flush()
+
+    try:
+        lock = acquire(out, current_command(), args.wait, waiting)
+    except LockHeld as exc:
+        error(f"{exc}; pass --wait to wait for it")
+        return 2
+    except (OSError, LayoutError) as exc:
+        error(f"cannot lock {out}: {exc}")
+        return 1
+    try:
+        return _execute(args, jobs, paths, error)
+    finally:
+        lock.release()
+
+
+def _execute(
+    args: argparse.Namespace, jobs: list[Job], paths: list[str], error: Callable[[str], None]
+) -> int:
+    """Runs the stale jobs while holding the output directory's lock."""
+    stderr = sys.stderr
+    out = args.out
+    manifest, warning = Manifest.load(out)
+    if warning:
+        stderr.write(f"{_PROG}: warning: {one_line(warning)}\n")
+    to_run = stale_jobs(jobs, manifest.versions(), out, args.force)
     started = time.monotonic()
     progress = Progress(stderr)
     try:
@@ -188,9 +277,28 @@ def _main(argv: list[str] | None) -> int:
     except OSError as exc:
         error(f"cannot write to {out}: {exc}")
         return 1
+    rundir = RunDir(out)
+    try:
+        rundir.create()
+    except (OSError, LayoutError) as exc:
+        error(f"cannot prepare {rundir.path}: {exc}")
+        return 1
     progress.start(len(to_run), len(jobs) - len(to_run))
-    executor = Executor(to_run, out, args.jobs, manifest, progress, paths)
-    execution = executor.run()
+    executor = Executor(
+        to_run,
+        out,
+        args.jobs,
+        manifest,
+        progress,
+        paths,
+        LocalBackend(),
+        rundir,
+        Limits(args.timeout, args.retries),
+    )
+    try:
+        execution = executor.run()
+    finally:
+        rundir.remove()
     progress.close()
     sys.stdout.write(
         summary(

@@ -1,4 +1,5 @@
-"""Why a job failed, as one line: its failure record, its signal, or its last output."""
+"""Why a job failed: its failure record, its signal, or its last output, and the last frames
+of the traceback its worker printed."""
 
 from __future__ import annotations
 
@@ -13,7 +14,7 @@ def read_result(directory: str) -> object:
     try:
         with open(os.path.join(directory, RESULT_FILE), encoding="utf-8") as handle:
             return json.load(handle)
-    except (OSError, ValueError):
+    except (OSError, ValueError, RecursionError):
         return None
 
 
@@ -47,17 +48,44 @@ def _signal_name(number: int) -> str:
 
 
 def _last_line(log: str) -> str:
-    if not log:
-        return ""
-    try:
-        with open(log, "rb") as handle:
-            handle.seek(0, os.SEEK_END)
-            handle.seek(max(0, handle.tell() - 4096))
-            tail = handle.read().decode("utf-8", "replace")
-    except OSError:
-        return ""
+    tail = _tail(log, 4096)
     lines = [line.strip() for line in tail.splitlines() if line.strip()]
     return lines[-1] if lines else ""
+
+
+_TRACEBACK = "Traceback (most recent call last):"
+_FRAMES_SHOWN = 3
+_TAIL_BYTES = 64 * 1024
+
+
+def last_frames(log: str, count: int = _FRAMES_SHOWN) -> list[str]:
+    """The last `count` frames of the last traceback in the log (each `File ...` line with
+    the source line below it), innermost last; [] when the log holds no traceback."""
+    tail = _tail(log, _TAIL_BYTES)
+    start = tail.rfind(_TRACEBACK)
+    if start < 0:
+        return []
+    frames: list[list[str]] = []
+    for line in tail[start:].splitlines()[1:]:
+        if line.startswith('  File "'):
+            frames.append([line.strip()])
+        elif line.startswith("    ") and frames:
+            frames[-1].append("  " + line.strip())
+        elif not line.startswith(" "):
+            break  # the exception line: the record's error says it already
+    return [text for frame in frames[-count:] for text in frame[:2]]
+
+
+def _tail(path: str, size: int) -> str:
+    if not path:
+        return ""
+    try:
+        with open(path, "rb") as handle:
+            handle.seek(0, os.SEEK_END)
+            handle.seek(max(0, handle.tell() - size))
+            return handle.read().decode("utf-8", "replace")
+    except OSError:
+        return ""
 
 
 def keep_log(path: str) -> str:

@@ -8,14 +8,18 @@ from typing import Any, TextIO
 
 from quarn.runner.contract import SKIP_LINE, discovery_command
 from quarn.runner.graph.build import build_graph
+from quarn.runner.graph.import_error import import_error
 from quarn.runner.graph.model import Graph
+from quarn.runner.report.text import one_line
 
 
 class DiscoveryError(Exception):
     """Discovery did not produce a usable inspection document."""
 
 
-def discover(modules: list[str], paths: list[str], stderr: TextIO) -> tuple[Any, list[str]]:
+def discover(
+    modules: list[str], paths: list[str], stderr: TextIO, timeout: float | None = None
+) -> tuple[Any, list[str]]:
     """Runs `python -m quarn.inspect` and returns the document and the modules it skipped.
 
     Its standard error is passed on. The document is its last line of output: anything a
@@ -23,8 +27,13 @@ def discover(modules: list[str], paths: list[str], stderr: TextIO) -> tuple[Any,
     """
     try:
         done = subprocess.run(
-            discovery_command(modules, paths), stdin=subprocess.DEVNULL, capture_output=True
+            discovery_command(modules, paths),
+            stdin=subprocess.DEVNULL,
+            capture_output=True,
+            timeout=timeout,
         )
+    except subprocess.TimeoutExpired:
+        raise DiscoveryError(f"discovery timed out after {timeout:g} s") from None
     except OSError as exc:
         raise DiscoveryError(f"cannot start discovery: {exc}") from None
     errors = done.stderr.decode("utf-8", "replace")
@@ -33,7 +42,7 @@ def discover(modules: list[str], paths: list[str], stderr: TextIO) -> tuple[Any,
         lines.pop()
     printed = "".join(line + "\n" for line in lines[:-1])
     if printed or errors:
-        stderr.write(printed + errors)
+        stderr.write("".join(one_line(line) + "\n" for line in (printed + errors).splitlines()))
         stderr.flush()
     if done.returncode != 0:
         raise DiscoveryError(f"discovery failed with exit status {done.returncode}")
@@ -46,10 +55,17 @@ def discover(modules: list[str], paths: list[str], stderr: TextIO) -> tuple[Any,
     return document, SKIP_LINE.findall(errors)
 
 
-def load_graph(modules: list[str], paths: list[str], stderr: TextIO) -> Graph:
-    """The checked graph of `modules`; a module that cannot be imported stops here."""
-    document, skipped = discover(modules, paths, stderr)
+def load_graph(
+    modules: list[str], paths: list[str], stderr: TextIO, timeout: float | None = None
+) -> Graph:
+    """The checked graph of `modules`; a module that cannot be imported stops here, named
+    with the file and line where its import failed."""
+    document, skipped = discover(modules, paths, stderr, timeout)
     if skipped:
+        for module in skipped:
+            where = import_error(module, paths, timeout)
+            if where:
+                stderr.write(one_line(where) + "\n")
         names = ", ".join(f"'{m}'" for m in skipped)
         raise DiscoveryError(f"could not import {names}")
     try:

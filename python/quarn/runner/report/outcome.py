@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 from quarn.runner.plan.jobs import Job
 
@@ -22,3 +22,5 @@ class Outcome:
     seconds: float | None = None
     error: str = ""
     log: str = ""  # path of the worker's captured output, when it wrote any
+    earlier: list[str] = field(default_factory=list)  # errors of the attempts before the last
+    frames: list[str] = field(default_factory=list)  # last traceback frames from the log

@@ -5,6 +5,7 @@ from __future__ import annotations
 import time
 from typing import TextIO
 
+from quarn.runner.plan.jobs import Job
 from quarn.runner.report.outcome import FAILED, SKIPPED, SUCCEEDED, Outcome
 from quarn.runner.report.text import one_line, plural
 
@@ -40,14 +41,21 @@ class Progress:
         if self.live:
             self.redraw(force=True)
             return
-        text = f"{outcome.status:<9} {outcome.job.display}"
+        text = f"{outcome.status:<9} {one_line(outcome.job.display)}"
         if outcome.seconds is not None:
             text += f"  {outcome.seconds:.2f}s"
         if outcome.error:
             text += f"  {one_line(outcome.error)}"
         if outcome.log and outcome.status == FAILED:
-            text += f"  (output: {outcome.log})"
+            text += f"  (output: {one_line(outcome.log)})"
         self._line(text)
+
+    def attempt_failed(self, job: Job, attempt: int, error: str, delay: float) -> None:
+        """One attempt of a job that is tried again failed."""
+        self.message(
+            f"attempt {attempt} failed: {one_line(job.display)}: {one_line(error)}; "
+            f"trying again in {delay:.1f}s"
+        )
 
     def redraw(self, force: bool = False) -> None:
         if not self.live or not self.total:

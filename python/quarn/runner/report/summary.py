@@ -7,11 +7,19 @@ from quarn.runner.report.text import one_line, plural
 
 # Above this many rows the successful jobs of one asset share a row.
 _FULL_TABLE_ROWS = 100
+# Failed jobs shown with the last frames of their traceback and their log below their row;
+# beyond these, each failed job's progress line names its log.
+_DETAILED_FAILURES = 20
+_INDENT = "    "
+
+# A row's cells (asset, partition, status, duration, error) and the outcome it stands for
+# (None for a row that groups several).
+_Row = tuple[list[str], Outcome | None]
 
 
 def summary(outcomes: list[Outcome], up_to_date: int, seconds: float, interrupted: bool) -> str:
     """The table of this run's jobs and a totals line."""
-    rows: list[list[str]] = []
+    rows: list[_Row] = []
     if len(outcomes) > _FULL_TABLE_ROWS:
         grouped: dict[str, list[Outcome]] = {}
         for outcome in outcomes:
@@ -22,17 +30,24 @@ def summary(outcomes: list[Outcome], up_to_date: int, seconds: float, interrupte
                 rows.append(_row(group[0]))
             else:
                 total = sum(o.seconds or 0.0 for o in group)
-                rows.append([asset, f"({len(group)} partitions)", SUCCEEDED, f"{total:.2f}s", ""])
+                cells = [one_line(asset), f"({len(group)} partitions)", SUCCEEDED, f"{total:.2f}s"]
+                rows.append(([*cells, ""], None))
         rows += [_row(o) for o in outcomes if o.status != SUCCEEDED]
     else:
         rows = [_row(o) for o in outcomes]
     lines: list[str] = []
+    detailed = 0
     if rows:
         header = ["ASSET", "PARTITION", "STATUS", "DURATION", "ERROR"]
-        widths = [max(len(r[i]) for r in [header, *rows]) for i in range(4)]
-        for row in [header, *rows]:
+        table = [header, *(cells for cells, _ in rows)]
+        widths = [max(len(r[i]) for r in table) for i in range(4)]
+        for row, shown in [(header, None), *rows]:
             cells = [row[i].ljust(widths[i]) for i in range(4)]
             lines.append(("  ".join(cells) + ("  " + row[4] if row[4] else "")).rstrip())
+            if shown is not None and shown.status == FAILED and detailed < _DETAILED_FAILURES:
+                below = _below(shown)
+                detailed += bool(below)
+                lines += below
     counts: dict[str, int] = {}
     for outcome in outcomes:
         counts[outcome.status] = counts.get(outcome.status, 0) + 1
@@ -52,12 +67,26 @@ def summary(outcomes: list[Outcome], up_to_date: int, seconds: float, interrupte
     return "\n".join(lines) + "\n"
 
 
-def _row(outcome: Outcome) -> list[str]:
+def _row(outcome: Outcome) -> _Row:
     duration = f"{outcome.seconds:.2f}s" if outcome.seconds is not None else "-"
-    return [
-        outcome.job.asset.display,
-        outcome.job.partition_label or "-",
+    error = outcome.error
+    if outcome.earlier:
+        attempts = "; ".join(f"attempt {n}: {e}" for n, e in enumerate(outcome.earlier, 1))
+        note = f"(attempt {len(outcome.earlier) + 1}; {attempts})"
+        error = f"{error} {note}" if error else note
+    cells = [
+        one_line(outcome.job.asset.display),
+        one_line(outcome.job.partition_label) or "-",
         outcome.status,
         duration,
-        one_line(outcome.error),
+        one_line(error),
     ]
+    return cells, outcome
+
+
+def _below(outcome: Outcome) -> list[str]:
+    """The last traceback frames of a failed job and the path of its log."""
+    lines = [_INDENT + one_line(frame) for frame in outcome.frames]
+    if outcome.log:
+        lines.append(f"{_INDENT}log: {one_line(outcome.log)}")
+    return lines

@@ -34,7 +34,7 @@ class Manifest:
                 data = json.load(handle)
         except FileNotFoundError:
             return cls(out_dir), None
-        except (OSError, ValueError) as exc:
+        except (OSError, ValueError, RecursionError) as exc:
             return cls(out_dir), f"cannot read {path} ({exc}); every job runs again"
         jobs = data.get("jobs") if isinstance(data, dict) else None
         if not isinstance(jobs, dict) or data.get("format") != FORMAT:

@@ -1,0 +1,180 @@
+"""One job: import the asset, load its inputs, call it, store the value and its record.
+
+For an asset stored as JSON the two files are byte for byte what `python -m quarn.worker`
+writes for the same call; the one addition is the full traceback of a failure on standard
+error, which the runner captures into the job's `worker.log`.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import inspect
+import json
+import os
+import signal
+import sys
+import traceback
+from collections.abc import Sequence
+from typing import Any
+
+from quarn._paths import own_folder, same_folder, set_import_path
+from quarn.runner.contract import RESULT_FILE, FailureRecord, JobSpec
+from quarn.runner.job import values
+
+# Exit statuses of the job worker.
+SUCCESS = 0
+RECORDED_FAILURE = 1
+UNUSABLE_SPEC = 2
+
+# Standard modules a job may import by name after the project's folders are on the path;
+# importing them first means a project file json.py or inspect.py cannot stand in for them.
+_HOST_MODULES = ("importlib", "inspect", "json", "pathlib", "traceback")
+_PR_SET_PDEATHSIG = 1
+
+
+def run_job(spec: JobSpec) -> int:
+    """Runs the job described by `spec` and returns the worker's exit status."""
+    problem = spec_problem(spec)
+    if problem:
+        sys.stderr.write(f"quarn job: unusable job spec: {problem}\n")
+        return UNUSABLE_SPEC
+    _shield_host_modules(spec["paths"])
+    set_import_path(spec["paths"], own_folder(_package_file()))
+    stage = spec["stage_dir"]
+    os.makedirs(stage, exist_ok=True)
+    try:
+        module = importlib.import_module(spec["module"])
+        target = getattr(module, spec["function"])
+        try:
+            function = target.__quarn_original__
+        except BaseException:  # any failed lookup means: call the object itself
+            function = target
+        value = values.call(function, values.load_inputs(spec))
+        record = values.store(value, spec)
+        record["signature"] = _text(str(inspect.signature(function)))
+        write_record(stage, _compact(record))
+    except BaseException as exc:  # noqa: BLE001 - every failure of the asset is recorded
+        print_traceback(exc)
+        write_record(stage, failure_text(exc))
+        return RECORDED_FAILURE
+    return SUCCESS
+
+
+def print_traceback(exc: BaseException) -> None:
+    """The traceback on standard error, from the first frame outside this package on (the
+    worker's own frames say nothing about the asset); whole when every frame is ours."""
+    ours = os.path.dirname(os.path.abspath(__file__))
+    tb = exc.__traceback__
+    while tb is not None and os.path.dirname(tb.tb_frame.f_code.co_filename) == ours:
+        tb = tb.tb_next
+    traceback.print_exception(type(exc), exc, tb or exc.__traceback__, file=sys.stderr)
+    sys.stderr.flush()
+
+
+def failure_text(exc: BaseException) -> str:
+    """The failure record of `exc`, as the core's worker encodes it."""
+    kind = type(exc)
+    try:
+        message = str(exc)
+    except BaseException:  # noqa: BLE001
+        message = "<exception str() failed>"
+    record: FailureRecord = {
+        "error": _text(f"{kind.__qualname__}: {message}"),
+        "error_type": _text(kind.__name__),
+        "ok": False,
+    }
+    return _compact(record)
+
+
+def _compact(record: object) -> str:
+    """The core's record form: sorted members, no spaces, non-ASCII as raw UTF-8."""
+    return json.dumps(record, separators=(",", ":"), ensure_ascii=False, sort_keys=True)
+
+
+def write_record(stage: str, text: str) -> None:
+    write_synced(os.path.join(stage, RESULT_FILE), text.encode("utf-8"))
+
+
+def write_synced(path: str, data: bytes) -> None:
+    """Writes a whole file and syncs it, so the runner can vouch for it once it is moved."""
+    with open(path, "wb") as handle:
+        handle.write(data)
+        handle.flush()
+        os.fsync(handle.fileno())
+
+
+def _text(text: str) -> str:
+    """A lone surrogate becomes three replacement characters, one per byte of its encoding,
+    as the core's writer does."""
+    return text.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
+
+
+def spec_problem(spec: object) -> str:
+    """Why `spec` cannot be run, or "" when it can."""
+    if not isinstance(spec, dict):
+        return "not a JSON object"
+    for name in ("module", "function", "job_dir", "stage_dir"):
+        if not isinstance(spec.get(name), str) or not spec[name]:
+            return f"'{name}' must be a non-empty string"
+    paths = spec.get("paths")
+    if not isinstance(paths, list) or not all(isinstance(p, str) for p in paths):
+        return "'paths' must be a list of strings"
+    for name in ("keys", "inputs"):
+        if not isinstance(spec.get(name), dict):
+            return f"'{name}' must be an object"
+    return ""
+
+
+def _shield_host_modules(project_dirs: Sequence[str]) -> None:
+    hidden = [os.path.realpath(d) for d in (*project_dirs, os.curdir)]
+    hidden.append(own_folder(_package_file()))
+    saved = list(sys.path)
+    sys.path[:] = [p for p in saved if not any(same_folder(p, d) for d in hidden)]
+    try:
+        for name in _HOST_MODULES:
+            __import__(name)
+    finally:
+        sys.path[:] = saved
+
+
+def _package_file() -> str:
+    """A file of the `quarn` package folder, which holds files named like standard modules."""
+    import quarn
+
+    return quarn.__file__ or __file__
+
+
+def die_with_parent(parent: int) -> bool:
+    """Asks the kernel to kill this process when its parent dies; False when the parent is
+    already gone (it died before the request could take effect)."""
+    if sys.platform.startswith("linux"):
+        import ctypes
+
+        try:
+            libc = ctypes.CDLL(None, use_errno=True)
+            libc.prctl(_PR_SET_PDEATHSIG, int(signal.SIGKILL), 0, 0, 0)
+        except (OSError, AttributeError):
+            pass
+    return os.getppid() == parent
+
+
+def main(argv: Sequence[str]) -> int:
+    parser = argparse.ArgumentParser(
+        prog="python -m quarn.runner.job",
+        description="Run one job of a quarn run from its job spec (written by the runner).",
+    )
+    parser.add_argument("spec", metavar="SPEC", help="path of the job spec (JSON)")
+    parser.add_argument(
+        "--parent", type=int, metavar="PID", help="die when this process (the runner) dies"
+    )
+    args = parser.parse_args(argv)
+    if args.parent is not None and not die_with_parent(args.parent):
+        return UNUSABLE_SPEC
+    try:
+        with open(args.spec, encoding="utf-8") as handle:
+            spec: Any = json.load(handle)
+    except (OSError, ValueError, RecursionError) as exc:
+        sys.stderr.write(f"quarn job: cannot read the job spec {args.spec}: {exc}\n")
+        return UNUSABLE_SPEC
+    return run_job(spec)

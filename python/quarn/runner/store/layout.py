@@ -1,0 +1,129 @@
+"""Where a job's files live under DIR, and how a finished job's folder takes its place.
+
+A job's files appear whole or not at all: the worker writes into a stage folder of the
+run, and the runner syncs it and renames it over the job's folder. Nothing under DIR is
+followed through a symbolic link: a link there was not made by quarn, and writing through
+it would change files elsewhere.
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import stat
+from collections.abc import Sequence
+
+from quarn.runner.plan.jobs import Job
+
+
+class LayoutError(Exception):
+    """A path under the output directory that quarn refuses to use."""
+
+
+def job_dir(out_dir: str, job: Job) -> str:
+    return os.path.join(out_dir, job.asset.dir_name, job.partition_dir)
+
+
+def check_real_folders(out_dir: str, *parts: str) -> None:
+    """Each of out_dir/parts[0], out_dir/parts[0]/parts[1], ... that exists must be a real
+    folder, not a symbolic link nor a file."""
+    path = out_dir
+    for part in parts:
+        path = os.path.join(path, part)
+        try:
+            mode = os.lstat(path).st_mode
+        except FileNotFoundError:
+            return
+        except OSError as exc:
+            raise LayoutError(f"cannot use {path}: {exc.strerror}") from None
+        if stat.S_ISLNK(mode):
+            raise LayoutError(f"{path} is a symbolic link; quarn does not write through links")
+        if not stat.S_ISDIR(mode):
+            raise LayoutError(f"{path} is not a folder")
+
+
+def check_job_folder(out_dir: str, job: Job) -> None:
+    """The job's folder and what it holds may be replaced: no link on the way or inside."""
+    check_real_folders(out_dir, job.asset.dir_name, job.partition_dir)
+    folder = job_dir(out_dir, job)
+    try:
+        entries = list(os.scandir(folder))
+    except FileNotFoundError:
+        return
+    except OSError as exc:
+        raise LayoutError(f"cannot read {folder}: {exc.strerror}") from None
+    for entry in entries:
+        if entry.is_symlink():
+            raise LayoutError(
+                f"{entry.path} is a symbolic link; quarn does not write through links"
+            )
+
+
+def check_input_folder(out_dir: str, job: Job, names: Sequence[str]) -> None:
+    """An upstream job's folder and the value files in it are read without following links."""
+    check_real_folders(out_dir, job.asset.dir_name, job.partition_dir)
+    folder = job_dir(out_dir, job)
+    for name in names:
+        path = os.path.join(folder, name)
+        if os.path.islink(path):
+            raise LayoutError(f"{path} is a symbolic link; quarn does not read through links")
+
+
+def sync_folder(folder: str) -> None:
+    """Syncs every file in `folder`, then the folder itself."""
+    for entry in os.scandir(folder):
+        if entry.is_file(follow_symlinks=False):
+            fd = os.open(entry.path, os.O_RDONLY | os.O_NOFOLLOW)
+            try:
+                os.fsync(fd)
+            finally:
+                os.close(fd)
+    sync_directory(folder)
+
+
+def sync_directory(path: str) -> None:
+    """Makes renames in `path` durable; not every platform lets a folder be opened."""
+    try:
+        fd = os.open(path, os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
+def promote(stage: str, out_dir: str, job: Job, aside: str) -> None:
+    """Moves the finished stage folder into the job's place: the old folder is renamed
+    aside first (into the run's private folder), then the stage folder takes its place.
+    A crash between the two renames leaves no folder, never a mix of two runs' files."""
+    check_job_folder(out_dir, job)
+    sync_folder(stage)
+    parent = os.path.join(out_dir, job.asset.dir_name)
+    os.makedirs(parent, exist_ok=True)
+    check_real_folders(out_dir, job.asset.dir_name)
+    final = os.path.join(parent, job.partition_dir)
+    moved = False
+    try:
+        os.rename(final, aside)
+        moved = True
+    except FileNotFoundError:
+        pass
+    os.rename(stage, final)
+    sync_directory(parent)
+    if moved:
+        shutil.rmtree(aside, ignore_errors=True)
+
+
+def folder_clashes(jobs: Sequence[Job]) -> list[tuple[Job, Job]]:
+    """Pairs of jobs whose final folders are one, whatever made their names."""
+    seen: dict[str, Job] = {}
+    clashes: list[tuple[Job, Job]] = []
+    for job in jobs:
+        key = os.path.normpath(os.path.join(job.asset.dir_name, job.partition_dir))
+        other = seen.setdefault(key, job)
+        if other is not job:
+            clashes.append((other, job))
+    return clashes

@@ -9,8 +9,8 @@ import time
 from collections.abc import Callable
 
 from quarn.runner.executors.executor import Executor, Limits
-from quarn.runner.executors.local import LocalBackend
-from quarn.runner.graph.discovery import DiscoveryError, load_graph
+from quarn.runner.executors.isolation import ISOLATIONS, Prepared, default_isolation, prepare
+from quarn.runner.graph.discovery import DiscoveryError, graph_of
 from quarn.runner.plan.jobs import Job, build_jobs
 from quarn.runner.plan.select import (
     CONFIRM_ABOVE_JOBS,
@@ -124,6 +124,14 @@ def _parser() -> argparse.ArgumentParser:
         action="store_true",
         help="when another run holds DIR, wait for it to end instead of exiting with status 2",
     )
+    parser.add_argument(
+        "--isolation",
+        choices=ISOLATIONS,
+        default=default_isolation(),
+        help="how jobs are kept apart: 'fork' a process per job from a warm template that "
+        "imported the modules once; 'spawn' a fresh interpreter per job; 'none' run them "
+        "one after another inside this process, for debugging (default: %(default)s)",
+    )
     parser.add_argument("--stats", action="store_true", help="print how busy the worker slots were")
     return parser
 
@@ -190,7 +198,23 @@ def _main(argv: list[str] | None) -> int:
 
     paths = [os.path.abspath(p) for p in args.path]
     try:
-        graph = load_graph(args.modules, paths, stderr, args.discovery_timeout)
+        prepared = prepare(args.isolation, args.modules, paths, stderr, args.discovery_timeout)
+    except DiscoveryError as exc:
+        error(str(exc))
+        return 1
+    try:
+        return _plan(args, prepared, paths, error)
+    finally:
+        prepared.close()
+
+
+def _plan(
+    args: argparse.Namespace, prepared: Prepared, paths: list[str], error: Callable[[str], None]
+) -> int:
+    """Checks and plans the discovered graph, then runs it under the output's lock."""
+    stderr = sys.stderr
+    try:
+        graph = graph_of(prepared.document, prepared.skipped, paths, stderr, args.discovery_timeout)
     except DiscoveryError as exc:
         error(str(exc))
         return 1
@@ -251,13 +275,17 @@ def _main(argv: list[str] | None) -> int:
         error(f"cannot lock {out}: {exc}")
         return 1
     try:
-        return _execute(args, jobs, paths, error)
+        return _execute(args, jobs, paths, prepared, error)
     finally:
         lock.release()
 
 
 def _execute(
-    args: argparse.Namespace, jobs: list[Job], paths: list[str], error: Callable[[str], None]
+    args: argparse.Namespace,
+    jobs: list[Job],
+    paths: list[str],
+    prepared: Prepared,
+    error: Callable[[str], None],
 ) -> int:
     """Runs the stale jobs while holding the output directory's lock."""
     stderr = sys.stderr
@@ -283,6 +311,8 @@ def _execute(
     except (OSError, LayoutError) as exc:
         error(f"cannot prepare {rundir.path}: {exc}")
         return 1
+    if prepared.note and to_run:
+        stderr.write(f"quarn: note: {one_line(prepared.note)}\n")
     progress.start(len(to_run), len(jobs) - len(to_run))
     executor = Executor(
         to_run,
@@ -291,7 +321,7 @@ def _execute(
         manifest,
         progress,
         paths,
-        LocalBackend(),
+        prepared.backend(progress.message),
         rundir,
         Limits(args.timeout, args.retries),
     )

@@ -13,11 +13,12 @@ import time
 from collections.abc import Callable, Sequence
 from contextlib import suppress
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, TextIO
 
 from quarn.runner.executors.backend import Backend, JobExit
 from quarn.runner.executors.wire import Lines, encode
 from quarn.runner.plan.jobs import Job
+from quarn.runner.report.text import one_line
 
 _CLOSE_GRACE_SECONDS = 5.0
 _MIXED_POLL_SECONDS = 0.01
@@ -43,48 +44,94 @@ class Ready:
     note: str | None  # why jobs cannot be forked, when they cannot
 
 
-def template_command(fd: int, modules: Sequence[str], paths: Sequence[str]) -> list[str]:
-    command = [sys.executable, "-m", "quarn.runner.executors.template", str(fd), str(os.getpid())]
+def template_command(
+    channel: int, output: int, modules: Sequence[str], paths: Sequence[str]
+) -> list[str]:
+    command = [sys.executable, "-m", "quarn.runner.executors.template"]
+    command += [str(channel), str(output), str(os.getpid())]
     for path in paths:
         command += ["--path", path]
     return [*command, *modules]
 
 
 class TemplateProcess:
-    """Starts the template, reads its inspection document, asks it for jobs."""
+    """Starts the template, reads its inspection document, asks it for jobs.
+
+    Until it has sent the document, the template's output (what the modules print while
+    imported) comes through a pipe and is passed on escaped, as discovery's output always
+    is; then it writes to the runner's standard error directly."""
 
     def __init__(self, modules: Sequence[str], paths: Sequence[str]) -> None:
         ours, theirs = socket.socketpair()
+        printed, output = os.pipe()
+        terminal = os.dup(2)
         try:
             self.process = subprocess.Popen(
-                template_command(theirs.fileno(), modules, paths),
+                template_command(theirs.fileno(), terminal, modules, paths),
                 stdin=subprocess.DEVNULL,
-                pass_fds=[theirs.fileno()],
+                stdout=output,
+                stderr=output,
+                pass_fds=[theirs.fileno(), terminal],
                 process_group=0,  # a terminal's Ctrl-C reaches the runner, which decides
             )
         except OSError as exc:
             ours.close()
+            os.close(printed)
             raise TemplateError(f"cannot start discovery: {exc}") from None
         finally:
             theirs.close()
+            os.close(output)
+            os.close(terminal)
         self.channel = ours
+        self._printed = printed
         self._lines = Lines(ours)
         self._inbox: list[dict[str, Any]] = []
 
     def fileno(self) -> int:
         return self.channel.fileno()
 
-    def ready(self) -> Ready:
-        """Waits for the document: the template has imported the modules."""
+    def ready(self, stderr: TextIO, timeout: float | None) -> Ready:
+        """Waits for the document: the template has imported the modules. Passes on what
+        they printed meanwhile."""
+        deadline = None if timeout is None else time.monotonic() + timeout
+        selector = selectors.DefaultSelector()
+        selector.register(self.channel, selectors.EVENT_READ)
+        selector.register(self._printed, selectors.EVENT_READ)
+        pending = b""
+        message: dict[str, Any] | None = None
         try:
-            message = self._next("ready", None)
-        except TemplateError:
-            code = self.process.poll()
-            if code is None:
-                raise
-            raise TemplateError(f"discovery failed with exit status {code}") from None
+            while message is None or self._printed >= 0:
+                left = None if deadline is None else deadline - time.monotonic()
+                if left is not None and left <= 0:
+                    self.process.kill()
+                    self.close()
+                    raise TemplateError(f"discovery timed out after {timeout:g} s")
+                for key, _ in selector.select(left):
+                    if key.fileobj == self._printed:
+                        chunk = os.read(self._printed, 1 << 16)
+                        if not chunk:
+                            selector.unregister(self._printed)
+                            os.close(self._printed)
+                            self._printed = -1
+                        *lines, pending = (pending + chunk).split(b"\n")
+                        if not chunk and pending:
+                            lines, pending = [*lines, pending], b""
+                        _pass_on(lines, stderr)
+                    else:
+                        self._inbox += self._lines.receive()
+                        if message is None:
+                            message = self._take("ready", None)
+                        if self._lines.closed and message is None:
+                            selector.unregister(self.channel)
+                            message = {}
+        finally:
+            selector.close()
         body = message.get("ready")
         if not isinstance(body, dict) or not isinstance(body.get("document"), dict):
+            code = self.process.wait() if self._lines.closed else 0
+            self.close()
+            if code:
+                raise TemplateError(f"discovery failed with exit status {code}")
             raise TemplateError("discovery wrote no inspection document")
         skipped = body.get("skipped")
         note = body.get("note")
@@ -135,6 +182,9 @@ class TemplateProcess:
         """Ends the template (it kills any job still running) and waits for it."""
         with suppress(OSError):
             self.channel.close()
+        if self._printed >= 0:
+            os.close(self._printed)
+            self._printed = -1
         try:
             self.process.wait(_CLOSE_GRACE_SECONDS)
         except subprocess.TimeoutExpired:
@@ -145,13 +195,19 @@ class TemplateProcess:
         """Reads until the message of `kind` (for `job`) or a refusal of `job` arrives,
         keeping the others for `exited`."""
         while True:
-            for index, message in enumerate(self._inbox):
-                wanted = kind in message and (job is None or message[kind] == job)
-                if wanted or (job is not None and message.get("refused") == job):
-                    return self._inbox.pop(index)
+            message = self._take(kind, job)
+            if message is not None:
+                return message
             if self._lines.closed:
                 raise TemplateError(self._ended_text())
             self._inbox += self._lines.receive()
+
+    def _take(self, kind: str, job: int | None) -> dict[str, Any] | None:
+        for index, message in enumerate(self._inbox):
+            wanted = kind in message and (job is None or message[kind] == job)
+            if wanted or (job is not None and message.get("refused") == job):
+                return self._inbox.pop(index)
+        return None
 
     def _ended_text(self) -> str:
         try:
@@ -167,6 +223,13 @@ class TemplateProcess:
         return f"the template exited with status {code}"
 
 
+def _pass_on(lines: list[bytes], stderr: TextIO) -> None:
+    if lines:
+        text = b"\n".join(lines).decode("utf-8", "replace")
+        stderr.write("".join(one_line(line) + "\n" for line in text.split("\n")))
+        stderr.flush()
+
+
 class ForkBackend:
     """Jobs forked from the warm template.
 
@@ -176,7 +239,10 @@ class ForkBackend:
     reason) and the rest of the run is spawned too."""
 
     def __init__(
-        self, template: TemplateProcess, fallback: Callable[[], Backend], note: Callable[[str], None]
+        self,
+        template: TemplateProcess,
+        fallback: Callable[[], Backend],
+        note: Callable[[str], None],
     ) -> None:
         self._template: TemplateProcess | None = template
         self._forking = True
@@ -266,7 +332,9 @@ class ForkBackend:
             self._lost.append((job, JobExit(None, f"the warm template ended: {why}")))
         self._running.clear()
         self._numbered.clear()
-        self._stop_forking(f"the warm template ended ({why}); the other jobs run in spawned workers")
+        self._stop_forking(
+            f"the warm template ended ({why}); the other jobs run in spawned workers"
+        )
         self._close_template()
 
     def _close_template(self) -> None:

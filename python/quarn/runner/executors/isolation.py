@@ -57,18 +57,20 @@ class Prepared:
             self.template = None
 
 
-def prepare(isolation: str, modules: Sequence[str], paths: Sequence[str], stderr: TextIO) -> Prepared:
+def prepare(
+    isolation: str,
+    modules: Sequence[str],
+    paths: Sequence[str],
+    stderr: TextIO,
+    timeout: float | None,
+) -> Prepared:
     """Discovers `modules` where `isolation` will run their jobs. Raises DiscoveryError."""
     if isolation == "fork":
         stderr.flush()
         try:
             template = TemplateProcess(modules, paths)
+            ready = template.ready(stderr, timeout)
         except TemplateError as exc:
-            raise DiscoveryError(str(exc)) from None
-        try:
-            ready = template.ready()
-        except TemplateError as exc:
-            template.close()
             raise DiscoveryError(str(exc)) from None
         if ready.note is not None:
             template.close()
@@ -77,7 +79,7 @@ def prepare(isolation: str, modules: Sequence[str], paths: Sequence[str], stderr
     if isolation == "none":
         document, skipped = discover_here(modules, paths)
         return Prepared(document, skipped, "none")
-    document, skipped = discover(list(modules), list(paths), stderr)
+    document, skipped = discover(list(modules), list(paths), stderr, timeout)
     return Prepared(document, skipped, "spawn")
 
 

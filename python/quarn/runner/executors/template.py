@@ -1,6 +1,9 @@
-"""The warm template: `python -m quarn.runner.executors.template FD PARENT [--path DIR]... MODULE...`
+"""The warm template process of a run:
 
-Started by the runner with one end of a socket pair as descriptor FD. It imports the job
+    python -m quarn.runner.executors.template FD OUT PARENT [--path DIR]... MODULE...
+
+Started by the runner with one end of a socket pair as descriptor FD, and the runner's
+standard error as descriptor OUT (its own once the modules are imported). It imports the job
 worker and the project's modules once, sends the inspection document of those modules (so
 the code that is inspected and versioned is the code that runs), then forks one child per
 job. A child runs the job exactly as a spawned worker would, its output going to the job's
@@ -62,7 +65,8 @@ def _prctl() -> Callable[..., int] | None:
     import ctypes
 
     try:
-        return ctypes.CDLL(None, use_errno=True).prctl  # type: ignore[no-any-return]
+        prctl: Callable[..., int] = ctypes.CDLL(None, use_errno=True).prctl
+        return prctl
     except (OSError, AttributeError):
         return None
 
@@ -93,7 +97,6 @@ class Template:
         self._jobs: dict[int, int] = {}  # pid -> job id
         self._threads = task_count()
         self._stop = False
-        warnings.filterwarnings("ignore", _FORK_WARNING, DeprecationWarning)
 
     def serve(self) -> None:
         """Answers requests until the runner closes its end or dies; then no job survives."""
@@ -113,7 +116,7 @@ class Template:
                     if key.fileobj is self.channel:
                         for message in self._lines.receive():
                             if "run" in message:
-                                self._start(message["run"], str(message["spec"]), str(message["log"]))
+                                self._start(message["run"], message["spec"], message["log"])
                     else:
                         with suppress(OSError):
                             os.read(wake_read, 4096)
@@ -129,11 +132,12 @@ class Template:
             self.channel.sendall(encode(message))
 
     def _start(self, job: int, spec: str, log: str) -> None:
+        """Forks the job; a request the runner could not have sent is not ours to fix."""
         for stream in (sys.stdout, sys.stderr):  # a child must not inherit unwritten text
             with suppress(Exception):
                 stream.flush()
         if task_count() > self._threads and unsafe_threads():
-            reason = "threads started in the warm template; the remaining jobs run in spawned workers"
+            reason = "threads started in the template; the remaining jobs run in spawned workers"
             self._send({"refused": job, "reason": reason, "threads": True})
             return
         held = signal.pthread_sigmask(signal.SIG_BLOCK, _HELD)
@@ -174,7 +178,7 @@ class Template:
 
     # In the child --------------------------------------------------------------------------
 
-    def _child(self, spec_path: str, log_path: str, mask: set[signal.Signals]) -> NoReturn:
+    def _child(self, spec_path: str, log_path: str, mask: set[signal.Signals | int]) -> NoReturn:
         status = _TEMPLATE_ERROR
         try:
             os.setpgid(0, 0)
@@ -204,8 +208,8 @@ class Template:
         try:
             with open(spec_path, encoding="utf-8") as handle:
                 spec = json.load(handle)
-        except (OSError, ValueError) as exc:
-            sys.stderr.write(f"quarn: cannot read the job spec {spec_path}: {exc}\n")
+        except (OSError, ValueError, RecursionError) as exc:
+            sys.stderr.write(f"quarn job: cannot read the job spec {spec_path}: {exc}\n")
             return _UNUSABLE_SPEC
         try:
             return self.run_job(spec)
@@ -276,8 +280,9 @@ def prepare(modules: Sequence[str]) -> tuple[str, str | None]:
 def main(argv: Sequence[str] | None = None) -> None:
     args = list(sys.argv[1:] if argv is None else argv)
     channel = socket.socket(fileno=int(args.pop(0)))
+    terminal = int(args.pop(0))
     die_with_parent(signal.SIGTERM, int(args.pop(0)))
-    os.dup2(2, 1)  # what modules print while imported goes where discovery's output goes
+    warnings.filterwarnings("ignore", _FORK_WARNING, DeprecationWarning)
     paths: list[str] = []
     while len(args) >= 2 and args[0] == "--path":
         paths.append(args[1])
@@ -288,6 +293,12 @@ def main(argv: Sequence[str] | None = None) -> None:
     set_import_path(paths, __file__)
     document, note = prepare(args)
     channel.sendall(ready_message(document, args, note))
+    for stream in (sys.stdout, sys.stderr):
+        with suppress(Exception):
+            stream.flush()
+    os.dup2(terminal, 1)  # what the modules printed has been passed on: the pipe ends here
+    os.dup2(terminal, 2)
+    os.close(terminal)
     if note is None:
         Template(channel, run_job).serve()
     for stream in (sys.stdout, sys.stderr):

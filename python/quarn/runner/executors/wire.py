@@ -57,4 +57,6 @@ def _decode(line: bytes) -> dict[str, Any]:
         message = json.loads(line.decode("utf-8", "surrogateescape"))
     except ValueError:
         message = None
-    return message if isinstance(message, dict) else {"garbled": line[:200].decode("ascii", "replace")}
+    if not isinstance(message, dict):
+        return {"garbled": line[:200].decode("ascii", "replace")}
+    return message

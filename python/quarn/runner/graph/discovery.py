@@ -58,9 +58,16 @@ def discover(
 def load_graph(
     modules: list[str], paths: list[str], stderr: TextIO, timeout: float | None = None
 ) -> Graph:
-    """The checked graph of `modules`; a module that cannot be imported stops here, named
-    with the file and line where its import failed."""
+    """Discovers `modules` in a subprocess and returns their checked graph."""
     document, skipped = discover(modules, paths, stderr, timeout)
+    return graph_of(document, skipped, paths, stderr, timeout)
+
+
+def graph_of(
+    document: Any, skipped: list[str], paths: list[str], stderr: TextIO, timeout: float | None
+) -> Graph:
+    """The checked graph of a document; a module that could not be imported stops here,
+    named with the file and line where its import failed."""
     if skipped:
         for module in skipped:
             where = import_error(module, paths, timeout)

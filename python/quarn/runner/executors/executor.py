@@ -209,10 +209,10 @@ class Executor:
             try:
                 self._start(job, now)
             except LayoutError as exc:
-                self._end(job, FAILED, 0.0, str(exc), "", retryable=False)
+                self._end(job, FAILED, None, str(exc), "", retryable=False)
             except Exception as exc:  # noqa: BLE001 - the job fails, never the run
                 error = f"could not start the worker: {type(exc).__name__}: {exc}"
-                self._end(job, FAILED, 0.0, error, "", retryable=False)
+                self._end(job, FAILED, None, error, "", retryable=False)
         self.progress.set_running(len(self._running))
 
     def _account(self, now: float) -> None:
@@ -331,7 +331,7 @@ class Executor:
         self,
         job: Job,
         status: str,
-        seconds: float,
+        seconds: float | None,
         error: str,
         log: str,
         retryable: bool,

@@ -1,0 +1,237 @@
+"""Runs that go wrong: overlapping runs, killed runners, links, clashing folders, hung,
+flaky and crashing jobs, hostile names and texts, and an unreadable manifest."""
+
+from __future__ import annotations
+
+import os
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+from run_support import Pipeline, statuses, summary_rows
+
+from quarn.runner.canonical import short_hash
+
+# One run of these, with --retries 1 --timeout 2, over a manifest nested too deep to read.
+TROUBLE = """
+def helper(data):
+    return data["b"]
+
+@asset()
+def nested_failure():
+    return helper({"a": 1})
+
+@asset()
+def hostile():
+    raise ValueError("\\x1b[2K\\rsucceeded")
+
+@asset()
+def flaky():
+    if not os.path.exists("flaky.flag"):
+        open("flaky.flag", "w").close()
+        raise RuntimeError("first attempt")
+    return "second"
+
+@asset()
+def hung():
+    time.sleep(60)
+
+def named():
+    return "odd name"
+named.__name__ = named.__qualname__ = "nul\\x00name"
+globals()[named.__name__] = asset()(named)
+
+class Dies(type):
+    @property
+    def __name__(cls):  # read after value.json is written, before result.json
+        os.kill(os.getpid(), signal.SIGKILL)
+
+class Count(int, metaclass=Dies):
+    pass
+
+@asset()
+def half_written():
+    return Count(3)
+"""
+
+
+def test_failures_are_reported_whole_and_retried(tmp_path):
+    pipe = Pipeline(tmp_path)
+    pipe.write("trouble", TROUBLE)
+    pipe.out.mkdir()
+    (pipe.out / "manifest.json").write_text("[" * 100_000)
+    done = pipe.run("trouble", extra=("--retries", "1", "--timeout", "2"))
+    assert done.returncode == 1
+    assert "cannot read" in done.stderr and "every job runs again" in done.stderr
+    rows = {r[0]: (r[2], r[4] if len(r) > 4 else "") for r in summary_rows(done.stdout)}
+    assert rows == {
+        "nested_failure": ("failed", "KeyError: 'b' (attempt 2; attempt 1: KeyError: 'b')"),
+        "hostile": (
+            "failed",
+            "ValueError: \\x1b[2K\\rsucceeded (attempt 2; attempt 1: ValueError: "
+            "\\x1b[2K\\rsucceeded)",
+        ),
+        "flaky": ("succeeded", "(attempt 2; attempt 1: RuntimeError: first attempt)"),
+        "hung": ("failed", "timed out after 2 s (attempt 2; attempt 1: timed out after 2 s)"),
+        "nul\\x00name": ("succeeded", ""),
+        "half_written": (
+            "failed",
+            "killed by signal 9 (SIGKILL), possibly out of memory (attempt 2; attempt 1: "
+            "killed by signal 9 (SIGKILL), possibly out of memory)",
+        ),
+    }
+    assert "\x1b" not in done.stdout + done.stderr
+    assert "attempt 1 failed: flaky: RuntimeError: first attempt" in done.stderr
+    # the helper's frame and the log, under the failed job's row
+    assert '    return data["b"]' in done.stdout
+    assert f"    log: {pipe.out / 'nested_failure' / '_' / 'worker.log'}" in done.stdout
+    log = (pipe.out / "nested_failure" / "_" / "worker.log").read_text()
+    assert log.startswith("Traceback") and log.rstrip().endswith("KeyError: 'b'")
+    assert pipe.value("flaky") == "second"
+    # a worker killed between its two files leaves nothing that looks like a result
+    assert sorted(p.name for p in (pipe.out / "half_written" / "_").iterdir()) in (
+        [],
+        ["worker.log"],
+    )
+    assert set(pipe.manifest()["jobs"]) == {
+        "flaky/_",
+        "nul_name-" + _hash(pipe, "nul\x00name") + "/_",
+    }
+
+
+def _hash(pipe: Pipeline, function: str) -> str:
+    return short_hash(f"{pipe.mods / 'trouble.py'}:{function}", 8)
+
+
+# `slow` writes its pid and its child's pid, then waits while ROOT/hold exists.
+SLOW = """
+import subprocess
+
+@asset()
+def slow():
+    root = 'ROOT'
+    if os.path.exists(os.path.join(root, "hold")):
+        child = subprocess.Popen(["sleep", "60"])
+        with open(os.path.join(root, "pids.tmp"), "w") as f:
+            f.write(f"{os.getpid()} {child.pid}")
+        os.rename(os.path.join(root, "pids.tmp"), os.path.join(root, "pids"))
+        while os.path.exists(os.path.join(root, "hold")):
+            time.sleep(0.05)
+    return "OLD CODE"
+"""
+
+
+def start_slow(pipe: Pipeline, *extra: str) -> tuple[subprocess.Popen, int, int]:
+    """Starts a run whose `slow` job holds; returns it and the worker's and child's pids."""
+    pipe.write("slow", SLOW.replace("'ROOT'", repr(str(pipe.root))))
+    (pipe.root / "hold").write_text("")
+    process = subprocess.Popen(
+        pipe.command("slow", extra=extra), cwd=pipe.root, stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )  # fmt: skip
+    pids = pipe.root / "pids"
+    deadline = time.monotonic() + 60
+    while not pids.exists():
+        assert process.poll() is None and time.monotonic() < deadline, process.stderr
+        time.sleep(0.02)
+    worker, child = map(int, pids.read_text().split())
+    return process, worker, child
+
+
+def alive(pid: int) -> bool:
+    try:
+        state = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    except (OSError, IndexError):
+        return False
+    return state not in ("Z", "X")
+
+
+def wait_gone(pid: int) -> None:
+    deadline = time.monotonic() + 10
+    while alive(pid):
+        assert time.monotonic() < deadline, f"process {pid} outlived its run"
+        time.sleep(0.02)
+
+
+@pytest.mark.parametrize("signum", [signal.SIGKILL, signal.SIGHUP])
+def test_workers_end_with_their_run(tmp_path, signum):
+    pipe = Pipeline(tmp_path)
+    process, worker, child = start_slow(pipe)
+    try:
+        process.send_signal(signum)
+        stdout, _ = process.communicate(timeout=30)
+        wait_gone(worker)
+        if signum == signal.SIGHUP:  # a stop reaches what the worker started too
+            assert process.returncode == 128 + signal.SIGHUP
+            assert statuses(stdout) == {("slow", "-"): "interrupted"}
+            wait_gone(child)
+    finally:
+        (tmp_path / "hold").unlink()  # should a worker have outlived its run, it ends now
+        if alive(child):
+            os.kill(child, signal.SIGKILL)
+    path = pipe.mods / "slow.py"
+    path.write_text(path.read_text().replace("OLD CODE", "NEW CODE"))
+    done = pipe.run("slow")
+    assert done.returncode == 0, done.stderr
+    assert pipe.value("slow") == "NEW CODE"
+    assert list((pipe.out / ".quarn" / "runs").iterdir()) == []  # the dead run's folder too
+
+
+def test_one_run_per_output_directory(tmp_path):
+    pipe = Pipeline(tmp_path)
+    first, _, _ = start_slow(pipe)
+    try:
+        second = pipe.run("slow")
+        assert second.returncode == 2
+        assert f"is in use by another run (process {first.pid}, started " in second.stderr
+        assert "pass --wait" in second.stderr
+        waiting = subprocess.Popen(
+            pipe.command("slow", extra=("--wait",)), cwd=tmp_path, stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        )  # fmt: skip
+        time.sleep(0.5)  # give it time to find the lock taken; it must wait, not fail
+        assert waiting.poll() is None
+    finally:
+        (tmp_path / "hold").unlink()
+    assert first.wait(30) == 0
+    stdout, stderr = waiting.communicate(timeout=60)
+    assert waiting.returncode == 0 and "waiting for" in stderr
+    assert stdout == "nothing to do: 1 job up to date\n"  # the first run's record was kept
+
+
+@pytest.mark.parametrize("link", ["quiet", "quiet/_/worker.log"])
+def test_links_under_the_output_directory_are_refused(tmp_path, link):
+    pipe = Pipeline(tmp_path)
+    pipe.write("quiet", "@asset()\ndef quiet():\n    print('hello')\n    return 1\n")
+    assert pipe.run("quiet").returncode == 0
+    target = tmp_path / "elsewhere"
+    if link == "quiet":
+        target.mkdir()
+        os.rename(pipe.out / "quiet", tmp_path / "moved")
+    else:
+        target.write_text("keep")
+        (pipe.out / link).unlink()
+    (pipe.out / link).symlink_to(target)
+    done = pipe.run("quiet", extra=("--force",))
+    assert done.returncode == 1
+    [row] = summary_rows(done.stdout)
+    assert row[2:] == [
+        "failed",
+        "-",
+        f"{pipe.out / link} is a symbolic link; quarn does not write through links",
+    ]
+    assert (os.listdir(target) == []) if target.is_dir() else (target.read_text() == "keep")
+
+
+def test_folder_names_stay_unique(tmp_path):
+    pipe = Pipeline(tmp_path)
+    path = pipe.mods / "clash.py"
+    taken = "a_b-" + short_hash(f"{path}:first", 8)
+    pipe.write("clash", f'@asset(name="a/b")\ndef first():\n    return 1\n\n'
+               f'@asset(name="{taken}")\ndef second():\n    return 2\n')  # fmt: skip
+    done = pipe.run("clash")
+    assert done.returncode == 1
+    assert f"jobs a/b and {taken} would share the folder {pipe.out / taken}" in done.stderr
+    assert not pipe.out.exists() or not (pipe.out / taken).exists()

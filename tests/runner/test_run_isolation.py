@@ -276,3 +276,29 @@ def test_a_run_executes_the_code_it_loaded_and_the_next_run_the_edit(tmp_path, i
     done = pipe.run("edited", extra=("--isolation", isolation))
     assert statuses(done.stdout)["second", "-"] == "succeeded"
     assert pipe.value("second") == "after the edit"
+
+
+RANDOM = """
+import random, numpy.random  # numpy would load its random module only when used
+SEED
+
+@asset(partitions={"k": partitions([1, 2, 3])})
+def draw(k):
+    return [random.random(), float(numpy.random.random())]
+"""
+
+
+@pytest.mark.parametrize("seeded", [False, True])
+def test_forked_jobs_draw_random_numbers_as_spawned_workers_do(tmp_path, seeded):
+    numpy = pytest.importorskip("numpy")
+    pipe = Pipeline(tmp_path)
+    seed = "random.seed(7); numpy.random.seed(7)" if seeded else ""
+    pipe.write("rand", RANDOM.replace("SEED", seed))
+    assert pipe.run("rand", extra=("--isolation", "fork")).returncode == 0
+    drawn = pipe.values("draw")
+    if seeded:  # every job starts from the seed, as after a fresh import
+        random = __import__("random").Random(7)
+        numpy.random.seed(7)
+        assert drawn == [[random.random(), float(numpy.random.random())]] * 3
+    else:
+        assert len({tuple(d) for d in drawn}) == 3 and len({d[1] for d in drawn}) == 3

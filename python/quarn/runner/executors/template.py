@@ -34,6 +34,7 @@ from types import FrameType
 from typing import Any, NoReturn
 
 from quarn._paths import own_folder, same_folder, set_import_path
+from quarn.runner.executors.seeds import Seeds
 from quarn.runner.executors.threads import (
     ImportWatch,
     quiesce,
@@ -89,9 +90,10 @@ def die_with_parent(signum: int, parent: int) -> None:
 class Template:
     """Forks one child per requested job and reports its pid, then its exit status."""
 
-    def __init__(self, channel: socket.socket, run_job: RunJob) -> None:
+    def __init__(self, channel: socket.socket, run_job: RunJob, seeds: Seeds) -> None:
         self.channel = channel
         self.run_job = run_job
+        self.seeds = seeds
         self.pid = os.getpid()
         self._lines = Lines(channel)
         self._jobs: dict[int, int] = {}  # pid -> job id
@@ -191,6 +193,7 @@ class Template:
             for fd in self._own:
                 os.close(fd)
             _redirect(log_path)
+            self.seeds.in_child()
             status = self._run(spec_path)
         except SystemExit as exc:
             status = _exit_status(exc)
@@ -267,12 +270,13 @@ def ready_message(document: str, modules: Sequence[str], note: str | None) -> by
     return b'{"ready":{"document":' + document.encode() + b"," + encode(tail)[1:-2] + b"}}\n"
 
 
-def prepare(modules: Sequence[str]) -> tuple[str, str | None]:
+def prepare(modules: Sequence[str], seeds: Seeds) -> tuple[str, str | None]:
     """Imports and inspects the modules; says why forking is unsafe when it is."""
     from quarn import inspect_modules
 
-    with ImportWatch() as watch:
+    with ImportWatch({"numpy.random": seeds.numpy_random_imported}) as watch:
         document = inspect_modules(list(modules))
+    seeds.settle()
     unsafe = quiesce()
     return document, thread_note(unsafe, watch.started_by) if unsafe else None
 
@@ -291,7 +295,8 @@ def main(argv: Sequence[str] | None = None) -> None:
     from quarn.runner.job.run import run_job
 
     set_import_path(paths, __file__)
-    document, note = prepare(args)
+    seeds = Seeds()
+    document, note = prepare(args, seeds)
     channel.sendall(ready_message(document, args, note))
     for stream in (sys.stdout, sys.stderr):
         with suppress(Exception):
@@ -300,7 +305,7 @@ def main(argv: Sequence[str] | None = None) -> None:
     os.dup2(terminal, 2)
     os.close(terminal)
     if note is None:
-        Template(channel, run_job).serve()
+        Template(channel, run_job, seeds).serve()
     for stream in (sys.stdout, sys.stderr):
         with suppress(Exception):
             stream.flush()

@@ -18,6 +18,7 @@ import os
 import sys
 import threading
 import time
+from collections.abc import Callable
 from types import CodeType, FrameType
 from typing import Any
 
@@ -79,6 +80,8 @@ def quiesce() -> list[int]:
 class ImportWatch:
     """Remembers which module was being imported when each new thread appeared.
 
+    Also calls `when_imported[name]` once module `name` has been imported.
+
     Checks the thread count whenever a module's top-level code starts or returns: a new
     thread belongs to the innermost module whose code was running since the last check
     (the importer, when a module starts; the module itself, when it returns), which
@@ -89,8 +92,9 @@ class ImportWatch:
 
     _TOOLS = (5, 4, 3)  # ids that the usual debuggers, coverage tools and profilers leave
 
-    def __init__(self) -> None:
+    def __init__(self, when_imported: dict[str, Callable[[], None]] | None = None) -> None:
         self.started_by: dict[int, str] = {}
+        self._when_imported = when_imported or {}
         self._count = task_count()
         self._known = task_ids()
         self._tool: int | None = None
@@ -130,7 +134,12 @@ class ImportWatch:
     def _returned(self, code: CodeType, _offset: int, _value: object) -> object:
         if code.co_name != "<module>":
             return getattr(sys, "monitoring").DISABLE  # noqa: B009
-        self._check(sys._getframe(1))
+        frame = sys._getframe(1)
+        self._check(frame)
+        if self._when_imported:
+            hook = self._when_imported.pop(str(frame.f_globals.get("__name__")), None)
+            if hook is not None:
+                hook()
         return None
 
     def _check(self, frame: FrameType | None) -> None:

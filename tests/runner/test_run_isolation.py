@@ -224,21 +224,28 @@ def alive(pid: int) -> bool:
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="reads process states in /proc")
-@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGKILL])
-def test_forked_jobs_end_with_the_run(tmp_path, signum):
+@pytest.mark.parametrize(
+    ("isolation", "signum"),
+    [("fork", signal.SIGINT), ("fork", signal.SIGKILL), ("none", signal.SIGINT)],
+)
+def test_jobs_end_with_the_run(tmp_path, isolation, signum):
     pipe = Pipeline(tmp_path)
     pipe.write("hang", HANG.replace("'ROOT'", repr(str(tmp_path))))
     runner = subprocess.Popen(
-        pipe.command("hang", extra=("--isolation", "fork")), cwd=tmp_path,
+        pipe.command("hang", extra=("--isolation", isolation)), cwd=tmp_path,
         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
     )  # fmt: skip
-    files = [tmp_path / "one", tmp_path / "two"]
+    names = ["one", "two"] if isolation == "fork" else ["one"]  # none: one job at a time
+    files = [tmp_path / name for name in names]
     deadline = time.monotonic() + 60
     while not all(f.exists() and f.read_text() for f in files):
         assert runner.poll() is None and time.monotonic() < deadline
         time.sleep(0.05)
-    pids = [int(n) for f in files for n in f.read_text().split()]  # both jobs, the template
-    assert pids[1] == pids[3] != runner.pid
+    pids = [int(n) for f in files for n in f.read_text().split()]  # each job and its parent
+    if isolation == "fork":
+        assert pids[1] == pids[3] != runner.pid  # both forked from the template
+    else:
+        pids = [runner.pid]  # whose parent is this test
     runner.send_signal(signum)
     stdout, _ = runner.communicate(timeout=30)
     deadline = time.monotonic() + 30
@@ -247,7 +254,11 @@ def test_forked_jobs_end_with_the_run(tmp_path, signum):
         time.sleep(0.05)
     if signum == signal.SIGINT:
         assert runner.returncode == 130
-        assert statuses(stdout) == {("one", "-"): "interrupted", ("two", "-"): "interrupted"}
+        assert statuses(stdout) == {
+            ("one", "-"): "interrupted",
+            ("two", "-"): "interrupted" if isolation == "fork" else "not run",
+        }
+        assert not (pipe.out / "one").exists()  # an interrupted job leaves no folder
 
 
 # `first` edits the module while the run goes on; `second` runs after it.

@@ -15,6 +15,7 @@ import os
 import signal
 import sys
 import threading
+import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager, suppress
 from types import FrameType
@@ -32,30 +33,40 @@ class InProcessBackend:
     def __init__(self, run_job: Callable[[Any], int]) -> None:
         self._run_job = run_job
         self._ended: list[tuple[Job, JobExit]] = []
+        self._interrupted: list[Job] = []
 
     def start(self, job: Job, spec_path: str, log_path: str) -> None:
         with open(spec_path, encoding="utf-8") as handle:
             spec = json.load(handle)
-        with _job_context(log_path) as interrupted:
+        with _job_context(log_path) as stopping:
             status = self._run_job(spec)
-        self._ended.append((job, JobExit(-signal.SIGINT if interrupted() else status)))
+        if stopping():  # still "running" until the run stops it, as a process would be
+            self._interrupted.append(job)
+        else:
+            self._ended.append((job, JobExit(status)))
 
     def wait(self, timeout: float | None) -> list[tuple[Job, JobExit]]:
+        if not self._ended and self._interrupted and timeout:
+            time.sleep(timeout)  # the run is about to stop; nothing else can end
         ended, self._ended = self._ended, []
         return ended
 
     def stop(self, job: Job, signum: int) -> None:
-        """Nothing runs between calls: a job ends before `start` returns."""
+        """Nothing runs between calls; a job that Ctrl-C interrupted ends now."""
+        if job in self._interrupted:
+            self._interrupted.remove(job)
+            self._ended.append((job, JobExit(-signal.SIGINT)))
 
     def close(self) -> None:
         self._ended.clear()
+        self._interrupted.clear()
 
 
 @contextmanager
 def _job_context(log_path: str) -> Iterator[Callable[[], bool]]:
     """The job's output into its log, `breakpoint()` on the terminal, Ctrl-C raising
-    KeyboardInterrupt in the job (and still stopping the run); the import path and the
-    current directory put back afterwards."""
+    KeyboardInterrupt in the job (and passed on to the run's own handler, which stops the
+    run: the context then says so); the import path and the current directory put back."""
     saved_path = list(sys.path)
     saved_cwd = os.getcwd()
     for stream in (sys.stdout, sys.stderr):
@@ -76,9 +87,9 @@ def _job_context(log_path: str) -> Iterator[Callable[[], bool]]:
 
         def interrupt(signum: int, frame: FrameType | None) -> None:
             nonlocal interrupted
-            interrupted = True
-            if callable(previous_handler):
-                previous_handler(signum, frame)  # the run stops after this job
+            if callable(previous_handler) and previous_handler is not signal.default_int_handler:
+                interrupted = True
+                previous_handler(signum, frame)
             raise KeyboardInterrupt
 
         signal.signal(signal.SIGINT, interrupt)

@@ -19,6 +19,7 @@ gets SIGKILL when the template dies.
 
 from __future__ import annotations
 
+import gc
 import json
 import os
 import selectors
@@ -305,6 +306,9 @@ def main(argv: Sequence[str] | None = None) -> None:
     os.dup2(terminal, 2)
     os.close(terminal)
     if note is None:
+        # What the imports built lives as long as the template: out of the collector's
+        # reach, a collection in a job never writes to (and so copies) those pages.
+        gc.freeze()
         Template(channel, run_job, seeds).serve()
     for stream in (sys.stdout, sys.stderr):
         with suppress(Exception):

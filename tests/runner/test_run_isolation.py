@@ -313,3 +313,27 @@ def test_forked_jobs_draw_random_numbers_as_spawned_workers_do(tmp_path, seeded)
         assert drawn == [[random.random(), float(numpy.random.random())]] * 3
     else:
         assert len({tuple(d) for d in drawn}) == 3 and len({d[1] for d in drawn}) == 3
+
+
+# `killer` kills the template, its parent, and so itself; `later` starts after that.
+KILLER = """
+@asset()
+def killer():
+    os.kill(os.getppid(), signal.SIGKILL)
+    time.sleep(60)
+
+@asset()
+def later():
+    return 1
+"""
+
+
+def test_a_dead_template_fails_its_jobs_and_the_rest_is_spawned(tmp_path):
+    pipe = Pipeline(tmp_path)
+    pipe.write("killer", KILLER)
+    done = pipe.run("killer", extra=("--isolation", "fork", "--jobs", "1"))
+    why = "the warm template was killed by signal 9 (SIGKILL)"
+    rows = {r[0]: r[2:] for r in summary_rows(done.stdout)}
+    assert rows["killer"][::2] == ["failed", f"lost: {why}"]
+    assert (rows["later"][0], pipe.value("later")) == ("succeeded", 1)
+    assert f"quarn: note: {why}; the remaining jobs run in spawned workers\n" in done.stderr

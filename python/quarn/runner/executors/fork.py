@@ -22,6 +22,7 @@ from quarn.runner.report.text import one_line
 
 _CLOSE_GRACE_SECONDS = 5.0
 _MIXED_POLL_SECONDS = 0.01
+_OUTPUT_GRACE_SECONDS = 1.0  # for the end of the template's output, once it is ready
 
 
 class TemplateError(Exception):
@@ -99,14 +100,18 @@ class TemplateProcess:
         selector.register(self._printed, selectors.EVENT_READ)
         pending = b""
         message: dict[str, Any] | None = None
+        grace_end: float | None = None  # once ready, for the rest of the output
         try:
             while message is None or self._printed >= 0:
-                left = None if deadline is None else deadline - time.monotonic()
-                if left is not None and left <= 0:
+                ends = [t for t in (deadline, grace_end) if t is not None]
+                events = selector.select(max(0.0, min(ends) - time.monotonic()) if ends else None)
+                if not events and message is not None:
+                    break  # a process the modules started holds the output open: let it be
+                if not events:
                     self.process.kill()
                     self.close()
                     raise TemplateError(f"discovery timed out after {timeout:g} s")
-                for key, _ in selector.select(left):
+                for key, _ in events:
                     if key.fileobj == self._printed:
                         chunk = os.read(self._printed, 1 << 16)
                         if not chunk:
@@ -117,13 +122,15 @@ class TemplateProcess:
                         if not chunk and pending:
                             lines, pending = [*lines, pending], b""
                         _pass_on(lines, stderr)
-                    else:
-                        self._inbox += self._lines.receive()
-                        if message is None:
-                            message = self._take("ready", None)
-                        if self._lines.closed and message is None:
-                            selector.unregister(self.channel)
-                            message = {}
+                        continue
+                    self._inbox += self._lines.receive()
+                    if message is None:
+                        message = self._take("ready", None)
+                    if self._lines.closed:
+                        selector.unregister(self.channel)
+                        message = {} if message is None else message
+                    if message is not None and grace_end is None:
+                        grace_end = time.monotonic() + _OUTPUT_GRACE_SECONDS
         finally:
             selector.close()
         body = message.get("ready")
@@ -152,7 +159,7 @@ class TemplateProcess:
             raise Refused(str(reply.get("reason", "")), reply.get("threads") is True)
         pid = reply.get("pid")
         if not isinstance(pid, int) or pid <= 0:
-            raise TemplateError(f"the template answered {reply!r}")
+            raise TemplateError(f"the warm template answered {reply!r}")
         return pid
 
     def exited(self) -> list[tuple[int, int]]:
@@ -213,14 +220,14 @@ class TemplateProcess:
         try:
             code = self.process.wait(_CLOSE_GRACE_SECONDS)
         except subprocess.TimeoutExpired:
-            return "the template stopped answering"
+            return "the warm template stopped answering"
         if code < 0:
             try:
                 name = signal.Signals(-code).name
             except ValueError:
                 name = str(-code)
-            return f"the template was killed by signal {-code} ({name})"
-        return f"the template exited with status {code}"
+            return f"the warm template was killed by signal {-code} ({name})"
+        return f"the warm template exited with status {code}"
 
 
 def _pass_on(lines: list[bytes], stderr: TextIO) -> None:
@@ -329,12 +336,10 @@ class ForkBackend:
         for job, pid in self._running.values():
             with suppress(ProcessLookupError, PermissionError):
                 os.killpg(pid, signal.SIGKILL)
-            self._lost.append((job, JobExit(None, f"the warm template ended: {why}")))
+            self._lost.append((job, JobExit(None, why)))
         self._running.clear()
         self._numbered.clear()
-        self._stop_forking(
-            f"the warm template ended ({why}); the other jobs run in spawned workers"
-        )
+        self._stop_forking(f"{why}; the remaining jobs run in spawned workers")
         self._close_template()
 
     def _close_template(self) -> None:

@@ -69,9 +69,15 @@ def prepare(
         stderr.flush()
         try:
             template = TemplateProcess(modules, paths)
+        except TemplateError as exc:
+            raise DiscoveryError(str(exc)) from None
+        try:
             ready = template.ready(stderr, timeout)
         except TemplateError as exc:
             raise DiscoveryError(str(exc)) from None
+        except BaseException:  # Ctrl-C while the modules are imported
+            template.close()
+            raise
         if ready.note is not None:
             template.close()
             return Prepared(ready.document, ready.skipped, "spawn", ready.note)

@@ -93,6 +93,8 @@ class Template:
 
     def __init__(self, channel: socket.socket, run_job: RunJob, seeds: Seeds) -> None:
         self.channel = channel
+        job_package = os.path.dirname(sys.modules[run_job.__module__].__file__ or "")
+        self._argv0 = os.path.join(job_package, "__main__.py")  # as `python -m quarn.runner.job`
         self.run_job = run_job
         self.seeds = seeds
         self.pid = os.getpid()
@@ -194,6 +196,7 @@ class Template:
             for fd in self._own:
                 os.close(fd)
             _redirect(log_path)
+            sys.argv[:] = [self._argv0, spec_path]
             self.seeds.in_child()
             status = self._run(spec_path)
         except SystemExit as exc:
@@ -298,10 +301,11 @@ def main(argv: Sequence[str] | None = None) -> None:
     set_import_path(paths, __file__)
     seeds = Seeds()
     document, note = prepare(args, seeds)
-    channel.sendall(ready_message(document, args, note))
     for stream in (sys.stdout, sys.stderr):
         with suppress(Exception):
             stream.flush()
+    channel.sendall(ready_message(document, args, note))
+    del document
     os.dup2(terminal, 1)  # what the modules printed has been passed on: the pipe ends here
     os.dup2(terminal, 2)
     os.close(terminal)

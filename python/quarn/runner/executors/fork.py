@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import itertools
 import os
+import select
 import selectors
 import signal
 import socket
@@ -22,6 +23,7 @@ from quarn.runner.report.text import one_line
 
 _CLOSE_GRACE_SECONDS = 5.0
 _MIXED_POLL_SECONDS = 0.01
+_ANSWER_SECONDS = 30.0
 _OUTPUT_GRACE_SECONDS = 1.0  # for the end of the template's output, once it is ready
 
 
@@ -198,18 +200,25 @@ class TemplateProcess:
             self.process.kill()
             self.process.wait()
 
-    def _next(self, kind: str, job: int | None) -> dict[str, Any]:
-        """Reads until the message of `kind` (for `job`) or a refusal of `job` arrives,
-        keeping the others for `exited`."""
+    def _next(self, kind: str, job: int) -> dict[str, Any]:
+        """Reads until the message of `kind` for `job` or its refusal arrives, keeping the
+        others for `exited`. A fork takes milliseconds: a template that says nothing for
+        long is stuck, and the run must not wait for it."""
+        deadline = time.monotonic() + _ANSWER_SECONDS
         while True:
             message = self._take(kind, job)
             if message is not None:
                 return message
             if self._lines.closed:
                 raise TemplateError(self._ended_text())
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.channel], [], [], left)[0]:
+                self.process.kill()
+                raise TemplateError("the warm template stopped answering")
             self._inbox += self._lines.receive()
 
     def _take(self, kind: str, job: int | None) -> dict[str, Any] | None:
+        """The first message of `kind` (for `job`, when given) or refusal of `job`."""
         for index, message in enumerate(self._inbox):
             wanted = kind in message and (job is None or message[kind] == job)
             if wanted or (job is not None and message.get("refused") == job):

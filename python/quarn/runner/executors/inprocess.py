@@ -1,11 +1,11 @@
 """`--isolation none`: every job inside the runner's own process, one after another.
 
 For stepping through an asset with a debugger and for the fastest run of trusted code.
-Nothing isolates the jobs: what one changes (module globals, the import path, the current
-directory is the exception: it is put back) the next one sees, and a crash, `os._exit`
-or a segfault ends the whole run. A job cannot be stopped by `--timeout`; Ctrl-C
-interrupts it. Its output goes to its `worker.log` as usual, but `breakpoint()` opens the
-debugger on the terminal.
+Nothing isolates the jobs: what one changes in module globals or class attributes, the
+next one sees (only the import path, the import finders and the current directory are put
+back), and a crash, `os._exit` or a segfault ends the whole run. A job cannot be stopped
+by `--timeout`; Ctrl-C interrupts it. Its output goes to its `worker.log` as usual, but
+`breakpoint()` opens the debugger on the terminal.
 """
 
 from __future__ import annotations
@@ -66,8 +66,10 @@ class InProcessBackend:
 def _job_context(log_path: str) -> Iterator[Callable[[], bool]]:
     """The job's output into its log, `breakpoint()` on the terminal, Ctrl-C raising
     KeyboardInterrupt in the job (and passed on to the run's own handler, which stops the
-    run: the context then says so); the import path and the current directory put back."""
+    run: the context then says so); the import path, the import finders and the current
+    directory put back."""
     saved_path = list(sys.path)
+    saved_finders = list(sys.meta_path)  # the job worker puts a finder of its own first
     saved_cwd = os.getcwd()
     for stream in (sys.stdout, sys.stderr):
         stream.flush()
@@ -107,6 +109,7 @@ def _job_context(log_path: str) -> Iterator[Callable[[], bool]]:
         for fd in (*saved_fds, terminal):
             os.close(fd)
         sys.path[:] = saved_path
+        sys.meta_path[:] = saved_finders
         with suppress(OSError):
             os.chdir(saved_cwd)
 

@@ -9,7 +9,12 @@ import time
 from collections.abc import Callable
 
 from quarn.runner.executors.executor import Executor, Limits
-from quarn.runner.executors.isolation import ISOLATIONS, Prepared, default_isolation, prepare
+from quarn.runner.executors.isolation import (
+    ISOLATIONS,
+    Discovered,
+    default_isolation,
+    discover_for,
+)
 from quarn.runner.graph.discovery import DiscoveryError, graph_of
 from quarn.runner.plan.jobs import Job, build_jobs
 from quarn.runner.plan.select import (
@@ -198,23 +203,27 @@ def _main(argv: list[str] | None) -> int:
 
     paths = [os.path.abspath(p) for p in args.path]
     try:
-        prepared = prepare(args.isolation, args.modules, paths, stderr, args.discovery_timeout)
+        discovered = discover_for(
+            args.isolation, args.modules, paths, stderr, args.discovery_timeout
+        )
     except DiscoveryError as exc:
         error(str(exc))
         return 1
     try:
-        return _plan(args, prepared, paths, error)
+        return _plan(args, discovered, paths, error)
     finally:
-        prepared.close()
+        discovered.close()
 
 
 def _plan(
-    args: argparse.Namespace, prepared: Prepared, paths: list[str], error: Callable[[str], None]
+    args: argparse.Namespace, discovered: Discovered, paths: list[str], error: Callable[[str], None]
 ) -> int:
     """Checks and plans the discovered graph, then runs it under the output's lock."""
     stderr = sys.stderr
     try:
-        graph = graph_of(prepared.document, prepared.skipped, paths, stderr, args.discovery_timeout)
+        graph = graph_of(
+            discovered.document, discovered.skipped, paths, stderr, args.discovery_timeout
+        )
     except DiscoveryError as exc:
         error(str(exc))
         return 1
@@ -275,7 +284,7 @@ def _plan(
         error(f"cannot lock {out}: {exc}")
         return 1
     try:
-        return _execute(args, jobs, paths, prepared, error)
+        return _execute(args, jobs, paths, discovered, error)
     finally:
         lock.release()
 
@@ -284,7 +293,7 @@ def _execute(
     args: argparse.Namespace,
     jobs: list[Job],
     paths: list[str],
-    prepared: Prepared,
+    discovered: Discovered,
     error: Callable[[str], None],
 ) -> int:
     """Runs the stale jobs while holding the output directory's lock."""
@@ -311,8 +320,8 @@ def _execute(
     except (OSError, LayoutError) as exc:
         error(f"cannot prepare {rundir.path}: {exc}")
         return 1
-    if prepared.note and to_run:
-        stderr.write(f"quarn: note: {one_line(prepared.note)}\n")
+    if discovered.note and to_run:
+        stderr.write(f"quarn: note: {one_line(discovered.note)}\n")
     progress.start(len(to_run), len(jobs) - len(to_run))
     executor = Executor(
         to_run,
@@ -321,7 +330,7 @@ def _execute(
         manifest,
         progress,
         paths,
-        prepared.backend(progress.message),
+        discovered.backend(progress.message),
         rundir,
         Limits(args.timeout, args.retries),
     )

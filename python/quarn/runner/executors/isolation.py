@@ -30,7 +30,7 @@ def default_isolation() -> str:
 
 
 @dataclass(slots=True)
-class Prepared:
+class Discovered:
     """The inspection document, and how the jobs of this run will be run."""
 
     document: Any
@@ -57,13 +57,13 @@ class Prepared:
             self.template = None
 
 
-def prepare(
+def discover_for(
     isolation: str,
     modules: Sequence[str],
     paths: Sequence[str],
     stderr: TextIO,
     timeout: float | None,
-) -> Prepared:
+) -> Discovered:
     """Discovers `modules` where `isolation` will run their jobs. Raises DiscoveryError."""
     if isolation == "fork":
         stderr.flush()
@@ -80,13 +80,13 @@ def prepare(
             raise
         if ready.note is not None:
             template.close()
-            return Prepared(ready.document, ready.skipped, "spawn", ready.note)
-        return Prepared(ready.document, ready.skipped, "fork", template=template)
+            return Discovered(ready.document, ready.skipped, "spawn", ready.note)
+        return Discovered(ready.document, ready.skipped, "fork", template=template)
     if isolation == "none":
         document, skipped = discover_here(modules, paths)
-        return Prepared(document, skipped, "none")
+        return Discovered(document, skipped, "none")
     document, skipped = discover(list(modules), list(paths), stderr, timeout)
-    return Prepared(document, skipped, "spawn")
+    return Discovered(document, skipped, "spawn")
 
 
 def discover_here(modules: Sequence[str], paths: Sequence[str]) -> tuple[Any, list[str]]:

@@ -282,7 +282,10 @@ class ForkBackend:
                     raise OSError(str(refused)) from None
                 self._stop_forking(str(refused))
             except TemplateError as exc:
+                # it may have begun the job before it died: lost, never run twice
+                self._lost.append((job, JobExit(None, str(exc))))
                 self._lose_template(str(exc))
+                return
             else:
                 self._running[number] = (job, pid)
                 self._numbered[job] = number

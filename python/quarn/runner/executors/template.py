@@ -89,7 +89,10 @@ def die_with_parent(signum: int, parent: int) -> None:
 
 
 class Template:
-    """Forks one child per requested job and reports its pid, then its exit status."""
+    """Forks one child per requested job and reports its pid, then its exit status.
+
+    One child is always forked ahead and waits, set up, for the next job (a spare): a
+    request then costs a write to a pipe, and the fork happens while the job runs."""
 
     def __init__(self, channel: socket.socket, run_job: RunJob, seeds: Seeds) -> None:
         self.channel = channel
@@ -100,8 +103,10 @@ class Template:
         self.pid = os.getpid()
         self._lines = Lines(channel)
         self._jobs: dict[int, int] = {}  # pid -> job id
+        self._spare: tuple[int, int] | None = None  # pid, the pipe that hands it a job
         self._threads = task_count()
         self._stop = False
+        self._own: list[int] = []  # descriptors no child may keep
 
     def serve(self) -> None:
         """Answers requests until the runner closes its end or dies; then no job survives."""
@@ -116,6 +121,7 @@ class Template:
         selector.register(wake_read, selectors.EVENT_READ)
         self._own = [self.channel.fileno(), wake_read, wake_write, selector.fileno()]
         try:
+            self._make_spare()
             while not (self._stop or self._lines.closed):
                 for key, _ in selector.select():
                     if key.fileobj is self.channel:
@@ -137,31 +143,83 @@ class Template:
             self.channel.sendall(encode(message))
 
     def _start(self, job: int, spec: str, log: str) -> None:
-        """Forks the job; a request the runner could not have sent is not ours to fix."""
-        for stream in (sys.stdout, sys.stderr):  # a child must not inherit unwritten text
-            with suppress(Exception):
-                stream.flush()
+        """Hands the job to the spare (or forks it now), then forks the next spare."""
         if task_count() > self._threads and unsafe_threads():
+            self._drop_spare()
             reason = "threads started in the template; the remaining jobs run in spawned workers"
             self._send({"refused": job, "reason": reason, "threads": True})
             return
+        pid = self._hand_to_spare(spec, log)
+        if pid is None:
+            try:
+                pid = self._fork(None, spec, log)
+            except OSError as exc:
+                self._send({"refused": job, "reason": f"cannot fork: {exc.strerror}"})
+                return
+        self._jobs[pid] = job
+        self._send({"started": job, "pid": pid})
+        self._make_spare()
+
+    def _fork(self, waits_on: int | None, spec: str, log: str) -> int:
+        """A child that runs the job at once, or (`waits_on`) reads it from that pipe."""
+        for stream in (sys.stdout, sys.stderr):  # a child must not inherit unwritten text
+            with suppress(Exception):
+                stream.flush()
         held = signal.pthread_sigmask(signal.SIG_BLOCK, _HELD)
         try:
             pid = os.fork()
-        except OSError as exc:
+        except OSError:
             signal.pthread_sigmask(signal.SIG_SETMASK, held)
-            self._send({"refused": job, "reason": f"cannot fork: {exc.strerror}"})
-            return
+            raise
         if pid == 0:
-            self._child(spec, log, held)
+            self._child(waits_on, spec, log, held)
         signal.pthread_sigmask(signal.SIG_SETMASK, held)
         with suppress(OSError):  # as the child does too: the group exists before we report
             os.setpgid(pid, pid)
-        self._jobs[pid] = job
-        self._send({"started": job, "pid": pid})
+        return pid
+
+    def _make_spare(self) -> None:
+        if self._spare is not None or self._stop or self._lines.closed:
+            return
+        if task_count() > self._threads and unsafe_threads():
+            return
+        read, write = os.pipe()
+        self._own.append(write)
+        try:
+            pid = self._fork(read, "", "")
+        except OSError:
+            self._own.remove(write)
+            os.close(write)
+            return
+        finally:
+            os.close(read)
+        self._spare = (pid, write)
+
+    def _hand_to_spare(self, spec: str, log: str) -> int | None:
+        if self._spare is None:
+            return None
+        pid, write = self._spare
+        self._spare = None
+        self._own.remove(write)
+        try:
+            os.write(write, f"{spec}\0{log}".encode("utf-8", "surrogateescape"))
+        except OSError:  # it died meanwhile: the loop reaps it
+            return None
+        finally:
+            os.close(write)
+        return pid
+
+    def _drop_spare(self) -> None:
+        if self._spare is not None:
+            pid, write = self._spare
+            self._spare = None
+            self._own.remove(write)
+            os.close(write)  # it reads nothing and leaves
+            with suppress(OSError):
+                os.waitpid(pid, 0)
 
     def _reap(self) -> None:
-        while self._jobs:
+        while True:
             try:
                 pid, status = os.waitpid(-1, os.WNOHANG)
             except ChildProcessError:
@@ -171,19 +229,27 @@ class Template:
             job = self._jobs.pop(pid, None)
             if job is not None:
                 self._send({"exited": job, "status": os.waitstatus_to_exitcode(status)})
+            elif self._spare is not None and self._spare[0] == pid:  # killed while waiting
+                self._own.remove(self._spare[1])
+                os.close(self._spare[1])
+                self._spare = None
 
     def _kill_all(self) -> None:
-        for pid in self._jobs:
+        spare = [] if self._spare is None else [self._spare[0]]
+        for pid in [*self._jobs, *spare]:
             with suppress(OSError):
                 os.killpg(pid, signal.SIGKILL)
-        for pid in self._jobs:
+        for pid in [*self._jobs, *spare]:
             with suppress(OSError):
                 os.waitpid(pid, 0)
         self._jobs.clear()
+        self._spare = None
 
     # In the child --------------------------------------------------------------------------
 
-    def _child(self, spec_path: str, log_path: str, mask: set[signal.Signals | int]) -> NoReturn:
+    def _child(
+        self, waits_on: int | None, spec_path: str, log_path: str, mask: set[signal.Signals | int]
+    ) -> NoReturn:
         status = _TEMPLATE_ERROR
         try:
             os.setpgid(0, 0)
@@ -195,9 +261,14 @@ class Template:
             signal.pthread_sigmask(signal.SIG_SETMASK, mask)  # a stop sent meanwhile lands now
             for fd in self._own:
                 os.close(fd)
+            self.seeds.in_child()
+            if waits_on is not None:
+                request = _read_all(waits_on)
+                if not request:  # the template ended, or no longer wants a spare
+                    os._exit(0)
+                spec_path, log_path = request.decode("utf-8", "surrogateescape").split("\0")
             _redirect(log_path)
             sys.argv[:] = [self._argv0, spec_path]
-            self.seeds.in_child()
             status = self._run(spec_path)
         except SystemExit as exc:
             status = _exit_status(exc)
@@ -225,6 +296,14 @@ class Template:
             shutdown = getattr(threading, "_shutdown", None)
             if shutdown is not None:
                 shutdown()
+
+
+def _read_all(fd: int) -> bytes:
+    chunks = []
+    while chunk := os.read(fd, 65536):
+        chunks.append(chunk)
+    os.close(fd)
+    return b"".join(chunks)
 
 
 def _ignore(_signum: int, _frame: FrameType | None) -> None:

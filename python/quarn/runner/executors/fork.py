@@ -48,10 +48,10 @@ class Ready:
 
 
 def template_command(
-    channel: int, output: int, modules: Sequence[str], paths: Sequence[str]
+    channel: int, done: int, output: int, modules: Sequence[str], paths: Sequence[str]
 ) -> list[str]:
     command = [sys.executable, "-m", "quarn.runner.executors.template"]
-    command += [str(channel), str(output), str(os.getpid())]
+    command += [str(channel), str(done), str(output), str(os.getpid())]
     for path in paths:
         command += ["--path", path]
     return [*command, *modules]
@@ -66,23 +66,27 @@ class TemplateProcess:
 
     def __init__(self, modules: Sequence[str], paths: Sequence[str]) -> None:
         ours, theirs = socket.socketpair()
+        self.done, done = socket.socketpair(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.done.setblocking(False)
         printed, output = os.pipe()
         terminal = os.dup(2)
         try:
             self.process = subprocess.Popen(
-                template_command(theirs.fileno(), terminal, modules, paths),
+                template_command(theirs.fileno(), done.fileno(), terminal, modules, paths),
                 stdin=subprocess.DEVNULL,
                 stdout=output,
                 stderr=output,
-                pass_fds=[theirs.fileno(), terminal],
+                pass_fds=[theirs.fileno(), done.fileno(), terminal],
                 process_group=0,  # a terminal's Ctrl-C reaches the runner, which decides
             )
         except OSError as exc:
             ours.close()
+            self.done.close()
             os.close(printed)
             raise TemplateError(f"cannot start discovery: {exc}") from None
         finally:
             theirs.close()
+            done.close()
             os.close(output)
             os.close(terminal)
         self.channel = ours
@@ -165,8 +169,19 @@ class TemplateProcess:
         return pid
 
     def exited(self) -> list[tuple[int, int]]:
-        """The (job, exit status) pairs the template reported since the last call, without
-        blocking; raises TemplateError once the template is gone."""
+        """The (job, exit status) pairs reported since the last call, without blocking;
+        raises TemplateError once the template is gone. A job reports its own status just
+        before it exits, and the template reports it once it has reaped the job: the
+        first report counts (the caller drops the second)."""
+        ended: list[tuple[int, int]] = []
+        while True:
+            try:
+                job, status = self.done.recv(64).split()
+            except (BlockingIOError, InterruptedError):
+                break
+            except (OSError, ValueError):
+                continue
+            ended.append((int(job), int(status)))
         if not self._lines.closed:
             self.channel.setblocking(False)
             try:
@@ -177,7 +192,7 @@ class TemplateProcess:
                     self._inbox += received
             finally:
                 self.channel.setblocking(True)
-        ended = [
+        ended += [
             (int(m["exited"]), int(m.get("status", 1)))
             for m in self._inbox
             if isinstance(m.get("exited"), int)
@@ -191,6 +206,7 @@ class TemplateProcess:
         """Ends the template (it kills any job still running) and waits for it."""
         with suppress(OSError):
             self.channel.close()
+        self.done.close()
         if self._printed >= 0:
             os.close(self._printed)
             self._printed = -1
@@ -271,6 +287,7 @@ class ForkBackend:
         self._lost: list[tuple[Job, JobExit]] = []
         self._selector = selectors.DefaultSelector()
         self._selector.register(template.channel, selectors.EVENT_READ)
+        self._selector.register(template.done, selectors.EVENT_READ)
 
     def start(self, job: Job, spec_path: str, log_path: str) -> None:
         if self._forking and self._template is not None:
@@ -357,6 +374,7 @@ class ForkBackend:
     def _close_template(self) -> None:
         template, self._template = self._template, None
         if template is not None:
-            with suppress(KeyError, ValueError):
-                self._selector.unregister(template.channel)
+            for registered in (template.channel, template.done):
+                with suppress(KeyError, ValueError):
+                    self._selector.unregister(registered)
             template.close()

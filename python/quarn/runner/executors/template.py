@@ -1,8 +1,9 @@
 """The warm template process of a run:
 
-    python -m quarn.runner.executors.template FD OUT PARENT [--path DIR]... MODULE...
+    python -m quarn.runner.executors.template FD DONE OUT PARENT [--path DIR]... MODULE...
 
-Started by the runner with one end of a socket pair as descriptor FD, and the runner's
+Started by the runner with one end of a socket pair as descriptor FD, one end of a
+datagram socket pair on which each job reports how it ended as DONE, and the runner's
 standard error as descriptor OUT (its own once the modules are imported). It imports the job
 worker and the project's modules once, sends the inspection document of those modules (so
 the code that is inspected and versioned is the code that runs), then forks one child per
@@ -94,8 +95,11 @@ class Template:
     One child is always forked ahead and waits, set up, for the next job (a spare): a
     request then costs a write to a pipe, and the fork happens while the job runs."""
 
-    def __init__(self, channel: socket.socket, run_job: RunJob, seeds: Seeds) -> None:
+    def __init__(
+        self, channel: socket.socket, done: socket.socket, run_job: RunJob, seeds: Seeds
+    ) -> None:
         self.channel = channel
+        self.done = done  # each job says on it how it ended, before it exits
         job_package = os.path.dirname(sys.modules[run_job.__module__].__file__ or "")
         self._argv0 = os.path.join(job_package, "__main__.py")  # as `python -m quarn.runner.job`
         self.run_job = run_job
@@ -149,10 +153,10 @@ class Template:
             reason = "threads started in the template; the remaining jobs run in spawned workers"
             self._send({"refused": job, "reason": reason, "threads": True})
             return
-        pid = self._hand_to_spare(spec, log)
+        pid = self._hand_to_spare(job, spec, log)
         if pid is None:
             try:
-                pid = self._fork(None, spec, log)
+                pid = self._fork(None, job, spec, log)
             except OSError as exc:
                 self._send({"refused": job, "reason": f"cannot fork: {exc.strerror}"})
                 return
@@ -160,7 +164,7 @@ class Template:
         self._send({"started": job, "pid": pid})
         self._make_spare()
 
-    def _fork(self, waits_on: int | None, spec: str, log: str) -> int:
+    def _fork(self, waits_on: int | None, job: int, spec: str, log: str) -> int:
         """A child that runs the job at once, or (`waits_on`) reads it from that pipe."""
         for stream in (sys.stdout, sys.stderr):  # a child must not inherit unwritten text
             with suppress(Exception):
@@ -172,7 +176,7 @@ class Template:
             signal.pthread_sigmask(signal.SIG_SETMASK, held)
             raise
         if pid == 0:
-            self._child(waits_on, spec, log, held)
+            self._child(waits_on, job, spec, log, held)
         signal.pthread_sigmask(signal.SIG_SETMASK, held)
         with suppress(OSError):  # as the child does too: the group exists before we report
             os.setpgid(pid, pid)
@@ -186,7 +190,7 @@ class Template:
         read, write = os.pipe()
         self._own.append(write)
         try:
-            pid = self._fork(read, "", "")
+            pid = self._fork(read, -1, "", "")
         except OSError:
             self._own.remove(write)
             os.close(write)
@@ -195,14 +199,14 @@ class Template:
             os.close(read)
         self._spare = (pid, write)
 
-    def _hand_to_spare(self, spec: str, log: str) -> int | None:
+    def _hand_to_spare(self, job: int, spec: str, log: str) -> int | None:
         if self._spare is None:
             return None
         pid, write = self._spare
         self._spare = None
         self._own.remove(write)
         try:
-            os.write(write, f"{spec}\0{log}".encode("utf-8", "surrogateescape"))
+            os.write(write, f"{job}\0{spec}\0{log}".encode("utf-8", "surrogateescape"))
         except OSError:  # it died meanwhile: the loop reaps it
             return None
         finally:
@@ -248,7 +252,12 @@ class Template:
     # In the child --------------------------------------------------------------------------
 
     def _child(
-        self, waits_on: int | None, spec_path: str, log_path: str, mask: set[signal.Signals | int]
+        self,
+        waits_on: int | None,
+        job: int,
+        spec_path: str,
+        log_path: str,
+        mask: set[signal.Signals | int],
     ) -> NoReturn:
         status = _TEMPLATE_ERROR
         try:
@@ -266,7 +275,8 @@ class Template:
                 request = _read_all(waits_on)
                 if not request:  # the template ended, or no longer wants a spare
                     os._exit(0)
-                spec_path, log_path = request.decode("utf-8", "surrogateescape").split("\0")
+                number, spec_path, log_path = request.decode("utf-8", "surrogateescape").split("\0")
+                job = int(number)
             _redirect(log_path)
             sys.argv[:] = [self._argv0, spec_path]
             status = self._run(spec_path)
@@ -280,6 +290,8 @@ class Template:
             for stream in (sys.stdout, sys.stderr):
                 with suppress(Exception):
                     stream.flush()
+            with suppress(Exception):  # the runner goes on now, not after the exit's teardown
+                self.done.send(f"{job} {status}".encode(), socket.MSG_DONTWAIT)
             os._exit(status)
 
     def _run(self, spec_path: str) -> int:
@@ -367,6 +379,7 @@ def prepare(modules: Sequence[str], seeds: Seeds) -> tuple[str, str | None]:
 def main(argv: Sequence[str] | None = None) -> None:
     args = list(sys.argv[1:] if argv is None else argv)
     channel = socket.socket(fileno=int(args.pop(0)))
+    done = socket.socket(fileno=int(args.pop(0)))
     terminal = int(args.pop(0))
     die_with_parent(signal.SIGTERM, int(args.pop(0)))
     warnings.filterwarnings("ignore", _FORK_WARNING, DeprecationWarning)
@@ -392,7 +405,7 @@ def main(argv: Sequence[str] | None = None) -> None:
         # What the imports built lives as long as the template: out of the collector's
         # reach, a collection in a job never writes to (and so copies) those pages.
         gc.freeze()
-        Template(channel, run_job, seeds).serve()
+        Template(channel, done, run_job, seeds).serve()
     for stream in (sys.stdout, sys.stderr):
         with suppress(Exception):
             stream.flush()

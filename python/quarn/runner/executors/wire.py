@@ -9,6 +9,10 @@ not fork); then per job `{"started": ID, "pid": PID}` (the pid is also the job's
 group) or `{"refused": ID, "reason": TEXT, "threads": BOOL}` (threads appeared in the
 template, so the job is better spawned; or fork failed), and later `{"exited": ID, "status": N}`
 (the exit status, or minus the signal that killed the job).
+
+Besides, each job sends `JOB STATUS` as one datagram on a socket pair of its own just before
+it exits, so the runner need not wait for the exit's teardown and the template's reaping;
+the first of the two reports of a job counts.
 """
 
 from __future__ import annotations

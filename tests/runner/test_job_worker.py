@@ -41,6 +41,8 @@ UPSTREAM = '{"z": NaN, "s": "\\u00e9\\n", "n": [1e308, -0.0]}'
 )
 def test_files_equal_the_core_workers(tmp_path, function):
     (tmp_path / "jobmod.py").write_text(textwrap.dedent(MODULE), encoding="utf-8")
+    for name in ("json", "inspect", "pathlib"):  # the project's files cannot stand in for them
+        (tmp_path / f"{name}.py").write_text("raise ImportError('a project file')\n")
     upstream = tmp_path / "up"
     upstream.mkdir()
     (upstream / "value.json").write_text(UPSTREAM, encoding="utf-8")

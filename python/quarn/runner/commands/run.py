@@ -6,6 +6,7 @@ import argparse
 import os
 import sys
 import time
+import traceback
 from collections.abc import Callable
 
 from quarn.runner.executors.executor import Executor, Limits
@@ -185,12 +186,20 @@ def _confirm(count: int) -> bool:
 
 def main(argv: list[str] | None = None) -> int:
     """Runs the command; Ctrl-C before or after the jobs run (while discovering, planning,
-    printing) ends it with status 130 too. While they run, the scheduler handles it."""
+    printing) ends it with status 130 too. While they run, the scheduler handles it. A fault
+    of the runner itself ends it with status 70 and one line saying where, never a
+    traceback over the user's output."""
     try:
         return _main(argv)
     except KeyboardInterrupt:
         sys.stderr.write(f"\n{_PROG}: interrupted\n")
         return 130
+    except Exception as exc:  # noqa: BLE001 - a fault of ours: one line naming its place
+        frames = traceback.extract_tb(exc.__traceback__)
+        where = f" at {os.path.basename(frames[-1].filename)}:{frames[-1].lineno}" if frames else ""
+        text = one_line(f"{type(exc).__name__}: {exc}")
+        sys.stderr.write(f"{_PROG}: internal error{where}: {text}\n")
+        return 70
 
 
 def _main(argv: list[str] | None) -> int:

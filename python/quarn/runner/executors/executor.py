@@ -30,6 +30,7 @@ from quarn.runner.contract import (
 from quarn.runner.executors.backend import Backend, JobExit
 from quarn.runner.executors.failures import failure_text, keep_log, last_frames, read_result
 from quarn.runner.executors.scheduler import Scheduler
+from quarn.runner.graph.model import Asset
 from quarn.runner.plan.jobs import Job
 from quarn.runner.report.outcome import FAILED, INTERRUPTED, NOT_RUN, SKIPPED, SUCCEEDED, Outcome
 from quarn.runner.report.progress import Progress
@@ -39,6 +40,8 @@ from quarn.runner.store.layout import (
     check_job_folder,
     job_dir,
     promote,
+    sync_directory,
+    sync_folder,
 )
 from quarn.runner.store.manifest import Manifest
 from quarn.runner.store.rundir import RunDir
@@ -135,6 +138,8 @@ class Executor:
         self._stopping = False
         self._manifest_error = ""
         self._last_account = 0.0
+        self._unsynced: set[str] = set()  # job folders promoted since the last manifest save
+        self._digests: dict[Asset, str] = {}
 
     # The loop ------------------------------------------------------------------------------
 
@@ -189,7 +194,14 @@ class Executor:
         return max(0.0, min(moments) - now)
 
     def _save_manifest(self) -> None:
-        """A failed save (disk full) is retried at the next save; the run goes on."""
+        """Syncs the job folders the manifest is about to vouch for, then saves it. A failed
+        save (disk full) is retried at the next save; the run goes on."""
+        parents = {os.path.dirname(folder) for folder in self._unsynced}
+        for folder in self._unsynced:
+            sync_folder(folder)
+        for parent in parents:
+            sync_directory(parent)
+        self._unsynced.clear()
         try:
             self.manifest.save()
         except OSError as exc:
@@ -259,12 +271,15 @@ class Executor:
             "serializer": _serializer(asset.metadata),
             "keys": job.key,
             "inputs": inputs,
-            "sources": {
-                asset.file_path: hashlib.sha256(
-                    asset.module_source.encode("utf-8", "surrogatepass")
-                ).hexdigest()
-            },
+            "sources": {asset.file_path: self._source_digest(asset)},
         }
+
+    def _source_digest(self, asset: Asset) -> str:
+        digest = self._digests.get(asset)
+        if digest is None:
+            text = asset.module_source.encode("utf-8", "surrogatepass")
+            digest = self._digests[asset] = hashlib.sha256(text).hexdigest()
+        return digest
 
     def _source(self, upstream: Job) -> InputSource:
         check_input_folder(self.out_dir, upstream, (VALUE_FILE, RESULT_FILE))
@@ -275,17 +290,19 @@ class Executor:
 
     def _conclude_all(self, ended: list[tuple[Job, JobExit]]) -> None:
         for job, exit_ in ended:
-            running = self._running.pop(job, None)
-            if running is None:
+            if job not in self._running:
                 continue
             now = time.monotonic()
-            self._account(now)
+            self._account(now)  # while it still holds its slot
+            running = self._running.pop(job)
             self.stats.busy += now - running.started
             self.progress.running = len(self._running)
             try:
                 self._conclude(running, exit_, now - running.started)
             except Exception as exc:  # noqa: BLE001 - the job fails, never the run
-                error = f"could not conclude the job: {type(exc).__name__}: {exc}"
+                error = str(exc)
+                if not isinstance(exc, LayoutError):
+                    error = f"could not conclude the job: {type(exc).__name__}: {exc}"
                 self._end(job, FAILED, now - running.started, error, "", retryable=False)
 
     def _conclude(self, running: _Running, exit_: JobExit, seconds: float) -> None:
@@ -304,7 +321,8 @@ class Executor:
             _keep_only_log(running.stage)
         log = keep_log(running.log)
         final_log = os.path.join(job_dir(self.out_dir, job), LOG_FILE) if log else ""
-        promote(running.stage, self.out_dir, job, self.rundir.aside_dir())
+        final = promote(running.stage, self.out_dir, job, self.rundir.aside_dir())
+        self._unsynced.add(final)
         if succeeded:
             self.manifest.record(
                 job.id,
@@ -319,7 +337,8 @@ class Executor:
             self.scheduler.succeeded(job)
             return
         if timed_out:
-            error = f"timed out after {self.limits.timeout:g} s"
+            limit = self.limits.timeout
+            error = f"timed out after {limit:g} s" if limit else "timed out"
         elif code is None:
             error = f"lost: {exit_.lost}" if exit_.lost else "lost"
         else:

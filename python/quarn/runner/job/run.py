@@ -7,14 +7,12 @@ error, which the runner captures into the job's `worker.log`.
 
 from __future__ import annotations
 
-import argparse
 import importlib
 import inspect
 import json
 import os
 import signal
 import sys
-import traceback
 from collections.abc import Sequence
 from typing import Any
 
@@ -30,6 +28,12 @@ UNUSABLE_SPEC = 2
 # Standard modules a job may import by name after the project's folders are on the path;
 # importing them first means a project file json.py or inspect.py cannot stand in for them.
 _HOST_MODULES = ("importlib", "inspect", "json", "pathlib", "traceback")
+_USAGE = """usage: python -m quarn.runner.job SPEC [--parent PID]
+
+Run one job of a quarn run from its job spec (JSON, written by the runner). With --parent,
+the job dies when process PID (the runner) dies. Exit status: 0 success, 1 recorded
+failure, 2 unusable spec or usage.
+"""
 _PR_SET_PDEATHSIG = 1
 
 
@@ -40,7 +44,7 @@ def run_job(spec: JobSpec) -> int:
         sys.stderr.write(f"quarn job: unusable job spec: {problem}\n")
         return UNUSABLE_SPEC
     _shield_host_modules(spec["paths"])
-    set_import_path(spec["paths"], own_folder(_package_file()))
+    set_import_path(spec["paths"], _package_file())
     stage = spec["stage_dir"]
     os.makedirs(stage, exist_ok=True)
     try:
@@ -68,6 +72,8 @@ def print_traceback(exc: BaseException) -> None:
     tb = exc.__traceback__
     while tb is not None and os.path.dirname(tb.tb_frame.f_code.co_filename) == ours:
         tb = tb.tb_next
+    import traceback  # only a failure pays for it
+
     traceback.print_exception(type(exc), exc, tb or exc.__traceback__, file=sys.stderr)
     sys.stderr.flush()
 
@@ -160,21 +166,25 @@ def die_with_parent(parent: int) -> bool:
 
 
 def main(argv: Sequence[str]) -> int:
-    parser = argparse.ArgumentParser(
-        prog="python -m quarn.runner.job",
-        description="Run one job of a quarn run from its job spec (written by the runner).",
-    )
-    parser.add_argument("spec", metavar="SPEC", help="path of the job spec (JSON)")
-    parser.add_argument(
-        "--parent", type=int, metavar="PID", help="die when this process (the runner) dies"
-    )
-    args = parser.parse_args(argv)
-    if args.parent is not None and not die_with_parent(args.parent):
+    """The command line, parsed by hand: the job worker starts once per job, and a parser
+    module would cost each start more than the rest of its command line handling."""
+    args = list(argv)
+    if any(a in ("-h", "--help") for a in args):
+        sys.stdout.write(_USAGE)
+        return SUCCESS
+    parent: int | None = None
+    if len(args) == 3 and args[1] == "--parent" and args[2].isdigit():
+        parent = int(args[2])
+        del args[1:]
+    if len(args) != 1:
+        sys.stderr.write(_USAGE)
+        return UNUSABLE_SPEC
+    if parent is not None and not die_with_parent(parent):
         return UNUSABLE_SPEC
     try:
-        with open(args.spec, encoding="utf-8") as handle:
+        with open(args[0], encoding="utf-8") as handle:
             spec: Any = json.load(handle)
     except (OSError, ValueError, RecursionError) as exc:
-        sys.stderr.write(f"quarn job: cannot read the job spec {args.spec}: {exc}\n")
+        sys.stderr.write(f"quarn job: cannot read the job spec {args[0]}: {exc}\n")
         return UNUSABLE_SPEC
     return run_job(spec)

@@ -70,10 +70,17 @@ def check_input_folder(out_dir: str, job: Job, names: Sequence[str]) -> None:
 
 
 def sync_folder(folder: str) -> None:
-    """Syncs every file in `folder`, then the folder itself."""
-    for entry in os.scandir(folder):
+    """Syncs every file in `folder`, then the folder itself; a folder gone since is left."""
+    try:
+        entries = list(os.scandir(folder))
+    except OSError:
+        return
+    for entry in entries:
         if entry.is_file(follow_symlinks=False):
-            fd = os.open(entry.path, os.O_RDONLY | os.O_NOFOLLOW)
+            try:
+                fd = os.open(entry.path, os.O_RDONLY | os.O_NOFOLLOW)
+            except OSError:
+                continue
             try:
                 os.fsync(fd)
             finally:
@@ -95,12 +102,17 @@ def sync_directory(path: str) -> None:
         os.close(fd)
 
 
-def promote(stage: str, out_dir: str, job: Job, aside: str) -> None:
-    """Moves the finished stage folder into the job's place: the old folder is renamed
-    aside first (into the run's private folder), then the stage folder takes its place.
-    A crash between the two renames leaves no folder, never a mix of two runs' files."""
+def promote(stage: str, out_dir: str, job: Job, aside: str) -> str:
+    """Moves the finished stage folder into the job's place and returns that place: the
+    old folder is renamed aside first (into the run's private folder), then the stage
+    folder takes its place. A crash between the two renames leaves no folder, never a mix
+    of two runs' files.
+
+    The new folder is not synced here: the manifest does not vouch for it yet, and the
+    caller syncs every folder promoted since the last save before saving the manifest
+    (`sync_folder` on the folder and its parent), which costs one journal commit a
+    second instead of one per job."""
     check_job_folder(out_dir, job)
-    sync_folder(stage)
     parent = os.path.join(out_dir, job.asset.dir_name)
     os.makedirs(parent, exist_ok=True)
     check_real_folders(out_dir, job.asset.dir_name)
@@ -112,9 +124,9 @@ def promote(stage: str, out_dir: str, job: Job, aside: str) -> None:
     except FileNotFoundError:
         pass
     os.rename(stage, final)
-    sync_directory(parent)
     if moved:
         shutil.rmtree(aside, ignore_errors=True)
+    return final
 
 
 def folder_clashes(jobs: Sequence[Job]) -> list[tuple[Job, Job]]:

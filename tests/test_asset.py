@@ -163,9 +163,9 @@ def test_dict_storage_is_read_not_its_methods():
     guarded = type("Guarded", (dict,), {"__iter__": refuse, "items": refuse})
     # Two keys of the same text: the later entry replaces the earlier.
     distinct = type("Distinct", (str,), {"__hash__": object.__hash__, "__eq__": object.__eq__})
-    inputs = guarded({"a": "first", distinct("a"): "second"})
+    inputs = guarded({"a": "first", "b": "ref", distinct("a"): "second"})
     declared = metadata(inputs=inputs, partitions=guarded(t=partitions(["x"])))
-    assert declared["inputs"] == {"a": "second"}
+    assert list(declared["inputs"].items()) == [("a", "second"), ("b", "ref")]  # a kept its place
     assert declared["partitions"] == {"t": {"kind": "inline", "values_json": '["x"]'}}
 
 
@@ -207,6 +207,15 @@ def test_values_json(values, text):
     spec = metadata(partitions={"d": partitions(values)})["partitions"]["d"]
     assert list(spec) == ["kind", "values_json"]
     assert spec == {"kind": "inline", "values_json": text}
+
+
+def test_inputs_and_partitions_keep_the_declared_order():
+    # Neither sorted nor reversed: the order the user wrote, the same in every process.
+    names = ["p7", "b", "p10", "a", "zeta", "p1", "mid", "c"]
+    declared = metadata(
+        inputs={name: f"{name}.py:f" for name in names}, partitions=dict.fromkeys(names, MARKER)
+    )
+    assert list(declared["inputs"]) == names and list(declared["partitions"]) == names
 
 
 def test_metadata_is_a_fresh_copy_on_every_read():

@@ -105,6 +105,30 @@ def test_other_errors_than_exact_type_error_propagate_unchanged(error):
     assert info.value is error
 
 
+class Claims:
+    """A sequence that claims a length no memory could hold; it holds one name."""
+
+    def __init__(self, length: int) -> None:
+        self.length = length
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, index):
+        if index > 0:
+            raise IndexError(index)
+        return "quarn_no_module_a"
+
+
+def test_an_impossible_length_is_the_hosts_memory_error():
+    # Beyond any container's maximum size, so the outcome does not depend on how much memory
+    # the machine would promise (a length such as 2**33 fails the same way where it cannot).
+    with pytest.raises(MemoryError):
+        list(Claims(2**62))  # what the host itself raises for such a length
+    with pytest.raises(MemoryError):
+        q.inspect_modules(Claims(2**62))
+
+
 def test_text_without_utf8_form_fails_with_the_hosts_error_unprefixed():
     with pytest.raises(UnicodeEncodeError, match="^'utf-8' codec can't encode"):
         q.materialize_asset("\ud800", "f", "out")

@@ -95,3 +95,26 @@ def test_repeated_use_does_not_leak():
     assert [sys.getrefcount(obj) for obj in watched] == counts
     grown = rss_bytes() - before
     assert SANITIZED or grown < RSS_TOLERANCE, f"RSS grew by {grown} bytes over {ROUNDS} rounds"
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads RSS from /proc")
+def test_cycles_through_a_wrapper_are_collected():
+    """A function that refers to its own wrapper makes a cycle that only the collector can free:
+    the wrappers and functions of finished declarations go, and their memory with them."""
+
+    def declare_cycle() -> None:
+        def function():
+            return wrapper
+
+        wrapper = asset()(function)
+
+    for _ in range(WARM_UP):
+        declare_cycle()
+    gc.collect()
+    objects, before = len(gc.get_objects()), rss_bytes()
+    for _ in range(ROUNDS):
+        declare_cycle()
+    gc.collect()
+    assert len(gc.get_objects()) - objects < 100, "objects of collected cycles are still alive"
+    grown = rss_bytes() - before
+    assert SANITIZED or grown < RSS_TOLERANCE, f"RSS grew by {grown} bytes over {ROUNDS} rounds"

@@ -34,6 +34,7 @@ def project(tmp_path: Path) -> Path:
     root.mkdir()
     (root / "cli_good.py").write_text(ASSET_SOURCE, encoding="utf-8")
     (root / "cli_bad.py").write_text(BAD_GRAPH, encoding="utf-8")
+    (root / "cli_interrupted.py").write_text("raise KeyboardInterrupt\n", encoding="utf-8")
     return root
 
 
@@ -80,6 +81,13 @@ def test_standard_inspect_is_not_shadowed(project, from_package_folder):
     assert only_entry(result)["decorator_metadata"]["getsource"] is True
 
 
+def test_a_project_file_named_like_a_standard_module_does_not_replace_it(project):
+    """Discovery's own `textwrap` is the host's, though the --path folder holds a textwrap.py."""
+    (project / "textwrap.py").write_text("def dedent(text):\n    return 'shadowed'\n", "utf-8")
+    result = run(project.parent, "--path", str(project), "cli_good")
+    assert only_entry(result)["function_source"].startswith("def raw() -> list:\n")
+
+
 def test_help(project):
     result = run(project, "--help")
     assert result.returncode == 0
@@ -95,6 +103,8 @@ def test_help(project):
         (["--bogus", "cli_good"], 2, 0, ERROR + "unrecognized arguments: --bogus\n"),
         (["--path"], 2, 0, ERROR + "argument --path: expected one argument\n"),
         (["sys"], 1, 0, "TypeError: <module 'sys' (built-in)> is a built-in module\n"),
+        # Ctrl-C while a module is imported: no document, the shell's status for SIGINT.
+        (["cli_good", "cli_interrupted"], 130, 0, "python -m quarn.inspect: interrupted\n"),
         (["--check", "cli_good"], 0, 0, ""),
         (["--check", "cli_good", "cli_bad"], 1, 1, ""),
         (["--check", "cli_good", "cli_gone"], 1, 0, "quarn: error: could not import 'cli_gone'\n"),

@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from quarn import inspect_modules
+from quarn import asset, inspect_modules
 
 EMPTY = '{"assets":[]}'
 
@@ -132,6 +132,32 @@ def test_skip_line_text(modules, fd2, monkeypatch, name, reason):
     assert inspect_modules([name]) == EMPTY
     assert fd2.stop() == skip_line(name, reason or import_failure(name))
     assert sys.stderr.getvalue() == ""  # not through sys.stderr
+
+
+def test_ctrl_c_during_an_import_ends_discovery_unchanged(modules, monkeypatch, fd2):
+    """A KeyboardInterrupt is not a failed import: no skip line, no document, no next module."""
+    interrupt = KeyboardInterrupt("slow import")
+    monkeypatch.setitem(sys.modules, "qk_signal", types.SimpleNamespace(interrupt=interrupt))
+    modules.write("qk_before", imitation("raw"))
+    modules.write("qk_slow", "from qk_signal import interrupt\nraise interrupt\n")
+    modules.write("qk_after", imitation("raw"))
+    with pytest.raises(KeyboardInterrupt) as excinfo:
+        inspect_modules(["qk_before", "qk_slow", "qk_after"])
+    assert excinfo.value is interrupt and "qk_after" not in sys.modules
+    assert fd2.stop() == ""
+
+
+def test_empty_files_are_modules_whose_source_is_empty(modules, fd2):
+    """An empty __init__.py or module is read as the empty text; an asset bound in it (here
+    from elsewhere) is described with that module source."""
+    modules.write("qy_package.qy_inner", "")  # qy_package/__init__.py is empty too
+    empty = modules.load("qy_empty", "")
+    empty.raw = asset()(modules.load("qy_source", imitation("raw")).raw)
+    entries = assets(inspect_modules(["qy_package", "qy_package.qy_inner", "qy_empty"]))
+    assert [(e["module_path"], e["module_source"], e["function_name"]) for e in entries] == [
+        ("qy_empty", "", "raw")
+    ]
+    assert fd2.stop() == ""
 
 
 @contextlib.contextmanager

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import functools
 import inspect
+import subprocess
+import sys
 import threading
 import traceback
 from concurrent.futures import ThreadPoolExecutor
@@ -91,6 +93,37 @@ def test_recursion_through_the_module_level_name():
     namespace = {"asset": asset}
     exec("@asset()\ndef depth(n):\n    return 0 if n == 0 else 1 + depth(n - 1)\n", namespace)
     assert type(namespace["depth"]) is AssetWrapper and namespace["depth"](300) == 300
+
+
+DEEP_NESTING = """
+from quarn import asset
+
+def function():
+    return "called"
+
+wrapper = function
+for _ in range(200_000):
+    wrapper = asset()(wrapper)
+try:
+    wrapper()
+except RecursionError:
+    print("RecursionError")
+print(asset()(asset()(function))())
+del wrapper
+print("deleted")
+"""
+
+
+def test_deep_nesting_is_a_recursion_error_and_deletes_without_recursing():
+    """Calling 200,000 nested wrappers and deleting them, in a process of its own: each would
+    overflow the C stack if it recursed once per level."""
+    command = [sys.executable, "-c", DEEP_NESTING]
+    result = subprocess.run(command, capture_output=True, text=True, timeout=300, check=False)
+    assert (result.returncode, result.stdout, result.stderr) == (
+        0,
+        "RecursionError\ncalled\ndeleted\n",
+        "",
+    )
 
 
 def test_calls_from_eight_threads_at_once():

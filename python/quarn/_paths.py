@@ -1,4 +1,5 @@
-"""The import path of the command stubs: project folders first, never the stub's own folder."""
+"""The import path of the command stubs: the host's standard modules first, from the standard
+library only; then project folders first, never the stub's own folder."""
 
 from __future__ import annotations
 
@@ -34,3 +35,32 @@ def set_import_path(directories: Sequence[str], stub_file: str) -> None:
     ):
         front.append(cwd)
     sys.path[:0] = front
+
+
+# The standard modules the native core imports by name, in discovery (`inspect_modules`, and
+# `json` for the metadata and partition keys of the assets it imports) and in a run
+# (`materialize_asset`). `sys` and `builtins` are built into the interpreter and cannot be
+# shadowed by a file.
+HOST_MODULES = ("importlib", "inspect", "json", "pathlib", "textwrap")
+
+
+def import_host_modules(directories: Sequence[str], stub_file: str) -> None:
+    """Imports HOST_MODULES (and so what they import) with the project folders, the current
+    directory and the stub's own folder off the import path, so that a project file named
+    like one of them (`textwrap.py`, `json.py`) or a sibling stub cannot stand in for it:
+    once imported, the host's module is the one every later import finds."""
+    hidden = [os.path.realpath(d) for d in (*directories, os.curdir)] + [own_folder(stub_file)]
+    saved = list(sys.path)
+    sys.path[:] = [entry for entry in saved if not any(same_folder(entry, d) for d in hidden)]
+    try:
+        for name in HOST_MODULES:
+            __import__(name)
+    finally:
+        sys.path[:] = saved
+
+
+def prepare_imports(directories: Sequence[str], stub_file: str) -> None:
+    """What both command stubs do before calling the native core: shield the host's modules
+    (`import_host_modules`), then set the import path (`set_import_path`)."""
+    import_host_modules(directories, stub_file)
+    set_import_path(directories, stub_file)

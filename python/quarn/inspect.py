@@ -4,13 +4,14 @@
 
 The document goes to standard output as one line followed by a line feed. A module that
 fails to import is reported on standard error and left out; the exit status is still 0.
+Ctrl-C ends the command with status 130 and no document.
 """
 
 import argparse
 import sys
 from collections.abc import Sequence
 
-from quarn._paths import set_import_path
+from quarn._paths import prepare_imports
 from quarn._quarn import inspect_modules
 
 PROG = "python -m quarn.inspect"
@@ -61,14 +62,19 @@ def emit(document: str) -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Runs the command with `argv` (default: the process's arguments); returns the exit status."""
+    """Runs the command with `argv` (default: the process's arguments); returns the exit status,
+    130 when interrupted by Ctrl-C (no document is printed then)."""
     args = build_parser().parse_args(argv)
-    set_import_path(args.path, __file__)
-    if args.check:
-        from quarn.runner.commands.check import check_modules
+    try:
+        prepare_imports(args.path, __file__)
+        if args.check:
+            from quarn.runner.commands.check import check_modules
 
-        return check_modules(args.modules, args.path)
-    emit(inspect_modules(args.modules))
+            return check_modules(args.modules, args.path)
+        emit(inspect_modules(args.modules))
+    except KeyboardInterrupt:
+        sys.stderr.write(f"\n{PROG}: interrupted\n")
+        return 130
     return 0
 
 

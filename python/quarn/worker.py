@@ -10,29 +10,10 @@ failure record, or an error prevented writing one), 2 for a usage error.
 from __future__ import annotations
 
 import argparse
-import os
-import sys
 from collections.abc import Sequence
 
 from quarn import materialize_asset
-from quarn._paths import own_folder, same_folder, set_import_path
-
-# The standard modules the native run imports by name. They are imported here with the
-# project directories out of the way, so that a project file called json.py or
-# inspect.py (or a sibling stub of this package, when this file is started directly)
-# cannot stand in for them.
-_HOST_MODULES = ("importlib", "inspect", "json", "pathlib")
-
-
-def _import_host_modules(project_dirs: Sequence[str]) -> None:
-    hidden = [os.path.realpath(d) for d in (*project_dirs, os.curdir)] + [own_folder(__file__)]
-    saved = list(sys.path)
-    sys.path[:] = [p for p in saved if not any(same_folder(p, d) for d in hidden)]
-    try:
-        for name in _HOST_MODULES:
-            __import__(name)
-    finally:
-        sys.path[:] = saved
+from quarn._paths import prepare_imports
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -80,8 +61,7 @@ def main(argv: Sequence[str] | None = None) -> None:
                 inputs = file.read()
         except (OSError, UnicodeDecodeError) as error:
             parser.error(f"cannot read --inputs-file {args.inputs_file!r}: {error}")
-    _import_host_modules(args.path)
-    set_import_path(args.path, __file__)
+    prepare_imports(args.path, __file__)
     materialize_asset(args.module, args.function, args.output_dir, inputs)
 
 

@@ -15,12 +15,13 @@ std::string keyword_text(PyObject* keyword) {
   Owned bytes = Owned::steal(PyUnicode_AsEncodedString(keyword, "utf-8", "replace"));
   if (!bytes) {
     PyErr_Clear();
-    return "?";
+    return std::string(messages::kUnreadableKeyword);
   }
   return {PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))};
 }
 
-bool names(PyObject* keyword, std::string_view parameter) {
+// Whether the keyword's text is exactly the parameter's name.
+bool keyword_matches(PyObject* keyword, std::string_view parameter) {
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
   if (text == nullptr) {
@@ -57,12 +58,12 @@ void bind_vector(const Signature& signature, PyObject* const* args, Py_ssize_t n
     PyObject* value = args[given + static_cast<std::size_t>(k)];
     std::size_t slot = slots.size();
     for (std::size_t i = 0; i < signature.keyword_only.size() && slot == slots.size(); ++i) {
-      if (names(keyword, signature.keyword_only[i])) {
+      if (keyword_matches(keyword, signature.keyword_only[i])) {
         slot = positional + i;
       }
     }
     for (std::size_t i = 0; i < positional && slot == slots.size(); ++i) {
-      if (names(keyword, signature.positional[i])) {
+      if (keyword_matches(keyword, signature.positional[i])) {
         slot = i;
       }
     }

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <span>
 #include <string>
 #include <string_view>
@@ -20,8 +21,14 @@ struct Signature {
 
   // "name()": the display name used in every binding message.
   [[nodiscard]] std::string display_name() const;
-  [[nodiscard]] std::size_t slot_count() const { return positional.size() + keyword_only.size(); }
+  [[nodiscard]] constexpr std::size_t slot_count() const {
+    return positional.size() + keyword_only.size();
+  }
 };
+
+// One slot per parameter of `signature`, positional parameters first; all start empty.
+template <const Signature& signature>
+using Slots = std::array<PyObject*, signature.slot_count()>;
 
 // Binds the host's vector call (positional arguments, then the values of `kwnames`) to
 // `slots`: positional parameters first, then keyword-only ones. Slots left null are

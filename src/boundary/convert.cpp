@@ -63,6 +63,11 @@ std::optional<std::string> to_optional_text(Borrowed object) {
   return to_text(object);
 }
 
+void raise_no_memory() {
+  (void)PyErr_NoMemory();
+  throw_error();
+}
+
 std::vector<std::string> to_text_list(Borrowed object) {
   if (PyUnicode_Check(object.get())) {
     raise(PyExc_TypeError, messages::kStrToVec);
@@ -76,7 +81,7 @@ std::vector<std::string> to_text_list(Borrowed object) {
   if (hint < 0) {
     PyErr_Clear();
   } else {
-    out.reserve(static_cast<std::size_t>(hint));
+    reserve_room(out, static_cast<std::size_t>(hint));
   }
   Owned iterator = check(PyObject_GetIter(object.get()));
   while (Owned item = Owned::steal(PyIter_Next(iterator.get()))) {

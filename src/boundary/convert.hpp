@@ -3,7 +3,9 @@
 
 #include <Python.h>
 
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +28,23 @@ namespace quarn {
 [[nodiscard]] inline std::string to_text(Borrowed object) { return std::string(text_view(object)); }
 // None (or a missing argument) gives nothing; anything else as `to_text`.
 [[nodiscard]] std::optional<std::string> to_optional_text(Borrowed object);
+
+// The host's MemoryError, the one it raises itself for a length it cannot hold.
+[[noreturn]] void raise_no_memory();
+
+// Room for `count` elements, where `count` is a length the caller chose (a sequence's
+// __len__, a list's size). More than can be had is the caller's doing, not an internal
+// failure: it is the host's MemoryError, as for `list()` of such a sequence.
+template <class Container>
+void reserve_room(Container& container, std::size_t count) {
+  try {
+    container.reserve(count);
+  } catch (const std::bad_alloc&) {
+    raise_no_memory();
+  } catch (const std::length_error&) {
+    raise_no_memory();
+  }
+}
 
 // A sequence of str that is not itself a str (the `modules` argument).
 [[nodiscard]] std::vector<std::string> to_text_list(Borrowed object);

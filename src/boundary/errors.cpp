@@ -11,12 +11,6 @@
 namespace quarn {
 namespace {
 
-constexpr const char* kPanicDoc =
-    "Raised when native code called from Python panics.\n\n"
-    "Like SystemExit, it derives from BaseException rather than Exception, so that it\n"
-    "is not caught by ordinary handlers and typically propagates all the way up and\n"
-    "makes the interpreter exit.";
-
 // Written with stdio straight to the process's stderr: the failure may have happened
 // where calling back into Python is not safe.
 void write_diagnostic(std::string_view message, const std::source_location& where) {
@@ -29,8 +23,8 @@ void write_diagnostic(std::string_view message, const std::source_location& wher
   if (const auto root = file.rfind("src/"); root != std::string_view::npos) {
     file.remove_prefix(root);
   }
-  std::fprintf(stderr, "thread '%s' panicked at %.*s:%u:%u:\n%.*s\n", thread_name,
-               static_cast<int>(file.size()), file.data(), static_cast<unsigned>(where.line()),
+  std::fprintf(stderr, messages::kPanicDiagnostic, thread_name, static_cast<int>(file.size()),
+               file.data(), static_cast<unsigned>(where.line()),
                static_cast<unsigned>(where.column()), static_cast<int>(message.size()),
                message.data());
   std::fflush(stderr);
@@ -55,8 +49,7 @@ std::optional<std::string> exception_text(Borrowed exception) {
 // A PanicException came back from Python code: show where it came from, then carry on
 // as an internal failure of our own.
 [[noreturn]] void resume_panic(Owned exception) {
-  PySys_WriteStderr("--- A PanicException was fetched from Python: resuming the panic ---\n");
-  PySys_WriteStderr("Python stack trace below:\n");
+  PySys_WriteStderr("%s\n%s\n", messages::kResumingPanic, messages::kStackTraceBelow);
   PyErr_DisplayException(exception.get());
   auto text = exception_text(exception);
   throw Panic(text ? std::move(*text) : std::string(messages::kUnwrappedPanic));
@@ -71,8 +64,8 @@ Panic::Panic(std::string message, std::source_location where) : message_(std::mo
 Borrowed panic_exception_type() {
   // Created under the interpreter lock and never released: it lives as long as the process.
   static PyObject* type = [] {
-    PyObject* created = PyErr_NewExceptionWithDoc("_quarn_runtime.PanicException", kPanicDoc,
-                                                  PyExc_BaseException, nullptr);
+    PyObject* created = PyErr_NewExceptionWithDoc(
+        "_quarn_runtime.PanicException", messages::kPanicDoc, PyExc_BaseException, nullptr);
     if (created == nullptr) {
       PyErr_Clear();
       throw Panic(std::string(messages::kNewExceptionType));

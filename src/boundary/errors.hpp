@@ -22,6 +22,10 @@ class PyError {
   [[nodiscard]] bool is_exactly(PyObject* type) const noexcept {
     return reinterpret_cast<PyObject*>(Py_TYPE(exception_.get())) == type;
   }
+  // Whether it is an instance of `type` or of a subclass, as `except type:` would catch it.
+  [[nodiscard]] bool matches(PyObject* type) const noexcept {
+    return PyErr_GivenExceptionMatches(exception_.get(), type) != 0;
+  }
   // Makes it the current Python exception again: same object, traceback untouched.
   void restore() && noexcept { PyErr_SetRaisedException(exception_.release()); }
 

@@ -42,7 +42,7 @@ void set_error_from_current_exception() noexcept {
   try {
     classify_current_exception();
   } catch (...) {
-    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::fputs(messages::kUncaughtPanic, stderr);
     std::fflush(stderr);
     std::abort();
   }

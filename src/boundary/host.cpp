@@ -37,6 +37,19 @@ Owned probe(Borrowed object, const Name& name) {
   return Owned::steal(value);
 }
 
+bool is_asset(Borrowed value) {
+  const Owned kind = probe(value, names::quarn_kind);
+  // The comparison works on the code points and never raises, so a str with a lone
+  // surrogate is simply not "asset".
+  return kind && PyUnicode_Check(kind.get()) &&
+         PyUnicode_CompareWithASCIIString(kind.get(), names::asset.text()) == 0;
+}
+
+Owned unwrap(Borrowed value) {
+  Owned original = probe(value, names::quarn_original);
+  return original ? std::move(original) : Owned::borrow(value);
+}
+
 Owned str(Borrowed object) { return check(PyObject_Str(object.get())); }
 
 Owned new_text(std::string_view utf8) {

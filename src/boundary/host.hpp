@@ -50,6 +50,15 @@ inline const Name asset{"asset"};  // the value of `__quarn_kind__` that marks a
 // exception is discarded). A PanicException is never discarded: it is resumed.
 [[nodiscard]] Owned probe(Borrowed object, const Name& name);
 
+// Whatever marks itself as an asset: its `__quarn_kind__` is a str whose text is exactly
+// "asset". Duck-typed, never a class check; a failed read or a value that is not a str only
+// means "not an asset".
+[[nodiscard]] bool is_asset(Borrowed value);
+
+// The object an asset stands for: its `__quarn_original__` (one step, never further), or
+// the object itself when that read fails.
+[[nodiscard]] Owned unwrap(Borrowed value);
+
 // Calls with positional arguments only.
 template <class... Args>
 [[nodiscard]] Owned call(Borrowed callable, const Args&... args) {

@@ -87,6 +87,10 @@ std::string doc_not_applicable(std::string_view type_name) {
                  "' object"});
 }
 
+std::string partitions_repr(std::size_t count) {
+  return concat({"Partitions(", std::to_string(count), " values)"});
+}
+
 std::string json_parse_error(std::string_view json_error) {
   return concat({"JSON parse error: ", json_error});
 }

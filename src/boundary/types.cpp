@@ -32,7 +32,7 @@ Borrowed LazyType::get() {
 
 PyObject* no_constructor(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwargs*/) noexcept {
   return guard([&]() -> Owned {
-    std::string name = "<unknown>";
+    std::string name(messages::kUnknownClassName);
     Owned dunder_name = Owned::steal(PyType_GetName(type));
     if (dunder_name) {
       Py_ssize_t size = 0;

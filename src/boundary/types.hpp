@@ -51,6 +51,9 @@ template <class Instance, class... Args>
   } catch (...) {
     // The record never existed: free the bare object without running its destructor.
     PyObject* raw = self.release();
+    if (PyType_IS_GC(type)) {
+      PyObject_GC_UnTrack(raw);  // the host's allocation tracked it
+    }
     type->tp_free(raw);
     Py_DECREF(type);
     throw;
@@ -67,6 +70,18 @@ void destroy_instance(PyObject* self) noexcept {
   guard_destruction([&] { std::destroy_at(&instance->record); });
   type->tp_free(self);
   Py_DECREF(type);
+}
+
+// The deallocation slot of a class whose instances the cyclic collector tracks. The instance
+// is untracked first, and destroyed through the host's trashcan: when its record releases an
+// instance that releases the next, and so on down a long chain, the host defers the deeper
+// links instead of recursing once per link on the C stack.
+template <class Instance>
+void destroy_tracked_instance(PyObject* self) noexcept {
+  PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, destroy_tracked_instance<Instance>)
+    destroy_instance<Instance>(self);
+  Py_TRASHCAN_END
 }
 
 }  // namespace quarn

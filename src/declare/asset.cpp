@@ -1,4 +1,5 @@
 // asset(...): validates the declaration and returns the decorator that applies it.
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -17,31 +18,43 @@ namespace {
 constexpr std::string_view kKeywordOnly[] = {"name", "inputs", "partitions", "serializer"};
 constexpr Signature kAssetSignature{"asset", {}, 0, kKeywordOnly};
 
-// Parameter name -> asset reference. A later key with the same text replaces an earlier one
-// (possible only with str subclasses that redefine equality).
-TextMap<std::string> read_inputs(Borrowed inputs) {
-  expect_dict(inputs);
-  TextMap<std::string> map;
-  for_each_entry(inputs, [&](Borrowed key, Borrowed value) {
-    std::string parameter = to_text(key);
-    map.insert_or_assign(std::move(parameter), input_reference(value));
+// The entries of a dict given for `inputs` or `partitions`, in the dict's order: each key as
+// its text, each value through `convert`. Two keys share a text only when one of them is a str
+// subclass that redefines equality; then the later value replaces the earlier one, which keeps
+// its place, as assigning to a dict would.
+template <class Convert>
+auto read_entries(Borrowed dict, Convert convert) {
+  expect_dict(dict);
+  TextMap<decltype(convert(dict))> map;
+  bool may_repeat = false;  // no key so far was a str subclass
+  for_each_entry(dict, [&](Borrowed key, Borrowed value) {
+    may_repeat = may_repeat || !PyUnicode_CheckExact(key.get());
+    std::string text = to_text(key);
+    auto converted = convert(value);
+    if (may_repeat) {
+      const auto same = std::ranges::find(map, text, &decltype(map)::value_type::first);
+      if (same != map.end()) {
+        same->second = std::move(converted);
+        return;
+      }
+    }
+    map.emplace_back(std::move(text), std::move(converted));
   });
   return map;
 }
 
+// Parameter name -> asset reference.
+TextMap<std::string> read_inputs(Borrowed inputs) { return read_entries(inputs, input_reference); }
+
 // Dimension name -> a copy of the keys of its `Partitions` marker.
 TextMap<PartitionSpec> read_partitions(Borrowed partitions) {
-  expect_dict(partitions);
-  TextMap<PartitionSpec> map;
-  for_each_entry(partitions, [&](Borrowed key, Borrowed value) {
-    std::string dimension = to_text(key);
+  return read_entries(partitions, [](Borrowed value) {
     const PartitionValues* values = partition_values(value);
     if (values == nullptr) {
       raise(PyExc_TypeError, messages::kPartitionValues);
     }
-    map.insert_or_assign(std::move(dimension), PartitionSpec{*values});
+    return PartitionSpec{*values};
   });
-  return map;
 }
 
 // `inputs` is read whole before `partitions` is looked at, so with both wrong the error
@@ -111,7 +124,7 @@ const char asset_doc[] =
 PyObject* asset_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
                       PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[4] = {};
+    Slots<kAssetSignature> slots{};
     bind_vector(kAssetSignature, args, nargsf, kwnames, slots);
     auto name = convert_argument("name", [&] { return to_optional_text(slots[0]); });
     auto serializer = convert_argument("serializer", [&] { return to_optional_text(slots[3]); });

@@ -63,7 +63,7 @@ void install_instance_doc(PyTypeObject* wrapper_type) {
     if (PyErr_Occurred() != nullptr) {
       throw_error();
     }
-    throw Panic(std::string("the AssetWrapper class was made without its docstring"));
+    throw Panic(std::string(messages::kClassWithoutDocstring));
   }
   auto* descriptor_type =
       reinterpret_cast<PyTypeObject*>(doc_descriptor_type.get_or_create().get());

@@ -7,9 +7,8 @@
 #include "boundary/convert.hpp"
 #include "boundary/host.hpp"
 #include "boundary/messages.hpp"
+#include "boundary/to_json.hpp"
 #include "entries.hpp"
-#include "json/from_python.hpp"
-#include "json/parse.hpp"
 
 namespace quarn::declare {
 namespace {
@@ -22,7 +21,7 @@ struct PartitionsObject {
 PyObject* partitions_repr(PyObject* self) noexcept {
   return guard([&] {
     const auto& values = reinterpret_cast<PartitionsObject*>(self)->record;
-    return host::new_text("Partitions(" + std::to_string(values.size()) + " values)");
+    return host::new_text(messages::partitions_repr(values.size()));
   });
 }
 
@@ -46,16 +45,14 @@ constexpr std::string_view kValuesParameter[] = {"values"};
 constexpr Signature kPartitionsSignature{"partitions", kValuesParameter, 1, {}};
 
 Owned partitions_impl(Borrowed values) {
-  const Owned module = host::import("json");
-  const Owned encode = host::getattr(module, host::names::dumps);
+  const JsonEncoder encoder;
   PartitionValues keys;
-  keys.reserve(static_cast<std::size_t>(PyList_GET_SIZE(values.get())));
+  reserve_room(keys, static_cast<std::size_t>(PyList_GET_SIZE(values.get())));
   // The list's own storage is read, and its length re-read each time round, since the
   // encoder may run code that changes the list.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
     const Owned element = Owned::borrow(PyList_GET_ITEM(values.get(), i));
-    const Owned text = host::call(encode, element);
-    json::ParseResult parsed = json::parse(text_view(text));
+    json::ParseResult parsed = encoder.encode(element);
     if (!parsed.ok()) {
       raise(PyExc_ValueError, messages::invalid_partition_value(parsed.error().message()));
     }
@@ -84,7 +81,7 @@ const char partitions_doc[] =
 PyObject* partitions_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
                            PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[1] = {};
+    Slots<kPartitionsSignature> slots{};
     bind_vector(kPartitionsSignature, args, nargsf, kwnames, slots);
     const Borrowed values = convert_argument("values", [&] { return expect_list(slots[0]); });
     return partitions_impl(values);

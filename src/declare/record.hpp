@@ -3,12 +3,17 @@
 
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "boundary/ref.hpp"
 #include "declare/partitions.hpp"
-#include "declare/seeded_hash.hpp"
 
 namespace quarn::declare {
+
+// Entries keyed by text, one per key, in the order the user declared them.
+template <class Value>
+using TextMap = std::vector<std::pair<std::string, Value>>;
 
 // One partition dimension. Its keys are listed in the declaration itself (the "inline"
 // kind, the only one there is, so the kind needs no storage).
@@ -25,8 +30,9 @@ struct Declaration {
   std::optional<TextMap<PartitionSpec>> partitions;  // dimension name -> its keys
 };
 
-// The record of one AssetWrapper: set once at creation, never changed. Each wrapper owns its
-// own copy of the declaration, so wrappers made by one decorator share nothing mutable.
+// The record of one AssetWrapper: set once at creation, never changed, except that the cyclic
+// collector may swap the function for None to break a cycle (wrapper.cpp). Each wrapper owns
+// its own copy of the declaration, so wrappers made by one decorator share nothing mutable.
 struct AssetRecord {
   Owned function;  // the decorated object, normally the user's function; any object
   Declaration declaration;

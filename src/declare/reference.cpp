@@ -12,20 +12,9 @@ const host::Name kGetsourcefile{"getsourcefile"};
 const host::Name kPath{"Path"};
 const host::Name kResolve{"resolve"};
 
-// Whatever marks itself with `__quarn_kind__` == "asset" (a str with exactly that text).
-// A failed read only means "not an asset".
-bool is_asset(Borrowed value) {
-  const Owned kind = host::probe(value, host::names::quarn_kind);
-  return kind && PyUnicode_Check(kind.get()) &&
-         PyUnicode_CompareWithASCIIString(kind.get(), "asset") == 0;
-}
-
 std::string asset_reference(Borrowed value) {
   // The target is the undecorated function when the asset can give it.
-  Owned target = host::probe(value, host::names::quarn_original);
-  if (!target) {
-    target = Owned::borrow(value);
-  }
+  const Owned target = host::unwrap(value);
   const Owned inspect = host::import("inspect");
   const Owned pathlib = host::import("pathlib");
   const Owned source_file = host::call(host::getattr(inspect, kGetsourcefile), target);
@@ -41,7 +30,7 @@ std::string asset_reference(Borrowed value) {
 }  // namespace
 
 std::string input_reference(Borrowed value) {
-  if (is_asset(value)) {
+  if (host::is_asset(value)) {
     return asset_reference(value);
   }
   if (!PyUnicode_Check(value.get())) {

@@ -2,9 +2,11 @@
 #include "declare/wrapper.hpp"
 
 #include <cstddef>
+#include <utility>
 
 #include "boundary/guard.hpp"
 #include "boundary/host.hpp"
+#include "boundary/messages.hpp"
 #include "boundary/types.hpp"
 #include "declare/metadata.hpp"
 #include "entries.hpp"
@@ -20,7 +22,7 @@ struct WrapperHead {
 };
 
 struct AssetWrapperObject : WrapperHead {
-  AssetRecord record;  // set once at creation, never changed
+  AssetRecord record;  // set once at creation; only the collector's clear changes it
 };
 
 AssetWrapperObject* as_wrapper(PyObject* self) noexcept {
@@ -43,14 +45,48 @@ AssetWrapperObject* as_wrapper(PyObject* self) noexcept {
 // The call: the caller's argument vector (with its PY_VECTORCALL_ARGUMENTS_OFFSET) and
 // keyword names go straight to the function; no tuple or dict is built, nothing is added,
 // dropped or reordered. The caller keeps the wrapper, and so the function, alive.
+//
+// A wrapper around a wrapper (or around any other callable object) calls it from here, one C
+// stack frame per level with no Python frame in between, so such a call counts against the
+// host's recursion limit, a per-thread counter: too deep a chain is the host's RecursionError,
+// not a stack overflow. The host's evaluation loop already counts every Python function it
+// runs, so the usual callee, a Python function, is called without a second count: the common
+// call costs one type test, and recursion through a wrapper reaches the same depth as without.
 PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
                              PyObject* kwnames) noexcept {
-  PyObject* result =
-      PyObject_Vectorcall(as_wrapper(self)->record.function.get(), args, nargsf, kwnames);
+  PyObject* function = as_wrapper(self)->record.function.get();
+  PyObject* result = nullptr;
+  if (PyFunction_Check(function)) [[likely]] {
+    result = PyObject_Vectorcall(function, args, nargsf, kwnames);
+  } else {
+    if (Py_EnterRecursiveCall(messages::kRecursionWhere) != 0) {
+      return nullptr;  // RecursionError set
+    }
+    result = PyObject_Vectorcall(function, args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+  }
   if (result == nullptr) [[unlikely]] {
     return pass_failure();
   }
   return result;
+}
+
+// The cyclic collector's view: the class (as for every instance of a heap class) and the
+// function, the one Python object the record holds. A function that refers to its own wrapper
+// (through a closure or a default) makes a cycle that only the collector can free.
+int wrapper_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(as_wrapper(self)->record.function.get());
+  return 0;
+}
+
+// Breaks a cycle: the function is dropped. None takes its place rather than nothing, so that
+// the record never holds a null function, whatever reaches the wrapper while the cycle is
+// torn down. The field is set before the old function is released, since that may run
+// finalizers.
+int wrapper_clear(PyObject* self) noexcept {
+  const Owned dropped = std::exchange(as_wrapper(self)->record.function, Owned::borrow(Py_None));
+  return 0;
 }
 
 // Read through an instance or through the class, a wrapper stays itself: it is never bound.
@@ -116,7 +152,9 @@ constexpr char kAssetWrapperClassDoc[] =
 PyType_Slot asset_wrapper_slots[] = {
     {Py_tp_doc, const_cast<char*>(kAssetWrapperClassDoc)},
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<AssetWrapperObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_tracked_instance<AssetWrapperObject>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(wrapper_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(wrapper_clear)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(wrapper_descr_get)},
     {Py_tp_getset, wrapper_properties},
@@ -130,7 +168,7 @@ PyType_Spec asset_wrapper_spec = {
     "builtins.AssetWrapper",
     sizeof(AssetWrapperObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_HAVE_GC,
     asset_wrapper_slots,
 };
 

@@ -3,6 +3,9 @@
 
 #include <Python.h>
 
+#include <optional>
+#include <utility>
+
 #include "boundary/convert.hpp"
 #include "boundary/errors.hpp"
 #include "boundary/host.hpp"
@@ -25,6 +28,8 @@ const host::Name kReturnAnnotation{"return_annotation"};
 const host::Name kSignatureClass{"Signature"};
 const host::Name kEmpty{"empty"};
 const host::Name kIsinstance{"isinstance"};
+const host::Name kStat{"stat"};
+const host::Name kStSize{"st_size"};
 
 // One version number as a signed 64-bit integer.
 long long version_number(Borrowed number) {
@@ -70,6 +75,47 @@ std::string normalised_source(const HostModules& host_modules, Borrowed object) 
   text += view;
   text += '\n';
   return text;
+}
+
+namespace {
+
+// Whether inspect.getsourcefile names a file for `module` whose size pathlib reports as 0.
+// A failure on the way means "no" and is discarded, unless it is not an ordinary error
+// (a KeyboardInterrupt, say): that ends the call.
+bool source_file_is_empty(const HostModules& host_modules, Borrowed module) {
+  try {
+    const Owned file = host::call(host::getattr(host_modules.inspect, kGetsourcefile), module);
+    if (file.is(Py_None)) {
+      return false;
+    }
+    const Owned path = host::call(host::getattr(host_modules.pathlib, kPath), file);
+    const Owned size = host::getattr(host::call_method(path, kStat), kStSize);
+    return PyLong_Check(size.get()) && PyObject_Not(size.get()) == 1;
+  } catch (const PyError& error) {
+    if (!error.matches(PyExc_Exception)) {
+      throw;
+    }
+    return false;
+  }
+}
+
+}  // namespace
+
+std::string module_source(const HostModules& host_modules, Borrowed module) {
+  std::optional<PyError> failure;
+  try {
+    return normalised_source(host_modules, module);
+  } catch (PyError& error) {
+    if (!error.matches(PyExc_OSError)) {
+      throw;
+    }
+    failure.emplace(std::move(error));
+  }
+  // Asked outside the catch block: no C++ exception is in flight while Python code runs.
+  if (source_file_is_empty(host_modules, module)) {
+    return {};
+  }
+  throw std::move(*failure);
 }
 
 std::string source_file_path(const HostModules& host_modules, Borrowed target) {

@@ -27,6 +27,11 @@ struct HostModules {
 // inspect.getsource(object), dedented, stripped at both ends, plus one line feed.
 [[nodiscard]] std::string normalised_source(const HostModules& host_modules, Borrowed object);
 
+// A module's source, as normalised_source gives it. The host's getsource refuses an empty
+// file with OSError; the source of a module whose file is empty is the empty text. A module
+// without a source file (built-in, extension, file gone) keeps that failure.
+[[nodiscard]] std::string module_source(const HostModules& host_modules, Borrowed module);
+
 // str(pathlib.Path(inspect.getsourcefile(target)).resolve()), or the empty text when
 // getsourcefile raises. Every other failure ends the call, including the TypeError
 // pathlib raises when getsourcefile gives None.

@@ -6,11 +6,11 @@
 #include "boundary/convert.hpp"
 #include "boundary/guard.hpp"
 #include "boundary/host.hpp"
+#include "boundary/to_json.hpp"
 #include "discover/describe.hpp"
 #include "discover/document.hpp"
 #include "discover/skip_line.hpp"
 #include "entries.hpp"
-#include "json/from_python.hpp"
 
 namespace quarn::discover {
 namespace {
@@ -22,37 +22,28 @@ const host::Name kImportModule{"import_module"};
 const host::Name kGetmembers{"getmembers"};
 
 // The module, or nothing after writing the skip line when the import raised. Whatever the
-// import raised is discarded, except a PanicException, which fetch_error resumes as Panic.
+// import raised is discarded, except two: a KeyboardInterrupt (Ctrl-C during a slow import)
+// ends discovery unchanged, and a PanicException, which fetch_error resumes as Panic.
 Owned import_or_skip(const HostModules& host_modules, const std::string& name) {
   const Owned import_module = host::getattr(host_modules.importlib, kImportModule);
   const Owned name_text = host::new_text(name);
   try {
     return host::call(import_module, name_text);
   } catch (const PyError& error) {
+    if (error.matches(PyExc_KeyboardInterrupt)) {
+      throw;
+    }
     write_skip_line(name, host::exception_text(error.object()));
     return {};
   }
-}
-
-// Duck-typed: anything whose __quarn_kind__ is exactly the str "asset". A failing read or
-// a value that is not a str only means "not an asset".
-bool is_asset(Borrowed value) {
-  const Owned kind = host::probe(value, host::names::quarn_kind);
-  // The comparison works on the code points and never raises, so a str with a lone
-  // surrogate is simply not "asset".
-  return kind && PyUnicode_Check(kind.get()) &&
-         PyUnicode_CompareWithASCIIString(kind.get(), "asset") == 0;
 }
 
 // The host calls for one asset, in the order their failures are reported.
 AssetFacts describe_asset(const HostModules& host_modules, Borrowed module, Borrowed candidate) {
   AssetFacts facts;
   facts.decorator_metadata =
-      json::python_dict_to_json(host::getattr(candidate, host::names::quarn_metadata));
-  Owned target = host::probe(candidate, host::names::quarn_original);
-  if (!target) {
-    target = Owned::borrow(candidate);
-  }
+      python_dict_to_json(host::getattr(candidate, host::names::quarn_metadata));
+  const Owned target = host::unwrap(candidate);
   facts.function_source = normalised_source(host_modules, target);
   facts.function_name = to_text(host::getattr(target, host::names::dunder_name));
   facts.file_path = source_file_path(host_modules, target);
@@ -65,8 +56,8 @@ AssetFacts describe_asset(const HostModules& host_modules, Borrowed module, Borr
 // order (sorted by name). The names members are bound under are never read.
 void describe_module(const HostModules& host_modules, Borrowed module, Document& document) {
   // Once per module, and written into each of its entries.
-  const auto* const module_source =
-      document.share_module_source(normalised_source(host_modules, module));
+  const auto* const shared_source =
+      document.share_module_source(module_source(host_modules, module));
   const Owned members = host::call(host::getattr(host_modules.inspect, kGetmembers), module);
   const Owned iterator = check(PyObject_GetIter(members.get()));
   while (Owned item = Owned::steal(PyIter_Next(iterator.get()))) {
@@ -76,8 +67,8 @@ void describe_module(const HostModules& host_modules, Borrowed module, Document&
     if (!value) {
       throw_error();
     }
-    if (is_asset(value)) {
-      document.add(describe_asset(host_modules, module, value), module_source);
+    if (host::is_asset(value)) {
+      document.add(describe_asset(host_modules, module, value), shared_source);
     }
   }
   if (PyErr_Occurred() != nullptr) {
@@ -113,7 +104,7 @@ const char inspect_modules_doc[] =
 PyObject* inspect_modules_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[1] = {};
+    Slots<kInspectSignature> slots{};
     bind_vector(kInspectSignature, args, nargsf, kwnames, slots);
     const auto modules = convert_argument("modules", [&] { return to_text_list(slots[0]); });
     return inspect_modules_impl(modules);

@@ -21,7 +21,7 @@ void write_stderr(std::string_view bytes) {
     }
     if (written == 0) {
       // A descriptor that accepts nothing would make the loop spin forever.
-      throw Panic(messages::failed_printing_to_stderr("failed to write whole buffer"));
+      throw Panic(messages::failed_printing_to_stderr(messages::kWholeBufferNotWritten));
     }
     const int error = errno;
     if (error == EINTR) {

@@ -31,7 +31,7 @@ const char materialize_asset_doc[] =
 PyObject* materialize_asset_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargsf,
                                   PyObject* kwnames) noexcept {
   return guard([&] {
-    PyObject* slots[4] = {};
+    Slots<kMaterializeSignature> slots{};
     bind_vector(kMaterializeSignature, args, nargsf, kwnames, slots);
     auto module_name = convert_argument("module_name", [&] { return to_text(slots[0]); });
     auto function_name = convert_argument("function_name", [&] { return to_text(slots[1]); });

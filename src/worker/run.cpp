@@ -1,4 +1,4 @@
-// The materialization run in its step groups: preparation (unguarded), the asset run
+// The materialization run in its three stages: preparation (unguarded), the asset run
 // (guarded), and the failure record.
 #include "worker/run.hpp"
 
@@ -28,7 +28,7 @@ const host::Name kValueFile{"value.json"};
 const host::Name kEncoding{"utf-8"};
 
 // The host modules of one run, imported in this order; released when the run ends.
-struct HostModules {
+struct RunModules {
   Owned importlib;
   Owned inspect;
   Owned json;
@@ -37,7 +37,7 @@ struct HostModules {
 
 // What preparation leaves for the rest of the run.
 struct Prepared {
-  HostModules modules;
+  RunModules modules;
   Owned directory;    // pathlib.Path(output_dir), which exists
   Owned result_path;  // directory / "result.json"
 };
@@ -59,12 +59,12 @@ void write_text(Borrowed path, Borrowed text) {
   (void)host::call_method(path, kWriteText, text, kEncoding.get());
 }
 
-// Group A, not guarded: whatever fails here reaches the caller unchanged, before
+// Preparation, not guarded: whatever fails here reaches the caller unchanged, before
 // anything is written.
 Prepared prepare(const RunRequest& request) {
   // Braced initialisation runs in the order written, which is the import order.
-  HostModules modules{host::import("importlib"), host::import("inspect"), host::import("json"),
-                      host::import("pathlib")};
+  RunModules modules{host::import("importlib"), host::import("inspect"), host::import("json"),
+                     host::import("pathlib")};
   const Owned path_type = host::getattr(modules.pathlib, kPath);
   Owned directory = host::call(path_type, host::new_text(request.output_dir));
   make_directory(directory);
@@ -90,15 +90,14 @@ Owned call_function(Borrowed function, const std::optional<std::string>& kwargs_
   return check(PyObject_Call(function.get(), no_positional.get(), kwargs.get()));
 }
 
-// Group B, the asset run. Any exception it throws is recorded by the caller.
+// The asset run: import, lookup, unwrapping, the call, value.json, result.json. Any
+// exception it throws is recorded by the caller.
 void run_asset(const RunRequest& request, const Prepared& prepared) {
   const Owned import_module = host::getattr(prepared.modules.importlib, kImportModule);
   const Owned module = host::call(import_module, host::new_text(request.module_name));
   // A plain lookup: a dotted function_name names one attribute, it is not a path.
-  Owned asset = host::getattr(module, host::new_text(request.function_name));
-  // One unwrapping step only; a failed read means the object is the function itself.
-  Owned original = host::probe(asset, host::names::quarn_original);
-  const Owned function = original ? std::move(original) : std::move(asset);
+  const Owned asset = host::getattr(module, host::new_text(request.function_name));
+  const Owned function = host::unwrap(asset);
 
   const Owned value = call_function(function, request.input_kwargs_json, prepared.modules.json);
 
@@ -118,7 +117,8 @@ void run_asset(const RunRequest& request, const Prepared& prepared) {
   write_text(prepared.result_path, host::new_text(record_text(record)));
 }
 
-// Group D: records the exception that ended the run, then leaves through sys.exit(1).
+// The failure record: records the exception that ended the asset run, then leaves through
+// sys.exit(1).
 // Every failure in here goes straight to the caller; the recorded exception is dropped.
 Owned record_failure(const PyError& failure, const Prepared& prepared) {
   FailureRecord record;
@@ -149,7 +149,7 @@ Owned run_materialization(const RunRequest& request) {
   }
   if (failure) {
     // Recorded outside the catch block, so no C++ exception is still in flight while
-    // group D calls back into Python and perhaps throws.
+    // the failure record calls back into Python and perhaps throws.
     return record_failure(*failure, prepared);
   }
   return Owned::borrow(Py_None);

@@ -35,7 +35,7 @@ from contextlib import suppress
 from types import FrameType
 from typing import Any, NoReturn
 
-from quarn._paths import own_folder, same_folder, set_import_path
+from quarn._paths import HOST_MODULES, own_folder, same_folder, set_import_path
 from quarn.runner.executors.seeds import Seeds
 from quarn.runner.executors.threads import (
     ImportWatch,
@@ -57,9 +57,7 @@ _TEMPLATE_ERROR = 70
 # threads left are ones that survive a fork (see threads.py); the warning would be noise.
 _FORK_WARNING = r"This process \(pid=\d+\) is multi-threaded, use of fork\(\) may lead to deadlocks"
 
-# The standard modules that the job worker's own imports would otherwise find in a
-# project folder first (a project file named json.py), imported with those folders hidden.
-_HOST_MODULES = ("importlib", "inspect", "json", "pathlib", "quarn.runner.job.run")
+_JOB_WORKER = "quarn.runner.job.run"
 
 
 def _prctl() -> Callable[..., int] | None:
@@ -347,12 +345,14 @@ def _exit_status(exc: SystemExit) -> int:
 
 
 def import_host_modules(paths: Sequence[str]) -> None:
-    """Imports the job worker with the project's folders hidden, as a spawned worker does."""
+    """Imports the standard modules the core and the job worker import by name, and the job
+    worker itself, with the project's folders hidden, as a spawned worker does: a project
+    file named like one of them (json.py) cannot stand in for it."""
     hidden = [os.path.realpath(d) for d in (*paths, os.curdir)] + [own_folder(__file__)]
     saved = list(sys.path)
     sys.path[:] = [p for p in saved if not any(same_folder(p, d) for d in hidden)]
     try:
-        for name in _HOST_MODULES:
+        for name in (*HOST_MODULES, _JOB_WORKER):
             __import__(name)
     finally:
         sys.path[:] = saved

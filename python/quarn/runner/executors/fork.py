@@ -93,6 +93,7 @@ class TemplateProcess:
         self._printed = printed
         self._lines = Lines(ours)
         self._inbox: list[dict[str, Any]] = []
+        self._spare: tuple[int, int] | None = None  # pid, the pipe it waits on for a job
 
     def fileno(self) -> int:
         return self.channel.fileno()
@@ -129,7 +130,7 @@ class TemplateProcess:
                             lines, pending = [*lines, pending], b""
                         _pass_on(lines, stderr)
                         continue
-                    self._inbox += self._lines.receive()
+                    self._absorb(self._lines.receive())
                     if message is None:
                         message = self._take("ready", None)
                     if self._lines.closed:
@@ -155,7 +156,24 @@ class TemplateProcess:
         )
 
     def start(self, job: int, spec_path: str, log_path: str) -> int:
-        """Forks the job and returns its pid, which is also its process group."""
+        """Starts the job and returns its pid, which is also its process group: the spare
+        takes it when there is one (no round trip), else the template forks it."""
+        if self._spare is not None:
+            (pid, pipe), self._spare = self._spare, None
+            request = f"{job}\0{spec_path}\0{log_path}".encode("utf-8", "surrogateescape")
+            try:
+                os.write(pipe, request)  # far below the pipe's size: never blocks
+                handed = True
+            except OSError:  # it died while waiting
+                handed = False
+            finally:
+                os.close(pipe)
+            try:
+                self.channel.sendall(encode({"took": job if handed else -1, "pid": pid}))
+            except OSError:
+                raise TemplateError(self._ended_text()) from None
+            if handed:
+                return pid
         try:
             self.channel.sendall(encode({"run": job, "spec": spec_path, "log": log_path}))
         except OSError:
@@ -163,10 +181,10 @@ class TemplateProcess:
         reply = self._next("started", job)
         if "refused" in reply:
             raise Refused(str(reply.get("reason", "")), reply.get("threads") is True)
-        pid = reply.get("pid")
-        if not isinstance(pid, int) or pid <= 0:
+        forked = reply.get("pid")
+        if not isinstance(forked, int) or forked <= 0:
             raise TemplateError(f"the warm template answered {reply!r}")
-        return pid
+        return forked
 
     def exited(self) -> list[tuple[int, int]]:
         """The (job, exit status) pairs reported since the last call, without blocking;
@@ -189,7 +207,7 @@ class TemplateProcess:
                     received = self._lines.receive()
                     if not received:
                         break
-                    self._inbox += received
+                    self._absorb(received)
             finally:
                 self.channel.setblocking(True)
         ended += [
@@ -207,6 +225,10 @@ class TemplateProcess:
         with suppress(OSError):
             self.channel.close()
         self.done.close()
+        if self._spare is not None:
+            os.close(self._spare[1])
+            self._spare = None
+        self._lines.close()
         if self._printed >= 0:
             os.close(self._printed)
             self._printed = -1
@@ -231,7 +253,18 @@ class TemplateProcess:
             if left <= 0 or not select.select([self.channel], [], [], left)[0]:
                 self.process.kill()
                 raise TemplateError("the warm template stopped answering")
-            self._inbox += self._lines.receive()
+            self._absorb(self._lines.receive())
+
+    def _absorb(self, messages: list[dict[str, Any]]) -> None:
+        """Keeps the spare the template announces; the other messages wait in the inbox."""
+        for message in messages:
+            fd = message.get("fd")
+            if "spare" in message and isinstance(fd, int):
+                if self._spare is not None:
+                    os.close(self._spare[1])
+                self._spare = (int(message["spare"]), fd)
+            else:
+                self._inbox.append(message)
 
     def _take(self, kind: str, job: int | None) -> dict[str, Any] | None:
         """The first message of `kind` (for `job`, when given) or refusal of `job`."""

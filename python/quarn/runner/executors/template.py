@@ -90,8 +90,9 @@ def die_with_parent(signum: int, parent: int) -> None:
 class Template:
     """Forks one child per requested job and reports its pid, then its exit status.
 
-    One child is always forked ahead and waits, set up, for the next job (a spare): a
-    request then costs a write to a pipe, and the fork happens while the job runs."""
+    One child is always forked ahead and waits, set up, for a job (a spare); the runner
+    gets the pipe it waits on and hands it the next job itself, so that a job starts with
+    a write to a pipe and the fork happens while jobs run, off the runner's path."""
 
     def __init__(
         self, channel: socket.socket, done: socket.socket, run_job: RunJob, seeds: Seeds
@@ -105,7 +106,8 @@ class Template:
         self.pid = os.getpid()
         self._lines = Lines(channel)
         self._jobs: dict[int, int] = {}  # pid -> job id
-        self._spare: tuple[int, int] | None = None  # pid, the pipe that hands it a job
+        self._spare: int | None = None  # the runner holds the pipe it waits on
+        self._early: dict[int, int] = {}  # spare pid -> status, reaped before its `took`
         self._threads = task_count()
         self._stop = False
         self._own: list[int] = []  # descriptors no child may keep
@@ -130,6 +132,8 @@ class Template:
                         for message in self._lines.receive():
                             if "run" in message:
                                 self._start(message["run"], message["spec"], message["log"])
+                            elif "took" in message:
+                                self._took(message["took"], message["pid"])
                     else:
                         with suppress(OSError):
                             os.read(wake_read, 4096)
@@ -147,19 +151,26 @@ class Template:
     def _start(self, job: int, spec: str, log: str) -> None:
         """Hands the job to the spare (or forks it now), then forks the next spare."""
         if task_count() > self._threads and unsafe_threads():
-            self._drop_spare()
             reason = "threads started in the template; the remaining jobs run in spawned workers"
             self._send({"refused": job, "reason": reason, "threads": True})
             return
-        pid = self._hand_to_spare(job, spec, log)
-        if pid is None:
-            try:
-                pid = self._fork(None, job, spec, log)
-            except OSError as exc:
-                self._send({"refused": job, "reason": f"cannot fork: {exc.strerror}"})
-                return
+        try:
+            pid = self._fork(None, job, spec, log)
+        except OSError as exc:
+            self._send({"refused": job, "reason": f"cannot fork: {exc.strerror}"})
+            return
         self._jobs[pid] = job
         self._send({"started": job, "pid": pid})
+
+    def _took(self, job: int, pid: int) -> None:
+        """The runner handed a job to the spare: it is a job now; fork the next spare."""
+        if pid != self._spare:
+            return
+        self._spare = None
+        if pid in self._early:  # it ran and ended before this message came
+            self._send({"exited": job, "status": self._early.pop(pid)})
+        else:
+            self._jobs[pid] = job
         self._make_spare()
 
     def _fork(self, waits_on: int | None, job: int, spec: str, log: str) -> int:
@@ -184,41 +195,20 @@ class Template:
         if self._spare is not None or self._stop or self._lines.closed:
             return
         if task_count() > self._threads and unsafe_threads():
-            return
+            return  # the runner's next request is refused, and says why
         read, write = os.pipe()
         self._own.append(write)
         try:
             pid = self._fork(read, -1, "", "")
         except OSError:
-            self._own.remove(write)
-            os.close(write)
-            return
+            return  # the runner asks for a fork instead
         finally:
             os.close(read)
-        self._spare = (pid, write)
-
-    def _hand_to_spare(self, job: int, spec: str, log: str) -> int | None:
-        if self._spare is None:
-            return None
-        pid, write = self._spare
-        self._spare = None
-        self._own.remove(write)
-        try:
-            os.write(write, f"{job}\0{spec}\0{log}".encode("utf-8", "surrogateescape"))
-        except OSError:  # it died meanwhile: the loop reaps it
-            return None
-        finally:
-            os.close(write)
-        return pid
-
-    def _drop_spare(self) -> None:
-        if self._spare is not None:
-            pid, write = self._spare
-            self._spare = None
             self._own.remove(write)
-            os.close(write)  # it reads nothing and leaves
-            with suppress(OSError):
-                os.waitpid(pid, 0)
+        self._spare = pid
+        with suppress(OSError):
+            socket.send_fds(self.channel, [encode({"spare": pid})], [write])
+        os.close(write)  # the runner's copy alone: should the runner die, the spare reads EOF
 
     def _reap(self) -> None:
         while True:
@@ -231,13 +221,11 @@ class Template:
             job = self._jobs.pop(pid, None)
             if job is not None:
                 self._send({"exited": job, "status": os.waitstatus_to_exitcode(status)})
-            elif self._spare is not None and self._spare[0] == pid:  # killed while waiting
-                self._own.remove(self._spare[1])
-                os.close(self._spare[1])
-                self._spare = None
+            elif pid == self._spare:  # killed while waiting, or quicker than its `took`
+                self._early[pid] = os.waitstatus_to_exitcode(status)
 
     def _kill_all(self) -> None:
-        spare = [] if self._spare is None else [self._spare[0]]
+        spare = [] if self._spare is None else [self._spare]
         for pid in [*self._jobs, *spare]:
             with suppress(OSError):
                 os.killpg(pid, signal.SIGKILL)

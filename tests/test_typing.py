@@ -10,7 +10,8 @@ from pathlib import Path
 TYPED = """\
 from collections.abc import Callable, Sequence
 
-from quarn import AssetWrapper, Partitions, asset, inspect_modules, materialize_asset, partitions
+from quarn import AssetWrapper, Partitions, asset, inspect_modules, load, load_all, partitions
+from quarn import materialize_asset
 
 @asset()
 def raw() -> list[int]:
@@ -36,11 +37,15 @@ class Holder:
 held: list[int] = Holder().member()
 inspect_entry: Callable[[Sequence[str]], str] = inspect_modules
 materialize_entry: Callable[[str, str, str, str | None], None] = materialize_asset
+
+def read_back() -> list[tuple[dict[str, object], object]]:
+    one: object = load(scaled, out="out", partition={"t": "AAPL"}, allow_stale=True)
+    return [({}, one), *load_all("raw", out="out")]
 """
 
 # Each misuse, with the line it is on and the error code the checker must give.
 MISUSE = """\
-from quarn import asset
+from quarn import asset, load
 
 @asset()
 def double(x: int) -> int:
@@ -49,8 +54,9 @@ def double(x: int) -> int:
 double("text")
 result: str = double(2)
 asset(inputs={"data": 3})
+load(3)
 """
-EXPECTED_ERRORS = {("7", "arg-type"), ("8", "assignment"), ("9", "dict-item")}
+EXPECTED_ERRORS = {("7", "arg-type"), ("8", "assignment"), ("9", "dict-item"), ("10", "arg-type")}
 
 
 def errors_in(output: str, filename: str) -> set[tuple[str, str]]:

@@ -5,7 +5,11 @@ from quarn import asset, partitions
 @asset(partitions={"ticker": partitions(["AAPL", "MSFT"])})
 def prices(ticker: str) -> dict:
     ...
+
+After a run, `quarn.load(prices, partition={"ticker": "AAPL"})` reads a value back.
 """
+
+from typing import TYPE_CHECKING, Any
 
 from quarn._quarn import (
     AssetWrapper,
@@ -16,6 +20,30 @@ from quarn._quarn import (
     partitions,
 )
 
+if TYPE_CHECKING:
+    from quarn.runner.store.load import StaleValueError, load, load_all
+    from quarn.runner.store.serializers import Serializer, StorageError, register_serializer
+
+# Loaded on first use: importing quarn (as every worker and discovery does before it
+# shields the standard modules from project files) must import nothing but the core.
+_LAZY = {
+    "load": "quarn.runner.store.load",
+    "load_all": "quarn.runner.store.load",
+    "StaleValueError": "quarn.runner.store.load",
+    "register_serializer": "quarn.runner.store.serializers",
+    "Serializer": "quarn.runner.store.serializers",
+    "StorageError": "quarn.runner.store.serializers",
+}
+
+
+def __getattr__(name: str) -> Any:
+    if name in _LAZY:
+        import importlib
+
+        return getattr(importlib.import_module(_LAZY[name]), name)
+    raise AttributeError(f"module 'quarn' has no attribute {name!r}")
+
+
 __all__ = [
     "AssetWrapper",
     "Partitions",
@@ -23,4 +51,10 @@ __all__ = [
     "partitions",
     "inspect_modules",
     "materialize_asset",
+    "load",
+    "load_all",
+    "StaleValueError",
+    "register_serializer",
+    "Serializer",
+    "StorageError",
 ]

@@ -28,17 +28,14 @@ MODULE = """
 
     def echo(v, day):
         return {"v": v, "day": day}
-
-    def unstorable():
-        return {1, 2}
 """
 
 UPSTREAM = '{"z": NaN, "s": "\\u00e9\\n", "n": [1e308, -0.0]}'
 
 
-@pytest.mark.parametrize(
-    "function", ["ordered", "not_finite", "quoted", "nested", "echo", "unstorable"]
-)
+# A value JSON cannot hold is where the two differ on purpose: the runner's worker says what
+# to declare instead (tested with the serializers).
+@pytest.mark.parametrize("function", ["ordered", "not_finite", "quoted", "nested", "echo"])
 def test_files_equal_the_core_workers(tmp_path, function):
     (tmp_path / "jobmod.py").write_text(textwrap.dedent(MODULE), encoding="utf-8")
     for name in ("json", "inspect", "pathlib"):  # the project's files cannot stand in for them

@@ -87,7 +87,7 @@ def test_each_problem_is_one_exact_line_and_nothing_runs(tmp_path):
     assert (check.returncode, check.stdout.splitlines()) == (1, expected)
 
 
-def test_a_sound_module_passes_and_one_that_cannot_be_imported_stops_the_run(tmp_path):
+def test_a_sound_module_passes_and_one_that_cannot_be_imported_or_hangs_stops_the_run(tmp_path):
     pipe = Pipeline(tmp_path)
     pipe.write("good", "@asset()\ndef a():\n    return 1\n\nalias = a  # bound twice: one asset\n")
     pipe.write("bad", "raise RuntimeError('nope')\n")
@@ -96,5 +96,15 @@ def test_a_sound_module_passes_and_one_that_cannot_be_imported_stops_the_run(tmp
     done = pipe.run("good", "bad")
     assert done.returncode == 1
     assert "quarn: skipping module 'bad': RuntimeError: nope" in done.stderr
+    # the place, line 3 after the two lines of imports every generated module starts with
+    assert (
+        f"{pipe.mods / 'bad.py'}:3: error: cannot import 'bad': RuntimeError: nope" in done.stderr
+    )
     assert "python -m quarn.run: error: could not import 'bad'" in done.stderr
+    pipe.write("hangs", "time.sleep(60)\n")
+    hung = pipe.run("hangs", extra=("--discovery-timeout", "1"))
+    assert (hung.returncode, hung.stderr) == (
+        1,
+        "python -m quarn.run: error: discovery timed out after 1 s\n",
+    )
     assert not pipe.out.exists()

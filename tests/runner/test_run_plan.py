@@ -291,7 +291,7 @@ def test_stale_jobs_follow_versions_files_and_upstreams(tmp_path):
         directory = tmp_path / job.id
         directory.mkdir(parents=True)
         (directory / "value.json").write_text("1")
-        (directory / "result.json").write_text("{}")
+        (directory / "result.json").write_text('{"ok": true, "value_path": "x/value.json"}')
     recorded = {j.id: j.version for j in jobs}
 
     def stale(record, force=False) -> set[str]:

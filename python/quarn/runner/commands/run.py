@@ -9,6 +9,12 @@ import time
 import traceback
 from collections.abc import Callable
 
+from quarn.runner.executors.backend import Backend
+from quarn.runner.executors.dask_cluster import (
+    ClusterError,
+    require_distributed,
+    scheduler_address,
+)
 from quarn.runner.executors.executor import Executor, Limits
 from quarn.runner.executors.isolation import (
     ISOLATIONS,
@@ -51,8 +57,9 @@ def _parser() -> argparse.ArgumentParser:
         ),
         epilog=(
             "Exit status: 0 when every job succeeded (or was up to date), 1 on a graph error "
-            "or a failed job, 2 on a usage error, 128 + the signal number when interrupted "
-            "(130 for Ctrl-C). "
+            "or a failed job, 2 on a usage error or when another run holds DIR, 128 + the "
+            "signal number when interrupted (130 for Ctrl-C, 129 for SIGHUP), 70 on a fault "
+            "of the runner itself. "
             "Each job writes DIR/<asset>/<partition>/value.json and result.json; "
             "DIR/manifest.json records the version of each successful job."
         ),
@@ -64,9 +71,22 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--jobs",
         type=_positive,
-        default=os.cpu_count() or 1,
         metavar="N",
-        help="worker processes at once (default: the number of CPUs, %(default)s)",
+        help=f"jobs at once (default: the number of CPUs, {os.cpu_count() or 1}; with "
+        "--executor dask, the worker threads of the cluster)",
+    )
+    parser.add_argument(
+        "--executor",
+        choices=("local", "dask"),
+        help="where jobs run: 'local' processes (the default), or the workers of a Dask "
+        "cluster, which must see DIR at the same path (see docs/cluster.md)",
+    )
+    parser.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="the Dask scheduler to run on: its address (tcp://host:8786) or its scheduler "
+        "file (implies --executor dask); "
+        "without it, --executor dask starts a local cluster of 2 worker processes for the run",
     )
     parser.add_argument(
         "--select",
@@ -133,10 +153,10 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--isolation",
         choices=ISOLATIONS,
-        default=default_isolation(),
-        help="how jobs are kept apart: 'fork' a process per job from a warm template that "
-        "imported the modules once; 'spawn' a fresh interpreter per job; 'none' run them "
-        "one after another inside this process, for debugging (default: %(default)s)",
+        help="how local jobs are kept apart: 'fork' a process per job from a warm template "
+        "that imported the modules once; 'spawn' a fresh interpreter per job; 'none' run "
+        "them one after another inside this process, for debugging (default: "
+        f"{default_isolation()})",
     )
     parser.add_argument("--stats", action="store_true", help="print how busy the worker slots were")
     return parser
@@ -203,18 +223,37 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def _main(argv: list[str] | None) -> int:
-    args = _parser().parse_args(argv)
+    parser = _parser()
+    args = parser.parse_args(argv)
     stderr = sys.stderr
 
     def error(text: str) -> None:
         stderr.write(f"{_PROG}: error: {one_line(text)}\n")
         stderr.flush()
 
+    if args.scheduler is not None and args.executor == "local":
+        parser.error("--scheduler names a Dask scheduler; it needs --executor dask")
+    if args.scheduler is not None:
+        args.executor = "dask"
+    if args.executor == "dask":
+        try:
+            require_distributed()
+        except ClusterError as exc:
+            error(str(exc))
+            return 1
+        try:
+            if args.scheduler is not None:
+                args.scheduler = scheduler_address(args.scheduler)
+        except ClusterError as exc:
+            error(str(exc))
+            return 2
+
+    if args.executor == "dask" and args.isolation not in (None, "spawn"):
+        parser.error(f"--isolation {args.isolation} runs jobs on this machine, not on Dask")
+    isolation = "spawn" if args.executor == "dask" else args.isolation or default_isolation()
     paths = [os.path.abspath(p) for p in args.path]
     try:
-        discovered = discover_for(
-            args.isolation, args.modules, paths, stderr, args.discovery_timeout
-        )
+        discovered = discover_for(isolation, args.modules, paths, stderr, args.discovery_timeout)
     except DiscoveryError as exc:
         error(str(exc))
         return 1
@@ -314,6 +353,23 @@ def _execute(
     to_run = stale_jobs(jobs, manifest.versions(), out, args.force)
     started = time.monotonic()
     progress = Progress(stderr)
+    backend: Backend
+    slots = args.jobs or os.cpu_count() or 1
+    if args.executor != "dask" or not to_run:
+        backend = discovered.backend(progress.message)
+    else:
+        from quarn.runner.executors.dask import open_backend
+
+        try:
+            modules = {j.asset.module for j in to_run}
+            dask_backend = open_backend(args.scheduler, args.jobs, out, paths, modules, stderr)
+        except ClusterError as exc:
+            first, *details = str(exc).splitlines()
+            error(first)
+            for line in details:  # one problem a line, each worker named
+                stderr.write(f"  {one_line(line)}\n")
+            return 1
+        backend, slots = dask_backend, args.jobs or dask_backend.slots
     try:
         # A job about to run loses its record first: should the run stop half way, the
         # manifest never vouches for files that a worker may have begun to overwrite.
@@ -321,12 +377,14 @@ def _execute(
         if manifest.dirty or not os.path.exists(manifest.path):
             manifest.save()
     except OSError as exc:
+        backend.close()
         error(f"cannot write to {out}: {exc}")
         return 1
     rundir = RunDir(out)
     try:
         rundir.create()
     except (OSError, LayoutError) as exc:
+        backend.close()
         error(f"cannot prepare {rundir.path}: {exc}")
         return 1
     if discovered.note and to_run:
@@ -335,11 +393,11 @@ def _execute(
     executor = Executor(
         to_run,
         out,
-        args.jobs,
+        slots,
         manifest,
         progress,
         paths,
-        discovered.backend(progress.message),
+        backend,
         rundir,
         Limits(args.timeout, args.retries),
     )

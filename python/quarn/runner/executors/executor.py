@@ -34,6 +34,7 @@ from quarn.runner.graph.model import Asset
 from quarn.runner.plan.jobs import Job
 from quarn.runner.report.outcome import FAILED, INTERRUPTED, NOT_RUN, SKIPPED, SUCCEEDED, Outcome
 from quarn.runner.report.progress import Progress
+from quarn.runner.report.text import one_line
 from quarn.runner.store.layout import (
     LayoutError,
     check_input_folder,
@@ -45,6 +46,7 @@ from quarn.runner.store.layout import (
 )
 from quarn.runner.store.manifest import Manifest
 from quarn.runner.store.rundir import RunDir
+from quarn.runner.store.value_file import stored_value_file
 
 _MANIFEST_SAVE_SECONDS = 1.0  # each save syncs to disk; once a second costs well under 1%
 _TERMINATE_GRACE_SECONDS = 5.0  # after SIGTERM, before SIGKILL
@@ -206,7 +208,9 @@ class Executor:
             self.manifest.save()
         except OSError as exc:
             if not self._manifest_error:
-                self.progress.message(f"quarn: warning: cannot save {self.manifest.path}: {exc}")
+                self.progress.message(
+                    one_line(f"quarn: warning: cannot save {self.manifest.path}: {exc}")
+                )
             self._manifest_error = str(exc)
         else:
             self._manifest_error = ""
@@ -282,7 +286,9 @@ class Executor:
         return digest
 
     def _source(self, upstream: Job) -> InputSource:
-        check_input_folder(self.out_dir, upstream, (VALUE_FILE, RESULT_FILE))
+        folder = job_dir(self.out_dir, upstream)
+        value = stored_value_file(folder) or os.path.join(folder, VALUE_FILE)
+        check_input_folder(self.out_dir, upstream, (os.path.basename(value), RESULT_FILE))
         return {
             "dir": os.path.abspath(job_dir(self.out_dir, upstream)),
             "serializer": _serializer(upstream.asset.metadata),

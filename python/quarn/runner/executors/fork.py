@@ -11,7 +11,7 @@ import socket
 import subprocess
 import sys
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from contextlib import suppress
 from dataclasses import dataclass
 from typing import Any, TextIO
@@ -64,7 +64,9 @@ class TemplateProcess:
     imported) comes through a pipe and is passed on escaped, as discovery's output always
     is; then it writes to the runner's standard error directly."""
 
-    def __init__(self, modules: Sequence[str], paths: Sequence[str]) -> None:
+    def __init__(
+        self, modules: Sequence[str], paths: Sequence[str], environment: Mapping[str, str]
+    ) -> None:
         ours, theirs = socket.socketpair()
         self.done, done = socket.socketpair(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.done.setblocking(False)
@@ -77,6 +79,7 @@ class TemplateProcess:
                 stdout=output,
                 stderr=output,
                 pass_fds=[theirs.fileno(), done.fileno(), terminal],
+                env={**os.environ, **environment},
                 process_group=0,  # a terminal's Ctrl-C reaches the runner, which decides
             )
         except OSError as exc:
@@ -353,6 +356,8 @@ class ForkBackend:
         elif not ended and self._running:
             self._selector.select(timeout)
             ended = self._collect()
+        elif not ended and timeout:  # a retry waiting out its back-off: nothing to watch
+            time.sleep(timeout)
         if not self._forking and not self._running:
             self._close_template()
         return ended

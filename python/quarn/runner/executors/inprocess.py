@@ -46,8 +46,8 @@ class InProcessBackend:
             self._ended.append((job, JobExit(status)))
 
     def wait(self, timeout: float | None) -> list[tuple[Job, JobExit]]:
-        if not self._ended and self._interrupted and timeout:
-            time.sleep(timeout)  # the run is about to stop; nothing else can end
+        if not self._ended and timeout:
+            time.sleep(timeout)  # a retry's back-off, or the run about to stop: nothing runs
         ended, self._ended = self._ended, []
         return ended
 

@@ -10,6 +10,7 @@ from __future__ import annotations
 import json
 import os
 import sys
+import tempfile
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any, TextIO
@@ -18,6 +19,8 @@ from quarn.runner.executors.backend import Backend
 from quarn.runner.executors.fork import ForkBackend, TemplateError, TemplateProcess
 from quarn.runner.executors.local import LocalBackend
 from quarn.runner.graph.discovery import DiscoveryError, discover
+from quarn.runner.graph.serializer_check import REPORTED
+from quarn.runner.store.serializers import REPORT_ENV, read_report
 
 ISOLATIONS = ("fork", "spawn", "none")
 
@@ -65,10 +68,19 @@ def discover_for(
     timeout: float | None,
 ) -> Discovered:
     """Discovers `modules` where `isolation` will run their jobs. Raises DiscoveryError."""
-    if isolation == "fork":
+    if isolation == "spawn":
+        document, skipped = discover(list(modules), list(paths), stderr, timeout)
+        return Discovered(document, skipped, "spawn")
+    # The serializers the project registers while imported are reported through a file.
+    with tempfile.TemporaryDirectory(prefix="quarn-discovery-") as private:
+        report = os.path.join(private, "serializers")
+        if isolation == "none":
+            document, skipped = discover_here(modules, paths, report)
+            document[REPORTED] = read_report(report)
+            return Discovered(document, skipped, "none")
         stderr.flush()
         try:
-            template = TemplateProcess(modules, paths)
+            template = TemplateProcess(modules, paths, {REPORT_ENV: report})
         except TemplateError as exc:
             raise DiscoveryError(str(exc)) from None
         try:
@@ -78,18 +90,16 @@ def discover_for(
         except BaseException:  # Ctrl-C while the modules are imported
             template.close()
             raise
-        if ready.note is not None:
-            template.close()
-            return Discovered(ready.document, ready.skipped, "spawn", ready.note)
-        return Discovered(ready.document, ready.skipped, "fork", template=template)
-    if isolation == "none":
-        document, skipped = discover_here(modules, paths)
-        return Discovered(document, skipped, "none")
-    document, skipped = discover(list(modules), list(paths), stderr, timeout)
-    return Discovered(document, skipped, "spawn")
+        ready.document[REPORTED] = read_report(report)
+    if ready.note is not None:
+        template.close()
+        return Discovered(ready.document, ready.skipped, "spawn", ready.note)
+    return Discovered(ready.document, ready.skipped, "fork", template=template)
 
 
-def discover_here(modules: Sequence[str], paths: Sequence[str]) -> tuple[Any, list[str]]:
+def discover_here(
+    modules: Sequence[str], paths: Sequence[str], report: str
+) -> tuple[Any, list[str]]:
     """Imports and inspects the modules in this process, as the jobs of `none` will run
     here; what they print goes to standard error, as discovery's output always does."""
     from quarn import inspect_modules
@@ -101,9 +111,11 @@ def discover_here(modules: Sequence[str], paths: Sequence[str]) -> tuple[Any, li
     sys.stdout.flush()
     saved = os.dup(1)
     os.dup2(2, 1)
+    os.environ[REPORT_ENV] = report
     try:
         document = inspect_modules(list(modules))
     finally:
+        del os.environ[REPORT_ENV]
         sys.stdout.flush()
         os.dup2(saved, 1)
         os.close(saved)

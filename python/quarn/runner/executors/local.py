@@ -54,8 +54,12 @@ class LocalBackend:
             self._selector.register(pidfd, selectors.EVENT_READ, running)
 
     def wait(self, timeout: float | None) -> list[tuple[Job, JobExit]]:
+        if not self._running:  # a retry waiting out its back-off: nothing to watch
+            if timeout:
+                time.sleep(timeout)
+            return []
         ended = self._reap()
-        if ended or not self._running:
+        if ended:
             return ended
         if all(r.pidfd is not None for r in self._running.values()):
             self._selector.select(timeout)

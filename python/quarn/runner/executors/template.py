@@ -45,6 +45,7 @@ from quarn.runner.executors.threads import (
     unsafe_threads,
 )
 from quarn.runner.executors.wire import Lines, encode
+from quarn.runner.store.serializers import REPORT_ENV
 
 RunJob = Callable[[Any], int]
 
@@ -381,6 +382,7 @@ def main(argv: Sequence[str] | None = None) -> None:
     set_import_path(paths, __file__)
     seeds = Seeds()
     document, note = prepare(args, seeds)
+    os.environ.pop(REPORT_ENV, None)  # discovery's alone: a job registers nothing there
     for stream in (sys.stdout, sys.stderr):
         with suppress(Exception):
             stream.flush()

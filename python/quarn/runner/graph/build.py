@@ -17,6 +17,7 @@ from quarn.runner.graph.checks import (
 from quarn.runner.graph.lines import Lines
 from quarn.runner.graph.model import Asset, Diagnostic, Graph
 from quarn.runner.graph.order import order_assets
+from quarn.runner.graph.serializer_check import check_serializers
 
 # Names an asset directory may not take: the manifest and our hidden scratch directories.
 _RESERVED_DIR_NAMES = frozenset({"", ".", "..", MANIFEST_FILE})
@@ -156,6 +157,7 @@ def build_graph(document: Any) -> Graph:
                 upstream.downstream.append(asset)
     for asset in assets:
         check_shared_keys(asset, report)
+    check_serializers(assets, document, report)
     order, cycles = order_assets(assets)
     for asset, path in cycles:
         report(asset, "dependency cycle: " + " -> ".join(a.label for a in path))

@@ -3,14 +3,18 @@
 from __future__ import annotations
 
 import json
+import os
 import subprocess
+import tempfile
 from typing import Any, TextIO
 
 from quarn.runner.contract import SKIP_LINE, discovery_command
 from quarn.runner.graph.build import build_graph
 from quarn.runner.graph.import_error import import_error
 from quarn.runner.graph.model import Graph
+from quarn.runner.graph.serializer_check import REPORTED
 from quarn.runner.report.text import one_line
+from quarn.runner.store.serializers import REPORT_ENV, read_report
 
 
 class DiscoveryError(Exception):
@@ -25,17 +29,21 @@ def discover(
     Its standard error is passed on. The document is its last line of output: anything a
     user module printed while being imported comes before it and is passed on to stderr.
     """
-    try:
-        done = subprocess.run(
-            discovery_command(modules, paths),
-            stdin=subprocess.DEVNULL,
-            capture_output=True,
-            timeout=timeout,
-        )
-    except subprocess.TimeoutExpired:
-        raise DiscoveryError(f"discovery timed out after {timeout:g} s") from None
-    except OSError as exc:
-        raise DiscoveryError(f"cannot start discovery: {exc}") from None
+    with tempfile.TemporaryDirectory(prefix="quarn-discovery-") as private:
+        registered = os.path.join(private, "serializers")  # the project's registrations
+        try:
+            done = subprocess.run(
+                discovery_command(modules, paths),
+                stdin=subprocess.DEVNULL,
+                capture_output=True,
+                timeout=timeout,
+                env={**os.environ, REPORT_ENV: registered},
+            )
+        except subprocess.TimeoutExpired:
+            raise DiscoveryError(f"discovery timed out after {timeout:g} s") from None
+        except OSError as exc:
+            raise DiscoveryError(f"cannot start discovery: {exc}") from None
+        serializers = read_report(registered)
     errors = done.stderr.decode("utf-8", "replace")
     lines = done.stdout.decode("utf-8", "surrogateescape").splitlines()
     while lines and not lines[-1].strip():
@@ -52,6 +60,7 @@ def discover(
         document = None
     if not isinstance(document, dict):
         raise DiscoveryError("discovery printed no inspection document")
+    document[REPORTED] = serializers
     return document, SKIP_LINE.findall(errors)
 
 

@@ -16,7 +16,7 @@ import sys
 from collections.abc import Sequence
 from typing import Any
 
-from quarn._paths import own_folder, same_folder, set_import_path
+from quarn._paths import import_host_modules, own_folder, same_folder, set_import_path
 from quarn.runner.contract import RESULT_FILE, FailureRecord, JobSpec
 from quarn.runner.job import values
 
@@ -25,9 +25,10 @@ SUCCESS = 0
 RECORDED_FAILURE = 1
 UNUSABLE_SPEC = 2
 
-# Standard modules a job may import by name after the project's folders are on the path;
-# importing them first means a project file json.py or inspect.py cannot stand in for them.
-_HOST_MODULES = ("importlib", "inspect", "json", "pathlib", "traceback")
+# Standard modules this worker imports by name after the project's folders are on the path,
+# besides those the core's worker shields too: imported first, a project file named like one
+# cannot stand in for it.
+_OWN_MODULES = ("traceback",)
 _USAGE = """usage: python -m quarn.runner.job SPEC [--parent PID]
 
 Run one job of a quarn run from its job spec (JSON, written by the runner). With --parent,
@@ -43,7 +44,8 @@ def run_job(spec: JobSpec) -> int:
     if problem:
         sys.stderr.write(f"quarn job: unusable job spec: {problem}\n")
         return UNUSABLE_SPEC
-    _shield_host_modules(spec["paths"])
+    import_host_modules(spec["paths"], _package_file())
+    _shield(spec["paths"], _OWN_MODULES)
     set_import_path(spec["paths"], _package_file())
     stage = spec["stage_dir"]
     os.makedirs(stage, exist_ok=True)
@@ -59,7 +61,8 @@ def run_job(spec: JobSpec) -> int:
         record["signature"] = _text(str(inspect.signature(function)))
         write_record(stage, _compact(record))
     except BaseException as exc:  # noqa: BLE001 - every failure of the asset is recorded
-        print_traceback(exc)
+        if not isinstance(exc, values.StorageError):  # not the function's: the record says all
+            print_traceback(exc)
         write_record(stage, failure_text(exc))
         return RECORDED_FAILURE
     return SUCCESS
@@ -132,13 +135,13 @@ def spec_problem(spec: object) -> str:
     return ""
 
 
-def _shield_host_modules(project_dirs: Sequence[str]) -> None:
+def _shield(project_dirs: Sequence[str], names: Sequence[str]) -> None:
     hidden = [os.path.realpath(d) for d in (*project_dirs, os.curdir)]
     hidden.append(own_folder(_package_file()))
     saved = list(sys.path)
     sys.path[:] = [p for p in saved if not any(same_folder(p, d) for d in hidden)]
     try:
-        for name in _HOST_MODULES:
+        for name in names:
             __import__(name)
     finally:
         sys.path[:] = saved

@@ -7,8 +7,8 @@ import os
 from typing import TYPE_CHECKING, Any
 
 from quarn.runner.canonical import canonical_json
-from quarn.runner.contract import RESULT_FILE, VALUE_FILE
 from quarn.runner.graph.model import Asset
+from quarn.runner.store.value_file import stored_value_file
 
 if TYPE_CHECKING:
     from quarn.runner.plan.jobs import Job
@@ -54,9 +54,7 @@ def stale_jobs(jobs: list[Job], recorded: dict[str, str], out_dir: str, force: b
             stale.add(job)
             continue
         directory = os.path.join(out_dir, job.asset.dir_name, job.partition_dir)
-        if not (
-            os.path.isfile(os.path.join(directory, VALUE_FILE))
-            and os.path.isfile(os.path.join(directory, RESULT_FILE))
-        ):
+        value = stored_value_file(directory)
+        if value is None or not os.path.isfile(value):
             stale.add(job)
     return [j for j in jobs if j in stale]

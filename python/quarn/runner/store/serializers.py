@@ -1,0 +1,266 @@
+"""How a job's value is written to its folder and read back: one serializer per name.
+
+A serializer is a name, a file suffix (the value is stored as `value.<suffix>`), a dump
+function `dump(value, path)` and a load function `load(path) -> value`, like the format
+registries of the data libraries. The built-ins are registered here; a project adds its own
+with `quarn.register_serializer(...)` in a module that the asset's module imports, or
+through an entry point of the group `quarn.serializers` naming a `Serializer`.
+
+Nothing here imports a data library: each built-in imports its library when it first
+dumps or loads, so a project that stores only JSON never pays for pyarrow.
+"""
+
+from __future__ import annotations
+
+import importlib.util
+import json
+import os
+import re
+from collections.abc import Callable, Iterable, Mapping
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from importlib.metadata import EntryPoint
+
+ENTRY_POINT_GROUP = "quarn.serializers"
+# The serializer of an asset declared without one: today's value.json, byte for byte.
+DEFAULT = "json"
+# Set by the runner for its discovery process, whose imports of the project run the
+# project's registrations: each is reported there, so the graph check knows them.
+REPORT_ENV = "QUARN_SERIALIZER_REPORT"
+
+_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.-]*$")
+
+
+class StorageError(Exception):
+    """A value that cannot be stored by its serializer, or a stored value that cannot be
+    read back; the message says which and what to do."""
+
+
+@dataclass(frozen=True, slots=True)
+class Serializer:
+    """One storage format. `requires` names the modules it imports (checked before a run);
+    `extra` is what to install when one is missing, for instance 'quarn[parquet]'."""
+
+    name: str
+    suffix: str
+    dump: Callable[[Any, str], None]
+    load: Callable[[str], Any]
+    requires: tuple[str, ...] = ()
+    extra: str | None = None
+
+    @property
+    def file_name(self) -> str:
+        return f"value.{self.suffix}"
+
+    def missing(self) -> list[str]:
+        """The required modules that cannot be found here (found without importing them)."""
+        return [m for m in self.requires if not _findable(m)]
+
+
+def _findable(module: str) -> bool:
+    try:
+        return importlib.util.find_spec(module) is not None
+    except (ImportError, ValueError):
+        return False
+
+
+_builtin: dict[str, Serializer] = {}
+_registered: dict[str, Serializer] = {}
+
+
+def register_serializer(
+    name: str,
+    *,
+    suffix: str,
+    dump: Callable[[Any, str], None],
+    load: Callable[[str], Any],
+    requires: Iterable[str] = (),
+    extra: str | None = None,
+) -> Serializer:
+    """Makes `@asset(serializer=name)` store values with `dump(value, path)` into
+    `value.<suffix>` and hand them to downstream assets through `load(path)`.
+
+    Call it at the top level of a module that the asset's module imports, so that
+    discovery and every worker see it. Registering a name again replaces it (a module may
+    be imported again); the built-in names cannot be replaced.
+    """
+    serializer = _validated(name, suffix, dump, load, tuple(requires), extra)
+    if name in _builtin:
+        raise ValueError(f"serializer {name!r} is built in and cannot be replaced")
+    _registered[name] = serializer
+    _report(serializer)
+    return serializer
+
+
+def _validated(
+    name: object,
+    suffix: object,
+    dump: object,
+    load: object,
+    requires: tuple[object, ...],
+    extra: object,
+) -> Serializer:
+    if not isinstance(name, str) or not _NAME.match(name):
+        raise ValueError(f"a serializer name is letters, digits, '.', '_' or '-', not {name!r}")
+    if not isinstance(suffix, str) or not _NAME.match(suffix):
+        raise ValueError(f"a file suffix is letters, digits, '.', '_' or '-', not {suffix!r}")
+    if not callable(dump) or not callable(load):
+        raise TypeError(f"serializer {name!r}: dump and load must be callables")
+    if not all(isinstance(m, str) and m for m in requires):
+        raise TypeError(f"serializer {name!r}: requires must be module names")
+    if extra is not None and not isinstance(extra, str):
+        raise TypeError(f"serializer {name!r}: extra must be a text or None")
+    return Serializer(name, suffix, dump, load, tuple(str(m) for m in requires), extra)
+
+
+def add_builtin(serializer: Serializer) -> None:
+    _builtin[serializer.name] = serializer
+
+
+def get(name: str | None) -> Serializer:
+    """The serializer of a declaration (None: the default), loading entry points on demand.
+    An unknown name raises LookupError listing the known ones."""
+    _load_builtins()
+    key = DEFAULT if name is None else name
+    found = _builtin.get(key) or _registered.get(key) or _from_entry_point(key)
+    if found is None:
+        raise LookupError(unknown_message(key, known_names()))
+    return found
+
+
+def known_names() -> list[str]:
+    """Every name that `get` would accept here, entry points included (not loaded)."""
+    _load_builtins()
+    return sorted({*_builtin, *_registered, *(ep.name for ep in _entry_points())})
+
+
+def unknown_message(name: str, known: Iterable[str]) -> str:
+    import difflib
+
+    names = sorted(known)
+    close = difflib.get_close_matches(name, names, n=1)
+    hint = f"did you mean {close[0]!r}? " if close else ""
+    return (
+        f"serializer {name!r} is not known; {hint}known serializers: {', '.join(names)} "
+        "(a project adds its own with quarn.register_serializer)"
+    )
+
+
+def missing_message(serializer: Serializer, missing: list[str]) -> str:
+    what = " and ".join(missing)
+    verb = "is" if len(missing) == 1 else "are"
+    install = f'; install it with: pip install "{serializer.extra}"' if serializer.extra else ""
+    return f"serializer {serializer.name!r} needs {what}, which {verb} not installed{install}"
+
+
+def _entry_points() -> list[EntryPoint]:
+    # Imported here: it costs a job worker's start more than all the rest of this module,
+    # and only a name that is neither built in nor registered needs it.
+    import importlib.metadata
+
+    return list(importlib.metadata.entry_points(group=ENTRY_POINT_GROUP))
+
+
+def _from_entry_point(name: str) -> Serializer | None:
+    for entry in _entry_points():
+        if entry.name != name:
+            continue
+        try:
+            found = entry.load()
+        except Exception as exc:
+            raise LookupError(
+                f"serializer {name!r}: its entry point {entry.value!r} cannot be loaded "
+                f"({type(exc).__name__}: {exc})"
+            ) from exc
+        if not isinstance(found, Serializer) or found.name != name:
+            raise LookupError(
+                f"serializer {name!r}: its entry point {entry.value!r} must name a "
+                f"quarn Serializer called {name!r}"
+            )
+        _registered[name] = found
+        return found
+    return None
+
+
+def read_value(serializer: Serializer, path: str) -> Any:
+    """One stored value; a file that is missing or unreadable raises StorageError naming it."""
+    missing = serializer.missing()
+    if missing:
+        raise StorageError(missing_message(serializer, missing))
+    try:
+        return serializer.load(path)
+    except FileNotFoundError:
+        raise StorageError(f"the stored value {path} is missing") from None
+    except StorageError:
+        raise
+    except Exception as exc:
+        raise StorageError(
+            f"the stored value {path} cannot be read as {serializer.name}: "
+            f"{type(exc).__name__}: {exc}"
+        ) from exc
+
+
+# The discovery report --------------------------------------------------------------------
+
+
+def _report(serializer: Serializer) -> None:
+    path = os.environ.get(REPORT_ENV)
+    if not path:
+        return
+    missing = serializer.missing()
+    problem = missing_message(serializer, missing) if missing else None
+    try:
+        with open(path, "a", encoding="utf-8") as handle:
+            handle.write(json.dumps({"name": serializer.name, "problem": problem}) + "\n")
+    except OSError:
+        pass  # the check then calls the name unknown, which says what to look at
+
+
+def read_report(path: str) -> dict[str, str | None]:
+    """Name -> why it cannot be used (None: usable), of each serializer that the project
+    registered while discovery imported it."""
+    found: dict[str, str | None] = {}
+    try:
+        with open(path, encoding="utf-8") as handle:
+            lines = handle.read().splitlines()
+    except OSError:
+        return found
+    for line in lines:
+        try:
+            item = json.loads(line)
+        except ValueError:
+            continue
+        if isinstance(item, dict) and isinstance(item.get("name"), str):
+            problem = item.get("problem")
+            found[item["name"]] = problem if isinstance(problem, str) else None
+    return found
+
+
+def availability(reported: Mapping[str, str | None] | None = None) -> dict[str, str | None]:
+    """Every known serializer name -> None when it can be used, else why not.
+
+    `reported` holds the project's own registrations as discovery saw them; the built-ins
+    and entry points are looked at in this process (the interpreter the workers run).
+    """
+    result: dict[str, str | None] = {}
+    for name in known_names():
+        try:
+            serializer = get(name)
+        except LookupError as exc:
+            result[name] = str(exc)
+            continue
+        missing = serializer.missing()
+        result[name] = missing_message(serializer, missing) if missing else None
+    for name, problem in (reported or {}).items():
+        if name not in _builtin:
+            result[name] = problem
+    return result
+
+
+def _load_builtins() -> None:
+    if not _builtin:
+        from quarn.runner.store import builtin_serializers
+
+        builtin_serializers.register_all()

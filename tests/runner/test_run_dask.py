@@ -1,0 +1,321 @@
+"""Runs on Dask: a scheduler and two workers started as separate processes on 127.0.0.1
+(shared by the tests of this module), and once a local cluster the run starts itself."""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+from run_support import Pipeline, summary_rows
+
+distributed = pytest.importorskip("distributed")
+
+ON_WORKER = "QUARN_TEST_ON_WORKER"  # set in the environment of the fixture's workers only
+START_SECONDS = 60  # generous bounds for a loaded machine; nothing here is timed
+
+
+def _wait_for(check, what: str):
+    deadline = time.monotonic() + START_SECONDS
+    while time.monotonic() < deadline:
+        found = check()
+        if found:
+            return found
+        time.sleep(0.05)
+    raise AssertionError(f"gave up waiting for {what}")
+
+
+@pytest.fixture(scope="module")
+def scheduler(tmp_path_factory) -> str:
+    """The address of a scheduler with two single-thread workers, all separate processes
+    whose working directory is not the one the runs start in."""
+    home = tmp_path_factory.mktemp("cluster")
+    address_file = home / "scheduler.json"
+    started: list[subprocess.Popen] = []
+
+    def spawn(*args: str, **env: str) -> None:
+        with open(home / f"{len(started)}.log", "wb") as log:
+            started.append(
+                subprocess.Popen(
+                    [sys.executable, "-m", "dask", *args],
+                    cwd=home,
+                    env={**os.environ, **env},
+                    stdout=log,
+                    stderr=subprocess.STDOUT,
+                    stdin=subprocess.DEVNULL,
+                    start_new_session=True,
+                )
+            )
+
+    try:
+        local = ("--host", "127.0.0.1")
+        spawn("scheduler", *local, "--port", "0", "--dashboard-address", "127.0.0.1:0",
+              "--scheduler-file", str(address_file))  # fmt: skip
+        address = _wait_for(lambda: _address(address_file), "the scheduler")
+        for _ in range(2):
+            spawn(
+                "worker", address, *local, "--nthreads", "1", "--no-dashboard", **{ON_WORKER: "1"}
+            )
+        with distributed.Client(address, set_as_default=False) as client:
+            client.wait_for_workers(2, timeout=START_SECONDS)
+        yield address
+    finally:
+        for process in reversed(started):  # workers (and their nannies' children) first
+            os.killpg(process.pid, signal.SIGTERM)
+            try:
+                process.wait(START_SECONDS)
+            except subprocess.TimeoutExpired:
+                os.killpg(process.pid, signal.SIGKILL)
+                process.wait()
+
+
+def _address(path: Path) -> str | None:
+    try:  # the scheduler may be writing the file right now
+        return json.loads(path.read_text())["address"]
+    except (OSError, ValueError, KeyError):
+        return None
+
+
+# Partitions, a fan-in, a failing job and what it skips; the same module for every run.
+PIPELINE = """
+days = partitions(["mon", "tue", "wed"])
+
+@asset()
+def base():
+    return {"n": 3, "nan": float("nan")}
+
+@asset(partitions={"day": days}, inputs={"b": base})
+def daily(day, b):
+    print("computing", day)
+    return [day, b["n"], b["nan"] != b["nan"]]
+
+@asset(inputs={"all": daily})
+def week(all):
+    return all
+
+@asset(partitions={"day": days}, inputs={"d": daily})
+def checked(day, d):
+    if day == "tue":
+        raise ValueError("no data for " + day)
+    return d
+
+@asset(inputs={"c": checked})
+def report(c):
+    return c
+
+@asset(inputs={"r": report, "w": week})
+def final(r, w):
+    return [r, w]
+"""
+
+
+def _run(root: Path, *extra: str) -> tuple[subprocess.CompletedProcess, dict[str, str]]:
+    """Runs PIPELINE in its own folder; returns the run and every output file's text with
+    the folder's path masked (tracebacks name it)."""
+    root.mkdir()
+    pipeline = Pipeline(root)
+    pipeline.write("pipe", PIPELINE)
+    done = pipeline.run("pipe", out=Path("out"), extra=extra)
+    files = {
+        str(p.relative_to(pipeline.out)): p.read_text().replace(str(root), "ROOT")
+        for p in pipeline.out.rglob("*")
+        if p.is_file() and ".quarn" not in p.parts and p.name != "manifest.json"
+    }
+    versions = {k: v["version"] for k, v in pipeline.manifest()["jobs"].items()}
+    files["versions"] = json.dumps(versions, sort_keys=True)
+    return done, files
+
+
+def _summary(stdout: str) -> list[list[str]]:
+    """The summary without durations: asset, partition, status, error; then the totals."""
+    rows = [row[:3] + row[4:] for row in summary_rows(stdout)]
+    totals = re.sub(r" in [0-9.]+s$", "", stdout.splitlines()[-1])
+    return [*sorted(rows), [totals]]
+
+
+def test_same_files_and_summary_as_the_local_executor(tmp_path, scheduler):
+    local, local_files = _run(tmp_path / "local", "--executor", "local")
+    assert local.returncode == 1, local.stderr
+    assert ["checked", "day=tue", "failed", "ValueError: no data for tue"] in _summary(local.stdout)
+    assert ["final", "-", "skipped", "upstream checked[day=tue] failed"] in _summary(local.stdout)
+    logs = [text for name, text in local_files.items() if name.endswith("worker.log")]
+    assert any("computing mon" in text for text in logs)  # logs are among the files compared
+    for name, extra in [
+        ("cluster", ("--scheduler", scheduler)),
+        ("own-cluster", ("--executor", "dask")),  # a local cluster started for the run
+    ]:
+        done, files = _run(tmp_path / name, *extra)
+        assert done.returncode == 1, done.stderr
+        assert _summary(done.stdout) == _summary(local.stdout), name
+        assert files == local_files, name
+
+
+def test_a_job_whose_worker_dies_is_lost_and_retried(tmp_path, scheduler):
+    pipeline = Pipeline(tmp_path)
+    pipeline.write(
+        "fragile",
+        """
+        @asset()
+        def fragile():
+            if not os.path.exists("killed-once"):  # in the run's directory, shared
+                open("killed-once", "w").close()
+                os.kill(os.getppid(), signal.SIGKILL)  # the Dask worker running this job
+                time.sleep(600)  # never reached: the job dies with its worker
+            return "recovered"
+
+        @asset(inputs={"v": fragile})
+        def after(v):
+            return v + " and used"
+        """,
+    )
+    address_file = tmp_path / "scheduler.json"  # --scheduler takes a scheduler file too
+    address_file.write_text(json.dumps({"address": scheduler}))
+    done = pipeline.run("fragile", extra=("--scheduler", str(address_file), "--retries", "1"))
+    assert done.returncode == 0, done.stderr
+    assert "its Dask worker died while running it" in done.stderr
+    assert pipeline.value("after") == "recovered and used"
+
+
+def test_workers_that_cannot_see_the_output_or_import_the_modules(tmp_path, scheduler):
+    """The fixture's workers run in another directory and have ON_WORKER set. A path
+    through /proc/self/cwd names a different directory in each process, as a disk that is
+    not shared names a different one on each machine; the module fails to import where
+    ON_WORKER is set, as it would on workers that lack one of its libraries."""
+    pipeline = Pipeline(tmp_path)
+    pipeline.write(
+        "lacking",
+        f"""
+        if os.environ.get("{ON_WORKER}"):
+            raise ImportError("no module named 'special_lib'")
+
+        @asset()
+        def here():
+            return 1
+        """,
+    )
+    done = pipeline.run("lacking", out=Path("/proc/self/cwd/out"), extra=("--scheduler", scheduler))
+    assert done.returncode == 1
+    lines = done.stderr.splitlines()
+    storage = [line for line in lines if "cannot write into /proc/self/cwd/out/.quarn" in line]
+    imports = [line for line in lines if "cannot import lacking: ImportError" in line]
+    assert len(storage) == len(imports) == 2, done.stderr  # each worker, named
+    assert "shared file system" in done.stderr and "quarn[dask]" in done.stderr
+    assert not (pipeline.out / "here").exists()  # nothing ran
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGKILL], ids=["ctrl-c", "killed"])
+def test_a_stopped_run_leaves_no_job_running(tmp_path, scheduler, signum):
+    """Ctrl-C stops the jobs before the run ends; a run killed outright cannot, so the
+    workers stop the jobs of tasks nobody waits for any more."""
+    pipeline = Pipeline(tmp_path)
+    pipeline.write(
+        "slow",
+        """
+        @asset()
+        def slow():
+            with open("slow.pid.tmp", "w") as f:
+                f.write(str(os.getpid()))
+            os.rename("slow.pid.tmp", "slow.pid")
+            time.sleep(600)
+        """,
+    )
+    runner = subprocess.Popen(
+        pipeline.command("slow", extra=("--scheduler", scheduler)),
+        cwd=tmp_path, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE, text=True,
+    )  # fmt: skip
+    try:
+        pid_file = tmp_path / "slow.pid"
+        pid = int(_wait_for(lambda: pid_file.exists() and pid_file.read_text(), "the job"))
+        runner.send_signal(signum)
+        stdout, stderr = runner.communicate(timeout=START_SECONDS)
+    finally:
+        runner.kill()
+    if signum == signal.SIGINT:
+        assert runner.returncode == 130, stderr
+        assert [["slow", "-", "interrupted"]] == [row[:3] for row in summary_rows(stdout)]
+        with pytest.raises(ProcessLookupError):  # ended, and reaped by its worker
+            os.kill(pid, 0)
+    else:
+        _wait_for(lambda: not _alive(pid), "the job to end")
+
+
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return True
+
+
+@pytest.mark.parametrize(
+    ("options", "hidden", "status", "message"),
+    [
+        (["--executor", "local", "--scheduler", "tcp://h:1"], False, 2, "--executor dask"),
+        (["--scheduler", "h"], False, 2, "not a Dask scheduler address: 'h'"),
+        (["--executor", "dask"], True, 1, "pip install 'quarn[dask]'"),
+    ],
+    ids=["scheduler-with-local", "bad-address", "no-distributed"],
+)
+def test_dask_options_without_a_cluster(tmp_path, options, hidden, status, message):
+    hide = tmp_path / "hide"  # stands in for an environment without distributed
+    hide.mkdir()
+    (hide / "distributed.py").write_text("raise ImportError('No module named distributed')")
+    pipeline = Pipeline(tmp_path)
+    pipeline.write("one", "@asset()\ndef one():\n    return 1\n")
+    path = [str(hide)] * hidden + [p for p in [os.environ.get("PYTHONPATH", "")] if p]
+    done = subprocess.run(
+        pipeline.command("one", extra=tuple(options)), cwd=tmp_path,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(path)},
+        capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=120,
+    )  # fmt: skip
+    assert done.returncode == status and message in done.stderr, done.stderr
+    assert "Traceback" not in done.stderr and not pipeline.out.exists()
+
+
+def test_the_task_on_a_worker(tmp_path):
+    """The worker side without a cluster: a stopped run's jobs have ended when stop_run
+    returns, and its later tasks start nothing; an attempt found already started (its
+    worker was lost) answers None and runs nothing."""
+    import asyncio
+    import threading
+
+    from quarn.runner.executors.dask_task import run_job, stop_run
+
+    pipeline = Pipeline(tmp_path)
+    pipeline.write(
+        "slow", "@asset()\ndef slow():\n    open('running', 'w').close()\n    time.sleep(600)\n"
+    )
+
+    def spec(name: str) -> str:
+        path = tmp_path / f"{name}.json"
+        stage = tmp_path / name
+        path.write_text(json.dumps({
+            "module": "slow", "function": "slow", "paths": [str(pipeline.mods)],
+            "job_dir": "out/slow/_", "stage_dir": str(stage), "serializer": None,
+            "keys": {}, "inputs": {}, "sources": {},
+        }))  # fmt: skip
+        stage.mkdir()
+        return str(path)
+
+    def run(name: str):
+        path = spec(name)
+        return run_job(path, f"{path}.log", str(tmp_path), f"{path}.started", str(tmp_path), name)
+
+    ended: list[int | None] = []
+    first = threading.Thread(target=lambda: ended.append(run("first")))
+    first.start()
+    _wait_for(lambda: (tmp_path / "running").exists(), "the job")
+    assert asyncio.run(stop_run(str(tmp_path), 5.0)) == 1
+    first.join(START_SECONDS)  # it has only to return: its job has ended
+    assert ended == [-signal.SIGTERM]
+    assert run("late") == -signal.SIGTERM and not (tmp_path / "late.json.started").exists()
+    log = tmp_path / "again.log"
+    again = run_job(spec("again"), str(log), ".", f"{tmp_path}/first.json.started", "new", "k")
+    assert again is None and not log.exists()

@@ -335,14 +335,18 @@ def _exit_status(exc: SystemExit) -> int:
 
 def import_host_modules(paths: Sequence[str]) -> None:
     """Imports the standard modules the core and the job worker import by name, and the job
-    worker itself, with the project's folders hidden, as a spawned worker does: a project
-    file named like one of them (json.py) cannot stand in for it."""
+    worker itself with what it would import on each job, with the project's folders hidden,
+    as a spawned worker does: a project file named like one of them (json.py) cannot stand
+    in for it."""
     hidden = [os.path.realpath(d) for d in (*paths, os.curdir)] + [own_folder(__file__)]
     saved = list(sys.path)
     sys.path[:] = [p for p in saved if not any(same_folder(p, d) for d in hidden)]
     try:
-        for name in (*HOST_MODULES, _JOB_WORKER):
+        for name in (*HOST_MODULES, _JOB_WORKER, "traceback"):
             __import__(name)
+        from quarn.runner.store import serializers
+
+        serializers.get(None)  # loads the built-in serializers, which each job would load anew
     finally:
         sys.path[:] = saved
 

@@ -1,6 +1,6 @@
 """Command stub `python -m quarn.inspect`: prints the inspection document of the named modules.
 
-    python -m quarn.inspect [--path DIR]... [--check] MODULE [MODULE ...]
+    python -m quarn.inspect [--path DIR]... [--check] [--document-file PATH] MODULE [MODULE ...]
 
 The document goes to standard output as one line followed by a line feed. A module that
 fails to import is reported on standard error and left out; the exit status is still 0.
@@ -8,6 +8,7 @@ Ctrl-C ends the command with status 130 and no document.
 """
 
 import argparse
+import json
 import sys
 from collections.abc import Sequence
 
@@ -45,7 +46,22 @@ def build_parser() -> argparse.ArgumentParser:
         help="check the asset graph instead: print each problem as "
         "'file:line: error: asset ...' and exit with status 1 when there is any",
     )
+    parser.add_argument(
+        "--document-file",
+        metavar="PATH",
+        help="write the document and the list of skipped modules, as the JSON object "
+        '{"document": ..., "skipped": [...]}, to PATH instead of standard output; what '
+        "the modules print while being imported then cannot be mistaken for it",
+    )
     return parser
+
+
+def write_document_file(path: str, document: str, modules: Sequence[str]) -> None:
+    """The document and the modules that failed to import (those left out of sys.modules,
+    as the import system removes a module whose import raised) into one file."""
+    skipped = [m for m in dict.fromkeys(modules) if m not in sys.modules]
+    with open(path, "w", encoding="utf-8") as handle:
+        handle.write('{"document": ' + document + ', "skipped": ' + json.dumps(skipped) + "}\n")
 
 
 def emit(document: str) -> None:
@@ -66,12 +82,21 @@ def main(argv: Sequence[str] | None = None) -> int:
     130 when interrupted by Ctrl-C (no document is printed then)."""
     args = build_parser().parse_args(argv)
     try:
-        prepare_imports(args.path, __file__)
-        if args.check:
-            from quarn.runner.commands.check import check_modules
+        if not args.check and args.document_file is None:
+            prepare_imports(args.path, __file__)
+            emit(inspect_modules(args.modules))
+            return 0
+        # For the runner: its modules are imported before the project's folders can shadow
+        # what they import, and the project's declarations are read from the source as it
+        # is now, never from a bytecode cache that may be older.
+        from quarn.runner.commands.check import check_modules
+        from quarn.runner.job.sources import install
 
+        prepare_imports(args.path, __file__)
+        install({}, args.path, None)
+        if args.check:
             return check_modules(args.modules, args.path)
-        emit(inspect_modules(args.modules))
+        write_document_file(args.document_file, inspect_modules(args.modules), args.modules)
     except KeyboardInterrupt:
         sys.stderr.write(f"\n{PROG}: interrupted\n")
         return 130

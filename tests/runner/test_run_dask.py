@@ -127,7 +127,10 @@ def _run(root: Path, *extra: str) -> tuple[subprocess.CompletedProcess, dict[str
         for p in pipeline.out.rglob("*")
         if p.is_file() and ".quarn" not in p.parts and p.name != "manifest.json"
     }
-    versions = {k: v["version"] for k, v in pipeline.manifest()["jobs"].items()}
+    versions = {
+        k: [v["status"], v.get("version"), v.get("digest")]  # a failed job has no success
+        for k, v in pipeline.manifest()["jobs"].items()
+    }
     files["versions"] = json.dumps(versions, sort_keys=True)
     return done, files
 

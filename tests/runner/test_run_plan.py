@@ -10,9 +10,9 @@ import pytest
 
 from quarn.runner.graph.build import build_graph
 from quarn.runner.graph.signature import parse_signature
+from quarn.runner.plan import freshness
 from quarn.runner.plan import jobs as plan_jobs
 from quarn.runner.plan import select as plan_select
-from quarn.runner.plan.versions import stale_jobs
 from quarn.runner.store.manifest import Manifest
 
 ROOT = "/srv/app"
@@ -134,16 +134,21 @@ def test_an_asset_listed_twice_is_one_asset_run_from_the_module_binding_its_name
     assert [a.module for a in graph.assets] == ["pipe"]
 
 
-def test_asset_directories_are_safe_and_distinct():
-    graph = graph_of(
-        entry("raw", file="a.py"), entry("raw", file="b.py"), entry("x", name="my asset"),
-        entry("y", name="my_asset"), entry("u", name="plain"), entry("z", name="manifest.json"),
-        entry("w", name="../up"), entry("v", name=""),
-    )  # fmt: skip
-    names = [a.dir_name for a in graph.assets]
-    assert len(set(names)) == len(names)
-    assert "plain" in names  # a safe label no other asset maps to is used as it is
+def test_asset_folders_come_from_the_asset_alone_safe_and_distinct():
+    declared = [entry(f, name=n) for f, n in zip("xyuzwvq", ["my asset", "my_asset", "plain",
+                "manifest.json", "../up", "", ".quarn"], strict=True)]  # fmt: skip
+    names = [a.dir_name for a in graph_of(*declared).assets]
+    assert len(set(names)) == len(names) and "plain" in names
     assert all(SAFE_NAME.fullmatch(n) and n != "manifest.json" for n in names), names
+    assert [graph_of(e).assets[0].dir_name for e in declared] == names  # whatever else runs
+    clash = graph_of(entry("raw", file="a.py"), entry("raw", file="b.py"), entry("Up", name="up"),
+                     entry("down", name="UP", file="c.py"))  # fmt: skip
+    assert [str(d) for d in clash.diagnostics] == [
+        f"{ROOT}/b.py:2: error: asset 'raw': its output folder 'raw' is also that of asset "
+        f"'raw' ({ROOT}/a.py:2); give one of them another name with name=",
+        f"{ROOT}/c.py:2: error: asset 'UP': its output folder 'UP' is also that of asset "
+        f"'up' ({ROOT}/pipe.py:2); give one of them another name with name=",
+    ]
 
 
 # Partition keys -----------------------------------------------------------------------------
@@ -238,13 +243,13 @@ def test_restriction_applies_to_every_asset_with_the_dimension():
     )
     assets = plan_select.select(graph, [])
     kept = plan_select.restrict(assets, [("t", "B"), ("day", 2), ("day", 3)])
-    jobs = plan_jobs.build_jobs(assets, kept)
+    jobs = [j for j in plan_jobs.build_jobs(assets, kept) if j.requested]
     assert [(j.asset.label, j.key) for j in jobs] == [
         ("u", {"day": 2, "t": "B"}),
         ("u", {"day": 3, "t": "B"}),
         ("d", {"t": "B"}),
     ]
-    assert [m for m, _ in jobs[2].inputs[0][1]] == ["2", "3"]
+    assert [m for m, _ in jobs[2].inputs[0][1]] == ["1", "2", "3"]  # a fan-in consumes every key
     assert plan_select.count_jobs(assets, plan_select.restrict(assets, [("t", "B")])) == 4
     with pytest.raises(plan_select.PlanError, match="no key"):
         plan_select.restrict(assets, [("day", "9")])
@@ -267,42 +272,109 @@ def test_select_takes_upstreams_and_not_downstreams():
     graph = graph_of(*chain())
     assert [a.label for a in plan_select.select(graph, ["b"])] == ["a", "b"]
     assert [a.label for a in plan_select.select(graph, [ref("c")])] == ["a", "b", "c"]
+    assert [a.label for a in plan_select.select(graph, ["pipe:b"])] == ["a", "b"]
     with pytest.raises(plan_select.PlanError, match="'nope' matches no asset"):
         plan_select.select(graph, ["nope"])
 
 
-# Versions and staleness ---------------------------------------------------------------------
+# Versions and freshness ---------------------------------------------------------------------
 
 
 def versions(*args: str) -> dict:
     return {j.asset.label: j.version for j in jobs_for(*chain(*args))}
 
 
-def test_a_source_edit_changes_the_job_and_its_descendants_only_wherever_it_lives():
-    before, after = versions(), versions("return 2")
-    assert {name for name in before if before[name] != after[name]} == {"b", "c"}
-    assert versions("return 1", "/elsewhere/checkout") == before
+def test_versions_ignore_the_place_of_the_project_and_other_keys():
+    assert versions("return 1", "/elsewhere/checkout") == versions()
+    keys = [entry("u", "k", partitions={"k": [1, 2]}), entry("f", "v", inputs={"v": ref("u")})]
+    more = json.loads(json.dumps(keys).replace("[1, 2]", "[1, 2, 3]"))
+    before, after = jobs_for(*keys), jobs_for(*more)
+    assert [j.version for j in before] == [j.version for j in after if j.key != {"k": 3}]
+    assert len(after[-1].deps) == 3  # the fan-in sees the new key through its upstream set
 
 
-def test_stale_jobs_follow_versions_files_and_upstreams(tmp_path):
+def digest_of(name: str) -> str:
+    return f"digest-{name}"
+
+
+def current_entries(jobs) -> dict:
+    """Every job recorded as a success whose files are still those it wrote."""
+    return {
+        j.id: {"status": "succeeded", "version": j.version, "digest": digest_of(j.id),
+               "inputs": {d.id: digest_of(d.id) for d in j.deps}, "value": "value.json"}
+        for j in jobs
+    }  # fmt: skip
+
+
+def decide(jobs, entries, observed=None, force=False, allowed=None):
+    observed = observed or {}
+
+    def observe(job, entry):
+        return observed.get(job.asset.label, freshness.Observed(True, entry.get("digest")))
+
+    return freshness.plan_jobs(jobs, entries, observe, force, allowed)
+
+
+# label -> how its record or folder is changed; expected state of a, b, c, side
+FRESHNESS = {
+    "all current": ({}, {}, "current current current current"),
+    "code edit": ({"b": {"version": "old"}}, {}, "current run pending current"),
+    "last run failed": ({"b": {"status": "failed"}}, {}, "current run pending current"),
+    "last run skipped": ({"b": {"status": "skipped"}}, {}, "current current current current"),
+    "interrupted": ({"b": {"status": "running"}}, {}, "current run pending current"),
+    "never succeeded": ({"a": None}, {}, "run pending pending pending"),
+    "upstream re-run since": (
+        {"b": {"inputs": {"a/_": "older"}}},
+        {},
+        "current run pending current",
+    ),
+    "value tampered": ({}, {"b": (True, "other")}, "current run pending current"),
+    "value missing": ({}, {"b": (True, None)}, "current run pending current"),
+    "result not a success": ({}, {"c": (False, None)}, "current current run current"),
+}
+
+
+@pytest.mark.parametrize(("changes", "observed", "expected"), FRESHNESS.values(), ids=FRESHNESS)
+def test_freshness_decisions(changes, observed, expected):
     jobs = jobs_for(*chain())
-    by_name = {j.asset.label: j for j in jobs}
-    for job in jobs:
-        directory = tmp_path / job.id
-        directory.mkdir(parents=True)
-        (directory / "value.json").write_text("1")
-        (directory / "result.json").write_text('{"ok": true, "value_path": "x/value.json"}')
-    recorded = {j.id: j.version for j in jobs}
+    entries = current_entries(jobs)
+    for label, change in changes.items():
+        job_id = f"{label}/_"
+        entries[job_id] = None if change is None else {**entries[job_id], **change}
+    entries = {k: v for k, v in entries.items() if v is not None}
+    seen = {k: freshness.Observed(*v) for k, v in observed.items()}
+    plan = decide(jobs, entries, seen)
+    by_label = {j.asset.label: j for j in jobs}
+    assert [plan.decisions[by_label[n]].state for n in ("a", "b", "c", "side")] == expected.split()
+    assert {d.state for d in decide(jobs, entries, seen, force=True).decisions.values()} == {"run"}
 
-    def stale(record, force=False) -> set[str]:
-        return {j.asset.label for j in stale_jobs(jobs, record, str(tmp_path), force)}
 
-    assert stale(recorded) == set()
-    assert stale(recorded, force=True) == set(by_name)
-    assert stale({**recorded, by_name["b"].id: "old"}) == {"b", "c"}
-    (tmp_path / by_name["b"].id / "value.json").unlink()
-    (tmp_path / by_name["side"].id / "result.json").unlink()
-    assert stale(recorded) == {"b", "c", "side"}
+@pytest.mark.parametrize("same_bytes", [True, False])
+def test_a_pending_job_runs_only_when_its_upstream_produced_other_bytes(same_bytes):
+    jobs = jobs_for(*chain())
+    a, b = jobs[0], jobs[1]
+    plan = decide(jobs, {k: v for k, v in current_entries(jobs).items() if k != "a/_"})
+    assert plan.decisions[b].state == "pending"
+    plan.produced(a, digest_of(a.id) if same_bytes else "new bytes")
+    assert plan.still_needed(b) is not same_bytes
+
+
+def test_a_fan_in_under_a_restriction_waits_for_partitions_that_are_not_current():
+    jobs = jobs_for(
+        entry("u", "k", partitions={"k": [1, 2, 3]}), entry("f", "v", inputs={"v": ref("u")})
+    )
+    u1, u2, u3, f = jobs
+    entries = current_entries(jobs)
+    del entries[u2.id], entries[u3.id]
+    plan = decide(jobs, entries, force=True, allowed=[u1, f])
+    assert plan.decisions[f] == freshness.Decision(
+        "waiting", "waiting for partitions that are not up to date: u[k=2], u[k=3]"
+    )
+    assert plan.decisions[u1].state == "run"
+    entries = current_entries(jobs)  # the others current: the fan-in may run with all of them
+    assert decide(jobs, entries, force=True, allowed=[u1, f]).decisions[f].state == "run"
+    stale_code = {**entries, u2.id: {**entries[u2.id], "version": "old"}}
+    assert decide(jobs, stale_code, allowed=[u1, f]).decisions[f].state == "waiting"
 
 
 def test_manifest_round_trip_and_unreadable_manifest(tmp_path):
@@ -311,8 +383,15 @@ def test_manifest_round_trip_and_unreadable_manifest(tmp_path):
     manifest.record("a/_", {"version": "v1"})
     manifest.save()
     assert [p.name for p in tmp_path.iterdir()] == ["manifest.json"]  # no temporary left
+    manifest.mark("a/_", "failed", "a", None)  # a saved line is encoded again once changed
+    manifest.save()
     again, warning = Manifest.load(str(tmp_path))
-    assert warning is None and again.versions() == {"a/_": "v1"}
-    (tmp_path / "manifest.json").write_text('{"format": 1, "jobs": {"a/_": {"vers')
-    broken, warning = Manifest.load(str(tmp_path))
-    assert broken.jobs == {} and "every job runs again" in warning
+    assert warning is None and again.jobs["a/_"]["status"] == "failed"
+    for text, message in [
+        ('{"format": 2, "jobs": {"a/_": {"vers', "cannot read"),
+        ('{"format": 1, "jobs": {}}', "has an unknown format; every job runs again"),
+        ('{"format": 3, "jobs": {}}', "is of a newer format (3) than this quarn reads (2)"),
+    ]:
+        (tmp_path / "manifest.json").write_text(text)
+        broken, warning = Manifest.load(str(tmp_path))
+        assert broken.jobs == {} and message in warning

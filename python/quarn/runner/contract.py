@@ -6,10 +6,10 @@ Every part of the runner takes these from here; nothing else spells them.
 
 from __future__ import annotations
 
-import re
+import os
 import sys
 from collections.abc import Sequence
-from typing import Any, Literal, TypedDict
+from typing import Any, Literal, NotRequired, TypedDict
 
 # Files the worker writes into a job's folder, and the runner's own files beside them.
 VALUE_FILE = "value.json"
@@ -25,9 +25,7 @@ UNPARTITIONED_DIR = "_"
 STATE_DIR = ".quarn"
 LOCK_FILE = "lock"
 RUNS_DIR = "runs"
-
-# The line discovery writes for a module that failed to import.
-SKIP_LINE = re.compile(r"^quarn: skipping module '(.*?)': ", re.MULTILINE)
+CODE_CACHE_DIR = "code"  # compiled project code, keyed by the digest of its source
 
 
 class AssetEntry(TypedDict):
@@ -42,6 +40,15 @@ class AssetEntry(TypedDict):
     module_source: str
     python_version: str
     return_type: str
+
+
+class DiscoveryResult(TypedDict):
+    """What discovery writes into the file named by `--document-file`: the inspection
+    document and the modules that could not be imported, apart from anything the modules
+    print while being imported."""
+
+    document: Any
+    skipped: list[str]
 
 
 class SuccessRecord(TypedDict):
@@ -62,6 +69,38 @@ class FailureRecord(TypedDict):
     error: str
     error_type: str
     ok: Literal[False]
+
+
+class ManifestEntry(TypedDict, total=False):
+    """One job's record in `manifest.json`.
+
+    `status` is how the job's latest run ended. The other members describe its latest
+    success (absent when it never succeeded): `version` (code, declaration and key),
+    `inputs` (upstream job id -> digest of the value it consumed), `digest` and `value`
+    (the value file's SHA-256 and name), `stat` (size, mtime_ns, ctime_ns, inode of that
+    file when it was hashed), `result_stat` (the same of the success record, read then),
+    `succeeded_at` (UTC, ISO 8601) and `seconds`.
+    """
+
+    asset: str
+    partition: dict[str, Any] | None
+    status: str
+    version: str
+    inputs: dict[str, str]
+    digest: str
+    value: str
+    stat: list[int]
+    result_stat: list[int]
+    succeeded_at: str
+    seconds: float
+    ran_at: str  # when the latest run that did not succeed ended
+
+
+# `ManifestEntry.status` values.
+STATUS_SUCCEEDED = "succeeded"
+STATUS_FAILED = "failed"
+STATUS_SKIPPED = "skipped"
+STATUS_RUNNING = "running"  # started by a run that has not recorded how it ended
 
 
 class InputSource(TypedDict):
@@ -89,7 +128,8 @@ class JobSpec(TypedDict):
     serializer: str | None
     keys: dict[str, Any]  # dimension -> key, passed as keyword arguments
     inputs: dict[str, InputSource | FanInSource]  # parameter -> where its value is
-    sources: dict[str, str]  # source file -> SHA-256 of the text its version was computed from
+    sources: dict[str, str]  # source file -> SHA-256 of the bytes its version was computed from
+    code_cache: NotRequired[str]  # where compiled project code is kept, by source digest
 
 
 def reference(file_path: str, function_name: str) -> str:
@@ -97,11 +137,26 @@ def reference(file_path: str, function_name: str) -> str:
     return f"{file_path}:{function_name}"
 
 
-def discovery_command(modules: Sequence[str], paths: Sequence[str]) -> list[str]:
-    """`python -m quarn.inspect` over `modules`, with `paths` first on the import path."""
+def module_reference(module: str, function_name: str) -> str:
+    """The other form an `inputs` string may take: `package.module:function`."""
+    return f"{module}:{function_name}"
+
+
+def job_dir(out_dir: str, asset_dir: str, partition_dir: str) -> str:
+    """The folder of one job's files."""
+    return os.path.join(out_dir, asset_dir, partition_dir)
+
+
+def discovery_command(
+    modules: Sequence[str], paths: Sequence[str], document_file: str | None = None
+) -> list[str]:
+    """`python -m quarn.inspect` over `modules`, with `paths` first on the import path;
+    with `document_file`, the `DiscoveryResult` goes to that file instead of stdout."""
     command = [sys.executable, "-m", "quarn.inspect"]
     for path in paths:
         command += ["--path", path]
+    if document_file is not None:
+        command += ["--document-file", document_file]
     return [*command, *modules]
 
 

@@ -23,7 +23,10 @@ from quarn.runner.executors.isolation import (
     discover_for,
 )
 from quarn.runner.graph.discovery import DiscoveryError, graph_of
-from quarn.runner.plan.jobs import Job, build_jobs
+from quarn.runner.graph.model import Asset
+from quarn.runner.plan.code_version import CodeVersion
+from quarn.runner.plan.orphans import orphan_label, prune
+from quarn.runner.plan.prepare import Prepared, code_versions, mark_running, prepare
 from quarn.runner.plan.select import (
     CONFIRM_ABOVE_JOBS,
     PlanError,
@@ -32,8 +35,7 @@ from quarn.runner.plan.select import (
     restrict,
     select,
 )
-from quarn.runner.plan.versions import stale_jobs
-from quarn.runner.report.outcome import SUCCEEDED
+from quarn.runner.report.outcome import SUCCEEDED, UP_TO_DATE, WAITING, Outcome
 from quarn.runner.report.progress import Progress
 from quarn.runner.report.summary import summary
 from quarn.runner.report.text import one_line
@@ -52,8 +54,9 @@ def _parser() -> argparse.ArgumentParser:
         description=(
             "Discover the assets of MODULEs, check their graph, and materialize every asset "
             "(one job per partition key combination) in worker processes, upstream first. "
-            "Jobs whose code, declaration, partition key and upstream versions are unchanged "
-            "since their last success are not run again."
+            "A job whose code, declaration, partition key and consumed upstream values are "
+            "those of its last success, and whose files are still those it wrote, is not "
+            "run again."
         ),
         epilog=(
             "Exit status: 0 when every job succeeded (or was up to date), 1 on a graph error "
@@ -61,7 +64,7 @@ def _parser() -> argparse.ArgumentParser:
             "signal number when interrupted (130 for Ctrl-C, 129 for SIGHUP), 70 on a fault "
             "of the runner itself. "
             "Each job writes DIR/<asset>/<partition>/value.json and result.json; "
-            "DIR/manifest.json records the version of each successful job."
+            "DIR/manifest.json records each job's version, status and value digest."
         ),
     )
     parser.add_argument("modules", nargs="+", metavar="MODULE", help="module to discover")
@@ -157,6 +160,17 @@ def _parser() -> argparse.ArgumentParser:
         "that imported the modules once; 'spawn' a fresh interpreter per job; 'none' run "
         "them one after another inside this process, for debugging (default: "
         f"{default_isolation()})",
+    )
+    parser.add_argument(
+        "--why",
+        action="store_true",
+        help="say on standard error why each job that is not up to date runs, or waits",
+    )
+    parser.add_argument(
+        "--prune",
+        action="store_true",
+        help="delete the folders and records of jobs whose partition keys are no longer "
+        "declared (listed as orphaned otherwise)",
     )
     parser.add_argument("--stats", action="store_true", help="print how busy the worker slots were")
     return parser
@@ -302,21 +316,18 @@ def _plan(
             )
             return 2
     out = args.out
-    jobs = build_jobs(assets, kept)
-    clashes = folder_clashes(jobs)
-    if clashes:
-        for one, other in clashes:
-            error(
-                f"jobs {one.display} and {other.display} would share the "
-                f"folder {job_dir(out, one)}; rename one of the assets"
-            )
-        return 1
+    code = code_versions(assets, paths)
     if args.check_only:
         manifest, warning = Manifest.load(out)
         if warning:
             stderr.write(f"{_PROG}: warning: {one_line(warning)}\n")
-        to_run = stale_jobs(jobs, manifest.versions(), out, args.force)
-        print(f"ok: {len(assets)} assets, {len(jobs)} jobs, {len(to_run)} to run")
+        prepared = prepare(assets, kept, code, manifest, args.force)
+        if _clash(prepared, out, error):
+            return 1
+        if args.why:
+            _explain(prepared)
+        print(f"ok: {len(assets)} assets, {count} jobs, {len(prepared.to_run)} to run")
+        _report_orphans(prepared.orphans, manifest, False)
         return 0
 
     def waiting(holder: str) -> None:
@@ -332,25 +343,32 @@ def _plan(
         error(f"cannot lock {out}: {exc}")
         return 1
     try:
-        return _execute(args, jobs, paths, discovered, error)
+        return _execute(args, assets, kept, code, paths, discovered, error)
     finally:
         lock.release()
 
 
 def _execute(
     args: argparse.Namespace,
-    jobs: list[Job],
+    assets: list[Asset],
+    kept: dict[str, set[str]],
+    code: dict[Asset, CodeVersion],
     paths: list[str],
     discovered: Discovered,
     error: Callable[[str], None],
 ) -> int:
-    """Runs the stale jobs while holding the output directory's lock."""
+    """Decides and runs the jobs while holding the output directory's lock."""
     stderr = sys.stderr
     out = args.out
     manifest, warning = Manifest.load(out)
     if warning:
         stderr.write(f"{_PROG}: warning: {one_line(warning)}\n")
-    to_run = stale_jobs(jobs, manifest.versions(), out, args.force)
+    prepared = prepare(assets, kept, code, manifest, args.force)
+    if _clash(prepared, out, error):
+        return 1
+    if args.why:
+        _explain(prepared)
+    to_run = prepared.to_run
     started = time.monotonic()
     progress = Progress(stderr)
     backend: Backend
@@ -371,15 +389,17 @@ def _execute(
             return 1
         backend, slots = dask_backend, args.jobs or dask_backend.slots
     try:
-        # A job about to run loses its record first: should the run stop half way, the
-        # manifest never vouches for files that a worker may have begun to overwrite.
-        manifest.forget([j.id for j in to_run])
+        if prepared.orphans and args.prune:
+            prune(prepared.orphans, out)
+            manifest.forget(prepared.orphans)
+        mark_running(prepared, manifest)
         if manifest.dirty or not os.path.exists(manifest.path):
             manifest.save()
     except OSError as exc:
         backend.close()
         error(f"cannot write to {out}: {exc}")
         return 1
+    _report_orphans(prepared.orphans, manifest, args.prune)
     rundir = RunDir(out)
     try:
         rundir.create()
@@ -389,7 +409,7 @@ def _execute(
         return 1
     if discovered.note and to_run:
         stderr.write(f"quarn: note: {one_line(discovered.note)}\n")
-    progress.start(len(to_run), len(jobs) - len(to_run))
+    progress.start(len(to_run), prepared.up_to_date)
     executor = Executor(
         to_run,
         out,
@@ -400,16 +420,19 @@ def _execute(
         backend,
         rundir,
         Limits(args.timeout, args.retries),
+        prepared.plan,
     )
     try:
         execution = executor.run()
     finally:
         rundir.remove()
     progress.close()
+    cut_off = sum(1 for o in execution.outcomes if o.status == UP_TO_DATE)
+    outcomes = [o for o in execution.outcomes if o.status != UP_TO_DATE] + _waiting(prepared)
     sys.stdout.write(
         summary(
-            execution.outcomes,
-            len(jobs) - len(to_run),
+            outcomes,
+            prepared.up_to_date + cut_off,
             time.monotonic() - started,
             bool(execution.interrupted),
         )
@@ -425,6 +448,48 @@ def _execute(
             "the next run repeats this run's jobs"
         )
         return 1
-    if any(o.status != SUCCEEDED for o in execution.outcomes):
+    if any(o.status not in (SUCCEEDED, UP_TO_DATE) for o in execution.outcomes):
         return 1
     return 0
+
+
+def _clash(prepared: Prepared, out: str, error: Callable[[str], None]) -> bool:
+    """Two jobs with one folder: the graph checks make it impossible; never trust that."""
+    clashes = folder_clashes(prepared.jobs)
+    for one, other in clashes:
+        error(
+            f"jobs {one.display} and {other.display} would share the "
+            f"folder {job_dir(out, one)}; rename one of the assets"
+        )
+    return bool(clashes)
+
+
+def _explain(prepared: Prepared) -> None:
+    """One line per job that is not up to date: runs (and why), pending, or waiting."""
+    for job in [*prepared.to_run, *prepared.waiting]:
+        decision = prepared.plan.decisions[job]
+        text = f"quarn: why: {job.display}: {decision.state}: {decision.reason}"
+        sys.stderr.write(one_line(text) + "\n")
+    sys.stderr.flush()
+
+
+def _waiting(prepared: Prepared) -> list[Outcome]:
+    """Jobs that may not run: they consume partitions outside the run that are not current."""
+    decisions = prepared.plan.decisions
+    return [Outcome(j, WAITING, None, decisions[j].reason) for j in prepared.waiting]
+
+
+def _report_orphans(orphans: list[str], manifest: Manifest, pruned: bool) -> None:
+    if not orphans:
+        return
+    shown = ", ".join(orphan_label(i, manifest.jobs.get(i)) for i in orphans[:5])
+    more = f" and {len(orphans) - 5} more" if len(orphans) > 5 else ""
+    count = f"{len(orphans)} job{'' if len(orphans) == 1 else 's'}"
+    if pruned:
+        text = f"quarn: pruned {count} of keys no longer declared: {shown}{more}"
+    else:
+        text = (
+            f"quarn: orphaned: {count} of keys no longer declared: {shown}{more} "
+            "(their folders stay; --prune deletes them)"
+        )
+    sys.stderr.write(one_line(text) + "\n")

@@ -22,7 +22,7 @@ class Backend(Protocol):
     (`quarn.runner.job.run.run_job`), so a job's files are the same whatever runs it."""
 
     def start(self, job: Job, spec_path: str, log_path: str) -> None:
-        """Starts the job's worker on the spec; its output goes to `log_path`. Raises when it
+        """Starts the job's worker on its job spec; its output goes to `log_path`. Raises when it
         cannot start (the job then fails with that message)."""
         ...
 

@@ -7,7 +7,6 @@ folder into place, keeps the manifest, and stops every worker when the run is st
 
 from __future__ import annotations
 
-import hashlib
 import json
 import os
 import shutil
@@ -20,8 +19,12 @@ from types import FrameType
 from typing import Any
 
 from quarn.runner.contract import (
+    CODE_CACHE_DIR,
     LOG_FILE,
     RESULT_FILE,
+    STATE_DIR,
+    STATUS_FAILED,
+    STATUS_SKIPPED,
     VALUE_FILE,
     FanInSource,
     InputSource,
@@ -30,9 +33,18 @@ from quarn.runner.contract import (
 from quarn.runner.executors.backend import Backend, JobExit
 from quarn.runner.executors.failures import failure_text, keep_log, last_frames, read_result
 from quarn.runner.executors.scheduler import Scheduler
-from quarn.runner.graph.model import Asset
+from quarn.runner.plan.freshness import PENDING, Plan
 from quarn.runner.plan.jobs import Job
-from quarn.runner.report.outcome import FAILED, INTERRUPTED, NOT_RUN, SKIPPED, SUCCEEDED, Outcome
+from quarn.runner.plan.observe import success_entry
+from quarn.runner.report.outcome import (
+    FAILED,
+    INTERRUPTED,
+    NOT_RUN,
+    SKIPPED,
+    SUCCEEDED,
+    UP_TO_DATE,
+    Outcome,
+)
 from quarn.runner.report.progress import Progress
 from quarn.runner.report.text import one_line
 from quarn.runner.store.layout import (
@@ -120,8 +132,10 @@ class Executor:
         backend: Backend,
         rundir: RunDir,
         limits: Limits | None = None,
+        plan: Plan | None = None,
     ) -> None:
         self.jobs = jobs
+        self.plan = plan or Plan({})
         self.out_dir = out_dir
         self.slots = max(1, slots)
         self.manifest = manifest
@@ -141,7 +155,6 @@ class Executor:
         self._manifest_error = ""
         self._last_account = 0.0
         self._unsynced: set[str] = set()  # job folders promoted since the last manifest save
-        self._digests: dict[Asset, str] = {}
 
     # The loop ------------------------------------------------------------------------------
 
@@ -221,6 +234,8 @@ class Executor:
             job = self.scheduler.next_job(now)
             if job is None:
                 break
+            if self._cut_off(job):
+                continue
             self._account(now)  # the slot is busy from here: starting a worker
             try:
                 self._start(job, now)
@@ -230,6 +245,17 @@ class Executor:
                 error = f"could not start the worker: {type(exc).__name__}: {exc}"
                 self._end(job, FAILED, None, error, "", retryable=False)
         self.progress.set_running(len(self._running))
+
+    def _cut_off(self, job: Job) -> bool:
+        """A pending job whose upstream jobs all produced the bytes it consumed last time
+        is current after all: it ends as up to date and its downstream may start."""
+        decision = self.plan.decisions.get(job)
+        if decision is None or decision.state != PENDING or self.plan.still_needed(job):
+            return False
+        self.plan.cut_off(job)
+        self._finish(job, UP_TO_DATE, None, "", "")
+        self.scheduler.succeeded(job)
+        return True
 
     def _account(self, now: float) -> None:
         """Adds the slot time since the last event, in the state that held since then: call
@@ -275,15 +301,9 @@ class Executor:
             "serializer": _serializer(asset.metadata),
             "keys": job.key,
             "inputs": inputs,
-            "sources": {asset.file_path: self._source_digest(asset)},
+            "sources": self.plan.sources.get(asset.ref, {}),
+            "code_cache": os.path.abspath(os.path.join(self.out_dir, STATE_DIR, CODE_CACHE_DIR)),
         }
-
-    def _source_digest(self, asset: Asset) -> str:
-        digest = self._digests.get(asset)
-        if digest is None:
-            text = asset.module_source.encode("utf-8", "surrogatepass")
-            digest = self._digests[asset] = hashlib.sha256(text).hexdigest()
-        return digest
 
     def _source(self, upstream: Job) -> InputSource:
         folder = job_dir(self.out_dir, upstream)
@@ -329,16 +349,9 @@ class Executor:
         final_log = os.path.join(job_dir(self.out_dir, job), LOG_FILE) if log else ""
         final = promote(running.stage, self.out_dir, job, self.rundir.aside_dir())
         self._unsynced.add(final)
-        if succeeded:
-            self.manifest.record(
-                job.id,
-                {
-                    "asset": job.asset.display,
-                    "partition": job.key or None,
-                    "version": job.version,
-                    "seconds": round(seconds, 3),
-                },
-            )
+        entry = success_entry(self.plan, job, final, seconds) if succeeded else None
+        if entry is not None:
+            self.manifest.record(job.id, entry)
             self._finish(job, SUCCEEDED, seconds, "", final_log)
             self.scheduler.succeeded(job)
             return
@@ -383,6 +396,9 @@ class Executor:
         log: str,
         frames: list[str] | None = None,
     ) -> None:
+        if status in (FAILED, SKIPPED):  # its folder no longer vouches for a current value
+            marked = STATUS_FAILED if status == FAILED else STATUS_SKIPPED
+            self.manifest.mark(job.id, marked, job.asset.display, job.key or None)
         earlier = self._history.pop(job, [])
         outcome = Outcome(job, status, seconds, error, log, earlier, frames or [])
         self._outcomes[job] = outcome

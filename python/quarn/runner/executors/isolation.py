@@ -104,10 +104,11 @@ def discover_here(
     here; what they print goes to standard error, as discovery's output always does."""
     from quarn import inspect_modules
     from quarn._paths import set_import_path
-    from quarn.runner.executors.template import import_host_modules
+    from quarn.runner.executors.template import import_host_modules, install_checked_loader
 
     import_host_modules(paths)
     set_import_path(paths, __file__)
+    install_checked_loader(paths)
     sys.stdout.flush()
     saved = os.dup(1)
     os.dup2(2, 1)

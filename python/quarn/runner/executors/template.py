@@ -351,6 +351,14 @@ def import_host_modules(paths: Sequence[str]) -> None:
         sys.path[:] = saved
 
 
+def install_checked_loader(paths: Sequence[str]) -> None:
+    """Project modules compiled from their source as it is now, never from an older bytecode
+    cache, and the digest of what each was compiled from kept for the jobs' check."""
+    from quarn.runner.job.sources import install
+
+    install({}, paths, None)
+
+
 def ready_message(document: str, modules: Sequence[str], note: str | None) -> bytes:
     """The document goes into the message as the text inspect_modules made, unparsed."""
     skipped = [m for m in dict.fromkeys(modules) if m not in sys.modules]
@@ -384,6 +392,7 @@ def main(argv: Sequence[str] | None = None) -> None:
     from quarn.runner.job.run import run_job
 
     set_import_path(paths, __file__)
+    install_checked_loader(paths)
     seeds = Seeds()
     document, note = prepare(args, seeds)
     os.environ.pop(REPORT_ENV, None)  # discovery's alone: a job registers nothing there

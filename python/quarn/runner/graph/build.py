@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 import ast
+import difflib
 import re
+from collections.abc import Callable
 from typing import Any
 
 from quarn.runner.canonical import canonical_json, short_hash
-from quarn.runner.contract import MANIFEST_FILE, reference
+from quarn.runner.contract import MANIFEST_FILE, STATE_DIR, module_reference, reference
 from quarn.runner.graph.checks import (
     check_names,
     check_parameters,
@@ -15,12 +17,12 @@ from quarn.runner.graph.checks import (
     read_declaration,
 )
 from quarn.runner.graph.lines import Lines
-from quarn.runner.graph.model import Asset, Diagnostic, Graph
+from quarn.runner.graph.model import Asset, Diagnostic, Graph, Report
 from quarn.runner.graph.order import order_assets
 from quarn.runner.graph.serializer_check import check_serializers
 
 # Names an asset directory may not take: the manifest and our hidden scratch directories.
-_RESERVED_DIR_NAMES = frozenset({"", ".", "..", MANIFEST_FILE})
+_RESERVED_DIR_NAMES = frozenset({"", ".", "..", MANIFEST_FILE, STATE_DIR})
 _UNSAFE = re.compile(r"[^A-Za-z0-9._-]")
 
 
@@ -84,6 +86,7 @@ def _dedupe(entries: list[dict[str, Any]]) -> tuple[list[Asset], list[tuple[Asse
             module_source=_str(chosen, "module_source"),
             function_source=_str(chosen, "function_source"),
             metadata=chosen.get("decorator_metadata"),
+            modules=sorted({_str(e, "module_path") for e in group}),
         )
         assets.append(asset)
         metadata_texts = {canonical_json(e.get("decorator_metadata")) for e in group}
@@ -98,28 +101,67 @@ def _dedupe(entries: list[dict[str, Any]]) -> tuple[list[Asset], list[tuple[Asse
     return assets, conflicts
 
 
-def _safe_dir_names(assets: list[Asset]) -> None:
-    """Gives each asset a directory name: its label when that is safe and unique.
+def _dir_names(assets: list[Asset], lines: Lines, report: Report) -> None:
+    """Gives each asset a folder named from the asset alone: its label when that is a safe
+    file name, else its safe form and a short hash of the label.
 
-    A label that is changed by making it safe, that is reserved, or that another asset also
-    maps to gets a short hash of the asset's reference appended, so no two assets share a
-    directory and the name never depends on which other assets happen to be present,
-    except for the assets that share the label.
+    The name never depends on the other assets of the run, nor on the module the function
+    lives in, so an asset keeps its outputs when it is run with other modules or moved to
+    another module under the same name. Two assets whose folders would be the same (on a
+    file system that ignores case, too) are a graph problem: one needs another `name=`.
     """
-    slugs: dict[str, list[Asset]] = {}
-    labels: dict[str, int] = {}
+    first: dict[str, Asset] = {}
     for asset in assets:
-        labels[asset.label] = labels.get(asset.label, 0) + 1
         slug = _UNSAFE.sub("_", asset.label)[:80]
-        slugs.setdefault(slug, []).append(asset)
-    for slug, sharing in slugs.items():
-        for asset in sharing:
-            lossy = slug != asset.label or slug in _RESERVED_DIR_NAMES or slug.startswith(".")
-            if lossy or len(sharing) > 1:
-                asset.dir_name = f"{slug.lstrip('.') or '_'}-{short_hash(asset.ref, 8)}"
-            else:
-                asset.dir_name = slug
-            asset.display = asset.label if labels[asset.label] == 1 else asset.dir_name
+        lossy = slug != asset.label or slug in _RESERVED_DIR_NAMES or slug.startswith(".")
+        asset.dir_name = (
+            f"{slug.lstrip('.') or '_'}-{short_hash(asset.label, 8)}" if lossy else slug
+        )
+        asset.display = asset.label
+        folded = asset.dir_name.casefold()
+        other = first.setdefault(folded, asset)
+        same_declared = (
+            asset.declared_name is not None and asset.declared_name == other.declared_name
+        )
+        if other is not asset and not same_declared:  # two declared names: reported already
+            where = f"{other.file_path or other.module}:{lines.line_of(other)}"
+            report(
+                asset,
+                f"its output folder '{asset.dir_name}' is also that of asset "
+                f"'{other.label}' ({where}); give one of them another name with name=",
+            )
+
+
+def _resolver(assets: list[Asset]) -> Callable[[str], Asset | str]:
+    """Finds the asset an `inputs` string names: `/abs/file.py:function` (what an asset
+    object passed as an input becomes), `package.module:function` for any module that binds
+    it, or the asset's name when no other asset has it. Returns the asset, or the message
+    for an unknown name."""
+    by_text: dict[str, list[Asset]] = {}
+    for asset in assets:
+        forms = {
+            asset.ref,
+            asset.label,
+            *(module_reference(m, asset.function_name) for m in asset.modules),
+        }
+        for form in forms:
+            by_text.setdefault(form, []).append(asset)
+
+    def resolve(text: str) -> Asset | str:
+        found = by_text.get(text, [])
+        if len(found) == 1:
+            return found[0]
+        if found:
+            names = ", ".join(sorted(f"'{a.ref}'" for a in found))
+            return f"'{text}' names several assets ({names}); use the file:function form"
+        close = difflib.get_close_matches(text, list(by_text), n=1, cutoff=0.6)
+        hint = f"; did you mean '{close[0]}'?" if close else ""
+        return (
+            f"'{text}', which is not a discovered asset (an input names an asset as "
+            f"'/path/file.py:function', 'package.module:function' or by its name){hint}"
+        )
+
+    return resolve
 
 
 def build_graph(document: Any) -> Graph:
@@ -144,13 +186,14 @@ def build_graph(document: Any) -> Graph:
     for asset in assets:
         read_declaration(asset, report)
     check_names(assets, lines, report)
-    _safe_dir_names(assets)
+    _dir_names(assets, lines, report)
+    resolve = _resolver(assets)
     for asset in assets:
         check_parameters(asset, report)
         for param, ref in sorted(asset.inputs.items()):
-            upstream = by_ref.get(ref)
-            if upstream is None:
-                report(asset, f"input '{param}' refers to '{ref}', which is not a discovered asset")
+            upstream = resolve(ref)
+            if isinstance(upstream, str):
+                report(asset, f"input '{param}' refers to {upstream}")
                 continue
             asset.upstream[param] = upstream
             if asset not in upstream.downstream:

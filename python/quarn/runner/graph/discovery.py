@@ -8,7 +8,7 @@ import subprocess
 import tempfile
 from typing import Any, TextIO
 
-from quarn.runner.contract import SKIP_LINE, discovery_command
+from quarn.runner.contract import discovery_command
 from quarn.runner.graph.build import build_graph
 from quarn.runner.graph.import_error import import_error
 from quarn.runner.graph.model import Graph
@@ -26,14 +26,16 @@ def discover(
 ) -> tuple[Any, list[str]]:
     """Runs `python -m quarn.inspect` and returns the document and the modules it skipped.
 
-    Its standard error is passed on. The document is its last line of output: anything a
-    user module printed while being imported comes before it and is passed on to stderr.
+    Both come through a file of their own, so whatever the modules print while being
+    imported (on either stream, with or without a newline) is only passed on to `stderr`.
+    The serializers the project registers come through another file, into the document.
     """
     with tempfile.TemporaryDirectory(prefix="quarn-discovery-") as private:
+        document_file = os.path.join(private, "document.json")
         registered = os.path.join(private, "serializers")  # the project's registrations
         try:
             done = subprocess.run(
-                discovery_command(modules, paths),
+                discovery_command(modules, paths, document_file),
                 stdin=subprocess.DEVNULL,
                 capture_output=True,
                 timeout=timeout,
@@ -43,37 +45,33 @@ def discover(
             raise DiscoveryError(f"discovery timed out after {timeout:g} s") from None
         except OSError as exc:
             raise DiscoveryError(f"cannot start discovery: {exc}") from None
+        printed = (done.stdout + done.stderr).decode("utf-8", "replace")
+        if printed:
+            stderr.write("".join(one_line(line) + "\n" for line in printed.splitlines()))
+            stderr.flush()
+        if done.returncode != 0:
+            raise DiscoveryError(f"discovery failed with exit status {done.returncode}")
+        try:
+            with open(document_file, encoding="utf-8", errors="surrogateescape") as handle:
+                result = json.load(handle)
+        except (OSError, ValueError):
+            result = None
         serializers = read_report(registered)
-    errors = done.stderr.decode("utf-8", "replace")
-    lines = done.stdout.decode("utf-8", "surrogateescape").splitlines()
-    while lines and not lines[-1].strip():
-        lines.pop()
-    printed = "".join(line + "\n" for line in lines[:-1])
-    if printed or errors:
-        stderr.write("".join(one_line(line) + "\n" for line in (printed + errors).splitlines()))
-        stderr.flush()
-    if done.returncode != 0:
-        raise DiscoveryError(f"discovery failed with exit status {done.returncode}")
-    try:
-        document = json.loads(lines[-1]) if lines else None
-    except ValueError:
-        document = None
-    if not isinstance(document, dict):
-        raise DiscoveryError("discovery printed no inspection document")
+    if not isinstance(result, dict) or not isinstance(result.get("document"), dict):
+        raise DiscoveryError("discovery wrote no inspection document")
+    skipped = result.get("skipped")
+    names = [m for m in skipped if isinstance(m, str)] if isinstance(skipped, list) else []
+    document: dict[str, Any] = result["document"]
     document[REPORTED] = serializers
-    return document, SKIP_LINE.findall(errors)
-
-
-def load_graph(
-    modules: list[str], paths: list[str], stderr: TextIO, timeout: float | None = None
-) -> Graph:
-    """Discovers `modules` in a subprocess and returns their checked graph."""
-    document, skipped = discover(modules, paths, stderr, timeout)
-    return graph_of(document, skipped, paths, stderr, timeout)
+    return document, names
 
 
 def graph_of(
-    document: Any, skipped: list[str], paths: list[str], stderr: TextIO, timeout: float | None
+    document: Any,
+    skipped: list[str],
+    paths: list[str],
+    stderr: TextIO,
+    timeout: float | None = None,
 ) -> Graph:
     """The checked graph of a document; a module that could not be imported stops here,
     named with the file and line where its import failed."""
@@ -88,3 +86,11 @@ def graph_of(
         return build_graph(document)
     except ValueError as exc:
         raise DiscoveryError(str(exc)) from None
+
+
+def load_graph(
+    modules: list[str], paths: list[str], stderr: TextIO, timeout: float | None = None
+) -> Graph:
+    """Discovers `modules` in a subprocess and returns their checked graph."""
+    document, skipped = discover(modules, paths, stderr, timeout)
+    return graph_of(document, skipped, paths, stderr, timeout)

@@ -35,12 +35,13 @@ class Asset:
     function_source: str
     metadata: Any  # decorator_metadata exactly as discovered
     label: str = ""  # declared name, else function name: how diagnostics name it
-    dir_name: str = ""  # filesystem-safe, unique among the graph's assets
-    display: str = ""  # the label, or the directory name when another asset has the same label
+    dir_name: str = ""  # filesystem-safe, from the label alone; unique in a graph that checks
+    display: str = ""  # how the runner names it to a person: the label
     inputs: dict[str, str] = field(default_factory=dict)  # parameter -> reference
     # dimension -> keys in declared order, duplicates dropped, each as (canonical JSON, value)
     dims: dict[str, list[tuple[str, Any]]] = field(default_factory=dict)
     signature: Signature | None = None
+    modules: list[str] = field(default_factory=list)  # every module that binds the function
     upstream: dict[str, Asset] = field(default_factory=dict)  # parameter -> resolved asset
     downstream: list[Asset] = field(default_factory=list)
 

@@ -18,7 +18,7 @@ from typing import Any
 
 from quarn._paths import import_host_modules, own_folder, same_folder, set_import_path
 from quarn.runner.contract import RESULT_FILE, FailureRecord, JobSpec
-from quarn.runner.job import values
+from quarn.runner.job import sources, values
 
 # Exit statuses of the job worker.
 SUCCESS = 0
@@ -50,6 +50,8 @@ def run_job(spec: JobSpec) -> int:
     stage = spec["stage_dir"]
     os.makedirs(stage, exist_ok=True)
     try:
+        # the project's code is checked against the plan and compiled from what was checked
+        sources.install(spec.get("sources") or {}, spec["paths"], spec.get("code_cache"))
         module = importlib.import_module(spec["module"])
         target = getattr(module, spec["function"])
         try:

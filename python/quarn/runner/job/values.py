@@ -24,7 +24,8 @@ def load_inputs(spec: JobSpec) -> dict[str, object]:
     it is asked for, so a fan-in over thousands of partitions holds one at a time.
     """
     kwargs: dict[str, object] = {}
-    for param, source in spec["inputs"].items():
+    inputs = spec["inputs"]
+    for param, source in inputs.items():
         if "fan_in" in source:
             members: dict[str, InputSource] = source["fan_in"]  # type: ignore[typeddict-item]
             kwargs[param] = FanIn({m: _file(param, up) for m, up in members.items()})

@@ -11,8 +11,8 @@ from typing import Any
 from quarn.runner.canonical import canonical_json, short_hash
 from quarn.runner.contract import UNPARTITIONED_DIR
 from quarn.runner.graph.model import Asset
-from quarn.runner.plan.select import PlanError, kept_keys
-from quarn.runner.plan.versions import job_version
+from quarn.runner.plan.select import PlanError
+from quarn.runner.plan.versions import asset_version, job_version
 
 _UNSAFE = re.compile(r"[^A-Za-z0-9._-]")
 
@@ -31,6 +31,7 @@ class Job:
     deps: list[Job] = field(default_factory=list)  # distinct upstream jobs
     downstream: list[Job] = field(default_factory=list)
     version: str = ""
+    requested: bool = True  # inside the run's --partition restriction
 
     @property
     def id(self) -> str:
@@ -76,28 +77,39 @@ def fan_in_member(key: dict[str, Any], key_texts: dict[str, str], dims: list[str
     return canonical_json({d: key[d] for d in dims})
 
 
-def build_jobs(assets: list[Asset], kept: dict[str, set[str]]) -> list[Job]:
-    """Every job of the planned assets, upstream jobs before their downstream ones."""
+def build_jobs(
+    assets: list[Asset],
+    kept: dict[str, set[str]],
+    code_versions: dict[Asset, str] | None = None,
+) -> list[Job]:
+    """Every job of the planned assets, upstream jobs before their downstream ones.
+
+    Jobs outside the `--partition` restriction are built too, with `requested` False: a
+    fan-in consumes every upstream partition, and those must be known to be current.
+    """
     jobs: list[Job] = []
     by_asset: dict[Asset, list[Job]] = {}
     for asset in assets:
         dims = sorted(asset.dims)
         own: list[Job] = []
         names: set[str] = set()
-        for combo in itertools.product(*(kept_keys(asset, d, kept) for d in dims)):
+        for combo in itertools.product(*(asset.dims[d] for d in dims)):
             key = {d: value for d, (_, value) in zip(dims, combo, strict=True)}
             texts = {d: text for d, (text, _) in zip(dims, combo, strict=True)}
             directory = partition_dir_name(key)
             if directory in names:  # a hash prefix collision: fall back to the whole digest
                 directory = hashlib.sha256(canonical_json(key).encode()).hexdigest()
             names.add(directory)
-            own.append(Job(len(jobs) + len(own), asset, key, texts, directory))
+            job = Job(len(jobs) + len(own), asset, key, texts, directory)
+            job.requested = all(texts[d] in kept[d] for d in dims if d in kept)
+            own.append(job)
         for param, upstream in sorted(asset.upstream.items()):
             _connect(own, param, upstream, by_asset[upstream])
         by_asset[asset] = own
         jobs.extend(own)
+    shared = {a: asset_version(a, (code_versions or {}).get(a, "")) for a in assets}
     for job in jobs:
-        job.version = job_version(job)
+        job.version = job_version(job, shared[job.asset])
     return jobs
 
 

@@ -7,6 +7,7 @@ from collections.abc import Iterable
 from typing import Any
 
 from quarn.runner.canonical import canonical_json
+from quarn.runner.contract import module_reference
 from quarn.runner.graph.model import Asset, Graph
 
 # A run that would start more jobs than this asks for confirmation first.
@@ -32,15 +33,21 @@ def parse_partition_option(text: str) -> tuple[str, Any]:
 def select(graph: Graph, names: Iterable[str]) -> list[Asset]:
     """The assets to plan, in dependency order: the named ones and all their upstreams.
 
-    A name matches an asset's label (declared name, else function name), its display name
-    or its reference (`/path/file.py:function`). No names means every asset.
+    A name matches an asset's label (declared name, else function name), its display name,
+    its module form (`package.module:function`) or its reference (`/path/file.py:function`).
+    No names means every asset.
     """
     names = list(names)
     if not names:
         return list(graph.order)
     wanted: set[Asset] = set()
     for name in names:
-        matches = [a for a in graph.assets if name in (a.label, a.display, a.ref)]
+        matches = [
+            a
+            for a in graph.assets
+            if name in (a.label, a.display, a.ref)
+            or name in {module_reference(m, a.function_name) for m in a.modules}
+        ]
         if not matches:
             raise PlanError(f"--select '{name}' matches no asset")
         wanted.update(matches)

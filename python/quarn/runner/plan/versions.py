@@ -1,60 +1,48 @@
-"""Job versions, and which planned jobs are stale."""
+"""Job versions: what a job's result depends on besides the values it consumes."""
 
 from __future__ import annotations
 
 import hashlib
-import os
 from typing import TYPE_CHECKING, Any
 
 from quarn.runner.canonical import canonical_json
 from quarn.runner.graph.model import Asset
-from quarn.runner.store.value_file import stored_value_file
 
 if TYPE_CHECKING:
     from quarn.runner.plan.jobs import Job
 
-_VERSION_TAG = "quarn job version 1"
+_VERSION_TAG = "quarn job version 2"
 
 
-def _declaration(asset: Asset) -> Any:
-    """The declaration as hashed: inputs name their upstream by label, not by file path,
-    so moving the project to another directory keeps every version."""
+def declaration(asset: Asset) -> Any:
+    """The declaration as a job's version sees it.
+
+    Inputs name their upstream by label, not by file path, so moving the project keeps
+    every version. Partitions count by their dimension names only: the job's own key is
+    hashed apart, so adding or removing a key leaves every other job's version alone (a
+    fan-in notices the change through the set of upstream jobs it consumes).
+    """
     meta = asset.metadata
-    if not isinstance(meta, dict) or not isinstance(meta.get("inputs"), dict):
+    if not isinstance(meta, dict):
         return meta
-    inputs = {
-        p: (asset.upstream[p].label if p in asset.upstream else r)
-        for p, r in meta["inputs"].items()
-    }
-    return {**meta, "inputs": inputs}
+    shown = dict(meta)
+    if isinstance(meta.get("inputs"), dict):
+        shown["inputs"] = {
+            p: (asset.upstream[p].label if p in asset.upstream else r)
+            for p, r in meta["inputs"].items()
+        }
+    if isinstance(meta.get("partitions"), dict):
+        shown["partitions"] = sorted(meta["partitions"])
+    return shown
 
 
-def job_version(job: Job) -> str:
-    sources: list[Any] = []
-    for param, source in job.inputs:
-        if isinstance(source, list):  # a fan-in: (member, job) pairs
-            sources.append([param, [[member, m.version] for member, m in source]])
-        else:
-            sources.append([param, source.version])
-    payload = [
-        _VERSION_TAG,
-        job.asset.function_source,
-        _declaration(job.asset),
-        job.key,
-        sources,
-    ]
+def asset_version(asset: Asset, code_version: str) -> str:
+    """What every job of the asset shares: its code version and declaration."""
+    payload = [_VERSION_TAG, code_version, declaration(asset)]
     return hashlib.sha256(canonical_json(payload).encode("utf-8")).hexdigest()
 
 
-def stale_jobs(jobs: list[Job], recorded: dict[str, str], out_dir: str, force: bool) -> list[Job]:
-    """The jobs to run: changed, never run, missing outputs, or downstream of any of those."""
-    stale: set[Job] = set()
-    for job in jobs:  # upstreams come first
-        if force or recorded.get(job.id) != job.version or any(d in stale for d in job.deps):
-            stale.add(job)
-            continue
-        directory = os.path.join(out_dir, job.asset.dir_name, job.partition_dir)
-        value = stored_value_file(directory)
-        if value is None or not os.path.isfile(value):
-            stale.add(job)
-    return [j for j in jobs if j in stale]
+def job_version(job: Job, asset_version: str) -> str:
+    """The hash of the asset's version (`asset_version`) and the job's key."""
+    text = asset_version + "\n" + canonical_json(job.key)
+    return hashlib.sha256(text.encode("utf-8")).hexdigest()

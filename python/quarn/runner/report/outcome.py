@@ -11,6 +11,8 @@ FAILED = "failed"
 SKIPPED = "skipped"
 INTERRUPTED = "interrupted"
 NOT_RUN = "not run"
+UP_TO_DATE = "up to date"  # pending on an upstream that produced the same bytes again
+WAITING = "waiting"  # consumes partitions outside the run's restriction that are not current
 
 
 @dataclass(slots=True)

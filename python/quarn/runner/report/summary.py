@@ -2,7 +2,15 @@
 
 from __future__ import annotations
 
-from quarn.runner.report.outcome import FAILED, INTERRUPTED, NOT_RUN, SKIPPED, SUCCEEDED, Outcome
+from quarn.runner.report.outcome import (
+    FAILED,
+    INTERRUPTED,
+    NOT_RUN,
+    SKIPPED,
+    SUCCEEDED,
+    WAITING,
+    Outcome,
+)
 from quarn.runner.report.text import one_line, plural
 
 # Above this many rows the successful jobs of one asset share a row.
@@ -53,7 +61,7 @@ def summary(outcomes: list[Outcome], up_to_date: int, seconds: float, interrupte
         counts[outcome.status] = counts.get(outcome.status, 0) + 1
     parts = [
         f"{counts[s]} {s}"
-        for s in (SUCCEEDED, FAILED, SKIPPED, INTERRUPTED, NOT_RUN)
+        for s in (SUCCEEDED, FAILED, SKIPPED, WAITING, INTERRUPTED, NOT_RUN)
         if counts.get(s)
     ]
     if up_to_date:

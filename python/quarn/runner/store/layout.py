@@ -13,6 +13,7 @@ import shutil
 import stat
 from collections.abc import Sequence
 
+from quarn.runner import contract
 from quarn.runner.plan.jobs import Job
 
 
@@ -21,7 +22,7 @@ class LayoutError(Exception):
 
 
 def job_dir(out_dir: str, job: Job) -> str:
-    return os.path.join(out_dir, job.asset.dir_name, job.partition_dir)
+    return contract.job_dir(out_dir, job.asset.dir_name, job.partition_dir)
 
 
 def check_real_folders(out_dir: str, *parts: str) -> None:

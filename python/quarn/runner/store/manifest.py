@@ -5,25 +5,36 @@ from __future__ import annotations
 import json
 import os
 import tempfile
-from typing import Any
+import time
+from typing import Any, cast
 
-from quarn.runner.contract import MANIFEST_FILE
+from quarn.runner.contract import MANIFEST_FILE, STATUS_SUCCEEDED, ManifestEntry
 
-FORMAT = 1
+# 1: versions chained on upstream versions. 2: versions of code, declaration and key, with
+# the digests of the values consumed and produced, and each job's latest status.
+FORMAT = 2
+
+
+def utc_now() -> str:
+    return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
 
 
 class Manifest:
-    """`DIR/manifest.json`: job id -> {asset, partition, version, seconds} of each success.
+    """`DIR/manifest.json`: job id -> its `ManifestEntry`.
 
     The file only ever changes by renaming a complete, synced temporary file over it, so a
     reader (or a run killed at any moment) sees either the old or the new record, whole.
+    Entries change only through the methods below, which keep each job's encoded line until
+    its entry changes: a run saves often, and re-encoding thousands of unchanged entries
+    each time would cost the workers processor time.
     """
 
-    def __init__(self, out_dir: str, jobs: dict[str, dict[str, Any]] | None = None) -> None:
+    def __init__(self, out_dir: str, jobs: dict[str, ManifestEntry] | None = None) -> None:
         self.out_dir = out_dir
         self.path = os.path.join(out_dir, MANIFEST_FILE)
-        self.jobs: dict[str, dict[str, Any]] = jobs or {}
+        self.jobs: dict[str, ManifestEntry] = jobs or {}
         self.dirty = False
+        self._lines: dict[str, str] = {}  # job id -> its encoded line, while unchanged
 
     @classmethod
     def load(cls, out_dir: str) -> tuple[Manifest, str | None]:
@@ -37,26 +48,50 @@ class Manifest:
         except (OSError, ValueError, RecursionError) as exc:
             return cls(out_dir), f"cannot read {path} ({exc}); every job runs again"
         jobs = data.get("jobs") if isinstance(data, dict) else None
-        if not isinstance(jobs, dict) or data.get("format") != FORMAT:
+        found = data.get("format") if isinstance(data, dict) else None
+        if isinstance(found, int) and not isinstance(found, bool) and found > FORMAT:
+            return cls(out_dir), (
+                f"{path} is of a newer format ({found}) than this quarn reads ({FORMAT}); "
+                "every job runs again"
+            )
+        if not isinstance(jobs, dict) or found != FORMAT:
             return cls(out_dir), f"{path} has an unknown format; every job runs again"
-        return cls(out_dir, {k: v for k, v in jobs.items() if isinstance(v, dict)}), None
+        entries = {k: cast(ManifestEntry, v) for k, v in jobs.items() if isinstance(v, dict)}
+        return cls(out_dir, entries), None
 
-    def versions(self) -> dict[str, str]:
-        return {k: v["version"] for k, v in self.jobs.items() if isinstance(v.get("version"), str)}
-
-    def record(self, job_id: str, entry: dict[str, Any]) -> None:
+    def record(self, job_id: str, entry: ManifestEntry) -> None:
         self.jobs[job_id] = entry
+        self._changed(job_id)
+
+    def _changed(self, job_id: str) -> None:
+        self._lines.pop(job_id, None)
         self.dirty = True
+
+    def mark(self, job_id: str, status: str, asset: str, partition: dict[str, Any] | None) -> None:
+        """A run of the job that did not succeed: its last success stays described, and the
+        status says the files are not current."""
+        entry = self.jobs.setdefault(job_id, {"asset": asset, "partition": partition})
+        entry["status"] = status
+        entry["ran_at"] = utc_now()
+        self._changed(job_id)
+
+    def restat(self, stats: dict[str, list[int]]) -> None:
+        """New stat keys for value files found unchanged under a new stat."""
+        for job_id, stat in stats.items():
+            entry = self.jobs.get(job_id)
+            if entry is not None and entry.get("status") == STATUS_SUCCEEDED:
+                entry["stat"] = stat
+                self._changed(job_id)
 
     def forget(self, job_ids: list[str]) -> None:
         for job_id in job_ids:
             if self.jobs.pop(job_id, None) is not None:
-                self.dirty = True
+                self._changed(job_id)
 
     def save(self) -> None:
         """Writes the whole record to a temporary file beside it, syncs, renames over it."""
         os.makedirs(self.out_dir, exist_ok=True)
-        text = _encode(self.jobs)
+        text = self._encode()
         fd, temp = tempfile.mkstemp(dir=self.out_dir, prefix=".manifest-", suffix=".tmp")
         try:
             with os.fdopen(fd, "w", encoding="utf-8") as handle:
@@ -73,20 +108,20 @@ class Manifest:
         _sync_directory(self.out_dir)
         self.dirty = False
 
-
-def _encode(jobs: dict[str, dict[str, Any]]) -> str:
-    """One line per job, sorted: readable and diffable, yet every piece goes through the
-    fast compact encoder (an indented dump takes the slow path, tens of ms per save)."""
-    lines = [
-        "  " + json.dumps(job_id) + ": " + json.dumps(jobs[job_id], sort_keys=True)
-        for job_id in sorted(jobs)
-    ]
-    body = ",\n".join(lines)
-    return (
-        f'{{"format": {FORMAT}, "jobs": {{\n{body}\n}}}}\n'
-        if lines
-        else (f'{{"format": {FORMAT}, "jobs": {{}}}}\n')
-    )
+    def _encode(self) -> str:
+        """One line per job, sorted: readable and diffable, yet every piece goes through
+        the fast compact encoder (an indented dump takes the slow path)."""
+        lines: list[str] = []
+        for job_id in sorted(self.jobs):
+            line = self._lines.get(job_id)
+            if line is None:
+                entry = json.dumps(self.jobs[job_id], sort_keys=True)
+                line = self._lines[job_id] = "  " + json.dumps(job_id) + ": " + entry
+            lines.append(line)
+        body = ",\n".join(lines)
+        if not lines:
+            return f'{{"format": {FORMAT}, "jobs": {{}}}}\n'
+        return f'{{"format": {FORMAT}, "jobs": {{\n{body}\n}}}}\n'
 
 
 def _sync_directory(path: str) -> None:

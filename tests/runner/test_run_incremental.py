@@ -1,0 +1,241 @@
+"""Incremental runs end to end: what runs again after each kind of change, and what never
+passes for current."""
+
+from __future__ import annotations
+
+import json
+import os
+import py_compile
+
+from run_support import Pipeline, statuses, summary_rows
+
+# `source` reads data the runner cannot see; `scaled` reads a helper and a constant of
+# another module; `noise` is a function nobody reads.
+PIPE = """
+import helpers
+
+print("loading", end="")  # no newline: discovery's document must not care
+
+@asset()
+def source():
+    with open("input.txt") as handle:
+        return int(handle.read())
+
+@asset(inputs={"x": source})
+def doubled(x):
+    return 2 * x
+
+@asset(inputs={"x": "pipe:doubled"})
+def scaled(x):
+    # a comment
+    return helpers.scale(x)
+"""
+
+HELPERS = """
+FACTOR = 10
+
+def scale(x):
+    \"\"\"Multiplies.\"\"\"
+    return x * FACTOR
+
+def noise():
+    return 0
+"""
+
+
+def ran(pipe: Pipeline, *extra: str, modules: tuple[str, ...] = ("pipe",)) -> list[str]:
+    """The jobs the run ran (succeeded), as asset or asset[partition]."""
+    done = pipe.run(*modules, extra=extra)
+    assert done.returncode == 0, done.stdout + done.stderr
+    return sorted(
+        a if p == "-" else f"{a}[{p}]" for (a, p), s in statuses(done.stdout).items()
+        if s == "succeeded"
+    )  # fmt: skip
+
+
+def edit(path, old: str, new: str) -> None:
+    text = path.read_text()
+    assert old in text
+    path.write_text(text.replace(old, new))
+
+
+def test_code_data_and_refresh_changes_run_exactly_what_they_reach(tmp_path):
+    pipe = Pipeline(tmp_path)
+    pipe.write("pipe", PIPE)
+    helpers = pipe.write("helpers", HELPERS)
+    (tmp_path / "input.txt").write_text("1")
+    assert ran(pipe) == ["doubled", "scaled", "source"]
+    assert ran(pipe) == []
+
+    # New data under an unchanged function: --select --force refreshes it, and the next
+    # run carries the new value downstream.
+    (tmp_path / "input.txt").write_text("5")
+    assert ran(pipe, "--select", "source", "--force") == ["source"]
+    check = pipe.run("pipe", extra=("--check-only", "--why"))
+    assert check.stdout == "ok: 3 assets, 3 jobs, 2 to run\n"
+    assert "quarn: why: doubled: run: the value of source changed\n" in check.stderr
+    assert "quarn: why: scaled: pending: an upstream job runs\n" in check.stderr
+    assert ran(pipe) == ["doubled", "scaled"]
+    assert pipe.value("scaled") == 100
+    # The same bytes again stop at the forced job (early cut-off).
+    assert ran(pipe, "--select", "source", "--force") == ["source"]
+    assert ran(pipe) == []
+    # A code edit that gives the same bytes: the downstream jobs were pending on it and
+    # are found current within the same run.
+    edit(pipe.mods / "pipe.py", "int(handle.read())", "int(handle.read().strip())")
+    done = pipe.run("pipe")
+    assert statuses(done.stdout) == {("source", "-"): "succeeded"}
+    assert "3 jobs: 1 succeeded, 2 up to date" in done.stdout
+
+    for old, new, expected in [
+        ("# a comment", "# another comment", []),
+        ('"""Multiplies."""', '"""Multiplies by the factor."""', []),
+        ("return 0", "return 1", []),  # a function nobody reads
+        ("FACTOR = 10", "FACTOR = 3", ["scaled"]),  # a constant the helper reads
+        ("return x * FACTOR", "return x * FACTOR + 1", ["scaled"]),  # the helper
+        ("return 2 * x", "return 2 * x  # same code", []),
+        ("return 2 * x", "return (2 *   x)", []),  # formatting
+        ("return (2 *   x)", "return 3 * x", ["doubled", "scaled"]),
+    ]:
+        edit(helpers if old in helpers.read_text() else pipe.mods / "pipe.py", old, new)
+        assert ran(pipe) == expected, old
+    assert pipe.value("scaled") == 46
+
+
+def test_an_edit_in_the_same_second_with_the_same_size_runs_the_new_code(tmp_path):
+    pipe = Pipeline(tmp_path)
+    path = pipe.write("same", "@asset()\ndef a():\n    return 1\n")
+    assert ran(pipe, modules=("same",)) == ["a"]
+    py_compile.compile(str(path))  # as any import of the project by the user would leave
+    stat = path.stat()
+    edit(path, "return 1", "return 2")
+    os.utime(path, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+    assert path.stat().st_size == stat.st_size
+    assert ran(pipe, modules=("same",)) == ["a"]
+    assert pipe.value("a") == 2
+
+
+KEYS = """
+@asset(partitions={"year": partitions([2007, 2008, 2009])})
+def sales(year):
+    return year % 100
+
+@asset(partitions={"year": partitions([2007, 2008, 2009])}, inputs={"s": sales})
+def taxed(year, s):
+    return s * 2
+
+@asset(inputs={"s": sales})
+def total(s):
+    return sum(s.values())
+"""
+
+
+def test_keys_are_independent_and_removed_ones_are_orphans(tmp_path):
+    pipe = Pipeline(tmp_path)
+    path = pipe.write("keys", KEYS)
+    assert len(ran(pipe, modules=("keys",))) == 7
+    edit(path, "2008, 2009])", "2008, 2009, 2010])")
+    assert ran(pipe, modules=("keys",)) == ["sales[year=2010]", "taxed[year=2010]", "total"]
+    assert pipe.value("total") == 7 + 8 + 9 + 10
+
+    edit(path, "[2007, 2008, 2009, 2010]", "[2008, 2009, 2010]")
+    done = pipe.run("keys")
+    assert [r[0] for r in summary_rows(done.stdout)] == ["total"]
+    orphans = "quarn: orphaned: 2 jobs of keys no longer declared: sales[year=2007], "
+    assert orphans in done.stderr and "--prune deletes them" in done.stderr
+    assert len(list((pipe.out / "sales").iterdir())) == 4  # kept until pruned
+    done = pipe.run("keys", extra=("--prune",))
+    assert "quarn: pruned 2 jobs of keys" in done.stderr
+    assert len(list((pipe.out / "sales").iterdir())) == 3
+    assert not [j for j in pipe.manifest()["jobs"] if j.endswith("-" + "x") or "2007" in j]
+
+
+ISLANDS = """
+@asset(partitions={"island": partitions(["Biscoe", "Dream", "Torgersen"])})
+def counts(island):
+    return len(island)
+
+@asset(inputs={"c": counts})
+def report(c):
+    return sorted(c)
+"""
+
+
+def test_a_fan_in_never_describes_a_subset_of_its_partitions(tmp_path):
+    pipe = Pipeline(tmp_path)
+    path = pipe.write("isl", ISLANDS)
+    done = pipe.run("isl", extra=("--partition", "island=Dream"))
+    assert done.returncode == 0, done.stderr
+    assert statuses(done.stdout) == {
+        ("counts", "island=Dream"): "succeeded",
+        ("report", "-"): "waiting",
+    }
+    assert "waiting for partitions that are not up to date: counts[island=Biscoe]" in done.stdout
+    assert not (pipe.out / "report").exists()
+    assert ran(pipe, modules=("isl",)) == ["counts[island=Biscoe]", "counts[island=Torgersen]",
+                                           "report"]  # fmt: skip
+    full = pipe.value("report")
+    # The other partitions current: the fan-in runs on all of them.
+    edit(path, "return len(island)", "return len(island) + 1")
+    done = pipe.run("isl", extra=("--partition", "island=Dream"))
+    assert statuses(done.stdout)[("report", "-")] == "waiting"  # Biscoe's code changed too
+    assert ran(pipe, modules=("isl",)) == ["counts[island=Biscoe]", "counts[island=Torgersen]",
+                                           "report"]  # fmt: skip
+    assert pipe.value("report") == full
+    assert ran(pipe, "--partition", "island=Dream", "--force", modules=("isl",)) == [
+        "counts[island=Dream]", "report"]  # fmt: skip
+
+
+def test_files_that_are_not_the_recorded_success_are_not_current(tmp_path):
+    pipe = Pipeline(tmp_path)
+    pipe.write("pipe", PIPE)
+    pipe.write("helpers", HELPERS)
+    (tmp_path / "input.txt").write_text("1")
+    assert len(ran(pipe)) == 3
+    value = pipe.out / "doubled" / "_" / "value.json"
+    value.write_text("")
+    assert ran(pipe) == ["doubled"]  # same bytes again: scaled stays
+    result = pipe.out / "scaled" / "_" / "result.json"
+    result.write_text(result.read_text().replace('"ok":true', '"ok":false'))
+    assert ran(pipe) == ["scaled"]
+
+    stat = value.stat()  # rewritten with the same size and mtime: the change time tells
+    value.write_text("3")
+    os.utime(value, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+    assert ran(pipe) == ["doubled"]
+
+    (tmp_path / "input.txt").write_text("not a number")
+    done = pipe.run("pipe", extra=("--select", "source", "--force", "--select", "scaled"))
+    assert done.returncode == 1
+    jobs = pipe.manifest()["jobs"]
+    assert [jobs[j]["status"] for j in ("source/_", "doubled/_", "scaled/_")] == [
+        "failed", "skipped", "skipped"]  # fmt: skip
+    assert "succeeded_at" in jobs["source/_"] and "ran_at" in jobs["source/_"]
+    assert json.loads((pipe.out / "source" / "_" / "result.json").read_text())["ok"] is False
+    (tmp_path / "input.txt").write_text("1")
+    assert ran(pipe) == ["source"]  # the skipped jobs' files stand: source's bytes are the same
+
+
+TWO = """
+@asset(name="report")
+def make_report():
+    return "m1"
+"""
+
+
+def test_folders_depend_on_the_asset_alone(tmp_path):
+    pipe = Pipeline(tmp_path)
+    pipe.write("m1", TWO)
+    pipe.write("m2", '@asset(inputs={"r": "m1:make_report"})\ndef summary(r):\n    return r\n')
+    assert ran(pipe, modules=("m1",)) == ["report"]
+    assert ran(pipe, modules=("m1", "m2")) == ["summary"]
+    assert pipe.value("report") == "m1" and pipe.value("summary") == "m1"
+    # moved to another module under the same declared name: same folder, still current
+    (pipe.mods / "m1.py").unlink()
+    pipe.write("m3", TWO)
+    edit(pipe.mods / "m2.py", "m1:make_report", "report")
+    assert ran(pipe, modules=("m3", "m2")) == []
+    edit(pipe.mods / "m2.py", '"report"', '"reprot"')
+    done = pipe.run("m3", "m2")
+    assert done.returncode == 1
+    assert "did you mean 'report'?" in done.stderr

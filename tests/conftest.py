@@ -1,4 +1,4 @@
-"""Shared fixtures: throw-away user modules on sys.path, and capture of file descriptor 2."""
+"""Shared fixtures: throw-away user modules on sys.path, and the module's panic class."""
 
 from __future__ import annotations
 
@@ -9,6 +9,7 @@ from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
+from discovery_model import changed_while_read
 
 
 class ModuleFactory:
@@ -53,24 +54,9 @@ def modules(tmp_path: Path) -> Iterator[ModuleFactory]:
                 del sys.modules[loaded]
 
 
-class FdCapture:
-    """Captures what is written straight to file descriptor 2, through pytest's `capfd`.
-
-    A dup2 made while a fixture is set up does not last: pytest points fd 2 back at its
-    global capture file when the test call starts. Its `capfd` capture is armed after that.
-    """
-
-    def __init__(self, capfd: pytest.CaptureFixture[str]) -> None:
-        self._capfd = capfd
-        self._text: str | None = None
-
-    def stop(self) -> str:
-        """Returns what fd 2 received so far; later calls return the same text."""
-        if self._text is None:
-            self._text = self._capfd.readouterr().err
-        return self._text
-
-
-@pytest.fixture
-def fd2(capfd: pytest.CaptureFixture[str]) -> FdCapture:
-    return FdCapture(capfd)
+@pytest.fixture(scope="session")
+def panic_type() -> type[BaseException]:
+    """The module's PanicException class, from an internal failure."""
+    with pytest.raises(BaseException) as info:
+        changed_while_read()
+    return type(info.value)

@@ -10,6 +10,7 @@ from pathlib import Path
 from typing import NamedTuple
 
 import pytest
+from discovery_model import FAILING_METADATA, PIPELINE, changed_while_read
 
 import quarn._quarn as q
 
@@ -43,7 +44,7 @@ class Case(NamedTuple):
         for call in self.failing:
             try:
                 call()
-            except (Exception, SystemExit):
+            except BaseException:  # noqa: BLE001 - the panic of an internal failure included
                 continue
             raise AssertionError(f"{call} did not raise")
 
@@ -53,11 +54,12 @@ def assert_steady(case: Case) -> None:
         case.run()
     gc.collect()
     refs = [sys.getrefcount(o) for o in case.watched]
-    blocks, rss = sys.getallocatedblocks(), rss_bytes()
+    objects, blocks, rss = len(gc.get_objects()), sys.getallocatedblocks(), rss_bytes()
     for _ in range(max(ITERATIONS // case.divisor, 50)):
         case.run()
     gc.collect()
     assert [sys.getrefcount(o) for o in case.watched] == refs, "reference counts changed"
+    assert len(gc.get_objects()) - objects < 100, "objects outlived the collection"
     if not SANITIZED:  # ASan's quarantine holds freed memory; LeakSanitizer checks instead
         assert sys.getallocatedblocks() - blocks < BLOCKS_TOLERANCE, "allocated blocks grew"
         assert rss_bytes() - rss < RSS_TOLERANCE, "resident memory grew"
@@ -79,21 +81,13 @@ def destroy_finalized() -> None:
     assert Finalized.finalized == before + 1, "the finalizer did not run at destruction"
 
 
-ASSET_MODULE = """
-from quarn import asset, partitions
+def declare_cycle() -> None:
+    """A function that refers to its own wrapper: a cycle only the collector can free."""
 
-@asset()
-def raw():
-    return [1, 2, 3]
+    def function():
+        return wrapper
 
-@asset(inputs={"data": raw}, partitions={"k": partitions(["a", 1])})
-def processed(data, k="a"):
-    return {"doubled": [x * 2 for x in data], "k": k}
-
-@asset()
-def fails():
-    raise ValueError("no data")
-"""
+    wrapper = q.asset()(function)
 
 
 def cases(out: str) -> dict[str, Case]:
@@ -118,7 +112,7 @@ def cases(out: str) -> dict[str, Case]:
     materialize = q.materialize_asset
     return {
         "partitions": Case(
-            (lambda: q.partitions(keys), lambda: q.partitions(values=[])),
+            (lambda: q.partitions(keys), lambda: q.partitions(values=[]), lambda: repr(marker)),
             (
                 lambda: q.partitions(tuple(keys)),
                 lambda: q.partitions([1, {2}]),  # from the host encoder
@@ -129,7 +123,6 @@ def cases(out: str) -> dict[str, Case]:
             ),
             (keys, *keys, marker),
         ),
-        "Partitions repr": Case((lambda: repr(marker),), watched=(marker,)),
         "asset": Case(
             (q.asset, lambda: q.asset(**declaration)),
             (
@@ -139,6 +132,7 @@ def cases(out: str) -> dict[str, Case]:
                 lambda: q.asset(inputs={"x": 3}),
                 lambda: q.asset(inputs={1: "r"}),
                 lambda: q.asset(partitions={"d": ["a"]}),
+                changed_while_read,
             ),
             (upstream, function),
         ),
@@ -154,15 +148,17 @@ def cases(out: str) -> dict[str, Case]:
             (wrapper, arg, result, raising_wrapper, nameless),
         ),
         "wrapper properties": Case(
-            tuple(lambda p=p: getattr(wrapper, p) for p in properties),
+            (lambda: owner.attribute, *(lambda p=p: getattr(wrapper, p) for p in properties)),
             (lambda: nameless.__name__, lambda: setattr(wrapper, "__name__", "x")),
-            (wrapper, function, marker, nameless),
+            (wrapper, function, marker, nameless, owner),
         ),
-        "wrapper read through an instance": Case((lambda: owner.attribute,), (), (wrapper, owner)),
-        "wrapper destruction runs a finalizer": Case((destroy_finalized,)),
+        "wrapper destruction and cycles": Case((destroy_finalized, declare_cycle)),
         "inspect_modules": Case(
             (lambda: q.inspect_modules(names),),
-            (lambda: q.inspect_modules("quarn_leak_assets"),),
+            (
+                lambda: q.inspect_modules("quarn_leak_assets"),
+                lambda: q.inspect_modules(["qh_metadata"]),  # the failing metadata
+            ),
             (names,),
             divisor=20,
         ),
@@ -184,7 +180,8 @@ def cases(out: str) -> dict[str, Case]:
 
 @pytest.mark.parametrize("name", list(cases("")))
 def test_entry_point_does_not_leak(name: str, modules, tmp_path: Path) -> None:
-    modules.write("quarn_leak_assets", ASSET_MODULE)
+    modules.write("quarn_leak_assets", PIPELINE)
+    modules.write("qh_metadata", FAILING_METADATA)
     assert_steady(cases(str(tmp_path / "out"))[name])
 
 

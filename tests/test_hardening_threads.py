@@ -8,25 +8,14 @@ import threading
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
+from discovery_model import PIPELINE
+
 import quarn._quarn as q
 
 THREADS = 8
 ROUNDS = 25
 KEYS = ["AAPL", 1, 2.5, None, [True, {"k": "\u00e9"}], 2**64]
 MISSING = "quarn_threads_missing_module"
-
-ASSET_MODULE = """
-from quarn import asset, partitions
-
-@asset()
-def raw():
-    return [1, 2, 3]
-
-@asset(name="processed", inputs={"data": raw}, partitions={"k": partitions(["a", "b"])})
-def processed(data, k="a"):
-    '''Doubles the data.'''
-    return {"doubled": [x * 2 for x in data], "k": k, "text": "caf\u00e9"}
-"""
 
 
 def double(x):
@@ -52,8 +41,8 @@ def workload(root: Path, module) -> list[object]:
     return seen
 
 
-def test_threads_see_what_one_thread_sees(modules, tmp_path: Path, fd2) -> None:
-    module = modules.load("quarn_threads_assets", ASSET_MODULE)
+def test_threads_see_what_one_thread_sees(modules, tmp_path: Path, capfd) -> None:
+    module = modules.load("quarn_threads_assets", PIPELINE)
     expected = workload(tmp_path / "single", module)
     barrier = threading.Barrier(THREADS, timeout=60)
 
@@ -70,5 +59,5 @@ def test_threads_see_what_one_thread_sees(modules, tmp_path: Path, fd2) -> None:
         sys.setswitchinterval(previous)
     for index, result in enumerate(results):
         assert result == expected, f"thread {index} saw something else"
-    skipped = fd2.stop().count(f"quarn: skipping module '{MISSING}'")
+    skipped = capfd.readouterr().err.count(f"quarn: skipping module '{MISSING}'")
     assert skipped == (THREADS + 1) * ROUNDS

@@ -58,15 +58,11 @@ def only_entry(result: subprocess.CompletedProcess[bytes]) -> dict:
 
 
 def test_prints_utf8_and_exits_0_with_skips(project, tmp_path):
-    shadow = tmp_path / "shadow"
-    shadow.mkdir()
-    (shadow / "cli_good.py").write_text(ASSET_SOURCE.replace("raw", "shadowed"), "utf-8")
-    # An ASCII locale, and --path directories searched in the order given.
-    args = ["--path", str(shadow), "--path", str(project), "cli_good", "cli_gone"]
-    result = run(tmp_path, *args, PYTHONIOENCODING="ascii")
+    # An ASCII locale; --path as the worker's (its order: test_worker_cli.py).
+    result = run(tmp_path, "--path", str(project), "cli_good", "cli_gone", PYTHONIOENCODING="ascii")
     entry = only_entry(result)
-    assert (entry["module_path"], entry["function_name"]) == ("cli_good", "shadowed")
-    assert entry["file_path"] == str((shadow / "cli_good.py").resolve())
+    assert (entry["module_path"], entry["function_name"]) == ("cli_good", "raw")
+    assert entry["file_path"] == str((project / "cli_good.py").resolve())
     assert "caf\u00e9" in entry["function_source"]
     assert result.stderr.decode() == SKIP
 
@@ -82,10 +78,12 @@ def test_standard_inspect_is_not_shadowed(project, from_package_folder):
 
 
 def test_a_project_file_named_like_a_standard_module_does_not_replace_it(project):
-    """Discovery's own `textwrap` is the host's, though the --path folder holds a textwrap.py."""
+    """Discovery's own `textwrap` is the host's, though a project folder holds a textwrap.py."""
     (project / "textwrap.py").write_text("def dedent(text):\n    return 'shadowed'\n", "utf-8")
-    result = run(project.parent, "--path", str(project), "cli_good")
-    assert only_entry(result)["function_source"].startswith("def raw() -> list:\n")
+    # In the current directory, or in a --path folder already on the import path.
+    for cwd, path in ((project, ""), (project.parent, str(project))):
+        result = run(cwd, "--path", str(project), "cli_good", PYTHONPATH=path)
+        assert only_entry(result)["function_source"].startswith("def raw() -> list:\n")
 
 
 def test_help(project):

@@ -8,38 +8,23 @@ import sys
 from pathlib import Path
 
 import pytest
+from discovery_model import compact
 
 from quarn import materialize_asset
 
 MODULE = "pkg.assets"
 
 
-def compact(record: dict) -> bytes:
-    """The compact writer's text for records of plain strings and booleans: sorted names,
-    no whitespace, non-ASCII as raw UTF-8, only quotes, backslashes and control
-    characters escaped (the host encoder with these options follows the same rules)."""
-    text = json.dumps(record, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
-    return text.encode("utf-8")
-
-
 def success(function: str, result_type: str, signature: str, value_path: str) -> bytes:
-    return compact(
-        {
-            "artifact_format": "json",
-            "function_name": function,
-            "module_path": MODULE,
-            "ok": True,
-            "result_type": result_type,
-            "signature": signature,
-            "value_path": value_path,
-        }
-    )
+    record = {"artifact_format": "json", "function_name": function, "module_path": MODULE}
+    record |= {"ok": True, "result_type": result_type, "signature": signature}
+    return compact(record | {"value_path": value_path}).encode()
 
 
 def failure(error: str) -> bytes:
     """The failure record; error_type is the plain name of the qualified one in front."""
     error_type = error.split(":", 1)[0].rsplit(".", 1)[-1]
-    return compact({"error": error, "error_type": error_type, "ok": False})
+    return compact({"error": error, "error_type": error_type, "ok": False}).encode()
 
 
 def run(module: str, function: str, out: Path | str, inputs: str | None = None) -> object:
@@ -73,12 +58,10 @@ ASSETS = """
     @asset(name="daily", partitions={"ticker": partitions(["AAPL", "MSFT"])})
     def prices(ticker: str) -> dict: return {"ticker": ticker}
 
-    @asset()
-    def failing(): raise KeyError("ticker")
-
     def processed(data) -> list: return [x * 2 for x in data]
     def kw(t: str, *, k=1) -> dict: return {"t": t, "k": k}
     def nothing(): return None
+    def encoded(): return {1: float("nan"), None: "\u00e9"}
     def temperature(): return Celsius(21.5)
     def bad_input(): raise ValueError("bad input")
     def gives_set(): return {1, 2}
@@ -126,13 +109,11 @@ ASSETS = """
     class Odd(Exception, metaclass=Unnamed): pass
     def odd(): raise Odd("x")
 
-    VALUE = {"held": [1, 2]}
     RAISED = []
     class Tracked(ValueError):
         def __init__(self, text):
             super().__init__(text)
             RAISED.append(weakref.ref(self))
-    def give(data=None): return VALUE
     def fail(): raise Tracked("fresh")
 """
 
@@ -143,36 +124,55 @@ def assets(modules):
     modules.write("pkg.broken", "1 / 0\n")
 
 
-# --- success: both files, overwritten ------------------------------------------------
+# --- the two files, or the failure record and SystemExit(1) ----------------------------
+OLD_VALUE = "an old value, longer than any new one"
 
 
 @pytest.mark.parametrize(
-    ("function", "inputs", "value", "result_type", "signature"),
+    ("function", "inputs", "value", "outcome"),
     [
-        ("my_data", None, b'{"value": 42}', "dict", "()"),
-        ("my_data", "{}", b'{"value": 42}', "dict", "()"),
-        ("prices", '{"ticker": "MSFT"}', b'{"ticker": "MSFT"}', "dict", "(ticker: str) -> dict"),
-        ("processed", '{"data": [1, 2, 3]}', b"[2, 4, 6]", "list", "(data) -> list"),
-        ("kw", '{"k": 2, "t": "A"}', b'{"t": "A", "k": 2}', "dict", "(t: str, *, k=1) -> dict"),
-        ("nothing", None, b"null", "NoneType", "()"),
-        ("temperature", None, b"21.5", "Celsius", "()"),
+        # Success: the value and the record (result type, signature) replace the old files.
+        ("my_data", None, b'{"value": 42}', ("dict", "()")),
+        ("my_data", "{}", b'{"value": 42}', ("dict", "()")),
+        ("prices", '{"ticker": "MSFT"}', b'{"ticker": "MSFT"}', ("dict", "(ticker: str) -> dict")),
+        ("processed", '{"data": [1, 2, 3]}', b"[2, 4, 6]", ("list", "(data) -> list")),
+        ("kw", '{"k": 2, "t": "A"}', b'{"t": "A", "k": 2}', ("dict", "(t: str, *, k=1) -> dict")),
+        ("nothing", None, b"null", ("NoneType", "()")),
+        ("temperature", None, b"21.5", ("Celsius", "()")),
+        # The host encoder's defaults: ASCII, NaN allowed, keys made text.
+        ("encoded", None, b'{"1": NaN, "null": "\\u00e9"}', ("dict", "()")),
         # __quarn_original__ is called in place of the object, with its own signature...
-        ("wrapped", '{"data": [1, 2]}', b"[2, 1]", "list", "(data: list) -> list"),
+        ("wrapped", '{"data": [1, 2]}', b"[2, 1]", ("list", "(data: list) -> list")),
         # ...unless looking it up fails, whatever the error.
-        ("exploding", '{"data": 7}', b"7", "int", "(data)"),
+        ("exploding", '{"data": 7}', b"7", ("int", "(data)")),
         # A dotted name is one attribute, not a path.
-        ("Holder.f", None, b"2", "int", "()"),
+        ("Holder.f", None, b"2", ("int", "()")),
+        # Failure: the record, the old value left alone...
+        ("nope", None, None, "AttributeError: module 'pkg.assets' has no attribute 'nope'"),
+        ("not_callable", None, None, "TypeError: 'int' object is not callable"),
+        ("processed", "", None, "JSONDecodeError: Expecting value: line 1 column 1 (char 0)"),
+        ("processed", "[1, 2]", None, "TypeError: 'list' object cannot be converted to 'PyDict'"),
+        ("bad_input", None, None, "ValueError: bad input"),
+        ("twice", '{"data": [1]}', None, "AssertionError: the wrapper itself must not be called"),
+        ("gives_set", None, None, "TypeError: Object of type set is not JSON serializable"),
+        ("exits_zero", None, None, "SystemExit: 0"),
+        ("interrupted", None, None, "KeyboardInterrupt: "),
+        ("nested_class", None, None, "Outer.Inner: deep"),
+        ("surrogate", None, None, "ValueError: a\ufffd\ufffd\ufffdb"),
+        ("unprintable", None, None, "BadStr: <exception str() failed>"),
+        # ...or the new value kept when the failure comes after it was written.
+        ("broken_signature", None, b"[1, 2]", "RuntimeError: signature unavailable"),
+        ("nameless_value", None, b"3", "TypeError: 'int' object cannot be converted to 'PyString'"),
     ],
 )
-def test_success(assets, tmp_path, function, inputs, value, result_type, signature):
-    out = tmp_path / function
-    out.mkdir()
-    (out / "value.json").write_text("an old value, longer than the new one")
-    (out / "result.json").write_text("an old record, " * 20)
-    assert run(MODULE, function, out, inputs) == "returned"
-    assert (out / "value.json").read_bytes() == value
-    expected = success(function, result_type, signature, f"{out}/value.json")
-    assert (out / "result.json").read_bytes() == expected
+def test_files_after_a_run(assets, tmp_path, function, inputs, value, outcome):
+    (tmp_path / "value.json").write_text(OLD_VALUE)
+    (tmp_path / "result.json").write_text("an old record, " * 20)
+    failed = isinstance(outcome, str)
+    assert run(MODULE, function, tmp_path, inputs) == (1 if failed else "returned")
+    expected = failure(outcome) if failed else success(function, *outcome, f"{tmp_path}/value.json")
+    assert (tmp_path / "result.json").read_bytes() == expected
+    assert (tmp_path / "value.json").read_bytes() == (value or OLD_VALUE.encode())
 
 
 def test_decoded_object_may_be_a_dict_subclass_with_text_keys(assets, tmp_path, monkeypatch):
@@ -204,54 +204,6 @@ def test_value_path_is_normalised_and_stays_relative(
     assert record == success("my_data", "dict", "()", value_path)
 
 
-@pytest.mark.parametrize(
-    ("source", "expected"),
-    [
-        ('{"b": 1, "a": [1, 2]}', b'{"b": 1, "a": [1, 2]}'),
-        ('"\\u00e9"', b'"\\u00e9"'),
-        ('"\\U0001F600"', b'"\\ud83d\\ude00"'),
-        ('[float("nan"), float("inf")]', b"[NaN, Infinity]"),
-        ("{1: True, None: False, 2.5: (1, 2)}", b'{"1": true, "null": false, "2.5": [1, 2]}'),
-    ],
-)
-def test_value_file_follows_the_host_encoders_defaults(modules, tmp_path, source, expected):
-    modules.write("valued", f"def value():\n    return {source}\n")
-    assert run("valued", "value", tmp_path) == "returned"
-    assert (tmp_path / "value.json").read_bytes() == expected
-
-
-# --- failures: the record and SystemExit(1) ------------------------------------------
-
-
-@pytest.mark.parametrize(
-    ("function", "inputs", "error"),
-    [
-        ("nope", None, "AttributeError: module 'pkg.assets' has no attribute 'nope'"),
-        ("not_callable", None, "TypeError: 'int' object is not callable"),
-        ("processed", "", "JSONDecodeError: Expecting value: line 1 column 1 (char 0)"),
-        ("processed", "[1, 2]", "TypeError: 'list' object cannot be converted to 'PyDict'"),
-        ("bad_input", None, "ValueError: bad input"),
-        ("failing", None, "KeyError: 'ticker'"),
-        ("twice", '{"data": [1]}', "AssertionError: the wrapper itself must not be called"),
-        ("gives_set", None, "TypeError: Object of type set is not JSON serializable"),
-        ("exits_zero", None, "SystemExit: 0"),
-        ("interrupted", None, "KeyboardInterrupt: "),
-        ("nested_class", None, "Outer.Inner: deep"),
-        ("quoted", None, 'ValueError: say "hi"\nna\u00efve \u20ac \\ \t end'),
-        ("surrogate", None, "ValueError: a\ufffd\ufffd\ufffdb"),
-        ("unprintable", None, "BadStr: <exception str() failed>"),
-    ],
-)
-def test_failure_is_recorded_and_leaves_an_old_value_alone(
-    assets, tmp_path, function, inputs, error
-):
-    (tmp_path / "value.json").write_text("stale")
-    (tmp_path / "result.json").write_text("stale, and longer than any record " * 9)
-    assert run(MODULE, function, tmp_path, inputs) == 1
-    assert (tmp_path / "result.json").read_bytes() == failure(error)
-    assert (tmp_path / "value.json").read_text() == "stale"
-
-
 def test_failure_record_keeps_raw_utf8_and_escapes(assets, tmp_path):
     # One record spelt out byte by byte, independent of any encoder.
     run(MODULE, "quoted", tmp_path)
@@ -272,22 +224,6 @@ def test_import_failure_is_recorded_in_a_new_directory(assets, tmp_path, module,
     out = tmp_path / "never" / "made"
     assert run(module, "f", out) == 1
     assert (out / "result.json").read_bytes() == failure(error)
-
-
-@pytest.mark.parametrize(
-    ("function", "value", "error"),
-    [
-        ("broken_signature", b"[1, 2]", "RuntimeError: signature unavailable"),
-        ("nameless_value", b"3", "TypeError: 'int' object cannot be converted to 'PyString'"),
-    ],
-)
-def test_late_failure_keeps_the_new_value_beside_the_record(
-    assets, tmp_path, function, value, error
-):
-    (tmp_path / "value.json").write_text("stale")
-    assert run(MODULE, function, tmp_path) == 1
-    assert (tmp_path / "value.json").read_bytes() == value
-    assert (tmp_path / "result.json").read_bytes() == failure(error)
 
 
 def test_failing_value_write_is_recorded(assets, tmp_path):
@@ -330,12 +266,9 @@ def test_preparation_error_is_the_same_object(assets, tmp_path, monkeypatch):
 
 
 def test_binding_error_leaves_no_trace(tmp_path):
-    out = tmp_path / "out"
     with pytest.raises(TypeError, match="argument 'input_kwargs_json'"):
-        materialize_asset("m", "f", str(out), 5)
-    with pytest.raises(TypeError, match="argument 'output_dir'"):
-        materialize_asset("m", "f", out)
-    assert not out.exists()
+        materialize_asset("m", "f", str(tmp_path / "out"), 5)
+    assert not (tmp_path / "out").exists()
 
 
 @pytest.mark.parametrize("function", ["bad_input", "my_data"])
@@ -352,24 +285,9 @@ def test_unreadable_type_name_propagates(assets, tmp_path):
     assert not (tmp_path / "result.json").exists()
 
 
-def panic_exception_type() -> type[BaseException]:
-    # Other native extensions may define a PanicException of their own (hypothesis's does).
-    candidates = [
-        c
-        for c in BaseException.__subclasses__()
-        if c.__name__ == "PanicException" and c.__module__ == "_quarn_runtime"
-    ]
-    assert len(candidates) == 1
-    return candidates[0]
-
-
-def test_panic_passes_through_unrecorded(modules, tmp_path):
-    # Any failed host call makes the module create its PanicException class.
-    with pytest.raises(SystemExit):
-        materialize_asset("quarn_no_such_module", "f", str(tmp_path / "first"))
-    panic = panic_exception_type()
-    modules.load("panicky", "def boom():\n    raise PANIC('internal')\n").PANIC = panic
-    with pytest.raises(panic, match="^internal$"):
+def test_panic_passes_through_unrecorded(modules, tmp_path, panic_type):
+    modules.load("panicky", "def boom():\n    raise PANIC('internal')\n").PANIC = panic_type
+    with pytest.raises(panic_type, match="^internal$"):
         materialize_asset("panicky", "boom", str(tmp_path / "out"))
     assert not (tmp_path / "out" / "result.json").exists()
 
@@ -377,21 +295,8 @@ def test_panic_passes_through_unrecorded(modules, tmp_path):
 # --- references ----------------------------------------------------------------------
 
 
-def test_repeated_runs_keep_reference_counts(assets, tmp_path):
-    def runs():
-        run(MODULE, "give", tmp_path)
-        run(MODULE, "give", tmp_path, '{"data": [1, 2, 3]}')
+def test_recorded_exceptions_are_released_when_the_run_ends(assets, tmp_path):
+    for _ in range(3):
         run(MODULE, "fail", tmp_path)
-        run(MODULE, "give", tmp_path, "[]")
-
-    runs()
-    module = sys.modules[MODULE]
-    watched = [module.VALUE, module.give, module.fail, module.Tracked]
-    before = [sys.getrefcount(o) for o in watched]
-    for _ in range(50):
-        runs()
-    assert [sys.getrefcount(o) for o in watched] == before
-    # The recorded exceptions are released as soon as their run ends, without a
-    # collection: no reference to them is kept anywhere.
-    assert len(module.RAISED) == 51
-    assert all(ref() is None for ref in module.RAISED)
+    raised = sys.modules[MODULE].RAISED  # weak references: none kept alive, no collection needed
+    assert len(raised) == 3 and all(ref() is None for ref in raised)

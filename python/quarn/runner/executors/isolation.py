@@ -16,7 +16,7 @@ from dataclasses import dataclass, field
 from typing import Any, TextIO
 
 from quarn.runner.executors.backend import Backend
-from quarn.runner.executors.fork import ForkBackend, TemplateError, TemplateProcess
+from quarn.runner.executors.fork.backend import ForkBackend, TemplateError, TemplateProcess
 from quarn.runner.executors.local import LocalBackend
 from quarn.runner.graph.discovery import DiscoveryError, discover
 from quarn.runner.graph.serializer_check import REPORTED
@@ -104,7 +104,7 @@ def discover_here(
     here; what they print goes to standard error, as discovery's output always does."""
     from quarn import inspect_modules
     from quarn._paths import set_import_path
-    from quarn.runner.executors.template import import_host_modules, install_checked_loader
+    from quarn.runner.executors.fork.template import import_host_modules, install_checked_loader
 
     import_host_modules(paths)
     set_import_path(paths, __file__)

@@ -1,6 +1,6 @@
 """The warm template process of a run:
 
-    python -m quarn.runner.executors.template FD DONE OUT PARENT [--path DIR]... MODULE...
+    python -m quarn.runner.executors.fork.template FD DONE OUT PARENT [--path DIR]... MODULE...
 
 Started by the runner with one end of a socket pair as descriptor FD, one end of a
 datagram socket pair on which each job reports how it ended as DONE, and the runner's
@@ -36,15 +36,15 @@ from types import FrameType
 from typing import Any, NoReturn
 
 from quarn._paths import HOST_MODULES, own_folder, same_folder, set_import_path
-from quarn.runner.executors.seeds import Seeds
-from quarn.runner.executors.threads import (
+from quarn.runner.executors.fork.seeds import Seeds
+from quarn.runner.executors.fork.threads import (
     ImportWatch,
     quiesce,
     task_count,
     thread_note,
     unsafe_threads,
 )
-from quarn.runner.executors.wire import Lines, encode
+from quarn.runner.executors.fork.wire import Lines, encode
 from quarn.runner.store.serializers import REPORT_ENV
 
 RunJob = Callable[[Any], int]

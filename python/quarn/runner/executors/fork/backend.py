@@ -17,7 +17,7 @@ from dataclasses import dataclass
 from typing import Any, TextIO
 
 from quarn.runner.executors.backend import Backend, JobExit
-from quarn.runner.executors.wire import Lines, encode
+from quarn.runner.executors.fork.wire import Lines, encode
 from quarn.runner.plan.jobs import Job
 from quarn.runner.report.text import one_line
 
@@ -50,7 +50,7 @@ class Ready:
 def template_command(
     channel: int, done: int, output: int, modules: Sequence[str], paths: Sequence[str]
 ) -> list[str]:
-    command = [sys.executable, "-m", "quarn.runner.executors.template"]
+    command = [sys.executable, "-m", "quarn.runner.executors.fork.template"]
     command += [str(channel), str(done), str(output), str(os.getpid())]
     for path in paths:
         command += ["--path", path]

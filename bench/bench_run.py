@@ -1,4 +1,7 @@
-"""Times `python -m quarn.run` on a generated 500-asset, 2,000-job pipeline, then re-run."""
+"""Times `python -m quarn.run` on a generated 500-asset, 2,000-job pipeline, then re-run.
+
+python bench/bench_run.py [RUNNER OPTION...]     e.g. --isolation spawn
+"""
 
 from __future__ import annotations
 
@@ -68,7 +71,9 @@ def _ref(names: list[str], j: int, m: int, per_module: int) -> str:
     return f'__import__("{names[j // per_module]}").a{j}'
 
 
-def run(root: Path, modules: list[str], out: Path, jobs: int) -> tuple[float, str, str]:
+def run(
+    root: Path, modules: list[str], out: Path, jobs: int, extra: list[str]
+) -> tuple[float, str, str]:
     command = [
         sys.executable,
         "-m",
@@ -81,6 +86,7 @@ def run(root: Path, modules: list[str], out: Path, jobs: int) -> tuple[float, st
         "--jobs",
         str(jobs),
         "--stats",
+        *extra,
     ]
     started = time.perf_counter()
     done = subprocess.run(command, capture_output=True, text=True, cwd=root)
@@ -93,16 +99,20 @@ def run(root: Path, modules: list[str], out: Path, jobs: int) -> tuple[float, st
 
 def main() -> None:
     cores = os.cpu_count() or 1
+    extra = sys.argv[1:]
     with tempfile.TemporaryDirectory(prefix="quarn-bench-run-") as temp:
         root = Path(temp)
         modules = generate(root)
         out = root / "out"
-        full, stdout, stderr = run(root, modules, out, cores)
+        full, stdout, stderr = run(root, modules, out, cores, extra)
         total = re.search(r"^(\d+) jobs: (\d+) succeeded", stdout, re.MULTILINE)
         stats = re.search(r"^quarn: stats: .*$", stderr, re.MULTILINE)
-        again, stdout2, _ = run(root, modules, out, cores)
+        again, stdout2, _ = run(root, modules, out, cores, extra)
         fresh = re.search(r"nothing to do: (\d+) jobs up to date", stdout2)
-    print(f"pipeline: {ASSETS} assets, {total.group(1) if total else '?'} jobs, --jobs {cores}")
+    print(
+        f"pipeline: {ASSETS} assets, {total.group(1) if total else '?'} jobs, --jobs {cores} "
+        + " ".join(extra)
+    )
     print(f"full run:       {full:7.2f} s  ({total.group(2) if total else '?'} succeeded)")
     print(f"  {stats.group(0) if stats else 'no stats line'}")
     print(

@@ -89,7 +89,8 @@ def test_a_project_file_named_like_a_standard_module_does_not_replace_it(project
 def test_help(project):
     result = run(project, "--help")
     assert result.returncode == 0
-    assert " ".join(result.stdout.decode().split()).startswith(
+    usage = " ".join(result.stdout.decode().split("\n\n")[0].split())
+    assert usage == (
         "usage: python -m quarn.inspect [-h] [--path DIR] [--check] [--document-file PATH] "
         "MODULE [MODULE ...]"
     )

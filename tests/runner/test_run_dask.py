@@ -289,7 +289,7 @@ def test_the_task_on_a_worker(tmp_path):
     import asyncio
     import threading
 
-    from quarn.runner.executors.dask_task import run_job, stop_run
+    from quarn.runner.executors.dask.task import run_job, stop_run
 
     pipeline = Pipeline(tmp_path)
     pipeline.write(

@@ -12,14 +12,19 @@ from collections.abc import Callable
 from quarn.runner.commands.modules import ModuleError, resolve
 from quarn.runner.commands.shared import MODULE_HELP
 from quarn.runner.executors.backend import Backend
-from quarn.runner.executors.dask_cluster import (
+from quarn.runner.executors.dask.cluster import (
     ClusterError,
     require_distributed,
     scheduler_address,
 )
 from quarn.runner.executors.executor import Execution, Executor, Limits
-from quarn.runner.executors.local import LocalBackend
-from quarn.runner.graph.discovery import DiscoveryError, load_graph
+from quarn.runner.executors.isolation import (
+    ISOLATIONS,
+    Discovered,
+    default_isolation,
+    discover_for,
+)
+from quarn.runner.graph.discovery import DiscoveryError, graph_of
 from quarn.runner.graph.model import Asset
 from quarn.runner.plan.code_version import CodeVersion
 from quarn.runner.plan.orphans import orphan_label, prune
@@ -98,8 +103,8 @@ def build_parser(prog: str = _PROG) -> argparse.ArgumentParser:
         default=[],
         metavar="ASSET",
         help="run only these assets and their upstreams; an asset is named by its name, "
-        "its folder name, module:function or file:function, several at once by a comma "
-        "list. Before the modules, --select takes one word: `--select a,b pkg`",
+        "module:function or file:function, several at once by a comma list. Before the "
+        "modules, --select takes one word: `--select a,b pkg`",
     )
     parser.add_argument(
         "--partition",
@@ -154,6 +159,14 @@ def build_parser(prog: str = _PROG) -> argparse.ArgumentParser:
         "--wait",
         action="store_true",
         help="when another run holds DIR, wait for it to end instead of exiting with status 2",
+    )
+    parser.add_argument(
+        "--isolation",
+        choices=ISOLATIONS,
+        help="how local jobs are kept apart: 'fork' a process per job from a warm template "
+        "that imported the modules once; 'spawn' a fresh interpreter per job; 'none' run "
+        "them one after another inside this process, for debugging (default: "
+        f"{default_isolation()})",
     )
     parser.add_argument(
         "--why",
@@ -242,9 +255,10 @@ def main(argv: list[str] | None = None, prog: str = _PROG) -> int:
     words = list(sys.argv[1:] if argv is None else argv)
     args = parser.parse_args(words)
     split_selection(args, parser)
+    args.prog = prog
     args.command = [*prog.split(), *words]
     try:
-        return _main(args, prog, parser)
+        return _main(args, parser)
     except KeyboardInterrupt:
         sys.stderr.write(f"\n{prog}: interrupted\n")
         return 130
@@ -256,11 +270,11 @@ def main(argv: list[str] | None = None, prog: str = _PROG) -> int:
         return 70
 
 
-def _main(args: argparse.Namespace, prog: str, parser: argparse.ArgumentParser) -> int:
+def _main(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     stderr = sys.stderr
 
     def error(text: str) -> None:
-        stderr.write(f"{prog}: error: {one_line(text)}\n")
+        stderr.write(f"{args.prog}: error: {one_line(text)}\n")
         stderr.flush()
 
     if args.scheduler is not None and args.executor == "local":
@@ -279,6 +293,10 @@ def _main(args: argparse.Namespace, prog: str, parser: argparse.ArgumentParser) 
         except ClusterError as exc:
             error(str(exc))
             return 2
+
+    if args.executor == "dask" and args.isolation not in (None, "spawn"):
+        parser.error(f"--isolation {args.isolation} runs jobs on this machine, not on Dask")
+    isolation = "spawn" if args.executor == "dask" else args.isolation or default_isolation()
     try:
         found = resolve(args.modules, args.path)
     except ModuleError as exc:
@@ -286,7 +304,25 @@ def _main(args: argparse.Namespace, prog: str, parser: argparse.ArgumentParser) 
         return 1
     paths = [os.path.abspath(p) for p in [*args.path, *found.paths]]
     try:
-        graph = load_graph(found.modules, paths, stderr, args.discovery_timeout)
+        discovered = discover_for(isolation, found.modules, paths, stderr, args.discovery_timeout)
+    except DiscoveryError as exc:
+        error(str(exc))
+        return 1
+    try:
+        return _plan(args, discovered, paths, error)
+    finally:
+        discovered.close()
+
+
+def _plan(
+    args: argparse.Namespace, discovered: Discovered, paths: list[str], error: Callable[[str], None]
+) -> int:
+    """Checks and plans the discovered graph, then runs it under the output's lock."""
+    stderr = sys.stderr
+    try:
+        graph = graph_of(
+            discovered.document, discovered.skipped, paths, stderr, args.discovery_timeout
+        )
     except DiscoveryError as exc:
         error(str(exc))
         return 1
@@ -310,7 +346,7 @@ def _main(args: argparse.Namespace, prog: str, parser: argparse.ArgumentParser) 
         if args.check_only:
             print(f"ok: {len(assets)} assets, {count} jobs (pass --yes to plan them)")
             return 0
-        if not _confirm(count, prog):
+        if not _confirm(count, args.prog):
             error(
                 f"the plan holds {count:,} jobs, more than {CONFIRM_ABOVE_JOBS:,}; "
                 "pass --yes to run them"
@@ -321,7 +357,7 @@ def _main(args: argparse.Namespace, prog: str, parser: argparse.ArgumentParser) 
     if args.check_only:
         manifest, warning = Manifest.load(out)
         if warning:
-            stderr.write(f"{prog}: warning: {one_line(warning)}\n")
+            stderr.write(f"{args.prog}: warning: {one_line(warning)}\n")
         prepared = prepare(assets, kept, code, manifest, args.force)
         if _clash(prepared, out, error):
             return 1
@@ -332,7 +368,7 @@ def _main(args: argparse.Namespace, prog: str, parser: argparse.ArgumentParser) 
         return 0
 
     def waiting(holder: str) -> None:
-        stderr.write(f"{prog}: waiting for {one_line(out)}, in use by {one_line(holder)}\n")
+        stderr.write(f"{args.prog}: waiting for {one_line(out)}, in use by {one_line(holder)}\n")
         stderr.flush()
 
     try:
@@ -344,18 +380,18 @@ def _main(args: argparse.Namespace, prog: str, parser: argparse.ArgumentParser) 
         error(f"cannot lock {out}: {exc}")
         return 1
     try:
-        return _execute(args, prog, assets, kept, code, paths, error)
+        return _execute(args, assets, kept, code, paths, discovered, error)
     finally:
         lock.release()
 
 
 def _execute(
     args: argparse.Namespace,
-    prog: str,
     assets: list[Asset],
     kept: dict[str, set[str]],
     code: dict[Asset, CodeVersion],
     paths: list[str],
+    discovered: Discovered,
     error: Callable[[str], None],
 ) -> int:
     """Decides and runs the jobs while holding the output directory's lock, and records
@@ -364,7 +400,7 @@ def _execute(
     out = args.out
     manifest, warning = Manifest.load(out)
     if warning:
-        stderr.write(f"{prog}: warning: {one_line(warning)}\n")
+        stderr.write(f"{args.prog}: warning: {one_line(warning)}\n")
     prepared = prepare(assets, kept, code, manifest, args.force)
     if _clash(prepared, out, error):
         return 1
@@ -374,10 +410,12 @@ def _execute(
     started = time.monotonic()
     started_at = time.time()
     progress = Progress(stderr, verbose=args.verbose)
-    backend: Backend = LocalBackend()
+    backend: Backend
     slots = args.jobs or os.cpu_count() or 1
-    if args.executor == "dask" and to_run:
-        from quarn.runner.executors.dask import open_backend
+    if args.executor != "dask" or not to_run:
+        backend = discovered.backend(progress.message)
+    else:
+        from quarn.runner.executors.dask.backend import open_backend
 
         try:
             modules = {j.asset.module for j in to_run}
@@ -408,6 +446,8 @@ def _execute(
         backend.close()
         error(f"cannot prepare {rundir.path}: {exc}")
         return 1
+    if discovered.note and to_run:
+        stderr.write(f"quarn: note: {one_line(discovered.note)}\n")
     progress.start(len(to_run), prepared.up_to_date)
     executor = Executor(
         to_run,

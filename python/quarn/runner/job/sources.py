@@ -23,6 +23,10 @@ from types import CodeType, ModuleType
 
 from quarn.runner.project import in_roots, project_roots
 
+# realpath -> digest of the bytes this process compiled it from. A forked job runs what
+# its template loaded, whatever the file holds by now: that is what must match the plan.
+LOADED: dict[str, str] = {}
+
 
 class SourceChanged(Exception):
     """A project source file is not the one the run planned with."""
@@ -36,6 +40,11 @@ def check_sources(sources: Mapping[str, str]) -> None:
     """Every planned file still has its digest (also those a fresh import would not read
     again, being already loaded)."""
     for path, expected in sorted(sources.items()):
+        loaded = LOADED.get(os.path.realpath(path))
+        if loaded is not None:
+            if loaded != expected:
+                raise _changed(path)
+            continue
         try:
             with open(path, "rb") as handle:
                 data = handle.read()
@@ -61,6 +70,7 @@ class _CheckedLoader(importlib.machinery.SourceFileLoader):
         digest = hashlib.sha256(data).hexdigest()
         if self.expected is not None and digest != self.expected:
             raise _changed(path)
+        LOADED[os.path.realpath(path)] = digest
         cached = None
         if self.cache_dir is not None:
             key = hashlib.sha256(os.fsencode(path) + b"\0" + data).hexdigest()

@@ -19,9 +19,9 @@ from dataclasses import dataclass
 from typing import Any, TextIO
 
 from quarn.runner.executors.backend import JobExit
-from quarn.runner.executors.dask_cluster import Cluster, ClusterError, open_cluster
-from quarn.runner.executors.dask_probe import check_cluster
-from quarn.runner.executors.dask_task import run_job, signal_jobs, stop_run
+from quarn.runner.executors.dask.cluster import Cluster, ClusterError, open_cluster
+from quarn.runner.executors.dask.probe import check_cluster
+from quarn.runner.executors.dask.task import run_job, signal_jobs, stop_run
 from quarn.runner.plan.jobs import Job
 
 _STOP_GRACE_SECONDS = 5.0  # when the backend closes with jobs still running

@@ -23,9 +23,9 @@ _MARK = "quarn-probe:"
 
 # What a worker imports before the project's modules: quarn, its native core, the task
 # each job arrives as, and the job worker it starts.
-RUNNER_MODULES = ("quarn", "quarn._quarn", "quarn.runner.executors.dask_task", "quarn.runner.job")
+RUNNER_MODULES = ("quarn", "quarn._quarn", "quarn.runner.executors.dask.task", "quarn.runner.job")
 # The scheduler unpickles every task it is given, so it imports the module of the task.
-SCHEDULER_MODULE = "quarn.runner.executors.dask_task"
+SCHEDULER_MODULE = "quarn.runner.executors.dask.task"
 
 # Run by the worker's own Python in the runner's working directory, as a job would be.
 _IMPORT_SCRIPT = f"""

@@ -1,0 +1,1 @@
+"""Running the jobs on a Dask cluster: backend, cluster, start-up probes, the task of a job."""

@@ -7,8 +7,30 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 CPP_BUILD := build/cpp
 
-.PHONY: all venv install install-test demo bench test test-python test-cpp gtest clean \
-	test-sanitize fuzz fuzz-tools lint lint-tools
+# Every apt-get waits for the package lock (another install, unattended upgrades) rather than
+# failing; sudo only when not already root.
+APT_GET := $(if $(filter 0,$(shell id -u)),,sudo) env DEBIAN_FRONTEND=noninteractive \
+	apt-get -o DPkg::Lock::Timeout=600 -qq
+# `apt-get update` takes the package lists' own lock, which the timeout above may not cover:
+# while another update holds it, try again for up to ten minutes; any other failure stops.
+APT_UPDATE = for try in $$(seq 60); do \
+	  out=$$($(APT_GET) update 2>&1) && break; \
+	  case "$$out" in *lock*) sleep 10;; *) echo "$$out" >&2; exit 1;; esac; \
+	done
+# Installs the Debian packages named by $(1) that the check $(2) finds missing.
+apt_install = $(2) || { $(APT_UPDATE); $(APT_GET) install -y --no-install-recommends $(1) >/dev/null; }
+
+# What the installed package is built from: a change to any of them reinstalls it. The build
+# folder is kept and the build runs without isolation (its tools live in the venv), so a
+# reinstall recompiles only the C++ files that changed, and an unchanged tree none at all.
+BUILD_TOOLS := "scikit-build-core>=0.10" "cmake>=3.24" "ninja>=1.10"
+SOURCES := $(shell find src python -type f ! -name '*.so' ! -path '*/__pycache__/*' 2>/dev/null) \
+	CMakeLists.txt pyproject.toml
+INSTALLED := $(VENV)/.quarn-installed
+TEST_DEPS := $(VENV)/.quarn-test-deps
+
+.PHONY: all venv install install-test demo bench test test-python test-cpp gtest system-deps \
+	clean test-sanitize fuzz fuzz-tools lint lint-tools
 
 all: test
 
@@ -19,11 +41,24 @@ $(VPY):
 
 venv: $(VPY)
 
-install: $(VPY)
-	$(VPY) -m pip install --quiet .
+$(VENV)/.quarn-build-tools: | $(VPY)
+	$(VPY) -m pip install --quiet $(BUILD_TOOLS)
+	@touch $@
 
-install-test: $(VPY)
-	$(VPY) -m pip install --quiet ".[test]"
+$(INSTALLED): $(VENV)/.quarn-build-tools $(SOURCES)
+	$(VPY) -m pip install --quiet --no-build-isolation .
+	@touch $@
+
+install: $(INSTALLED)
+
+# Every extra of pyproject.toml (the test tools and the optional libraries the tests use),
+# read from it and installed without rebuilding the package.
+$(TEST_DEPS): pyproject.toml | $(VPY)
+	$(VPY) -c 'import tomllib; extras = tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]; print("\n".join(sorted({r for group in extras.values() for r in group if not r.startswith("quarn")})))' >$(VENV)/test-requirements.txt
+	$(VPY) -m pip install --quiet -r $(VENV)/test-requirements.txt
+	@touch $@
+
+install-test: install $(TEST_DEPS)
 
 demo: install
 	PYTHON=$(abspath $(VPY)) bash examples/demo.sh
@@ -32,19 +67,24 @@ demo: install
 bench: install
 	@for script in bench/bench_*.py; do echo "== $$script"; $(VPY) $$script || exit 1; done
 
-# GoogleTest comes from Debian's packages when it is missing.
+# GoogleTest for the C++ tests; Graphviz and Chromium for the graph pictures and the report's
+# browser test: from Debian's packages when missing.
 gtest:
-	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null; \
-	fi
+	@$(call apt_install,libgtest-dev,test -f /usr/include/gtest/gtest.h)
+
+system-deps: gtest
+	@$(call apt_install,graphviz,command -v dot >/dev/null)
+	@$(call apt_install,chromium,command -v chromium >/dev/null)
 
 test-cpp: gtest
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DQUARN_BUILD_EXTENSION=OFF -DQUARN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	cmake --build $(CPP_BUILD)
 	ctest --test-dir $(CPP_BUILD) --output-on-failure
 
-test-python: install-test
-	$(VPY) -m pytest -q tests
+# QUARN_REQUIRE_BROWSER: here the report's browser test fails, rather than skips, without
+# Chromium.
+test-python: install-test system-deps
+	QUARN_REQUIRE_BROWSER=1 $(VPY) -m pytest -q tests
 
 test: test-python test-cpp
 
@@ -103,9 +143,7 @@ FUZZ_WORK := fuzz-corpus-work
 FUZZ_RT := /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a
 
 fuzz-tools:
-	@if ! command -v $(FUZZ_CXX) >/dev/null || [ ! -f $(FUZZ_RT) ]; then \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-14 libclang-rt-14-dev >/dev/null; \
-	fi
+	@$(call apt_install,clang-14 libclang-rt-14-dev,command -v $(FUZZ_CXX) >/dev/null && test -f $(FUZZ_RT))
 
 $(FUZZ_BUILD)/json_fuzz: fuzz/json_fuzz.cpp $(wildcard src/json/*.cpp src/json/*.hpp) | fuzz-tools
 	@mkdir -p $(FUZZ_BUILD)
@@ -130,9 +168,7 @@ CPP_SOURCES = $(shell find src tests/cpp fuzz -name '*.cpp' -o -name '*.hpp' | s
 PY_TREES = $(wildcard python tests bench examples fuzz)
 
 lint-tools:
-	@if ! command -v $(CLANG_TIDY) >/dev/null || ! command -v $(CLANG_FORMAT) >/dev/null; then \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-tidy-16 clang-format-14 >/dev/null; \
-	fi
+	@$(call apt_install,clang-tidy-16 clang-format-14,command -v $(CLANG_TIDY) >/dev/null && command -v $(CLANG_FORMAT) >/dev/null)
 
 lint: lint-tools gtest install-test
 	cmake -S . -B $(LINT_BUILD) -G Ninja -DQUARN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug \

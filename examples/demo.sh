@@ -1,20 +1,31 @@
 #!/usr/bin/env bash
-# The main job on the bundled example; run through `make demo`.
+# A tour of the quarn command on the bundled pipeline; run through `make demo`.
 set -euo pipefail
 cd "$(dirname "$0")"
 PYTHON=${PYTHON:-python3}
-"$PYTHON" partitions_demo.py
+OUT=out/demo
+quarn() {
+  echo
+  echo "\$ quarn $*"
+  "$PYTHON" -m quarn "$@"
+}
+
+rm -rf "$OUT"
+quarn check pipeline.py
+quarn show pipeline.py --out "$OUT"
+quarn run pipeline.py --out "$OUT"
 echo
-echo "== the bundled pipeline's declarations"
-"$PYTHON" show_metadata.py
+echo "# nothing changed: nothing runs"
+quarn run pipeline.py --out "$OUT"
+quarn run pipeline.py --out "$OUT" --select ticker_summary --partition ticker=MSFT --force
+quarn history "$OUT"
+quarn show pipeline.py --out "$OUT" --asset daily_prices
+if command -v dot >/dev/null; then
+  quarn graph pipeline.py --out "$OUT" -o out/graph.svg
+else
+  quarn graph pipeline.py --out "$OUT" --format mermaid
+  echo "# (install Graphviz for an svg or png: apt-get install graphviz)"
+fi
+quarn report "$OUT"
 echo
-echo "== python -m quarn.inspect pipeline"
-"$PYTHON" -m quarn.inspect pipeline | "$PYTHON" -m json.tool
-echo
-echo "== materializing raw, processed (fed raw's value) and prices[ticker=AAPL]"
-PYTHON="$PYTHON" bash materialize_demo.sh
-echo
-echo "== python -m quarn.run pipeline, twice: the second run re-materializes nothing"
-rm -rf out/run
-"$PYTHON" -m quarn.run pipeline --out out/run
-"$PYTHON" -m quarn.run pipeline --out out/run
+echo "# open examples/$OUT/report.html in a browser"

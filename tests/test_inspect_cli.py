@@ -114,6 +114,8 @@ def test_exit_status_and_messages(project, args, status, diagnostics, stderr_end
     """Only --check writes diagnostics on standard output; "" means nothing on stderr."""
     result = run(project, *args)
     lines = result.stdout.decode().splitlines()
+    if "--check" in args and status == 0:
+        assert lines.pop() == "ok: 1 asset"
     assert (result.returncode, len(lines)) == (status, diagnostics)
     stderr = result.stderr.decode()
     assert stderr.endswith(stderr_end) if stderr_end else stderr == ""

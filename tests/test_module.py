@@ -25,7 +25,7 @@ HEADERS = """\
 asset(*, name=None, inputs=None, partitions=None, serializer=None)
 Decorator that registers a Python function as a quarn asset.
 partitions(values)
-Declare a static partition universe for use with ``@asset(partitions=...)``.
+Declare the keys of one partition dimension, for ``@asset(partitions=...)``.
 inspect_modules(modules)
 Inspect modules for quarn assets. Called by the `python -m quarn.inspect` CLI stub.
 materialize_asset(module_name, function_name, output_dir, input_kwargs_json=None)
@@ -42,6 +42,13 @@ def test_functions_are_bound_and_carry_text_signatures():
         assert function.__text_signature__ == str(inspect.signature(function))
         headers += [name + function.__text_signature__, function.__doc__.splitlines()[0]]
     assert headers == HEADERS.splitlines()
+
+
+def test_asset_docstring_says_what_the_runner_does_with_each_argument():
+    doc = q.asset.__doc__.split("Parameters\n----------\n")[1]
+    described = [line.split(" : ")[0] for line in doc.splitlines() if line[:1].isalpha()]
+    assert described == ["name", "inputs", "partitions", "serializer"]
+    assert "runner" in doc and "Reserved" not in doc
 
 
 def reimport():

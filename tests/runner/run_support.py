@@ -39,6 +39,13 @@ class Pipeline:
             stdin=subprocess.DEVNULL, timeout=120,
         )  # fmt: skip
 
+    def quarn(self, *args: str) -> subprocess.CompletedProcess:
+        """`python -m quarn ARGS` in the project folder (the `quarn` script runs the same)."""
+        return subprocess.run(
+            [sys.executable, "-m", "quarn", *args], cwd=self.root, capture_output=True,
+            text=True, stdin=subprocess.DEVNULL, timeout=120,
+        )  # fmt: skip
+
     def value(self, asset: str, partition: str = "_", out: Path | None = None):
         return json.loads(((out or self.out) / asset / partition / "value.json").read_text())
 

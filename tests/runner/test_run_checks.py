@@ -104,7 +104,7 @@ def test_a_sound_module_passes_and_one_that_cannot_be_imported_or_hangs_stops_th
     )  # fmt: skip
     stdout, stderr = check.communicate(timeout=60)
     # imported once, by the check itself; what the module prints is no diagnostic
-    assert (check.returncode, stdout, stderr.strip()) == (0, "", str(check.pid))
+    assert (check.returncode, stdout, stderr.strip()) == (0, "ok: 1 asset\n", str(check.pid))
     done = pipe.run("good", "bad")
     assert done.returncode == 1
     assert "quarn: skipping module 'bad': RuntimeError: nope" in done.stderr

@@ -21,10 +21,12 @@ MANIFEST_FILE = "manifest.json"
 UNPARTITIONED_DIR = "_"
 
 # The runner's own corner of an output directory: the lock a run holds for its whole life,
-# and one private folder per run (job specs, stage folders) that the run removes at its end.
+# one private folder per run (job specs, stage folders) that the run removes at its end,
+# and the history, one record per run.
 STATE_DIR = ".quarn"
 LOCK_FILE = "lock"
 RUNS_DIR = "runs"
+HISTORY_DIR = "history"
 CODE_CACHE_DIR = "code"  # compiled project code, keyed by the digest of its source
 
 

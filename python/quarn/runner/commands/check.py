@@ -1,16 +1,45 @@
-"""`python -m quarn.inspect --check`: the graph's diagnostics, one per line."""
+"""`quarn check` and `python -m quarn.inspect --check`: the graph's diagnostics."""
 
 from __future__ import annotations
 
+import argparse
 import json
 import os
 import sys
 import tempfile
+from typing import TextIO
 
 from quarn._quarn import inspect_modules
+from quarn.runner.commands import shared
 from quarn.runner.graph.discovery import DiscoveryError, graph_of
+from quarn.runner.graph.model import Graph
 from quarn.runner.graph.serializer_check import REPORTED
 from quarn.runner.store.serializers import REPORT_ENV, read_report
+
+
+def build_parser(prog: str) -> argparse.ArgumentParser:
+    parser = shared.parser(
+        prog,
+        "Discover the assets of MODULEs and check their graph without running anything: "
+        "unknown or cyclic inputs, inputs that are not parameters, required parameters "
+        "nobody supplies, duplicate names, empty dimensions, missing shared keys.",
+        "Each problem is one line on standard output, 'file:line: error: asset ...'. "
+        "Exit status: 0 and 'ok: N assets' when there is none, 1 otherwise.",
+    )
+    shared.add_modules(parser)
+    return parser
+
+
+def main(argv: list[str] | None = None, prog: str = "quarn check") -> int:
+    """`quarn check`: discovery in a subprocess, as for a run, so the check sees exactly
+    what a run would see."""
+    args = build_parser(prog).parse_args(argv)
+
+    def body() -> int:
+        graph, _ = shared.load(args.modules, args.path, checked=False)
+        return print_diagnostics(graph, sys.stdout)
+
+    return shared.run_command(prog, body)
 
 
 def check_modules(modules: list[str], paths: list[str]) -> int:
@@ -41,7 +70,15 @@ def check_modules(modules: list[str], paths: list[str]) -> int:
     except DiscoveryError as exc:
         sys.stderr.write(f"quarn: error: {exc}\n")
         return 1
+    return print_diagnostics(graph, sys.stdout)
+
+
+def print_diagnostics(graph: Graph, out: TextIO) -> int:
+    """Each problem on a line, or `ok: N assets`; the exit status."""
     for diagnostic in graph.diagnostics:
-        sys.stdout.write(f"{diagnostic}\n")
-    sys.stdout.flush()
+        out.write(f"{diagnostic}\n")
+    if not graph.diagnostics:
+        count = len(graph.assets)
+        out.write(f"ok: {count} asset{'' if count == 1 else 's'}\n")
+    out.flush()
     return 1 if graph.diagnostics else 0

@@ -9,13 +9,15 @@ import time
 import traceback
 from collections.abc import Callable
 
+from quarn.runner.commands.modules import ModuleError, resolve
+from quarn.runner.commands.shared import MODULE_HELP
 from quarn.runner.executors.backend import Backend
 from quarn.runner.executors.dask.cluster import (
     ClusterError,
     require_distributed,
     scheduler_address,
 )
-from quarn.runner.executors.executor import Executor, Limits
+from quarn.runner.executors.executor import Execution, Executor, Limits
 from quarn.runner.executors.isolation import (
     ISOLATIONS,
     Discovered,
@@ -39,6 +41,7 @@ from quarn.runner.report.outcome import SUCCEEDED, UP_TO_DATE, WAITING, Outcome
 from quarn.runner.report.progress import Progress
 from quarn.runner.report.summary import summary
 from quarn.runner.report.text import one_line
+from quarn.runner.store.history import append_run, run_record
 from quarn.runner.store.layout import LayoutError, folder_clashes, job_dir
 from quarn.runner.store.lock import LockHeld, acquire, current_command
 from quarn.runner.store.manifest import Manifest
@@ -48,9 +51,11 @@ _PROG = "python -m quarn.run"
 DISCOVERY_TIMEOUT_SECONDS = 300.0
 
 
-def _parser() -> argparse.ArgumentParser:
+def build_parser(prog: str = _PROG) -> argparse.ArgumentParser:
+    """The run command's parser; `quarn run` is built by the same function, so an option
+    added here is an option of both."""
     parser = argparse.ArgumentParser(
-        prog=_PROG,
+        prog=prog,
         description=(
             "Discover the assets of MODULEs, check their graph, and materialize every asset "
             "(one job per partition key combination) in worker processes, upstream first. "
@@ -67,7 +72,7 @@ def _parser() -> argparse.ArgumentParser:
             "DIR/manifest.json records each job's version, status and value digest."
         ),
     )
-    parser.add_argument("modules", nargs="+", metavar="MODULE", help="module to discover")
+    parser.add_argument("modules", nargs="*", metavar="MODULE", help=MODULE_HELP)
     parser.add_argument(
         "--out", default="out", metavar="DIR", help="output directory (default: %(default)s)"
     )
@@ -94,10 +99,12 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--select",
         nargs="+",
-        action="extend",
+        action="append",
         default=[],
         metavar="ASSET",
-        help="run only these assets (name or file:function) and their upstreams",
+        help="run only these assets and their upstreams; an asset is named by its name, "
+        "module:function or file:function, several at once by a comma list. Before the "
+        "modules, --select takes one word: `--select a,b pkg`",
     )
     parser.add_argument(
         "--partition",
@@ -173,7 +180,28 @@ def _parser() -> argparse.ArgumentParser:
         "declared (listed as orphaned otherwise)",
     )
     parser.add_argument("--stats", action="store_true", help="print how busy the worker slots were")
+    parser.add_argument(
+        "-v",
+        "--verbose",
+        action="store_true",
+        help="stream what each job prints while it runs, each line prefixed by the job",
+    )
     return parser
+
+
+def split_selection(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
+    """Sets `args.select` to a flat list of names and completes `args.modules`.
+
+    `--select` takes every word after it, as it always has; but when no module came before
+    it, the words after its first one are the modules (`--select report penguins`).
+    """
+    groups: list[list[str]] = args.select
+    if not args.modules and groups and len(groups[-1]) > 1:
+        args.modules = groups[-1][1:]
+        groups[-1] = groups[-1][:1]
+    if not args.modules:
+        parser.error("the following arguments are required: MODULE")
+    args.select = [name for group in groups for word in group for name in word.split(",") if name]
 
 
 def _positive(text: str) -> int:
@@ -206,10 +234,10 @@ def _seconds(text: str) -> float:
     return value
 
 
-def _confirm(count: int) -> bool:
+def _confirm(count: int, prog: str) -> bool:
     if not (sys.stdin.isatty() and sys.stderr.isatty()):
         return False
-    sys.stderr.write(f"{_PROG}: this plan holds {count:,} jobs. Run them all? [y/N] ")
+    sys.stderr.write(f"{prog}: this plan holds {count:,} jobs. Run them all? [y/N] ")
     sys.stderr.flush()
     try:
         answer = sys.stdin.readline()
@@ -218,31 +246,35 @@ def _confirm(count: int) -> bool:
     return answer.strip().lower() in ("y", "yes")
 
 
-def main(argv: list[str] | None = None) -> int:
+def main(argv: list[str] | None = None, prog: str = _PROG) -> int:
     """Runs the command; Ctrl-C before or after the jobs run (while discovering, planning,
     printing) ends it with status 130 too. While they run, the scheduler handles it. A fault
     of the runner itself ends it with status 70 and one line saying where, never a
     traceback over the user's output."""
+    parser = build_parser(prog)
+    words = list(sys.argv[1:] if argv is None else argv)
+    args = parser.parse_args(words)
+    split_selection(args, parser)
+    args.prog = prog
+    args.command = [*prog.split(), *words]
     try:
-        return _main(argv)
+        return _main(args, parser)
     except KeyboardInterrupt:
-        sys.stderr.write(f"\n{_PROG}: interrupted\n")
+        sys.stderr.write(f"\n{prog}: interrupted\n")
         return 130
     except Exception as exc:  # noqa: BLE001 - a fault of ours: one line naming its place
         frames = traceback.extract_tb(exc.__traceback__)
         where = f" at {os.path.basename(frames[-1].filename)}:{frames[-1].lineno}" if frames else ""
         text = one_line(f"{type(exc).__name__}: {exc}")
-        sys.stderr.write(f"{_PROG}: internal error{where}: {text}\n")
+        sys.stderr.write(f"{prog}: internal error{where}: {text}\n")
         return 70
 
 
-def _main(argv: list[str] | None) -> int:
-    parser = _parser()
-    args = parser.parse_args(argv)
+def _main(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     stderr = sys.stderr
 
     def error(text: str) -> None:
-        stderr.write(f"{_PROG}: error: {one_line(text)}\n")
+        stderr.write(f"{args.prog}: error: {one_line(text)}\n")
         stderr.flush()
 
     if args.scheduler is not None and args.executor == "local":
@@ -265,9 +297,14 @@ def _main(argv: list[str] | None) -> int:
     if args.executor == "dask" and args.isolation not in (None, "spawn"):
         parser.error(f"--isolation {args.isolation} runs jobs on this machine, not on Dask")
     isolation = "spawn" if args.executor == "dask" else args.isolation or default_isolation()
-    paths = [os.path.abspath(p) for p in args.path]
     try:
-        discovered = discover_for(isolation, args.modules, paths, stderr, args.discovery_timeout)
+        found = resolve(args.modules, args.path)
+    except ModuleError as exc:
+        error(str(exc))
+        return 1
+    paths = [os.path.abspath(p) for p in [*args.path, *found.paths]]
+    try:
+        discovered = discover_for(isolation, found.modules, paths, stderr, args.discovery_timeout)
     except DiscoveryError as exc:
         error(str(exc))
         return 1
@@ -309,7 +346,7 @@ def _plan(
         if args.check_only:
             print(f"ok: {len(assets)} assets, {count} jobs (pass --yes to plan them)")
             return 0
-        if not _confirm(count):
+        if not _confirm(count, args.prog):
             error(
                 f"the plan holds {count:,} jobs, more than {CONFIRM_ABOVE_JOBS:,}; "
                 "pass --yes to run them"
@@ -320,7 +357,7 @@ def _plan(
     if args.check_only:
         manifest, warning = Manifest.load(out)
         if warning:
-            stderr.write(f"{_PROG}: warning: {one_line(warning)}\n")
+            stderr.write(f"{args.prog}: warning: {one_line(warning)}\n")
         prepared = prepare(assets, kept, code, manifest, args.force)
         if _clash(prepared, out, error):
             return 1
@@ -331,7 +368,7 @@ def _plan(
         return 0
 
     def waiting(holder: str) -> None:
-        stderr.write(f"{_PROG}: waiting for {one_line(out)}, in use by {one_line(holder)}\n")
+        stderr.write(f"{args.prog}: waiting for {one_line(out)}, in use by {one_line(holder)}\n")
         stderr.flush()
 
     try:
@@ -357,12 +394,13 @@ def _execute(
     discovered: Discovered,
     error: Callable[[str], None],
 ) -> int:
-    """Decides and runs the jobs while holding the output directory's lock."""
+    """Decides and runs the jobs while holding the output directory's lock, and records
+    the run in the history."""
     stderr = sys.stderr
     out = args.out
     manifest, warning = Manifest.load(out)
     if warning:
-        stderr.write(f"{_PROG}: warning: {one_line(warning)}\n")
+        stderr.write(f"{args.prog}: warning: {one_line(warning)}\n")
     prepared = prepare(assets, kept, code, manifest, args.force)
     if _clash(prepared, out, error):
         return 1
@@ -370,7 +408,8 @@ def _execute(
         _explain(prepared)
     to_run = prepared.to_run
     started = time.monotonic()
-    progress = Progress(stderr)
+    started_at = time.time()
+    progress = Progress(stderr, verbose=args.verbose)
     backend: Backend
     slots = args.jobs or os.cpu_count() or 1
     if args.executor != "dask" or not to_run:
@@ -440,6 +479,25 @@ def _execute(
     sys.stdout.flush()
     if args.stats:
         stderr.write(executor.stats.text() + "\n")
+    status = _status(execution, error)
+    record = run_record(
+        args.command,
+        started_at,
+        time.time(),
+        assets,
+        [j for j in prepared.jobs if j.requested],
+        [*execution.outcomes, *_waiting(prepared)],
+        progress.started_at,
+        out,
+    )
+    try:
+        append_run(out, record, status)
+    except OSError as exc:
+        error(f"cannot record the run in the history: {exc}")
+    return status
+
+
+def _status(execution: Execution, error: Callable[[str], None]) -> int:
     if execution.interrupted:
         return 128 + execution.interrupted
     if execution.manifest_error:

@@ -280,6 +280,7 @@ class Executor:
             json.dump(spec, handle, ensure_ascii=False)
         log = os.path.join(stage, LOG_FILE)
         self.backend.start(job, spec_path, log)
+        self.progress.job_started(job, log)
         deadline = now + self.limits.timeout if self.limits.timeout else None
         self._running[job] = _Running(job, attempt, now, stage, log, deadline)
         self.stats.launched += 1

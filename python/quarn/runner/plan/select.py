@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import difflib
 import json
+import shlex
 from collections.abc import Iterable
 from typing import Any
 
@@ -42,15 +44,7 @@ def select(graph: Graph, names: Iterable[str]) -> list[Asset]:
         return list(graph.order)
     wanted: set[Asset] = set()
     for name in names:
-        matches = [
-            a
-            for a in graph.assets
-            if name in (a.label, a.display, a.ref)
-            or name in {module_reference(m, a.function_name) for m in a.modules}
-        ]
-        if not matches:
-            raise PlanError(f"--select '{name}' matches no asset")
-        wanted.update(matches)
+        wanted.add(find_asset(graph, name))
     stack = list(wanted)
     while stack:
         for up in stack.pop().upstream.values():
@@ -58,6 +52,31 @@ def select(graph: Graph, names: Iterable[str]) -> list[Asset]:
                 wanted.add(up)
                 stack.append(up)
     return [a for a in graph.order if a in wanted]
+
+
+def find_asset(graph: Graph, name: str) -> Asset:
+    """The asset `name` names; an error lists the candidates when it names several, or the
+    closest names when it names none."""
+    matches = [
+        a
+        for a in graph.assets
+        if name in (a.label, a.display, a.ref)
+        or name in {module_reference(m, a.function_name) for m in a.modules}
+    ]
+    if len(matches) == 1:
+        return matches[0]
+    if matches:
+        listed = "; ".join(
+            f"'{a.display}' ({module_reference(a.module, a.function_name)})" for a in matches
+        )
+        raise PlanError(
+            f"--select '{name}' names {len(matches)} assets: {listed}; "
+            "select one by the name shown or by module:function"
+        )
+    known = sorted({a.display for a in graph.assets} | {a.label for a in graph.assets})
+    close = difflib.get_close_matches(name, known, n=3, cutoff=0.6)
+    hint = f"; did you mean {' or '.join(repr(c) for c in close)}?" if close else ""
+    raise PlanError(f"--select '{name}' matches no asset{hint}")
 
 
 def restrict(assets: list[Asset], options: list[tuple[str, Any]]) -> dict[str, set[str]]:
@@ -78,9 +97,32 @@ def restrict(assets: list[Asset], options: list[tuple[str, Any]]) -> dict[str, s
                 shown = ", ".join(sorted(texts))
                 raise PlanError(
                     f"--partition {dim}=...: asset '{asset.display}' has no key {shown} "
-                    f"in dimension '{dim}'"
+                    f"in dimension '{dim}'{_key_hint(dim, texts, asset.dims[dim])}"
                 )
     return kept
+
+
+def _key_hint(dim: str, texts: set[str], keys: list[tuple[str, Any]]) -> str:
+    """The option to type when a given key has the text of a key of another JSON type
+    (`year=2008` where the keys are the strings "2008")."""
+    given = {_plain(json.loads(t)) for t in texts}
+    for text, value in keys:
+        if _plain(value) in given:
+            typed = value if isinstance(value, str) and not _reads_as_json(value) else text
+            return f"; did you mean {dim}={shlex.quote(typed)}?"
+    return ""
+
+
+def _plain(value: Any) -> str:
+    return value if isinstance(value, str) else canonical_json(value)
+
+
+def _reads_as_json(text: str) -> bool:
+    try:
+        json.loads(text)
+    except ValueError:
+        return False
+    return True
 
 
 def kept_keys(asset: Asset, dim: str, kept: dict[str, set[str]]) -> list[tuple[str, Any]]:

@@ -11,7 +11,7 @@ from quarn.runner.report.outcome import (
     WAITING,
     Outcome,
 )
-from quarn.runner.report.text import one_line, plural
+from quarn.runner.report.text import asset_title, one_line, plural
 
 # Above this many rows the successful jobs of one asset share a row.
 _FULL_TABLE_ROWS = 100
@@ -32,7 +32,7 @@ def summary(outcomes: list[Outcome], up_to_date: int, seconds: float, interrupte
         grouped: dict[str, list[Outcome]] = {}
         for outcome in outcomes:
             if outcome.status == SUCCEEDED:
-                grouped.setdefault(outcome.job.asset.display, []).append(outcome)
+                grouped.setdefault(asset_title(outcome.job.asset), []).append(outcome)
         for asset, group in grouped.items():
             if len(group) == 1:
                 rows.append(_row(group[0]))
@@ -83,7 +83,7 @@ def _row(outcome: Outcome) -> _Row:
         note = f"(attempt {len(outcome.earlier) + 1}; {attempts})"
         error = f"{error} {note}" if error else note
     cells = [
-        one_line(outcome.job.asset.display),
+        one_line(asset_title(outcome.job.asset)),
         one_line(outcome.job.partition_label) or "-",
         outcome.status,
         duration,

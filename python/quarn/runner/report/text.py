@@ -1,6 +1,13 @@
-"""Small text helpers shared by the progress line and the summary."""
+"""Small text helpers shared by the progress line, the summary and the commands' tables."""
+
+from __future__ import annotations
 
 import re
+import time
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from quarn.runner.graph.model import Asset
 
 # C0 controls, DEL and C1 controls: a terminal acts on them (an escape sequence can erase a
 # line and print another), so text from user code or data never reaches it raw.
@@ -20,3 +27,30 @@ def one_line(text: str) -> str:
 def _escape(match: re.Match[str]) -> str:
     char = match.group()
     return _NAMED.get(char) or f"\\x{ord(char):02x}"
+
+
+def clock(seconds: float | None) -> str:
+    """A moment in local time, to the second; `-` for none."""
+    if seconds is None:
+        return "-"
+    return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(seconds))
+
+
+def duration(seconds: float | None) -> str:
+    return "-" if seconds is None else f"{seconds:.2f}s"
+
+
+def counted(statuses: list[str]) -> str:
+    """`3 succeeded, 1 failed`, in order of first appearance."""
+    counts: dict[str, int] = {}
+    for status in statuses:
+        counts[status] = counts.get(status, 0) + 1
+    return ", ".join(f"{n} {s}" for s, n in counts.items()) or "no jobs"
+
+
+def asset_title(asset: Asset) -> str:
+    """The shown name, and where two assets share a label, the module that tells them apart:
+    `report-7cbf6953 (sales.web)`."""
+    if asset.display == asset.label:
+        return asset.display
+    return f"{asset.display} ({asset.module})"

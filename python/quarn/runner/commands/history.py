@@ -1,0 +1,101 @@
+"""`quarn history`: the runs an output directory has seen, or one asset's jobs across them."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+
+from quarn.runner.commands import shared
+from quarn.runner.report.text import clock, counted, duration, one_line
+from quarn.runner.store.history import RunRecord, load_runs
+
+
+def build_parser(prog: str) -> argparse.ArgumentParser:
+    parser = shared.parser(
+        prog,
+        "List the runs recorded in DIR/.quarn/history (one line per run: its id, start, "
+        "duration, exit status, jobs by status and command), or with ASSET, that asset's "
+        "jobs in every run that planned it (status, attempts, duration, version).",
+    )
+    parser.add_argument("out", metavar="DIR", help="output directory of the runs")
+    parser.add_argument(
+        "asset", nargs="?", metavar="ASSET", help="an asset's name (or its folder name)"
+    )
+    parser.add_argument(
+        "--last", type=int, metavar="N", help="only the N latest runs (default: all)"
+    )
+    return parser
+
+
+def main(argv: list[str] | None = None, prog: str = "quarn history") -> int:
+    args = build_parser(prog).parse_args(argv)
+    return shared.run_command(prog, lambda: _history(args, prog))
+
+
+def _history(args: argparse.Namespace, prog: str) -> int:
+    runs, warnings = load_runs(args.out)
+    for warning in warnings:
+        sys.stderr.write(f"{prog}: warning: {warning}\n")
+    if not runs:
+        raise shared.CommandError(f"no runs recorded in {args.out}")
+    if args.last is not None:
+        runs = runs[-args.last :] if args.last > 0 else []
+    if args.asset is None:
+        sys.stdout.write(runs_table(runs))
+    else:
+        sys.stdout.write(asset_table(runs, asset_name(runs, args.asset)))
+    return 0
+
+
+def runs_table(runs: list[RunRecord]) -> str:
+    rows = [
+        [
+            run["run"],
+            clock(run["started"]),
+            duration(run["ended"] - run["started"]),
+            str(run["exit_status"]),
+            counted([j["status"] for j in run["jobs"]]),
+            " ".join(run["command"]),
+        ]
+        for run in runs
+    ]
+    header = ["RUN", "STARTED", "DURATION", "EXIT", "JOBS", "COMMAND"]
+    return shared.table(header, rows)
+
+
+def asset_name(runs: list[RunRecord], name: str) -> str:
+    """The shown name `name` stands for: a shown name itself, or the one label of an asset.
+    Two assets with that label are listed with their modules."""
+    shown: dict[str, tuple[str, str]] = {}  # shown name -> (label, module:function)
+    for run in runs:
+        for a in run["assets"]:
+            shown[a["name"]] = (a["label"], f"{a['module']}:{a['function']}")
+    if name in shown:
+        return name
+    matches = sorted(n for n, (label, _) in shown.items() if label == name)
+    if len(matches) == 1:
+        return matches[0]
+    if matches:
+        listed = "; ".join(f"'{n}' ({shown[n][1]})" for n in matches)
+        raise shared.CommandError(f"'{name}' names {len(matches)} assets: {listed}", 2)
+    raise shared.CommandError(f"no recorded run planned an asset named '{name}'", 2)
+
+
+def asset_table(runs: list[RunRecord], name: str) -> str:
+    rows = [
+        [
+            run["run"],
+            clock(job["started"] or run["started"]),
+            job["partition"] or "-",
+            job["status"],
+            str(job["attempts"]),
+            duration(job["seconds"]),
+            job["version"][:12],
+            one_line(job["error"]),
+        ]
+        for run in runs
+        for job in run["jobs"]
+        if job["asset"] == name
+    ]
+    header = ["RUN", "STARTED", "PARTITION", "STATUS", "ATTEMPTS", "DURATION", "VERSION", "ERROR"]
+    return shared.table(header, rows)

@@ -1,0 +1,181 @@
+"""What a user may name where a module is expected: a module, a package, a file or a folder.
+
+Every command resolves its MODULE words here, without importing anything: user code only
+ever runs in discovery's subprocess and in the workers.
+"""
+
+from __future__ import annotations
+
+import difflib
+import os
+import pkgutil
+import sys
+from collections.abc import Sequence
+from dataclasses import dataclass, field
+from importlib.machinery import ModuleSpec, PathFinder
+
+
+class ModuleError(Exception):
+    """A MODULE word that names nothing importable."""
+
+
+@dataclass(slots=True)
+class Resolved:
+    """Module names to discover, and the folders (besides `--path`) they are imported from."""
+
+    modules: list[str] = field(default_factory=list)
+    paths: list[str] = field(default_factory=list)
+
+    def add(self, module: str, path: str | None = None) -> None:
+        if module not in self.modules:
+            self.modules.append(module)
+        if path is not None:
+            self.add_path(path)
+
+    def add_path(self, path: str) -> None:
+        if path not in self.paths:
+            self.paths.append(path)
+
+
+def resolve(words: Sequence[str], paths: Sequence[str]) -> Resolved:
+    """Module names for `words`; `paths` are the `--path` folders, searched first.
+
+    - `pkg.mod`: that module; a package stands for itself and all its submodules.
+    - `pipelines/sales.py`: the module of that file, imported from the first folder above it
+      that is not a package (so relative imports inside a package keep working).
+    - `pipelines/`: a package folder as the package; a plain folder as all its modules.
+    """
+    resolved = Resolved()
+    project = [*paths, os.getcwd()]
+    search = [*project, *(p for p in sys.path if isinstance(p, str) and p)]
+    for word in words:
+        if _looks_like_path(word):
+            _resolve_path(word, resolved)
+        else:
+            _resolve_name(word, search, project, resolved)
+    return resolved
+
+
+def _looks_like_path(word: str) -> bool:
+    return word.endswith(".py") or os.sep in word or (os.altsep or os.sep) in word
+
+
+def _resolve_path(word: str, resolved: Resolved) -> None:
+    path = os.path.abspath(word)
+    if os.path.isdir(path):
+        if _is_package_dir(path):
+            root, name = _package_root(path)
+            resolved.add_path(root)
+            if _has_code(os.path.join(path, "__init__.py")):
+                resolved.add(name)
+            _add_submodules(name, [path], resolved)
+        else:
+            found = False
+            for info in pkgutil.iter_modules([path]):
+                found = True
+                resolved.add(info.name, path)
+                if info.ispkg:
+                    _add_submodules(info.name, [os.path.join(path, info.name)], resolved)
+            if not found:
+                raise ModuleError(f"'{word}' is a folder without Python modules")
+        return
+    if not os.path.isfile(path):
+        raise ModuleError(f"'{word}': no such file")
+    if not path.endswith(".py"):
+        raise ModuleError(f"'{word}' is not a Python file (.py)")
+    folder, base = os.path.split(path)
+    stem = base[: -len(".py")]
+    if not stem.isidentifier():
+        raise ModuleError(f"'{word}': '{stem}' cannot be imported as a module name")
+    if stem == "__init__":
+        root, name = _package_root(folder)
+    else:
+        root, package = _package_root(folder) if _is_package_dir(folder) else (folder, "")
+        name = f"{package}.{stem}" if package else stem
+    resolved.add(name, root)
+
+
+def _has_code(path: str | None) -> bool:
+    """Whether a package's `__init__.py` holds anything: an empty one (the usual kind) has no
+    source to discover, and naming it would fail discovery."""
+    try:
+        return path is not None and os.path.getsize(path) > 0
+    except OSError:
+        return False
+
+
+def _is_package_dir(path: str) -> bool:
+    return os.path.isfile(os.path.join(path, "__init__.py"))
+
+
+def _package_root(package_dir: str) -> tuple[str, str]:
+    """The folder to import a package folder from, and the package's dotted name."""
+    parts: list[str] = []
+    folder = package_dir
+    while _is_package_dir(folder):
+        folder, name = os.path.split(folder)
+        parts.insert(0, name)
+    return folder, ".".join(parts)
+
+
+def _resolve_name(word: str, search: list[str], project: list[str], resolved: Resolved) -> None:
+    spec = _find(word, search)
+    if spec is None:
+        raise ModuleError(f"no module named '{word}'{_closest(word, search, project)}")
+    if spec.submodule_search_locations is None:
+        resolved.add(word)
+        return
+    if _has_code(spec.origin):
+        resolved.add(word)
+    _add_submodules(word, list(spec.submodule_search_locations), resolved)
+
+
+def _find(name: str, search: list[str]) -> ModuleSpec | None:
+    """Finds a module by walking its dotted name on the file system: no parent is imported."""
+    if not all(part.isidentifier() for part in name.split(".")):
+        return None
+    locations: list[str] | None = search
+    spec: ModuleSpec | None = None
+    parts = name.split(".")
+    for depth in range(1, len(parts) + 1):
+        if locations is None:
+            return None
+        spec = PathFinder.find_spec(".".join(parts[:depth]), locations)
+        if spec is None:
+            if depth == 1 and parts[0] in sys.builtin_module_names:
+                return ModuleSpec(parts[0], None)
+            return None
+        sub = spec.submodule_search_locations
+        locations = list(sub) if sub is not None else None
+    return spec
+
+
+def _closest(word: str, search: list[str], project: list[str]) -> str:
+    """A hint naming the closest module beside the one asked for: in its package, or at the
+    top of the project's folders (a typo is in the user's own names, not the library's)."""
+    package, _, name = word.rpartition(".")
+    folders = project
+    if package:
+        spec = _find(package, search)
+        if spec is None or spec.submodule_search_locations is None:
+            return ""
+        folders = list(spec.submodule_search_locations)
+    known = sorted({info.name for info in pkgutil.iter_modules(folders)})
+    close = difflib.get_close_matches(name, known, n=1)
+    return f"; did you mean '{package + '.' if package else ''}{close[0]}'?" if close else ""
+
+
+def _add_submodules(package: str, locations: list[str], resolved: Resolved) -> None:
+    """Every submodule below a package, depth first, in name order; `__main__` is left out:
+    importing it would run the package as a program."""
+    for info in sorted(pkgutil.iter_modules(locations), key=lambda i: i.name):
+        if info.name == "__main__":
+            continue
+        name = f"{package}.{info.name}"
+        if not info.ispkg:
+            resolved.add(name)
+        else:
+            folders = [os.path.join(loc, info.name) for loc in locations]
+            if any(_has_code(os.path.join(f, "__init__.py")) for f in folders):
+                resolved.add(name)
+            _add_submodules(name, folders, resolved)

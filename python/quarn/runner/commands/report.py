@@ -1,0 +1,142 @@
+"""`quarn report`: the latest run of an output directory as one self-contained HTML page."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import urllib.parse
+
+from quarn.runner.commands import shared
+from quarn.runner.contract import STATUS_SUCCEEDED, ManifestEntry
+from quarn.runner.graph.render import RenderError, picture, render
+from quarn.runner.report.html import FailedJob, JobRow, page
+from quarn.runner.report.outcome import FAILED
+from quarn.runner.report.status import asset_state, job_state
+from quarn.runner.report.text import clock
+from quarn.runner.store.history import AssetRecord, JobRecord, RunRecord, latest_jobs, load_runs
+from quarn.runner.store.manifest import Manifest
+
+_TAIL_LINES = 40
+
+
+def build_parser(prog: str) -> argparse.ArgumentParser:
+    parser = shared.parser(
+        prog,
+        "Write one self-contained HTML file about the latest run in DIR: the asset graph "
+        "coloured by state, a table of every job (asset, partition, status, start, duration, "
+        "attempts, folder) to sort and filter, and for each failed job its error, the end of "
+        "its output and a link to the whole log. Nothing is fetched when the page is viewed.",
+        "The graph needs Graphviz's 'dot' program (apt-get install graphviz); without it the "
+        "page says so and holds the rest.",
+    )
+    parser.add_argument("out", metavar="DIR", help="output directory of the run")
+    parser.add_argument(
+        "-o", "--output", metavar="FILE", help="where to write the page (default: DIR/report.html)"
+    )
+    return parser
+
+
+def main(argv: list[str] | None = None, prog: str = "quarn report") -> int:
+    args = build_parser(prog).parse_args(argv)
+    return shared.run_command(prog, lambda: _report(args, prog))
+
+
+def _report(args: argparse.Namespace, prog: str) -> int:
+    runs, warnings = load_runs(args.out)
+    for warning in warnings:
+        sys.stderr.write(f"{prog}: warning: {warning}\n")
+    if not runs:
+        raise shared.CommandError(f"no runs recorded in {args.out}; run `quarn run` first")
+    output = args.output or os.path.join(args.out, "report.html")
+    text = report_page(args.out, runs, os.path.dirname(os.path.abspath(output)))
+    try:
+        with open(output, "w", encoding="utf-8") as handle:
+            handle.write(text)
+    except OSError as exc:
+        raise shared.CommandError(f"cannot write {output}: {exc}") from None
+    sys.stdout.write(f"wrote {output}\n")
+    return 0
+
+
+def report_page(out: str, runs: list[RunRecord], page_dir: str) -> str:
+    """The page for the jobs of the latest run and every other job the manifest vouches
+    for, each as the latest run that planned it left it; links are relative to `page_dir`."""
+    run = runs[-1]
+    manifest, _ = Manifest.load(out)
+    latest = latest_jobs(runs)
+    planned: dict[str, JobRecord] = {}
+    assets: dict[str, AssetRecord] = {}
+    for past in runs:
+        planned.update((j["id"], j) for j in past["jobs"])
+        assets.update((a["name"], a) for a in past["assets"])
+    wanted = {j["id"] for j in run["jobs"]} | set(manifest.jobs)
+    jobs = [j for key, j in planned.items() if key in wanted]
+    names = {j["asset"] for j in jobs}
+    modules = {name: f"{a['module']}:{a['function']}" for name, a in assets.items()}
+    rows: list[JobRow] = []
+    failures: list[FailedJob] = []
+    states: dict[str, list[str]] = {}
+    for job in jobs:
+        folder = os.path.join(out, job["id"])
+        ran = latest.get(job["id"])
+        entry = manifest.jobs.get(job["id"])
+        state = job_state(entry, _current(entry, job, folder))
+        states.setdefault(job["asset"], []).append(state)
+        rows.append(
+            JobRow(
+                asset=job["asset"],
+                module=modules.get(job["asset"], ""),
+                partition=job["partition"],
+                status=job["status"],
+                started=ran["started"] if ran else None,
+                seconds=ran["seconds"] if ran else None,
+                attempts=job["attempts"],
+                folder=_link(folder, page_dir),
+                folder_text=job["id"],
+            )
+        )
+        if job["status"] == FAILED:
+            failures.append(_failure(out, job, page_dir))
+    shown = [a for name, a in assets.items() if name in names]
+    pic = picture(shown, {name: asset_state(s) for name, s in states.items()})
+    try:
+        svg: str | None = render(pic, "svg").decode("utf-8")
+        note = ""
+    except RenderError as exc:
+        svg, note = None, str(exc)
+    meta = (
+        f"latest run {run['run']}, {clock(run['started'])}, "
+        f"{run['ended'] - run['started']:.1f}s, exit status {run['exit_status']}: "
+        f"{' '.join(run['command'])}"
+    )
+    return page(f"quarn report: {out}", meta, svg, note, rows, failures)
+
+
+def _current(entry: ManifestEntry | None, job: JobRecord, folder: str) -> bool:
+    """As the runs left it: its latest run succeeded, with the version the latest plan
+    wanted, and its value file is there (code edited since is seen by `quarn graph`)."""
+    return (
+        entry is not None
+        and entry.get("status") == STATUS_SUCCEEDED
+        and entry.get("version") == job["version"]
+        and os.path.isfile(os.path.join(folder, str(entry.get("value", ""))))
+    )
+
+
+def _failure(out: str, job: JobRecord, page_dir: str) -> FailedJob:
+    title = f"{job['asset']}[{job['partition']}]" if job["partition"] else job["asset"]
+    log = os.path.join(out, job["log"]) if job["log"] else ""
+    tail = ""
+    if log:
+        try:
+            with open(log, encoding="utf-8", errors="replace") as handle:
+                tail = "".join(handle.readlines()[-_TAIL_LINES:])
+        except OSError:
+            log = ""
+    return FailedJob(title, job["error"], tail, _link(log, page_dir) if log else "")
+
+
+def _link(path: str, page_dir: str) -> str:
+    relative = os.path.relpath(os.path.abspath(path), page_dir)
+    return urllib.parse.quote("/".join(relative.split(os.sep)))

@@ -171,10 +171,12 @@ def test_workers_end_with_their_run(tmp_path, signum):
             os.kill(child, signal.SIGKILL)
     path = pipe.mods / "slow.py"
     path.write_text(path.read_text().replace("OLD CODE", "NEW CODE"))
+    (pipe.out / ".tmp-cut-short.part").write_text("{")  # a manifest write the kill cut short
     done = pipe.run("slow")
     assert done.returncode == 0, done.stderr
     assert pipe.value("slow") == "NEW CODE"
     assert list((pipe.out / ".quarn" / "runs").iterdir()) == []  # the dead run's folder too
+    assert not (pipe.out / ".tmp-cut-short.part").exists()
 
 
 def test_one_run_per_output_directory(tmp_path):

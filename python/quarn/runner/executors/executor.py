@@ -47,13 +47,13 @@ from quarn.runner.report.outcome import (
 )
 from quarn.runner.report.progress import Progress
 from quarn.runner.report.text import one_line
+from quarn.runner.store.atomic import sync_directory
 from quarn.runner.store.layout import (
     LayoutError,
     check_input_folder,
     check_job_folder,
     job_dir,
     promote,
-    sync_directory,
     sync_folder,
 )
 from quarn.runner.store.manifest import Manifest

@@ -5,12 +5,14 @@ from __future__ import annotations
 import os
 import tempfile
 
+_TEMP_PREFIX, _TEMP_SUFFIX = ".tmp-", ".part"
+
 
 def write_atomic(path: str, text: str) -> None:
     """A reader, or a process killed at any moment, sees the old file or the new one, whole."""
     folder = os.path.dirname(path) or os.curdir
     os.makedirs(folder, exist_ok=True)
-    fd, temp = tempfile.mkstemp(dir=folder, prefix=".tmp-", suffix=".part")
+    fd, temp = tempfile.mkstemp(dir=folder, prefix=_TEMP_PREFIX, suffix=_TEMP_SUFFIX)
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as handle:
             handle.write(text)
@@ -38,3 +40,18 @@ def sync_directory(path: str) -> None:
         pass
     finally:
         os.close(fd)
+
+
+def remove_leftovers(folder: str) -> None:
+    """Removes the temporary files of writes cut short by a crash. Only the holder of the
+    output directory's lock writes there, so no such file belongs to a live writer."""
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return
+    for name in names:
+        if name.startswith(_TEMP_PREFIX) and name.endswith(_TEMP_SUFFIX):
+            try:
+                os.unlink(os.path.join(folder, name))
+            except OSError:
+                pass

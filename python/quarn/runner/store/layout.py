@@ -15,6 +15,7 @@ from collections.abc import Sequence
 
 from quarn.runner import contract
 from quarn.runner.plan.jobs import Job
+from quarn.runner.store.atomic import sync_directory
 
 
 class LayoutError(Exception):
@@ -87,20 +88,6 @@ def sync_folder(folder: str) -> None:
             finally:
                 os.close(fd)
     sync_directory(folder)
-
-
-def sync_directory(path: str) -> None:
-    """Makes renames in `path` durable; not every platform lets a folder be opened."""
-    try:
-        fd = os.open(path, os.O_RDONLY)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
 
 
 def promote(stage: str, out_dir: str, job: Job, aside: str) -> str:

@@ -4,11 +4,11 @@ from __future__ import annotations
 
 import json
 import os
-import tempfile
 import time
 from typing import Any, cast
 
 from quarn.runner.contract import MANIFEST_FILE, STATUS_SUCCEEDED, ManifestEntry
+from quarn.runner.store.atomic import write_atomic
 
 # 1: versions chained on upstream versions. 2: versions of code, declaration and key, with
 # the digests of the values consumed and produced, and each job's latest status.
@@ -89,23 +89,9 @@ class Manifest:
                 self._changed(job_id)
 
     def save(self) -> None:
-        """Writes the whole record to a temporary file beside it, syncs, renames over it."""
-        os.makedirs(self.out_dir, exist_ok=True)
-        text = self._encode()
-        fd, temp = tempfile.mkstemp(dir=self.out_dir, prefix=".manifest-", suffix=".tmp")
-        try:
-            with os.fdopen(fd, "w", encoding="utf-8") as handle:
-                handle.write(text)
-                handle.flush()
-                os.fsync(handle.fileno())
-            os.replace(temp, self.path)
-        except BaseException:
-            try:
-                os.unlink(temp)
-            except OSError:
-                pass
-            raise
-        _sync_directory(self.out_dir)
+        """Replaces the file whole: a reader, or a run killed at any moment, sees the old
+        record or the new one."""
+        write_atomic(self.path, self._encode())
         self.dirty = False
 
     def _encode(self) -> str:
@@ -122,17 +108,3 @@ class Manifest:
         if not lines:
             return f'{{"format": {FORMAT}, "jobs": {{}}}}\n'
         return f'{{"format": {FORMAT}, "jobs": {{\n{body}\n}}}}\n'
-
-
-def _sync_directory(path: str) -> None:
-    """Makes the rename itself durable; not every platform lets a directory be opened."""
-    try:
-        fd = os.open(path, os.O_RDONLY)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)

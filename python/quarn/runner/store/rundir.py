@@ -10,7 +10,8 @@ import os
 import shutil
 import time
 
-from quarn.runner.contract import RUNS_DIR, STATE_DIR
+from quarn.runner.contract import HISTORY_DIR, RUNS_DIR, STATE_DIR
+from quarn.runner.store.atomic import remove_leftovers
 from quarn.runner.store.layout import check_real_folders
 
 
@@ -37,6 +38,8 @@ class RunDir:
             else:
                 shutil.rmtree(path, ignore_errors=True)
             removed.append(name)
+        for folder in (self.out_dir, os.path.join(self.out_dir, STATE_DIR, HISTORY_DIR)):
+            remove_leftovers(folder)
         for sub in ("specs", "stage", "aside"):
             os.makedirs(os.path.join(self.path, sub), exist_ok=True)
         return removed

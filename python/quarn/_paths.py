@@ -3,9 +3,10 @@ library only; then project folders first, never the stub's own folder."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 
 
 def own_folder(stub_file: str) -> str:
@@ -44,19 +45,26 @@ def set_import_path(directories: Sequence[str], stub_file: str) -> None:
 HOST_MODULES = ("importlib", "inspect", "json", "pathlib", "textwrap")
 
 
-def import_host_modules(directories: Sequence[str], stub_file: str) -> None:
-    """Imports HOST_MODULES (and so what they import) with the project folders, the current
-    directory and the stub's own folder off the import path, so that a project file named
-    like one of them (`textwrap.py`, `json.py`) or a sibling stub cannot stand in for it:
-    once imported, the host's module is the one every later import finds."""
+@contextlib.contextmanager
+def shielded(directories: Sequence[str], stub_file: str) -> Iterator[None]:
+    """Takes the project folders, the current directory and the stub's own folder off the
+    import path for the block, so that what is imported in it cannot be a project file
+    named like a standard module (`textwrap.py`, `json.py`) or a sibling stub: once
+    imported, the host's module is the one every later import finds."""
     hidden = [os.path.realpath(d) for d in (*directories, os.curdir)] + [own_folder(stub_file)]
     saved = list(sys.path)
     sys.path[:] = [entry for entry in saved if not any(same_folder(entry, d) for d in hidden)]
     try:
-        for name in HOST_MODULES:
-            __import__(name)
+        yield
     finally:
         sys.path[:] = saved
+
+
+def import_host_modules(directories: Sequence[str], stub_file: str) -> None:
+    """Imports HOST_MODULES (and so what they import) `shielded` from the project."""
+    with shielded(directories, stub_file):
+        for name in HOST_MODULES:
+            __import__(name)
 
 
 def prepare_imports(directories: Sequence[str], stub_file: str) -> None:

@@ -16,7 +16,7 @@ import sys
 from collections.abc import Sequence
 from typing import Any
 
-from quarn._paths import import_host_modules, own_folder, same_folder, set_import_path
+from quarn._paths import import_host_modules, set_import_path, shielded
 from quarn.runner.contract import RESULT_FILE, FailureRecord, JobSpec
 from quarn.runner.job import sources, values
 
@@ -138,15 +138,9 @@ def spec_problem(spec: object) -> str:
 
 
 def _shield(project_dirs: Sequence[str], names: Sequence[str]) -> None:
-    hidden = [os.path.realpath(d) for d in (*project_dirs, os.curdir)]
-    hidden.append(own_folder(_package_file()))
-    saved = list(sys.path)
-    sys.path[:] = [p for p in saved if not any(same_folder(p, d) for d in hidden)]
-    try:
+    with shielded(project_dirs, _package_file()):
         for name in names:
             __import__(name)
-    finally:
-        sys.path[:] = saved
 
 
 def _package_file() -> str:

@@ -35,7 +35,7 @@ from contextlib import suppress
 from types import FrameType
 from typing import Any, NoReturn
 
-from quarn._paths import HOST_MODULES, own_folder, same_folder, set_import_path
+from quarn._paths import HOST_MODULES, set_import_path, shielded
 from quarn.runner.executors.fork.seeds import Seeds
 from quarn.runner.executors.fork.threads import (
     ImportWatch,
@@ -338,17 +338,14 @@ def import_host_modules(paths: Sequence[str]) -> None:
     worker itself with what it would import on each job, with the project's folders hidden,
     as a spawned worker does: a project file named like one of them (json.py) cannot stand
     in for it."""
-    hidden = [os.path.realpath(d) for d in (*paths, os.curdir)] + [own_folder(__file__)]
-    saved = list(sys.path)
-    sys.path[:] = [p for p in saved if not any(same_folder(p, d) for d in hidden)]
-    try:
+    import quarn
+
+    with shielded(paths, quarn.__file__ or __file__):
         for name in (*HOST_MODULES, _JOB_WORKER, "traceback"):
             __import__(name)
         from quarn.runner.store import serializers
 
         serializers.get(None)  # loads the built-in serializers, which each job would load anew
-    finally:
-        sys.path[:] = saved
 
 
 def install_checked_loader(paths: Sequence[str]) -> None:

@@ -71,12 +71,23 @@ def stale_reason(entry: Mapping[str, Any] | None, record: Any, recorded: Mapping
         return _STATUS_REASONS.get(str(status), f"its last run ended as {status}")
     if not (isinstance(record, dict) and record.get("ok") is True):
         return "its folder holds no success record"
+    return _inputs_reason(entry, recorded, set())
+
+
+def _inputs_reason(entry: Mapping[str, Any], recorded: Mapping[str, Any], seen: set[str]) -> str:
+    """Why a value made from the recorded inputs of `entry` is not current: an upstream
+    value changed since, or an upstream is itself not current (however far up)."""
     consumed = entry.get("inputs")
     for upstream, digest in consumed.items() if isinstance(consumed, dict) else ():
         now = recorded.get(upstream)
+        name = now.get("asset", upstream) if isinstance(now, dict) else upstream
         if not isinstance(now, dict) or now.get("digest") != digest:
-            name = now.get("asset", upstream) if isinstance(now, dict) else upstream
             return f"the value of its upstream {name} changed since it ran"
+        if upstream in seen:
+            continue
+        seen.add(upstream)
+        if now.get("status", "succeeded") != "succeeded" or _inputs_reason(now, recorded, seen):
+            return f"its upstream {name} is not current"
     return ""
 
 

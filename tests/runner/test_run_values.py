@@ -226,3 +226,6 @@ def test_a_value_built_on_a_stale_upstream_is_not_current(tmp_path):
     assert pipe.run("three", extra=("--select", "a")).returncode == 0
     with pytest.raises(quarn.StaleValueError, match="its upstream b is not current"):
         quarn.load("c", out=pipe.out)
+    (pipe.out / "a" / "_" / "value.json").write_text("7")
+    with pytest.raises(quarn.StaleValueError, match="not the one its last success wrote"):
+        quarn.load("a", out=pipe.out)

@@ -239,3 +239,19 @@ def test_folders_depend_on_the_asset_alone(tmp_path):
     done = pipe.run("m3", "m2")
     assert done.returncode == 1
     assert "did you mean 'report'?" in done.stderr
+
+
+def test_reordering_keys_runs_the_fan_in_that_receives_them_in_that_order(tmp_path):
+    pipe = Pipeline(tmp_path)
+    path = pipe.write("order", """
+        @asset(partitions={"k": partitions(["a", "b"])})
+        def part(k):
+            return k
+        @asset(inputs={"parts": part})
+        def joined(parts):
+            return "".join(parts.values())
+    """)  # fmt: skip
+    assert ran(pipe, modules=("order",)) == ["joined", "part[k=a]", "part[k=b]"]
+    edit(path, '["a", "b"]', '["b", "a"]')
+    assert ran(pipe, modules=("order",)) == ["joined"]
+    assert pipe.value("joined") == "ba"

@@ -45,6 +45,9 @@ def prepare(
     plan.sources = {a.ref: version.sources for a, version in code.items()}
     manifest.restat(observer.refreshed)
     decided = [(j, plan.decisions[j].state) for j in jobs if j in plan.decisions]
+    for job, state in decided:
+        if state == CURRENT:
+            manifest.current(job.id)
     return Prepared(
         jobs,
         plan,

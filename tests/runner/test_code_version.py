@@ -10,7 +10,9 @@ import textwrap
 
 import pytest
 
+from quarn.runner.graph.model import Asset
 from quarn.runner.plan.code_version import Project
+from quarn.runner.plan.prepare import code_versions
 from quarn.runner.project import project_roots
 
 FILES = {
@@ -157,3 +159,14 @@ def test_the_job_worker_runs_only_the_planned_source(tmp_path, changed):
         assert done.returncode == 0 and record["ok"] is True
         assert not (tmp_path / "__pycache__").exists()  # compiled into the cache of DIR only
         assert len(list((tmp_path / "code").iterdir())) == 1
+
+
+def test_modules_beside_an_asset_imported_from_another_folder_are_the_projects(tmp_path):
+    write(tmp_path / "src", {
+        "mypkg/__init__.py": "",
+        "mypkg/util.py": "K = 1\n",
+        "mypkg/assets.py": "from mypkg.util import K\ndef val():\n    return K\n",
+    })  # fmt: skip
+    path = tmp_path / "src" / "mypkg" / "assets.py"
+    val = Asset(0, f"{path}:val", "mypkg.assets", "val", str(path), "", "", {})
+    assert str(tmp_path / "src" / "mypkg" / "util.py") in code_versions([val], [])[val].sources

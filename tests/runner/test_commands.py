@@ -213,3 +213,14 @@ def test_every_subcommand_has_help_and_every_option_is_documented():
         options = {o for a in parser._actions for o in a.option_strings if o.startswith("--")}
         missing = {o for o in options - {"--help"} if f"`{o}" not in docs}
         assert not missing, (name, missing)
+
+
+def test_history_of_a_file_instead_of_a_folder_is_a_message(tmp_path):
+    pipe = Pipeline(tmp_path)
+    (tmp_path / "notes.txt").write_text("")
+    for command in ("history", "report"):
+        done = pipe.quarn(command, "notes.txt")
+        assert (done.returncode, done.stderr.splitlines()[0]) == (1, (
+            f"quarn {command}: error: no runs recorded in notes.txt"
+            + ("; run `quarn run` first" if command == "report" else "")
+        ))  # fmt: skip

@@ -9,6 +9,8 @@ import py_compile
 
 from run_support import Pipeline, statuses, summary_rows
 
+import quarn
+
 # `source` reads data the runner cannot see; `scaled` reads a helper and a constant of
 # another module; `noise` is a function nobody reads.
 PIPE = """
@@ -239,3 +241,37 @@ def test_folders_depend_on_the_asset_alone(tmp_path):
     done = pipe.run("m3", "m2")
     assert done.returncode == 1
     assert "did you mean 'report'?" in done.stderr
+
+
+def test_reordering_keys_runs_the_fan_in_that_receives_them_in_that_order(tmp_path):
+    pipe = Pipeline(tmp_path)
+    path = pipe.write("order", """
+        @asset(partitions={"k": partitions(["a", "b"])})
+        def part(k):
+            return k
+        @asset(inputs={"parts": part})
+        def joined(parts):
+            return "".join(parts.values())
+    """)  # fmt: skip
+    assert ran(pipe, modules=("order",)) == ["joined", "part[k=a]", "part[k=b]"]
+    edit(path, '["a", "b"]', '["b", "a"]')
+    assert ran(pipe, modules=("order",)) == ["joined"]
+    assert pipe.value("joined") == "ba"
+
+
+def test_a_skipped_job_whose_upstream_comes_back_unchanged_is_current_again(tmp_path):
+    pipe = Pipeline(tmp_path)
+    path = pipe.write("back", """
+        @asset()
+        def a():
+            return 1
+        @asset(inputs={"x": a})
+        def b(x):
+            return x + 1
+    """)  # fmt: skip
+    assert ran(pipe, modules=("back",)) == ["a", "b"]
+    edit(path, "return 1\n", "return 1 / 0\n")
+    assert pipe.run("back").returncode == 1  # a fails, b is skipped
+    edit(path, "return 1 / 0\n", "return 1\n")
+    assert ran(pipe, modules=("back",)) == ["a"]
+    assert quarn.load("b", out=pipe.out) == 2

@@ -337,3 +337,16 @@ def test_a_dead_template_fails_its_jobs_and_the_rest_is_spawned(tmp_path):
     assert rows["killer"][::2] == ["failed", f"lost: {why}"]
     assert (rows["later"][0], pipe.value("later")) == ("succeeded", 1)
     assert f"quarn: note: {why}; the remaining jobs run in spawned workers\n" in done.stderr
+
+
+def test_os_exit_0_in_a_job_without_isolation_ends_the_run_as_a_failure(tmp_path):
+    pipe = Pipeline(tmp_path)
+    pipe.write("quits", """
+        import os
+        @asset()
+        def quits():
+            os._exit(0)
+    """)  # fmt: skip
+    done = pipe.run("quits", extra=("--isolation", "none"))
+    assert done.returncode == 1
+    assert "quarn: a job called os._exit(0); the run ends" in done.stderr

@@ -234,3 +234,20 @@ def test_folder_names_stay_unique(tmp_path):
     assert done.returncode == 1
     assert f"its output folder '{taken}' is also that of asset 'a/b'" in done.stderr
     assert not pipe.out.exists() or not (pipe.out / taken).exists()
+
+
+def test_pruning_and_cleaning_leave_what_a_link_points_at(tmp_path):
+    pipe = Pipeline(tmp_path)
+    path = pipe.write("keyed", """
+        @asset(partitions={"y": partitions([1, 2])})
+        def sales(y):
+            return y
+    """)  # fmt: skip
+    assert pipe.run("keyed").returncode == 0
+    elsewhere = tmp_path / "elsewhere"
+    (pipe.out / "sales").rename(elsewhere)
+    (pipe.out / "sales").symlink_to(elsewhere)
+    path.write_text(path.read_text().replace("[1, 2]", "[1]"))
+    pipe.run("keyed", extra=("--prune",))
+    pipe.quarn("clean", str(pipe.out))
+    assert len(list(elsewhere.iterdir())) == 2

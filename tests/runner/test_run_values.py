@@ -205,3 +205,27 @@ def test_a_value_that_is_not_current_is_refused_unless_allowed(tmp_path, monkeyp
         ({"k": 1}, {"k": 1, "v": 5}),
         ({"k": 2}, {"k": 2, "v": 10}),
     ]
+
+
+def test_a_value_built_on_a_stale_upstream_is_not_current(tmp_path):
+    pipe = Pipeline(tmp_path)
+    body = """
+        @asset()
+        def a():
+            return {n}
+        @asset(inputs={{"x": a}})
+        def b(x):
+            return x + 1
+        @asset(inputs={{"y": b}})
+        def c(y):
+            return y * 10
+    """
+    pipe.write("three", body.format(n=1))
+    assert pipe.run("three").returncode == 0
+    pipe.write("three", body.format(n=2))
+    assert pipe.run("three", extra=("--select", "a")).returncode == 0
+    with pytest.raises(quarn.StaleValueError, match="its upstream b is not current"):
+        quarn.load("c", out=pipe.out)
+    (pipe.out / "a" / "_" / "value.json").write_text("7")
+    with pytest.raises(quarn.StaleValueError, match="not the one its last success wrote"):
+        quarn.load("a", out=pipe.out)

@@ -142,7 +142,9 @@ def _dirs(folder: str) -> list[str]:
     return sorted(
         n
         for n in os.listdir(folder)
-        if not n.startswith(".") and os.path.isdir(os.path.join(folder, n))
+        if not n.startswith(".")
+        and os.path.isdir(os.path.join(folder, n))
+        and not os.path.islink(os.path.join(folder, n))  # what a link points at is not ours
     )
 
 

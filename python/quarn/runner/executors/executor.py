@@ -253,6 +253,7 @@ class Executor:
         if decision is None or decision.state != PENDING or self.plan.still_needed(job):
             return False
         self.plan.cut_off(job)
+        self.manifest.current(job.id)
         self._finish(job, UP_TO_DATE, None, "", "")
         self.scheduler.succeeded(job)
         return True

@@ -19,7 +19,7 @@ import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager, suppress
 from types import FrameType
-from typing import Any
+from typing import Any, NoReturn
 
 from quarn.runner.executors.backend import JobExit
 from quarn.runner.plan.jobs import Job
@@ -80,6 +80,8 @@ def _job_context(log_path: str) -> Iterator[Callable[[], bool]]:
     os.dup2(log, 2)
     os.close(log)
     interrupted = False
+    real_exit = os._exit
+    os._exit = _ending_run(real_exit, saved_fds[1])  # type: ignore[assignment]
     previous_hook = sys.breakpointhook
     sys.breakpointhook = _debugger_on(terminal)
     previous_handler: Any = None
@@ -101,6 +103,7 @@ def _job_context(log_path: str) -> Iterator[Callable[[], bool]]:
         if in_main:
             signal.signal(signal.SIGINT, previous_handler)
         sys.breakpointhook = previous_hook
+        os._exit = real_exit
         for stream in (sys.stdout, sys.stderr):
             with suppress(Exception):
                 stream.flush()
@@ -112,6 +115,21 @@ def _job_context(log_path: str) -> Iterator[Callable[[], bool]]:
         sys.meta_path[:] = saved_finders
         with suppress(OSError):
             os.chdir(saved_cwd)
+
+
+def _ending_run(real_exit: Callable[[int], NoReturn], stderr: int) -> Callable[[int], NoReturn]:
+    """`os._exit` in a job ends the whole run: said on the run's standard error, and never
+    with the status of a successful run. A process the job forked leaves as it asks."""
+    runner = os.getpid()
+
+    def exit_(status: int) -> NoReturn:
+        if os.getpid() != runner:
+            real_exit(status)
+        with suppress(OSError):
+            os.write(stderr, f"quarn: a job called os._exit({status}); the run ends\n".encode())
+        real_exit(status or 1)
+
+    return exit_
 
 
 def _debugger_on(terminal: int) -> Callable[..., None]:

@@ -10,6 +10,7 @@ from quarn.runner.canonical import canonical_json
 from quarn.runner.contract import ManifestEntry, job_dir
 from quarn.runner.graph.model import Asset
 from quarn.runner.plan.jobs import Job
+from quarn.runner.store.layout import LayoutError, check_real_folders
 
 
 def find_orphans(
@@ -46,9 +47,14 @@ def orphan_label(job_id: str, entry: ManifestEntry | None) -> str:
 
 
 def prune(job_ids: list[str], out_dir: str) -> None:
-    """Deletes the orphans' folders; an asset folder left empty goes too."""
+    """Deletes the orphans' folders; an asset folder left empty goes too. A folder reached
+    through a symbolic link is left alone, and so are the files the link points at."""
     for job_id in job_ids:
         asset_dir, _, partition_dir = job_id.partition("/")
+        try:
+            check_real_folders(out_dir, asset_dir, partition_dir)
+        except LayoutError:
+            continue
         shutil.rmtree(job_dir(out_dir, asset_dir, partition_dir), ignore_errors=True)
         try:
             os.rmdir(os.path.join(out_dir, asset_dir))

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 from dataclasses import dataclass, field
 
 from quarn.runner.contract import STATUS_RUNNING
@@ -26,8 +27,33 @@ class Prepared:
 
 
 def code_versions(assets: list[Asset], paths: list[str]) -> dict[Asset, CodeVersion]:
-    project = Project(project_roots(paths))
+    roots = project_roots(paths)
+    roots += [r for r in project_roots(_import_roots(assets)) if r not in roots]
+    project = Project(roots)
     return {a: project.code_version(a.file_path, a.function_name, a.module) for a in assets}
+
+
+def _import_roots(assets: list[Asset]) -> list[str]:
+    """The folders the assets' modules were imported from (`src` for `src/pkg/mod.py`,
+    reached through PYTHONPATH or an editable install): the modules beside them are the
+    project's too, and count by their code, not by a distribution's version."""
+    found: list[str] = []
+    for asset in assets:
+        if not asset.file_path or not asset.module:
+            continue
+        parts = asset.module.split(".")
+        folder, base = os.path.split(os.path.realpath(asset.file_path))
+        if base != "__init__.py":
+            if os.path.splitext(base)[0] != parts.pop():
+                continue
+        for part in reversed(parts):
+            folder, name = os.path.split(folder)
+            if name != part:
+                break
+        else:
+            if folder not in found:
+                found.append(folder)
+    return found
 
 
 def prepare(
@@ -45,6 +71,9 @@ def prepare(
     plan.sources = {a.ref: version.sources for a, version in code.items()}
     manifest.restat(observer.refreshed)
     decided = [(j, plan.decisions[j].state) for j in jobs if j in plan.decisions]
+    for job, state in decided:
+        if state == CURRENT:
+            manifest.current(job.id)
     return Prepared(
         jobs,
         plan,

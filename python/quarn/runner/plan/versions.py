@@ -43,6 +43,13 @@ def asset_version(asset: Asset, code_version: str) -> str:
 
 
 def job_version(job: Job, asset_version: str) -> str:
-    """The hash of the asset's version (`asset_version`) and the job's key."""
+    """The hash of the asset's version (`asset_version`) and the job's key; for a fan-in,
+    also the order of the members it receives (the upstream's declared key order: the
+    function may iterate over it) when that order is not the sorted one. Which members it
+    receives is compared apart, as its set of upstream jobs, so a key added in order keeps
+    the version."""
     text = asset_version + "\n" + canonical_json(job.key)
+    orders = [[m for m, _ in s] for _, s in job.inputs if isinstance(s, list)]
+    if any(order != sorted(order) for order in orders):
+        text += "\n" + canonical_json(orders)
     return hashlib.sha256(text.encode("utf-8")).hexdigest()

@@ -147,8 +147,10 @@ def load_runs(out_dir: str) -> tuple[list[RunRecord], list[str]]:
     folder = history_dir(out_dir)
     try:
         names = sorted(n for n in os.listdir(folder) if n.endswith(".json"))
-    except FileNotFoundError:
+    except (FileNotFoundError, NotADirectoryError):
         return [], []
+    except OSError as exc:
+        return [], [f"cannot read {folder}: {exc.strerror}"]
     runs: list[RunRecord] = []
     warnings: list[str] = []
     for name in names:

@@ -15,11 +15,12 @@ import os
 import re
 from collections.abc import Mapping
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, cast
 
 from quarn.runner.canonical import canonical_json
-from quarn.runner.contract import RESULT_FILE
+from quarn.runner.contract import RESULT_FILE, ManifestEntry
 from quarn.runner.plan.jobs import partition_dir_name
+from quarn.runner.store.digest import value_digest, value_file_name
 from quarn.runner.store.manifest import Manifest
 
 _UNSAFE = re.compile(r"[^A-Za-z0-9._-]")
@@ -71,12 +72,23 @@ def stale_reason(entry: Mapping[str, Any] | None, record: Any, recorded: Mapping
         return _STATUS_REASONS.get(str(status), f"its last run ended as {status}")
     if not (isinstance(record, dict) and record.get("ok") is True):
         return "its folder holds no success record"
+    return _inputs_reason(entry, recorded, set())
+
+
+def _inputs_reason(entry: Mapping[str, Any], recorded: Mapping[str, Any], seen: set[str]) -> str:
+    """Why a value made from the recorded inputs of `entry` is not current: an upstream
+    value changed since, or an upstream is itself not current (however far up)."""
     consumed = entry.get("inputs")
     for upstream, digest in consumed.items() if isinstance(consumed, dict) else ():
         now = recorded.get(upstream)
+        name = now.get("asset", upstream) if isinstance(now, dict) else upstream
         if not isinstance(now, dict) or now.get("digest") != digest:
-            name = now.get("asset", upstream) if isinstance(now, dict) else upstream
             return f"the value of its upstream {name} changed since it ran"
+        if upstream in seen:
+            continue
+        seen.add(upstream)
+        if now.get("status", "succeeded") != "succeeded" or _inputs_reason(now, recorded, seen):
+            return f"its upstream {name} is not current"
     return ""
 
 
@@ -143,7 +155,7 @@ def find_jobs(want: Wanted, out: str, probe: list[dict[str, Any]]) -> tuple[str,
         key = dict(recorded.get("partition") or {})
         folder = os.path.join(out, job_id)
         record = _read(folder)
-        stale = stale_reason(recorded, record, manifest.jobs)
+        stale = stale_reason(recorded, record, manifest.jobs) or _value_changed(folder, recorded)
         jobs[canonical_json(key)] = StoredJob(key, folder, recorded, record, stale)
     for key in probe:
         folder = os.path.join(out, asset_dir, partition_dir_name(key))
@@ -197,6 +209,18 @@ def _made_by(out: str, jobs: list[tuple[str, Mapping[str, Any]]], want: Wanted) 
                 and record.get("module_path") == want.module
             )
     return False
+
+
+def _value_changed(folder: str, entry: Mapping[str, Any]) -> str:
+    """Why the value file is not the one the recorded success wrote, or "" when it is (read
+    again only when its stat differs from the recorded one, as a run does)."""
+    name = value_file_name(folder)
+    found = None if name is None else value_digest(folder, name, cast(ManifestEntry, entry))
+    if found is None:
+        return "its value file is missing"
+    if found[0] != entry.get("digest"):
+        return "its value file is not the one its last success wrote"
+    return ""
 
 
 def _read(folder: str) -> Any:

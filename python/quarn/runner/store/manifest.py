@@ -7,7 +7,7 @@ import os
 import time
 from typing import Any, cast
 
-from quarn.runner.contract import MANIFEST_FILE, STATUS_SUCCEEDED, ManifestEntry
+from quarn.runner.contract import MANIFEST_FILE, STATUS_SKIPPED, STATUS_SUCCEEDED, ManifestEntry
 from quarn.runner.store.atomic import write_atomic
 
 # 1: versions chained on upstream versions. 2: versions of code, declaration and key, with
@@ -74,6 +74,14 @@ class Manifest:
         entry["status"] = status
         entry["ran_at"] = utc_now()
         self._changed(job_id)
+
+    def current(self, job_id: str) -> None:
+        """A skipped job found current (its upstream produced again what it consumed): its
+        folder holds the value of its last success, which is current again."""
+        entry = self.jobs.get(job_id)
+        if entry is not None and entry.get("status") == STATUS_SKIPPED and "digest" in entry:
+            entry["status"] = STATUS_SUCCEEDED
+            self._changed(job_id)
 
     def restat(self, stats: dict[str, list[int]]) -> None:
         """New stat keys for value files found unchanged under a new stat."""

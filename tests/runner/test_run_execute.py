@@ -7,11 +7,9 @@ import json
 import os
 import signal
 import subprocess
-import time
-from pathlib import Path
 
 import pytest
-from run_support import Pipeline, statuses, summary_rows
+from run_support import Pipeline, statuses, summary_rows, wait_for
 
 # Values, fan-out and fan-in, and two failures, all in one run.
 MAIN = """
@@ -207,49 +205,19 @@ def third(v):
 """
 
 
-def write_lanes(pipe: Pipeline) -> Path:
-    return pipe.write("lanes", LANES.replace("'ROOT'", repr(str(pipe.root))))
-
-
-def test_incremental_runs_redo_only_what_changed(tmp_path):
-    pipe = Pipeline(tmp_path)
-    path = write_lanes(pipe)
-
-    def ran(*extra: str) -> list[str]:
-        done = pipe.run("lanes", extra=extra)
-        assert done.returncode == 0, done.stderr
-        return sorted(asset for asset, _ in statuses(done.stdout))
-
-    everything = ["after", "first", "second", "slow", "third"]
-    assert ran() == everything
-    again = pipe.run("lanes")
-    assert (again.returncode, again.stdout) == (0, "nothing to do: 5 jobs up to date\n")
-    path.write_text(path.read_text().replace("return v + 1", "return v + 5"))
-    check = pipe.run("lanes", extra=("--check-only",))
-    assert (check.returncode, check.stdout) == (0, "ok: 5 assets, 5 jobs, 2 to run\n")
-    assert ran() == ["second", "third"]  # and the check ran nothing
-    assert pipe.value("third") == 12
-    assert ran("--force") == everything
-
-
 def test_interrupted_run_stops_workers_and_keeps_the_manifest_whole(tmp_path):
     pipe = Pipeline(tmp_path)
-    write_lanes(pipe)
+    pipe.write("lanes", LANES.replace("'ROOT'", repr(str(pipe.root))))
     assert pipe.run("lanes").returncode == 0  # every job has a record the forced run drops
     (tmp_path / "slow.flag").write_text("")  # from now on `slow` hangs
     pidfile = tmp_path / "slow.pid"
-    process = subprocess.Popen(
-        pipe.command("lanes", extra=("--force",)), cwd=tmp_path, stdin=subprocess.DEVNULL,
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-    )  # fmt: skip
-    deadline = time.monotonic() + 60
+    process = pipe.start("lanes", extra=("--force",))
     # the other lane goes on while `slow` runs; its jobs were marked running at the start
-    while (
-        not (pidfile.exists() and pidfile.read_text())
-        or pipe.manifest()["jobs"]["third/_"]["status"] != "succeeded"
-    ):
-        assert process.poll() is None and time.monotonic() < deadline
-        time.sleep(0.05)
+    wait_for(
+        lambda: pidfile.exists() and pidfile.read_text()
+        and pipe.manifest()["jobs"]["third/_"]["status"] == "succeeded",
+        "slow to hang and the other lane to end", process,
+    )  # fmt: skip
     worker = int(pidfile.read_text())
     process.send_signal(signal.SIGINT)
     stdout, stderr = process.communicate(timeout=30)

@@ -7,11 +7,9 @@ import os
 import select
 import signal
 import subprocess
-import time
-from pathlib import Path
 
 import pytest
-from run_support import Pipeline, statuses, summary_rows
+from run_support import Pipeline, alive, statuses, summary_rows, wait_for
 
 from quarn.runner.canonical import short_hash
 
@@ -125,32 +123,14 @@ def start_slow(pipe: Pipeline, *extra: str) -> tuple[subprocess.Popen, int, int]
     """Starts a run whose `slow` job holds; returns it and the worker's and child's pids."""
     pipe.write("slow", SLOW.replace("'ROOT'", repr(str(pipe.root))))
     (pipe.root / "hold").write_text("")
-    process = subprocess.Popen(
-        pipe.command("slow", extra=extra), cwd=pipe.root, stdin=subprocess.DEVNULL,
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-    )  # fmt: skip
-    pids = pipe.root / "pids"
-    deadline = time.monotonic() + 60
-    while not pids.exists():
-        assert process.poll() is None and time.monotonic() < deadline, process.stderr
-        time.sleep(0.02)
-    worker, child = map(int, pids.read_text().split())
+    process = pipe.start("slow", extra=extra)
+    wait_for((pipe.root / "pids").exists, "the job", process)
+    worker, child = map(int, (pipe.root / "pids").read_text().split())
     return process, worker, child
 
 
-def alive(pid: int) -> bool:
-    try:
-        state = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
-    except (OSError, IndexError):
-        return False
-    return state not in ("Z", "X")
-
-
 def wait_gone(pid: int) -> None:
-    deadline = time.monotonic() + 10
-    while alive(pid):
-        assert time.monotonic() < deadline, f"process {pid} outlived its run"
-        time.sleep(0.02)
+    wait_for(lambda: not alive(pid), f"process {pid} to end with its run", seconds=10)
 
 
 @pytest.mark.parametrize("signum", [signal.SIGKILL, signal.SIGHUP])
@@ -187,10 +167,7 @@ def test_one_run_per_output_directory(tmp_path):
         assert second.returncode == 2
         assert f"is in use by another run (process {first.pid}, started " in second.stderr
         assert "pass --wait" in second.stderr
-        waiting = subprocess.Popen(
-            pipe.command("slow", extra=("--wait",)), cwd=tmp_path, stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-        )  # fmt: skip
+        waiting = pipe.start("slow", extra=("--wait",))
         ready, _, _ = select.select([waiting.stderr], [], [], 60)  # it waits, not fails
         assert ready and waiting.stderr.readline().startswith("python -m quarn.run: waiting for")
     finally:

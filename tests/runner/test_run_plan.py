@@ -9,7 +9,6 @@ import re
 import pytest
 
 from quarn.runner.graph.build import build_graph
-from quarn.runner.graph.signature import parse_signature
 from quarn.runner.plan import freshness
 from quarn.runner.plan import jobs as plan_jobs
 from quarn.runner.plan import select as plan_select
@@ -108,18 +107,6 @@ def test_each_check_reports_its_problem_and_nothing_else(entries, message):
     asset, _, text = (message or "").partition(": ")
     expected = [f"{ROOT}/pipe.py:2: error: asset '{asset}': {text}"] if message else []
     assert [str(d) for d in graph.diagnostics] == expected
-
-
-@pytest.mark.parametrize(
-    ("source", "name", "keywords", "required", "var_keyword"),
-    [
-        ("def f(a, /, b, *c, d, e=2, **k): pass", "f", {"b", "d", "e"}, ("a", "b", "d"), True),
-        ("x = asset()(lambda t, n=2: t)\n", "<lambda>", {"t", "n"}, ("t",), False),
-    ],
-)
-def test_signature_parsing(source, name, keywords, required, var_keyword):
-    sig = parse_signature(source, name)
-    assert (sig.keyword_names, sig.required, sig.var_keyword) == (keywords, required, var_keyword)
 
 
 def test_an_asset_listed_twice_is_one_asset_run_from_the_module_binding_its_name():

@@ -139,17 +139,6 @@ def test_a_registered_serializer_is_used_and_the_built_ins_are_kept(tmp_path):
         serializers.register_serializer("odd", suffix="a/b", dump=dump, load=load)
 
 
-def test_a_missing_library_is_named_with_the_extra_to_install():
-    serializers.register_serializer(
-        "geo", suffix="geo", dump=print, load=print, requires=["no_such_module_q"],
-        extra="quarn-geo",
-    )  # fmt: skip
-    assert serializers.availability()["geo"] == (
-        "serializer 'geo' needs no_such_module_q, which is not installed; "
-        'install it with: pip install "quarn-geo"'
-    )
-
-
 def test_an_entry_point_provides_a_serializer_loaded_on_first_use(tmp_path, monkeypatch):
     package = tmp_path / "quarn_extra_sz.py"
     package.write_text(

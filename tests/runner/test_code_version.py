@@ -9,6 +9,7 @@ import sys
 import textwrap
 
 import pytest
+from run_support import job_spec
 
 from quarn.runner.plan.code_version import Project
 from quarn.runner.project import project_roots
@@ -134,12 +135,9 @@ def test_the_job_worker_runs_only_the_planned_source(tmp_path, changed):
     digest = hashlib.sha256(module.read_bytes()).hexdigest()
     if changed:
         module.write_text("def a():\n    return 2\n")
-    spec = {
-        "module": "planned", "function": "a", "paths": [str(tmp_path)], "job_dir": "out/a/_",
-        "stage_dir": str(tmp_path / "stage"), "serializer": None, "keys": {}, "inputs": {},
-        "sources": {str(module): digest}, "code_cache": str(tmp_path / "code"),
-    }  # fmt: skip
-    (tmp_path / "spec.json").write_text(json.dumps(spec))
+    job_spec(
+        tmp_path, "planned", "a", sources={str(module): digest}, code_cache=str(tmp_path / "code")
+    )
     done = subprocess.run(
         [sys.executable, "-m", "quarn.runner.job", str(tmp_path / "spec.json")],
         cwd=tmp_path, capture_output=True, text=True, timeout=60,

@@ -197,14 +197,3 @@ def test_links_under_the_output_directory_are_refused(tmp_path):
                "through links"] for name, link in links.items()
     }  # fmt: skip
     assert os.listdir(tmp_path / "elsewhere") == [] and (tmp_path / "kept").read_text() == "keep"
-
-
-def test_folder_names_stay_unique(tmp_path):
-    pipe = Pipeline(tmp_path)
-    taken = "a_b-" + short_hash("a/b", 8)
-    pipe.write("clash", f'@asset(name="a/b")\ndef first():\n    return 1\n\n'
-               f'@asset(name="{taken}")\ndef second():\n    return 2\n')  # fmt: skip
-    done = pipe.run("clash")
-    assert done.returncode == 1
-    assert f"its output folder '{taken}' is also that of asset 'a/b'" in done.stderr
-    assert not pipe.out.exists() or not (pipe.out / taken).exists()

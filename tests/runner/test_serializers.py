@@ -95,7 +95,7 @@ def test_mapped_numpy_arrays_are_read_only(tmp_path):
     [
         ("json", _frame(), 'type DataFrame cannot be stored as JSON; declare serializer="parquet"'),
         ("json", np.ones(2), 'type ndarray cannot be stored as JSON; declare serializer="numpy"'),
-        ("json", {"n": {1: "one"}}, "the key 1 (int) in value['n'] would not come back"),
+        ("json", {1: 0, "n": {(2, 2): 0}}, "key 1 (int) in value and the key (2, 2) (tuple) in"),
         ("json", [{(1, 2): 3}], "the key (1, 2) (tuple) in value[0] would not come back"),
         ("json", {"when": [datetime.date(2026, 1, 5)]}, "value['when'][0] is of type date"),
         ("json", {"s": {1}}, "value['s'] is of type set; declare serializer=\"pickle\""),

@@ -7,6 +7,7 @@ import re
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 HEADER = "import os, signal, sys, time\nfrom quarn import asset, partitions\n"
@@ -39,6 +40,13 @@ class Pipeline:
             stdin=subprocess.DEVNULL, timeout=120,
         )  # fmt: skip
 
+    def start(self, *modules: str, extra: tuple[str, ...] = ()) -> subprocess.Popen:
+        """The run as a process left running, its output piped."""
+        return subprocess.Popen(
+            self.command(*modules, extra=extra), cwd=self.root, stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        )  # fmt: skip
+
     def quarn(self, *args: str) -> subprocess.CompletedProcess:
         """`python -m quarn ARGS` in the project folder (the `quarn` script runs the same)."""
         return subprocess.run(
@@ -57,6 +65,17 @@ class Pipeline:
         return json.loads((self.out / "manifest.json").read_text())
 
 
+def job_spec(folder: Path, module: str, function: str, **more) -> Path:
+    """The spec file `python -m quarn.runner.job` reads, for a job whose files go to
+    `folder/stage`; `more` replaces or adds fields."""
+    spec = {"module": module, "function": function, "paths": [str(folder)],
+            "job_dir": "out/job", "stage_dir": str(folder / "stage"), "serializer": None,
+            "keys": {}, "inputs": {}, "sources": {}, **more}  # fmt: skip
+    path = folder / "spec.json"
+    path.write_text(json.dumps(spec), encoding="utf-8")
+    return path
+
+
 def summary_rows(stdout: str) -> list[list[str]]:
     """The summary table's rows as [asset, partition, status, duration(, error)]; the
     indented lines below a failed job's row (traceback frames, log) are left out."""
@@ -69,3 +88,23 @@ def summary_rows(stdout: str) -> list[list[str]]:
 def statuses(stdout: str) -> dict[tuple[str, str], str]:
     """(asset, partition) -> status, from the summary table."""
     return {(r[0], r[1]): r[2] for r in summary_rows(stdout)}
+
+
+def wait_for(check, what: str, process: subprocess.Popen | None = None, seconds: float = 60):
+    """What `check` returns once it is true; fails if `process` ends first or time runs out
+    (a generous bound for a loaded machine: nothing here is timed)."""
+    deadline = time.monotonic() + seconds
+    while not (found := check()):
+        assert process is None or process.poll() is None, f"the run ended before {what}"
+        assert time.monotonic() < deadline, f"gave up waiting for {what}"
+        time.sleep(0.05)
+    return found
+
+
+def alive(pid: int) -> bool:
+    """Whether the process runs (a zombie does not)."""
+    try:
+        state = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    except (OSError, IndexError):
+        return False
+    return state not in ("Z", "X")

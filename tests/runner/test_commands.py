@@ -176,24 +176,20 @@ def test_history_show_and_clean_follow_the_runs(sales, tmp_path):
 
 
 @pytest.mark.parametrize(
-    ("room", "expected"),
+    ("names", "room", "expected"),
     [
-        (17, "  a, bb, cccccccc"),
-        (16, "  a, bb, +1"),
-        (10, "  a, +2"),
-        (7, "  a, +2"),
-        (6, ""),  # not even one name and the count
+        (["a", "bb", "cccccccc"], 17, "  a, bb, cccccccc"),
+        (["a", "bb", "cccccccc"], 16, "  a, bb, +1"),
+        (["a", "bb", "cccccccc"], 7, "  a, +2"),
+        (["a", "bb", "cccccccc"], 6, ""),  # not even one name and the count
+        # a long name is shortened rather than left out
+        (["daily_prices[day=2026-01-05, ticker=AAPL]", "x"], 24, "  daily_prices[day=…, +1"),
+        (["daily_prices[day=2026-01-05, ticker=AAPL]"], 9, ""),
     ],
 )
-def test_the_progress_line_names_the_running_jobs_that_fit(room, expected):
-    assert running_names(["a", "bb", "cccccccc"], room) == expected
+def test_the_progress_line_names_the_running_jobs_that_fit(names, room, expected):
+    assert running_names(names, room) == expected
     assert len(expected) <= room
-
-
-def test_a_long_job_name_is_shortened_rather_than_left_out():
-    name = "daily_prices[day=2026-01-05, ticker=AAPL]"
-    assert running_names([name, "x"], 24) == "  daily_prices[day=…, +1"
-    assert running_names([name], 9) == ""
 
 
 def test_every_subcommand_has_help_and_every_option_is_documented():

@@ -2,12 +2,12 @@
 
 from __future__ import annotations
 
-import json
 import subprocess
 import sys
 import textwrap
 
 import pytest
+from run_support import job_spec
 
 MODULE = """
     class Outer:
@@ -45,17 +45,8 @@ def test_files_equal_the_core_workers(tmp_path, function):
     (upstream / "value.json").write_text(UPSTREAM, encoding="utf-8")
     keys = {"day": "2026-01-05"} if function == "echo" else {}
     inputs = {"v": {"dir": str(upstream), "serializer": None}} if function == "echo" else {}
-    spec = {
-        "module": "jobmod", "function": function, "paths": [str(tmp_path)],
-        "job_dir": "out/job", "stage_dir": str(tmp_path / "stage"), "serializer": None,
-        "keys": keys, "inputs": inputs, "sources": {},
-    }  # fmt: skip
-    (tmp_path / "spec.json").write_text(json.dumps(spec), encoding="utf-8")
-    kwargs = (
-        []
-        if function != "echo"
-        else ["--inputs-json", '{"v": ' + UPSTREAM + ', "day": "2026-01-05"}']
-    )
+    job_spec(tmp_path, "jobmod", function, keys=keys, inputs=inputs)
+    kwargs = ["--inputs-json", '{"v": ' + UPSTREAM + ', "day": "2026-01-05"}'] * (keys != {})
 
     def run(*command: str) -> subprocess.CompletedProcess:
         return subprocess.run(

@@ -8,6 +8,8 @@ import sys
 
 from run_support import Pipeline
 
+from quarn.runner.canonical import short_hash
+
 # One module with one problem per asset group; each is reported at its function's `def` line.
 BROKEN = """
 @asset(inputs={"d": "/no/such.py:raw"})
@@ -43,12 +45,27 @@ def second():
 @asset(partitions={"day": partitions([])})
 def nothing(day):
     return day
+
+@asset(name="a/b")
+def hashed():  # an unsafe name: its folder is a_b-<hash>, which another asset is named
+    return 1
+
+@asset(name="TAKEN")
+def literal():
+    return 2
 """
 
+TAKEN = "a_b-" + short_hash("a/b", 8)
 # (function, asset, message), in discovery order (alphabetical by function name)
 PROBLEMS = [
     ("a", "a", "dependency cycle: a -> b -> a"),
     ("down", "down", "input 'extra' is not a parameter of 'down'"),
+    (
+        "literal",
+        TAKEN,
+        f"its output folder '{TAKEN}' is also that of asset 'a/b' "
+        "({path}:{hashed}); give one of them another name with name=",
+    ),
     (
         "lost",
         "lost",
@@ -71,7 +88,7 @@ def inspect_check(pipe: Pipeline, module: str) -> subprocess.CompletedProcess:
 
 def test_each_problem_is_one_exact_line_and_nothing_runs(tmp_path):
     pipe = Pipeline(tmp_path)
-    path = pipe.write("graph", BROKEN).resolve()
+    path = pipe.write("graph", BROKEN.replace("TAKEN", TAKEN)).resolve()
     lines = path.read_text().splitlines()
 
     def line(function: str) -> int:
@@ -79,14 +96,14 @@ def test_each_problem_is_one_exact_line_and_nothing_runs(tmp_path):
 
     expected = [
         f"{path}:{line(f)}: error: asset '{asset}': "
-        + message.format(path=path, first=line("first"))
+        + message.format(path=path, first=line("first"), hashed=line("hashed"))
         for f, asset, message in PROBLEMS
     ]
     done = pipe.run("graph")
     assert done.returncode == 1
     assert done.stderr.splitlines() == [
         *expected,
-        "python -m quarn.run: error: 6 problems in the asset graph; nothing was run",
+        "python -m quarn.run: error: 7 problems in the asset graph; nothing was run",
     ]
     assert not pipe.out.exists()
     check = inspect_check(pipe, "graph")

@@ -9,26 +9,15 @@ import re
 import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest
-from run_support import Pipeline, summary_rows
+from run_support import Pipeline, alive, summary_rows, wait_for
 
 distributed = pytest.importorskip("distributed")
 
 ON_WORKER = "QUARN_TEST_ON_WORKER"  # set in the environment of the fixture's workers only
 START_SECONDS = 60  # generous bounds for a loaded machine; nothing here is timed
-
-
-def _wait_for(check, what: str):
-    deadline = time.monotonic() + START_SECONDS
-    while time.monotonic() < deadline:
-        found = check()
-        if found:
-            return found
-        time.sleep(0.05)
-    raise AssertionError(f"gave up waiting for {what}")
 
 
 @pytest.fixture(scope="module")
@@ -41,23 +30,17 @@ def scheduler(tmp_path_factory) -> str:
 
     def spawn(*args: str, **env: str) -> None:
         with open(home / f"{len(started)}.log", "wb") as log:
-            started.append(
-                subprocess.Popen(
-                    [sys.executable, "-m", "dask", *args],
-                    cwd=home,
-                    env={**os.environ, **env},
-                    stdout=log,
-                    stderr=subprocess.STDOUT,
-                    stdin=subprocess.DEVNULL,
-                    start_new_session=True,
-                )
-            )
+            started.append(subprocess.Popen(
+                [sys.executable, "-m", "dask", *args], cwd=home, env={**os.environ, **env},
+                stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                start_new_session=True,
+            ))  # fmt: skip
 
     try:
         local = ("--host", "127.0.0.1")
         spawn("scheduler", *local, "--port", "0", "--dashboard-address", "127.0.0.1:0",
               "--scheduler-file", str(address_file))  # fmt: skip
-        address = _wait_for(lambda: _address(address_file), "the scheduler")
+        address = wait_for(lambda: _address(address_file), "the scheduler")
         for _ in range(2):
             spawn(
                 "worker", address, *local, "--nthreads", "1", "--no-dashboard", **{ON_WORKER: "1"}
@@ -228,14 +211,10 @@ def test_a_stopped_run_leaves_no_job_running(tmp_path, scheduler, signum):
             time.sleep(600)
         """,
     )
-    runner = subprocess.Popen(
-        pipeline.command("slow", extra=("--scheduler", scheduler)),
-        cwd=tmp_path, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE, text=True,
-    )  # fmt: skip
+    runner = pipeline.start("slow", extra=("--scheduler", scheduler))
     try:
         pid_file = tmp_path / "slow.pid"
-        pid = int(_wait_for(lambda: pid_file.exists() and pid_file.read_text(), "the job"))
+        pid = int(wait_for(lambda: pid_file.exists() and pid_file.read_text(), "the job", runner))
         runner.send_signal(signum)
         stdout, stderr = runner.communicate(timeout=START_SECONDS)
     finally:
@@ -246,15 +225,7 @@ def test_a_stopped_run_leaves_no_job_running(tmp_path, scheduler, signum):
         with pytest.raises(ProcessLookupError):  # ended, and reaped by its worker
             os.kill(pid, 0)
     else:
-        _wait_for(lambda: not _alive(pid), "the job to end")
-
-
-def _alive(pid: int) -> bool:
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    return True
+        wait_for(lambda: not alive(pid), "the job to end")
 
 
 @pytest.mark.parametrize(
@@ -280,45 +251,3 @@ def test_dask_options_without_a_cluster(tmp_path, options, hidden, status, messa
     )  # fmt: skip
     assert done.returncode == status and message in done.stderr, done.stderr
     assert "Traceback" not in done.stderr and not pipeline.out.exists()
-
-
-def test_the_task_on_a_worker(tmp_path):
-    """The worker side without a cluster: a stopped run's jobs have ended when stop_run
-    returns, and its later tasks start nothing; an attempt found already started (its
-    worker was lost) answers None and runs nothing."""
-    import asyncio
-    import threading
-
-    from quarn.runner.executors.dask.task import run_job, stop_run
-
-    pipeline = Pipeline(tmp_path)
-    pipeline.write(
-        "slow", "@asset()\ndef slow():\n    open('running', 'w').close()\n    time.sleep(600)\n"
-    )
-
-    def spec(name: str) -> str:
-        path = tmp_path / f"{name}.json"
-        stage = tmp_path / name
-        path.write_text(json.dumps({
-            "module": "slow", "function": "slow", "paths": [str(pipeline.mods)],
-            "job_dir": "out/slow/_", "stage_dir": str(stage), "serializer": None,
-            "keys": {}, "inputs": {}, "sources": {},
-        }))  # fmt: skip
-        stage.mkdir()
-        return str(path)
-
-    def run(name: str):
-        path = spec(name)
-        return run_job(path, f"{path}.log", str(tmp_path), f"{path}.started", str(tmp_path), name)
-
-    ended: list[int | None] = []
-    first = threading.Thread(target=lambda: ended.append(run("first")))
-    first.start()
-    _wait_for(lambda: (tmp_path / "running").exists(), "the job")
-    assert asyncio.run(stop_run(str(tmp_path), 5.0)) == 1
-    first.join(START_SECONDS)  # it has only to return: its job has ended
-    assert ended == [-signal.SIGTERM]
-    assert run("late") == -signal.SIGTERM and not (tmp_path / "late.json.started").exists()
-    log = tmp_path / "again.log"
-    again = run_job(spec("again"), str(log), ".", f"{tmp_path}/first.json.started", "new", "k")
-    assert again is None and not log.exists()

@@ -7,11 +7,9 @@ import json
 import os
 import signal
 import subprocess
-import time
-from pathlib import Path
 
 import pytest
-from run_support import Pipeline, statuses, summary_rows
+from run_support import Pipeline, statuses, summary_rows, wait_for
 
 # Values, fan-out and fan-in, and two failures, all in one run.
 MAIN = """
@@ -65,10 +63,6 @@ def child(v):
 @asset(inputs={"v": child, "w": a})
 def grandchild(v, w):
     return v
-
-@asset()
-def doomed():
-    os.kill(os.getpid(), signal.SIGKILL)
 """
 
 HUGE = """
@@ -81,7 +75,6 @@ FAILURES = {
     "broken": ("failed", "ValueError: bad input\\nsecond line"),
     "child": ("skipped", "upstream broken failed"),
     "grandchild": ("skipped", "upstream broken failed"),
-    "doomed": ("failed", "killed by signal 9 (SIGKILL), possibly out of memory"),
 }
 
 
@@ -125,7 +118,7 @@ def test_a_failed_job_skips_its_descendants_and_the_rest_goes_on(main, main_run)
     assert main_run.returncode == 1
     rows = summary_rows(main_run.stdout)
     assert {r[0]: (r[2], r[4]) for r in rows if r[2] != "succeeded"} == FAILURES
-    assert len(rows) == 20
+    assert len(rows) == 19
     recorded = main.manifest()["jobs"]
     assert {j.split("/")[0]: e["status"] for j, e in recorded.items() if "digest" not in e} == {
         name: status for name, (status, _) in FAILURES.items()
@@ -149,16 +142,12 @@ def test_selection_and_restriction_shown_on_a_terminal(main, tmp_path):
         while chunk := terminal.read(4096):  # OSError once everything written was read
             shown += chunk
     assert done.returncode == 0
-    rows = {(r[0], r[1]): (r[2], r[4] if len(r) > 4 else "") for r in summary_rows(done.stdout)}
-    assert rows == {
-        ("quote", "ticker=MSFT"): ("succeeded", ""),
-        ("daily", "day=2, ticker=MSFT"): ("succeeded", ""),
-        ("per_ticker", "ticker=MSFT"): (  # never a fan-in over a subset of its partitions
-            "waiting",
-            "waiting for partitions that are not up to date: daily[day=1, ticker=MSFT], "
-            "daily[day=3, ticker=MSFT]",
-        ),
+    assert statuses(done.stdout) == {
+        ("quote", "ticker=MSFT"): "succeeded",
+        ("daily", "day=2, ticker=MSFT"): "succeeded",
+        ("per_ticker", "ticker=MSFT"): "waiting",
     }
+    assert "up to date: daily[day=1, ticker=MSFT], daily[day=3, ticker=MSFT]" in done.stdout
     assert not (out / "per_ticker").exists()
     text = shown.decode().replace("\x1b[K", "")
     assert "\rquarn: 2 done, 0 running, 0 failed, 0 skipped of 2" in text
@@ -170,6 +159,7 @@ def test_selection_and_restriction_shown_on_a_terminal(main, tmp_path):
     [
         ("main", ("--select", "nothing"), "--select 'nothing' matches no asset"),
         ("main", ("--partition", "day=7"), "has no key 7 in dimension 'day'"),
+        ("main", ("--partition", "month=1"), "no planned asset has a dimension 'month'"),
         ("huge", (), "the plan holds 120,000 jobs, more than 100,000; pass --yes to run them"),
     ],
 )
@@ -207,49 +197,19 @@ def third(v):
 """
 
 
-def write_lanes(pipe: Pipeline) -> Path:
-    return pipe.write("lanes", LANES.replace("'ROOT'", repr(str(pipe.root))))
-
-
-def test_incremental_runs_redo_only_what_changed(tmp_path):
-    pipe = Pipeline(tmp_path)
-    path = write_lanes(pipe)
-
-    def ran(*extra: str) -> list[str]:
-        done = pipe.run("lanes", extra=extra)
-        assert done.returncode == 0, done.stderr
-        return sorted(asset for asset, _ in statuses(done.stdout))
-
-    everything = ["after", "first", "second", "slow", "third"]
-    assert ran() == everything
-    again = pipe.run("lanes")
-    assert (again.returncode, again.stdout) == (0, "nothing to do: 5 jobs up to date\n")
-    path.write_text(path.read_text().replace("return v + 1", "return v + 5"))
-    check = pipe.run("lanes", extra=("--check-only",))
-    assert (check.returncode, check.stdout) == (0, "ok: 5 assets, 5 jobs, 2 to run\n")
-    assert ran() == ["second", "third"]  # and the check ran nothing
-    assert pipe.value("third") == 12
-    assert ran("--force") == everything
-
-
 def test_interrupted_run_stops_workers_and_keeps_the_manifest_whole(tmp_path):
     pipe = Pipeline(tmp_path)
-    write_lanes(pipe)
+    pipe.write("lanes", LANES.replace("'ROOT'", repr(str(pipe.root))))
     assert pipe.run("lanes").returncode == 0  # every job has a record the forced run drops
     (tmp_path / "slow.flag").write_text("")  # from now on `slow` hangs
     pidfile = tmp_path / "slow.pid"
-    process = subprocess.Popen(
-        pipe.command("lanes", extra=("--force",)), cwd=tmp_path, stdin=subprocess.DEVNULL,
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-    )  # fmt: skip
-    deadline = time.monotonic() + 60
+    process = pipe.start("lanes", extra=("--force",))
     # the other lane goes on while `slow` runs; its jobs were marked running at the start
-    while (
-        not (pidfile.exists() and pidfile.read_text())
-        or pipe.manifest()["jobs"]["third/_"]["status"] != "succeeded"
-    ):
-        assert process.poll() is None and time.monotonic() < deadline
-        time.sleep(0.05)
+    wait_for(
+        lambda: pidfile.exists() and pidfile.read_text()
+        and pipe.manifest()["jobs"]["third/_"]["status"] == "succeeded",
+        "slow to hang and the other lane to end", process,
+    )  # fmt: skip
     worker = int(pidfile.read_text())
     process.send_signal(signal.SIGINT)
     stdout, stderr = process.communicate(timeout=30)

@@ -4,12 +4,10 @@ from __future__ import annotations
 
 import os
 import signal
-import subprocess
-import time
 from pathlib import Path
 
 import pytest
-from run_support import Pipeline, statuses, summary_rows
+from run_support import Pipeline, alive, statuses, summary_rows, wait_for
 
 # `observe` runs after `mutate` changed a module global, a class attribute and sys.path.
 STATE = """
@@ -68,18 +66,35 @@ CRASH_ERRORS = {
 }
 
 
+# `first` edits its module while the run goes on; `second` runs after it.
+EDITED = """
+@asset()
+def first():
+    path = __file__
+    with open(path) as f:
+        text = f.read()
+    with open(path, "w") as f:
+        f.write(text.replace('"as loaded"', '"after the edit"'))
+    return 1
+
+@asset(inputs={"v": first})
+def second(v):
+    return "as loaded"
+"""
+
+
 @pytest.mark.parametrize(
     ("isolation", "modules", "observed"),
     [
-        ("fork", ("state", "crashes"), [0, 0, False]),
+        ("fork", ("state", "crashes", "edited"), [0, 0, False]),
         ("spawn", ("state",), [0, 0, False]),
-        ("none", ("state",), [1, 1, False]),  # no isolation but the import path's
+        ("none", ("state", "edited"), [1, 1, False]),  # no isolation but the import path's
     ],
 )
 def test_jobs_share_nothing_and_a_crash_fails_only_its_job(tmp_path, isolation, modules, observed):
     pipe = Pipeline(tmp_path)
-    pipe.write("state", STATE)
-    pipe.write("crashes", CRASHES)
+    for name, body in (("state", STATE), ("crashes", CRASHES), ("edited", EDITED)):
+        pipe.write(name, body)
     done = pipe.run(*modules, extra=("--isolation", isolation, "--jobs", "1"))
     assert pipe.value("observe") == observed, done.stderr
     rows = {r[0]: (r[2], r[4] if len(r) > 4 else "") for r in summary_rows(done.stdout)}
@@ -89,6 +104,11 @@ def test_jobs_share_nothing_and_a_crash_fails_only_its_job(tmp_path, isolation, 
     if failed:
         assert pipe.value("survivor") == "alive"
         assert not list(tmp_path.glob("**/core*"))
+    if "edited" in modules:  # a run executes the code it loaded, the next run the edit
+        assert pipe.value("second") == "as loaded"
+        again = pipe.run("edited", extra=("--isolation", isolation))
+        assert statuses(again.stdout)["second", "-"] == "succeeded"
+        assert pipe.value("second") == "after the edit"
 
 
 # Values of several kinds, partitions with a fan-in, output on both streams, a traceback.
@@ -215,14 +235,6 @@ def two():
 """
 
 
-def alive(pid: int) -> bool:
-    try:
-        with open(f"/proc/{pid}/stat") as stat:
-            return stat.read().rsplit(")", 1)[1].split()[0] not in "ZX"
-    except OSError:
-        return False
-
-
 @pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="reads process states in /proc")
 @pytest.mark.parametrize(
     ("isolation", "signum"),
@@ -231,16 +243,10 @@ def alive(pid: int) -> bool:
 def test_jobs_end_with_the_run(tmp_path, isolation, signum):
     pipe = Pipeline(tmp_path)
     pipe.write("hang", HANG.replace("'ROOT'", repr(str(tmp_path))))
-    runner = subprocess.Popen(
-        pipe.command("hang", extra=("--isolation", isolation)), cwd=tmp_path,
-        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-    )  # fmt: skip
+    runner = pipe.start("hang", extra=("--isolation", isolation))
     names = ["one", "two"] if isolation == "fork" else ["one"]  # none: one job at a time
     files = [tmp_path / name for name in names]
-    deadline = time.monotonic() + 60
-    while not all(f.exists() and f.read_text() for f in files):
-        assert runner.poll() is None and time.monotonic() < deadline
-        time.sleep(0.05)
+    wait_for(lambda: all(f.exists() and f.read_text() for f in files), "the jobs", runner)
     pids = [int(n) for f in files for n in f.read_text().split()]  # each job and its parent
     if isolation == "fork":
         assert pids[1] == pids[3] != runner.pid  # both forked from the template
@@ -248,10 +254,7 @@ def test_jobs_end_with_the_run(tmp_path, isolation, signum):
         pids = [runner.pid]  # whose parent is this test
     runner.send_signal(signum)
     stdout, _ = runner.communicate(timeout=30)
-    deadline = time.monotonic() + 30
-    while any(alive(pid) for pid in pids):
-        assert time.monotonic() < deadline, [pid for pid in pids if alive(pid)]
-        time.sleep(0.05)
+    wait_for(lambda: not any(alive(pid) for pid in pids), "the jobs to end with the run")
     if signum == signal.SIGINT:
         assert runner.returncode == 130
         assert statuses(stdout) == {
@@ -259,34 +262,6 @@ def test_jobs_end_with_the_run(tmp_path, isolation, signum):
             ("two", "-"): "interrupted" if isolation == "fork" else "not run",
         }
         assert not (pipe.out / "one").exists()  # an interrupted job leaves no folder
-
-
-# `first` edits the module while the run goes on; `second` runs after it.
-EDITED = """
-@asset()
-def first():
-    path = __file__
-    with open(path) as f:
-        text = f.read()
-    with open(path, "w") as f:
-        f.write(text.replace('"as loaded"', '"after the edit"'))
-    return 1
-
-@asset(inputs={"v": first})
-def second(v):
-    return "as loaded"
-"""
-
-
-@pytest.mark.parametrize("isolation", ["fork", "none"])
-def test_a_run_executes_the_code_it_loaded_and_the_next_run_the_edit(tmp_path, isolation):
-    pipe = Pipeline(tmp_path)
-    pipe.write("edited", EDITED)
-    assert pipe.run("edited", extra=("--isolation", isolation)).returncode == 0
-    assert pipe.value("second") == "as loaded"
-    done = pipe.run("edited", extra=("--isolation", isolation))
-    assert statuses(done.stdout)["second", "-"] == "succeeded"
-    assert pipe.value("second") == "after the edit"
 
 
 RANDOM = """

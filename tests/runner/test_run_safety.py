@@ -7,11 +7,9 @@ import os
 import select
 import signal
 import subprocess
-import time
-from pathlib import Path
 
 import pytest
-from run_support import Pipeline, statuses, summary_rows
+from run_support import Pipeline, alive, statuses, summary_rows, wait_for
 
 from quarn.runner.canonical import short_hash
 
@@ -125,32 +123,14 @@ def start_slow(pipe: Pipeline, *extra: str) -> tuple[subprocess.Popen, int, int]
     """Starts a run whose `slow` job holds; returns it and the worker's and child's pids."""
     pipe.write("slow", SLOW.replace("'ROOT'", repr(str(pipe.root))))
     (pipe.root / "hold").write_text("")
-    process = subprocess.Popen(
-        pipe.command("slow", extra=extra), cwd=pipe.root, stdin=subprocess.DEVNULL,
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-    )  # fmt: skip
-    pids = pipe.root / "pids"
-    deadline = time.monotonic() + 60
-    while not pids.exists():
-        assert process.poll() is None and time.monotonic() < deadline, process.stderr
-        time.sleep(0.02)
-    worker, child = map(int, pids.read_text().split())
+    process = pipe.start("slow", extra=extra)
+    wait_for((pipe.root / "pids").exists, "the job", process)
+    worker, child = map(int, (pipe.root / "pids").read_text().split())
     return process, worker, child
 
 
-def alive(pid: int) -> bool:
-    try:
-        state = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
-    except (OSError, IndexError):
-        return False
-    return state not in ("Z", "X")
-
-
 def wait_gone(pid: int) -> None:
-    deadline = time.monotonic() + 10
-    while alive(pid):
-        assert time.monotonic() < deadline, f"process {pid} outlived its run"
-        time.sleep(0.02)
+    wait_for(lambda: not alive(pid), f"process {pid} to end with its run", seconds=10)
 
 
 @pytest.mark.parametrize("signum", [signal.SIGKILL, signal.SIGHUP])
@@ -187,10 +167,7 @@ def test_one_run_per_output_directory(tmp_path):
         assert second.returncode == 2
         assert f"is in use by another run (process {first.pid}, started " in second.stderr
         assert "pass --wait" in second.stderr
-        waiting = subprocess.Popen(
-            pipe.command("slow", extra=("--wait",)), cwd=tmp_path, stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-        )  # fmt: skip
+        waiting = pipe.start("slow", extra=("--wait",))
         ready, _, _ = select.select([waiting.stderr], [], [], 60)  # it waits, not fails
         assert ready and waiting.stderr.readline().startswith("python -m quarn.run: waiting for")
     finally:
@@ -201,39 +178,25 @@ def test_one_run_per_output_directory(tmp_path):
     assert stdout == "nothing to do: 1 job up to date\n"  # the first run's record was kept
 
 
-@pytest.mark.parametrize("link", ["quiet", "quiet/_/worker.log"])
-def test_links_under_the_output_directory_are_refused(tmp_path, link):
+def test_links_under_the_output_directory_are_refused(tmp_path):
     pipe = Pipeline(tmp_path)
-    pipe.write("quiet", "@asset()\ndef quiet():\n    print('hello')\n    return 1\n")
-    assert pipe.run("quiet").returncode == 0
-    target = tmp_path / "elsewhere"
-    if link == "quiet":
-        target.mkdir()
-        os.rename(pipe.out / "quiet", tmp_path / "moved")
-    else:
-        target.write_text("keep")
-        (pipe.out / link).unlink()
-    (pipe.out / link).symlink_to(target)
-    done = pipe.run("quiet", extra=("--force",))
+    job = "\n@asset()\ndef {}():\n    print('hello')\n    return 1\n"
+    pipe.write("links", job.format("quiet") + job.format("loud"))
+    assert pipe.run("links").returncode == 0
+    (tmp_path / "elsewhere").mkdir()
+    os.rename(pipe.out / "quiet", tmp_path / "moved")
+    (pipe.out / "quiet").symlink_to(tmp_path / "elsewhere")  # a job's folder
+    (tmp_path / "kept").write_text("keep")
+    (pipe.out / "loud/_/worker.log").unlink()
+    (pipe.out / "loud/_/worker.log").symlink_to(tmp_path / "kept")  # a file in it
+    done = pipe.run("links", extra=("--force",))
     assert done.returncode == 1
-    [row] = summary_rows(done.stdout)
-    assert row[2:] == [
-        "failed",
-        "-",
-        f"{pipe.out / link} is a symbolic link; quarn does not write through links",
-    ]
-    assert (os.listdir(target) == []) if target.is_dir() else (target.read_text() == "keep")
-
-
-def test_folder_names_stay_unique(tmp_path):
-    pipe = Pipeline(tmp_path)
-    taken = "a_b-" + short_hash("a/b", 8)
-    pipe.write("clash", f'@asset(name="a/b")\ndef first():\n    return 1\n\n'
-               f'@asset(name="{taken}")\ndef second():\n    return 2\n')  # fmt: skip
-    done = pipe.run("clash")
-    assert done.returncode == 1
-    assert f"its output folder '{taken}' is also that of asset 'a/b'" in done.stderr
-    assert not pipe.out.exists() or not (pipe.out / taken).exists()
+    links = {"quiet": "quiet", "loud": "loud/_/worker.log"}
+    assert {row[0]: row[2:] for row in summary_rows(done.stdout)} == {
+        name: ["failed", "-", f"{pipe.out / link} is a symbolic link; quarn does not write "
+               "through links"] for name, link in links.items()
+    }  # fmt: skip
+    assert os.listdir(tmp_path / "elsewhere") == [] and (tmp_path / "kept").read_text() == "keep"
 
 
 def test_pruning_and_cleaning_leave_what_a_link_points_at(tmp_path):

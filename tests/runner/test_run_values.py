@@ -68,10 +68,6 @@ def both(a, c):
 @asset()
 def unstorable():
     return pd.DataFrame({"n": [1]})
-
-@asset()
-def int_keys():
-    return {1: "one", "two": {(2, 2): "pair"}}
 """
 
 
@@ -138,8 +134,6 @@ def test_a_value_that_cannot_be_stored_says_what_to_declare(pipe):
         "StorageError: the value of type DataFrame cannot be stored as JSON; "
         'declare serializer="parquet" or "pickle"'
     )
-    keys = "the key 1 (int) in value and the key (2, 2) (tuple) in value['two']"
-    assert keys in errors["int_keys"]
     assert pipe.ran.returncode == 1
     with pytest.raises(LookupError, match="asset 'unstorable' has no stored value"):
         quarn.load("unstorable", out=pipe.out)

@@ -45,15 +45,6 @@ def test_ready_order(edges, count, first):
     assert drain(Scheduler(graph(edges, count))) == first
 
 
-def test_a_job_starts_once_every_upstream_succeeded():
-    jobs = graph("0>2 1>2", 3)
-    scheduler = Scheduler(jobs)
-    assert drain(scheduler) == [0, 1]
-    assert scheduler.succeeded(jobs[0]) == [] and drain(scheduler) == []
-    assert scheduler.succeeded(jobs[1]) == [jobs[2]] and drain(scheduler) == [2]
-    assert not scheduler.pending
-
-
 @pytest.mark.parametrize(
     ("retries", "retryable", "retry_at"),
     [(0, True, []), (1, False, []), (1, True, [0.5]), (3, True, [0.5, 1.0, 2.0])],

@@ -66,7 +66,7 @@ class Pipeline:
 
 
 def job_spec(folder: Path, module: str, function: str, **more) -> Path:
-    """The spec file `python -m quarn.runner.job` reads, for a job whose files go to
+    """The job spec file `python -m quarn.runner.job` reads, for a job whose files go to
     `folder/stage`; `more` replaces or adds fields."""
     spec = {"module": module, "function": function, "paths": [str(folder)],
             "job_dir": "out/job", "stage_dir": str(folder / "stage"), "serializer": None,

@@ -168,14 +168,10 @@ def _plan(
     out = args.out
     code = code_versions(assets, paths)
     if args.check_only:
-        manifest, warning = Manifest.load(out)
-        if warning:
-            stderr.write(f"{args.prog}: warning: {one_line(warning)}\n")
-        prepared = prepare(assets, kept, code, manifest, args.force)
-        if _clash(prepared, out, error):
+        planned = _decide(args, assets, kept, code, error)
+        if planned is None:
             return 1
-        if args.why:
-            _explain(prepared)
+        manifest, prepared = planned
         print(f"ok: {len(assets)} assets, {count} jobs, {len(prepared.to_run)} to run")
         _report_orphans(prepared.orphans, manifest, False)
         return 0
@@ -198,6 +194,26 @@ def _plan(
         lock.release()
 
 
+def _decide(
+    args: argparse.Namespace,
+    assets: list[Asset],
+    kept: dict[str, set[str]],
+    code: dict[Asset, CodeVersion],
+    error: Callable[[str], None],
+) -> tuple[Manifest, Prepared] | None:
+    """What is current and what runs, from the manifest; None (after saying why) when two
+    jobs would share a folder."""
+    manifest, warning = Manifest.load(args.out)
+    if warning:
+        sys.stderr.write(f"{args.prog}: warning: {one_line(warning)}\n")
+    prepared = prepare(assets, kept, code, manifest, args.force)
+    if _clash(prepared, args.out, error):
+        return None
+    if args.why:
+        _explain(prepared)
+    return manifest, prepared
+
+
 def _execute(
     args: argparse.Namespace,
     assets: list[Asset],
@@ -211,14 +227,10 @@ def _execute(
     the run in the history."""
     stderr = sys.stderr
     out = args.out
-    manifest, warning = Manifest.load(out)
-    if warning:
-        stderr.write(f"{args.prog}: warning: {one_line(warning)}\n")
-    prepared = prepare(assets, kept, code, manifest, args.force)
-    if _clash(prepared, out, error):
+    planned = _decide(args, assets, kept, code, error)
+    if planned is None:
         return 1
-    if args.why:
-        _explain(prepared)
+    manifest, prepared = planned
     to_run = prepared.to_run
     started = time.monotonic()
     started_at = time.time()

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import os
+from collections.abc import Callable
 
 from quarn.runner.commands.shared import MODULE_HELP, add_path
 from quarn.runner.executors.isolation import ISOLATIONS, default_isolation
@@ -40,7 +41,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--jobs",
-        type=_positive,
+        type=_at_least(1),
         metavar="N",
         help=f"jobs at once (default: the number of CPUs, {os.cpu_count() or 1}; with "
         "--executor dask, the worker threads of the cluster)",
@@ -98,7 +99,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--retries",
-        type=_count,
+        type=_at_least(0),
         default=0,
         metavar="N",
         help="try a job that failed by an exception, a signal or a timeout up to N more "
@@ -160,24 +161,17 @@ def split_selection(args: argparse.Namespace, parser: argparse.ArgumentParser) -
     args.select = [name for group in groups for word in group for name in word.split(",") if name]
 
 
-def _positive(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: '{text}'") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError("must be at least 1")
-    return value
+def _at_least(minimum: int) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number: '{text}'") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"must be at least {minimum}")
+        return value
 
-
-def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: '{text}'") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError("must be at least 0")
-    return value
+    return parse
 
 
 def _seconds(text: str) -> float:

@@ -7,7 +7,7 @@ import sys
 
 from quarn.runner.commands import shared
 from quarn.runner.report.text import clock, counted, duration, one_line
-from quarn.runner.store.history import RunRecord, load_runs
+from quarn.runner.store.history import RunRecord
 
 
 def build_parser(prog: str) -> argparse.ArgumentParser:
@@ -33,11 +33,7 @@ def main(argv: list[str] | None = None, prog: str = "quarn history") -> int:
 
 
 def _history(args: argparse.Namespace, prog: str) -> int:
-    runs, warnings = load_runs(args.out)
-    for warning in warnings:
-        sys.stderr.write(f"{prog}: warning: {warning}\n")
-    if not runs:
-        raise shared.CommandError(f"no runs recorded in {args.out}")
+    runs = shared.recorded_runs(args.out, prog)
     if args.last is not None:
         runs = runs[-args.last :] if args.last > 0 else []
     if args.asset is None:

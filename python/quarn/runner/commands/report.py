@@ -14,7 +14,7 @@ from quarn.runner.report.html import FailedJob, JobRow, page
 from quarn.runner.report.outcome import FAILED
 from quarn.runner.report.status import asset_state, job_state
 from quarn.runner.report.text import clock
-from quarn.runner.store.history import AssetRecord, JobRecord, RunRecord, latest_jobs, load_runs
+from quarn.runner.store.history import AssetRecord, JobRecord, RunRecord, latest_jobs
 from quarn.runner.store.manifest import Manifest
 
 _TAIL_LINES = 40
@@ -43,11 +43,7 @@ def main(argv: list[str] | None = None, prog: str = "quarn report") -> int:
 
 
 def _report(args: argparse.Namespace, prog: str) -> int:
-    runs, warnings = load_runs(args.out)
-    for warning in warnings:
-        sys.stderr.write(f"{prog}: warning: {warning}\n")
-    if not runs:
-        raise shared.CommandError(f"no runs recorded in {args.out}; run `quarn run` first")
+    runs = shared.recorded_runs(args.out, prog, "; run `quarn run` first")
     output = args.output or os.path.join(args.out, "report.html")
     text = report_page(args.out, runs, os.path.dirname(os.path.abspath(output)))
     try:

@@ -10,6 +10,7 @@ from collections.abc import Callable, Sequence
 from quarn.runner.commands.modules import ModuleError, resolve
 from quarn.runner.graph.discovery import DiscoveryError, load_graph
 from quarn.runner.graph.model import Graph
+from quarn.runner.store.history import RunRecord, load_runs
 
 MODULE_HELP = "module, package (all its submodules), file (pipelines/sales.py) or folder"
 
@@ -92,3 +93,14 @@ def table(header: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
         cells = [row[i].ljust(widths[i]) for i in range(len(header) - 1)] + [row[-1]]
         lines.append("  ".join(cells).rstrip())
     return "\n".join(lines) + "\n"
+
+
+def recorded_runs(out: str, prog: str, hint: str = "") -> list[RunRecord]:
+    """The runs recorded in `out`, oldest first, after printing what could not be read;
+    a CommandError when there is none."""
+    runs, warnings = load_runs(out)
+    for warning in warnings:
+        sys.stderr.write(f"{prog}: warning: {warning}\n")
+    if not runs:
+        raise CommandError(f"no runs recorded in {out}{hint}")
+    return runs

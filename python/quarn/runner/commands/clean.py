@@ -10,11 +10,11 @@ import sys
 from quarn.runner.commands import shared
 from quarn.runner.contract import MANIFEST_FILE, RUNS_DIR, STATE_DIR
 from quarn.runner.plan.jobs import build_jobs
-from quarn.runner.report.text import plural
 from quarn.runner.store.history import history_dir, load_runs
 from quarn.runner.store.layout import LayoutError
 from quarn.runner.store.lock import LockHeld, acquire, current_command
 from quarn.runner.store.manifest import Manifest
+from quarn.runner.text import plural
 
 _TEMPORARIES = (".manifest-", ".tmp-")
 

@@ -6,8 +6,8 @@ import argparse
 import sys
 
 from quarn.runner.commands import shared
-from quarn.runner.report.text import clock, counted, duration, one_line
 from quarn.runner.store.history import RunRecord
+from quarn.runner.text import clock, counted, duration, one_line
 
 
 def build_parser(prog: str) -> argparse.ArgumentParser:

@@ -13,9 +13,9 @@ from quarn.runner.graph.render import RenderError, picture, render
 from quarn.runner.report.html import FailedJob, JobRow, page
 from quarn.runner.report.outcome import FAILED
 from quarn.runner.report.status import asset_state, job_state
-from quarn.runner.report.text import clock
 from quarn.runner.store.history import AssetRecord, JobRecord, RunRecord, latest_jobs
 from quarn.runner.store.manifest import Manifest
+from quarn.runner.text import clock
 
 _TAIL_LINES = 40
 

@@ -39,12 +39,12 @@ from quarn.runner.plan.select import (
 from quarn.runner.report.outcome import SUCCEEDED, UP_TO_DATE, WAITING, Outcome
 from quarn.runner.report.progress import Progress
 from quarn.runner.report.summary import summary
-from quarn.runner.report.text import one_line
 from quarn.runner.store.history import append_run, run_record
 from quarn.runner.store.layout import LayoutError, folder_clashes, job_dir
 from quarn.runner.store.lock import LockHeld, acquire, current_command
 from quarn.runner.store.manifest import Manifest
 from quarn.runner.store.rundir import RunDir
+from quarn.runner.text import one_line
 
 
 def _confirm(count: int, prog: str) -> bool:

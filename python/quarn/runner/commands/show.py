@@ -11,8 +11,8 @@ from quarn.runner.graph.model import Asset, Graph
 from quarn.runner.plan.select import PlanError, find_asset, select
 from quarn.runner.report.look import job_states
 from quarn.runner.report.status import asset_state, count_states
-from quarn.runner.report.text import clock, duration
 from quarn.runner.store.history import latest_jobs, load_runs
+from quarn.runner.text import clock, duration
 
 
 def build_parser(prog: str) -> argparse.ArgumentParser:

@@ -46,7 +46,6 @@ from quarn.runner.report.outcome import (
     Outcome,
 )
 from quarn.runner.report.progress import Progress
-from quarn.runner.report.text import one_line
 from quarn.runner.store.atomic import sync_directory
 from quarn.runner.store.layout import (
     LayoutError,
@@ -59,6 +58,7 @@ from quarn.runner.store.layout import (
 from quarn.runner.store.manifest import Manifest
 from quarn.runner.store.rundir import RunDir
 from quarn.runner.store.value_file import stored_value_file
+from quarn.runner.text import one_line
 
 _MANIFEST_SAVE_SECONDS = 1.0  # each save syncs to disk; once a second costs well under 1%
 _TERMINATE_GRACE_SECONDS = 5.0  # after SIGTERM, before SIGKILL

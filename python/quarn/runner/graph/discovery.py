@@ -13,8 +13,8 @@ from quarn.runner.graph.build import build_graph
 from quarn.runner.graph.import_error import import_error
 from quarn.runner.graph.model import Graph
 from quarn.runner.graph.serializer_check import REPORTED
-from quarn.runner.report.text import one_line
 from quarn.runner.store.serializers import REPORT_ENV, read_report
+from quarn.runner.text import one_line
 
 
 class DiscoveryError(Exception):

@@ -9,7 +9,7 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 
 from quarn.runner.graph.render import COLOURS
-from quarn.runner.report.text import clock
+from quarn.runner.text import clock
 
 # Kept as their own constants so the page stays readable as a template.
 _STYLE = """

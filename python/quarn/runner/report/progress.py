@@ -14,7 +14,7 @@ from typing import TextIO
 
 from quarn.runner.plan.jobs import Job
 from quarn.runner.report.outcome import FAILED, SKIPPED, SUCCEEDED, Outcome
-from quarn.runner.report.text import one_line, plural
+from quarn.runner.text import one_line, plural
 
 _REDRAW_SECONDS = 0.1
 _STREAM_CHUNK = 1 << 16

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from quarn.runner.graph.model import Asset
 from quarn.runner.report.outcome import (
     FAILED,
     INTERRUPTED,
@@ -11,7 +12,7 @@ from quarn.runner.report.outcome import (
     WAITING,
     Outcome,
 )
-from quarn.runner.report.text import asset_title, one_line, plural
+from quarn.runner.text import one_line, plural
 
 # Above this many rows the successful jobs of one asset share a row.
 _FULL_TABLE_ROWS = 100
@@ -98,3 +99,11 @@ def _below(outcome: Outcome) -> list[str]:
     if outcome.log:
         lines.append(f"{_INDENT}log: {one_line(outcome.log)}")
     return lines
+
+
+def asset_title(asset: Asset) -> str:
+    """The shown name, and where two assets share a label, the module that tells them apart:
+    `report-7cbf6953 (sales.web)`."""
+    if asset.display == asset.label:
+        return asset.display
+    return f"{asset.display} ({asset.module})"

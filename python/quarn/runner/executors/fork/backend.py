@@ -19,7 +19,7 @@ from typing import Any, TextIO
 from quarn.runner.executors.backend import Backend, JobExit
 from quarn.runner.executors.fork.wire import Lines, encode
 from quarn.runner.plan.jobs import Job
-from quarn.runner.report.text import one_line
+from quarn.runner.text import one_line
 
 _CLOSE_GRACE_SECONDS = 5.0
 _MIXED_POLL_SECONDS = 0.01

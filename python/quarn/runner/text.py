@@ -4,10 +4,6 @@ from __future__ import annotations
 
 import re
 import time
-from typing import TYPE_CHECKING
-
-if TYPE_CHECKING:
-    from quarn.runner.graph.model import Asset
 
 # C0 controls, DEL and C1 controls: a terminal acts on them (an escape sequence can erase a
 # line and print another), so text from user code or data never reaches it raw.
@@ -46,11 +42,3 @@ def counted(statuses: list[str]) -> str:
     for status in statuses:
         counts[status] = counts.get(status, 0) + 1
     return ", ".join(f"{n} {s}" for s, n in counts.items()) or "no jobs"
-
-
-def asset_title(asset: Asset) -> str:
-    """The shown name, and where two assets share a label, the module that tells them apart:
-    `report-7cbf6953 (sales.web)`."""
-    if asset.display == asset.label:
-        return asset.display
-    return f"{asset.display} ({asset.module})"

@@ -132,6 +132,19 @@ class JobSpec(TypedDict):
     inputs: dict[str, InputSource | FanInSource]  # parameter -> where its value is
     sources: dict[str, str]  # source file -> SHA-256 of the bytes its version was computed from
     code_cache: NotRequired[str]  # where compiled project code is kept, by source digest
+    report: NotRequired[str]  # where the worker writes its `JobReport` after a success
+
+
+class JobReport(TypedDict):
+    """What the job worker tells the runner about a stored value, in the file named by
+    `JobSpec.report`: the value file's name, the SHA-256 of the bytes it wrote, and the
+    stat of that file and of the success record (size, mtime_ns, ctime_ns, inode), which a
+    rename of their folder leaves as they are. The runner never hashes a value itself."""
+
+    value: str
+    digest: str
+    stat: list[int]
+    result_stat: list[int]
 
 
 def reference(file_path: str, function_name: str) -> str:

@@ -47,6 +47,7 @@ from quarn.runner.report.outcome import (
 )
 from quarn.runner.report.progress import Progress
 from quarn.runner.store.atomic import sync_directory
+from quarn.runner.store.job_report import read_report
 from quarn.runner.store.layout import (
     LayoutError,
     check_input_folder,
@@ -274,6 +275,7 @@ class Executor:
         attempt = self.scheduler.attempt(job)
         stage = self.rundir.stage_dir(job.index, attempt)
         spec = self._spec(job, stage)
+        spec["report"] = self.rundir.report_path(job.index, attempt)
         spec_path = self.rundir.spec_path(job.index, attempt)
         shutil.rmtree(stage, ignore_errors=True)
         os.makedirs(stage)
@@ -351,13 +353,15 @@ class Executor:
         final_log = os.path.join(job_dir(self.out_dir, job), LOG_FILE) if log else ""
         final = promote(running.stage, self.out_dir, job, self.rundir.aside_dir())
         self._unsynced.add(final)
-        entry = success_entry(self.plan, job, final, seconds) if succeeded else None
-        if entry is not None:
-            self.manifest.record(job.id, entry)
+        report = read_report(self.rundir.report_path(job.index, running.attempt))
+        if succeeded and report is not None:
+            self.manifest.record(job.id, success_entry(self.plan, job, report, seconds))
             self._finish(job, SUCCEEDED, seconds, "", final_log)
             self.scheduler.succeeded(job)
             return
-        if timed_out:
+        if succeeded:
+            error = "the worker reported success but did not describe its value"
+        elif timed_out:
             limit = self.limits.timeout
             error = f"timed out after {limit:g} s" if limit else "timed out"
         elif code is None:

@@ -19,6 +19,7 @@ from typing import Any
 from quarn._paths import import_host_modules, set_import_path, shielded
 from quarn.runner.contract import RESULT_FILE, FailureRecord, JobSpec
 from quarn.runner.job import sources, values
+from quarn.runner.store.job_report import write_report
 
 # Exit statuses of the job worker.
 SUCCESS = 0
@@ -62,6 +63,8 @@ def run_job(spec: JobSpec) -> int:
         record = values.store(value, spec)
         record["signature"] = _text(str(inspect.signature(function)))
         write_record(stage, _compact(record))
+        if spec.get("report"):
+            write_report(spec["report"], stage, os.path.basename(record["value_path"]))
     except BaseException as exc:  # noqa: BLE001 - every failure of the asset is recorded
         if not isinstance(exc, values.StorageError):  # not the function's: the record says all
             print_traceback(exc)

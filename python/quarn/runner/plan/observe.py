@@ -4,7 +4,13 @@ from __future__ import annotations
 
 import os
 
-from quarn.runner.contract import RESULT_FILE, STATUS_SUCCEEDED, ManifestEntry, job_dir
+from quarn.runner.contract import (
+    RESULT_FILE,
+    STATUS_SUCCEEDED,
+    JobReport,
+    ManifestEntry,
+    job_dir,
+)
 from quarn.runner.plan.freshness import Observed, Plan
 from quarn.runner.plan.jobs import Job
 from quarn.runner.store.digest import stat_key, value_digest, value_file_name
@@ -37,27 +43,20 @@ class FolderObserver:
         return Observed(True, digest)
 
 
-def success_entry(plan: Plan, job: Job, folder: str, seconds: float) -> ManifestEntry | None:
-    """The record of a success whose files are in `folder` (the job's folder, or the
-    stage about to become it: the digest and stat cache survive a rename); notes the new
-    digest in `plan`. None when the folder holds no success record and value file."""
-    name = value_file_name(folder)
-    found = None if name is None else value_digest(folder, name, None)
-    result_stat = stat_key(os.path.join(folder, RESULT_FILE))
-    if name is None or found is None or result_stat is None:
-        return None
-    digest, stat = found
-    plan.produced(job, digest)
+def success_entry(plan: Plan, job: Job, report: JobReport, seconds: float) -> ManifestEntry:
+    """The record of a success, from what its worker reported of the files it stored (their
+    digest and stat survive the rename of the stage folder); notes the new digest in `plan`."""
+    plan.produced(job, report["digest"])
     return {
         "asset": job.asset.display,
         "partition": job.key or None,
         "status": STATUS_SUCCEEDED,
         "version": job.version,
         "inputs": {d.id: plan.digests.get(d.id, "") for d in job.deps},
-        "digest": digest,
-        "value": name,
-        "stat": stat,
-        "result_stat": result_stat,
+        "digest": report["digest"],
+        "value": report["value"],
+        "stat": report["stat"],
+        "result_stat": report["result_stat"],
         "succeeded_at": utc_now(),
         "seconds": round(seconds, 3),
     }

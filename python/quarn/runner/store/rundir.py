@@ -47,6 +47,10 @@ class RunDir:
     def spec_path(self, index: int, attempt: int) -> str:
         return os.path.join(self.path, "specs", f"{index}.{attempt}.json")
 
+    def report_path(self, index: int, attempt: int) -> str:
+        """Where the job worker of that attempt describes the value it stored."""
+        return os.path.join(self.path, "specs", f"{index}.{attempt}.report.json")
+
     def stage_dir(self, index: int, attempt: int) -> str:
         return os.path.join(self.path, "stage", f"{index}.{attempt}")
 

@@ -16,10 +16,7 @@ from collections.abc import Sequence
 from quarn.runner import contract
 from quarn.runner.plan.jobs import Job
 from quarn.runner.store.atomic import sync_directory
-
-
-class LayoutError(Exception):
-    """A path under the output directory that quarn refuses to use."""
+from quarn.runner.store.paths import LayoutError as LayoutError  # its older home
 
 
 def job_dir(out_dir: str, job: Job) -> str:

@@ -15,6 +15,7 @@ from quarn.runner.graph.discovery import DiscoveryError, graph_of
 from quarn.runner.graph.model import Graph
 from quarn.runner.graph.serializer_check import REPORTED
 from quarn.runner.store.serializers import REPORT_ENV, read_report
+from quarn.runner.text import one_line
 
 
 def build_parser(prog: str) -> argparse.ArgumentParser:
@@ -76,7 +77,7 @@ def check_modules(modules: list[str], paths: list[str]) -> int:
 def print_diagnostics(graph: Graph, out: TextIO) -> int:
     """Each problem on a line, or `ok: N assets`; the exit status."""
     for diagnostic in graph.diagnostics:
-        out.write(f"{diagnostic}\n")
+        out.write(f"{one_line(str(diagnostic))}\n")
     if not graph.diagnostics:
         count = len(graph.assets)
         out.write(f"ok: {count} asset{'' if count == 1 else 's'}\n")

@@ -12,6 +12,7 @@ from quarn.runner.graph.render import FORMATS, IMAGE_FORMATS, RenderError, pictu
 from quarn.runner.report.look import job_states
 from quarn.runner.report.status import asset_state, count_states
 from quarn.runner.store.history import asset_record
+from quarn.runner.text import one_line
 
 _SUFFIXES = {".svg": "svg", ".png": "png", ".dot": "dot", ".gv": "dot", ".mmd": "mermaid"}
 
@@ -51,7 +52,7 @@ def _graph(args: argparse.Namespace) -> int:
         raise shared.CommandError("png is binary: write it to a file with -o FILE", 2)
     graph, paths = shared.load(args.modules, args.path, checked=False)
     for diagnostic in graph.diagnostics:  # the picture still helps to see them
-        sys.stderr.write(f"{diagnostic}\n")
+        sys.stderr.write(f"{one_line(str(diagnostic))}\n")
     states, notes = _states(graph, paths, args.out) if args.out else ({}, {})
     pic = picture([asset_record(a) for a in graph.order or graph.assets], states, notes)
     try:

@@ -8,13 +8,14 @@ import sys
 import urllib.parse
 
 from quarn.runner.commands import shared
-from quarn.runner.contract import STATUS_SUCCEEDED, ManifestEntry
+from quarn.runner.contract import REPORT_FILE, STATUS_SUCCEEDED, ManifestEntry
 from quarn.runner.graph.render import RenderError, picture, render
 from quarn.runner.report.html import FailedJob, JobRow, page
 from quarn.runner.report.outcome import FAILED
 from quarn.runner.report.status import asset_state, job_state
 from quarn.runner.store.history import AssetRecord, JobRecord, RunRecord, latest_jobs
 from quarn.runner.store.manifest import Manifest
+from quarn.runner.store.paths import LayoutError, inside, read_inside, write_inside
 from quarn.runner.text import clock
 
 _TAIL_LINES = 40
@@ -44,11 +45,14 @@ def main(argv: list[str] | None = None, prog: str = "quarn report") -> int:
 
 def _report(args: argparse.Namespace, prog: str) -> int:
     runs = shared.recorded_runs(args.out, prog, "; run `quarn run` first")
-    output = args.output or os.path.join(args.out, "report.html")
+    output = args.output or os.path.join(args.out, REPORT_FILE)
     text = report_page(args.out, runs, os.path.dirname(os.path.abspath(output)))
     try:
-        with open(output, "w", encoding="utf-8") as handle:
-            handle.write(text)
+        if args.output is None:  # quarn's own file in DIR: never written through a link
+            write_inside(args.out, REPORT_FILE, text)
+        else:
+            with open(output, "w", encoding="utf-8") as handle:
+                handle.write(text)
     except OSError as exc:
         raise shared.CommandError(f"cannot write {output}: {exc}") from None
     sys.stdout.write(f"wrote {output}\n")
@@ -122,13 +126,13 @@ def _current(entry: ManifestEntry | None, job: JobRecord, folder: str) -> bool:
 
 def _failure(out: str, job: JobRecord, page_dir: str) -> FailedJob:
     title = f"{job['asset']}[{job['partition']}]" if job["partition"] else job["asset"]
-    log = os.path.join(out, job["log"]) if job["log"] else ""
+    log = inside(out, job["log"]) if job["log"] else ""
     tail = ""
     if log:
         try:
-            with open(log, encoding="utf-8", errors="replace") as handle:
-                tail = "".join(handle.readlines()[-_TAIL_LINES:])
-        except OSError:
+            lines = read_inside(out, job["log"]).decode("utf-8", "replace").splitlines(True)
+            tail = "".join(lines[-_TAIL_LINES:])
+        except (OSError, LayoutError):
             log = ""
     return FailedJob(title, job["error"], tail, _link(log, page_dir) if log else "")
 

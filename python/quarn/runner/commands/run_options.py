@@ -37,7 +37,11 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     )
     parser.add_argument("modules", nargs="*", metavar="MODULE", help=MODULE_HELP)
     parser.add_argument(
-        "--out", default="out", metavar="DIR", help="output directory (default: %(default)s)"
+        "--out",
+        default="out",
+        metavar="DIR",
+        help="output directory (default: %(default)s): a new or empty folder, or one that a "
+        "run made and marked",
     )
     parser.add_argument(
         "--jobs",

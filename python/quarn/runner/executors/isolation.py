@@ -42,12 +42,14 @@ class Discovered:
     note: str | None = None  # why, then
     template: TemplateProcess | None = field(default=None, repr=False)
 
-    def backend(self, note: Callable[[str], None]) -> Backend:
+    def backend(self, note: Callable[[str], None], timeout: float | None = None) -> Backend:
+        """What runs the jobs; `timeout` is the run's `--timeout`, which a backend that runs
+        jobs in this process enforces itself (the others are stopped by the executor)."""
         if self.isolation == "none":
             from quarn.runner.executors.inprocess import InProcessBackend
             from quarn.runner.job.run import run_job
 
-            return InProcessBackend(run_job)
+            return InProcessBackend(run_job, timeout)
         if self.template is not None:
             template, self.template = self.template, None
             return ForkBackend(template, LocalBackend, note)

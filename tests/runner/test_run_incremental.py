@@ -224,9 +224,7 @@ def test_reordering_keys_runs_the_fan_in_that_receives_them_in_that_order(tmp_pa
     assert pipe.value("joined") == "ba"
 
 
-def test_a_skipped_job_whose_upstream_comes_back_unchanged_is_current_again(
-    tmp_path, monkeypatch
-):
+def test_a_skipped_job_whose_upstream_comes_back_unchanged_is_current_again(tmp_path, monkeypatch):
     pipe = Pipeline(tmp_path)
     monkeypatch.syspath_prepend(str(pipe.mods))
     path = pipe.write("back", """

@@ -78,8 +78,15 @@ def test_code_data_and_refresh_changes_run_exactly_what_they_reach(tmp_path):
     )
     assert ran(pipe) == ["doubled", "scaled"]
     assert pipe.value("scaled") == 100
-    # The same bytes again stop at the forced job (early cut-off).
-    assert ran(pipe, "--select", "source", "--force") == ["source"]
+    # The same bytes again stop at the forced job (early cut-off); --force forces what
+    # --select names, --force-all its upstreams too, and no --select means every job.
+    for forced, expected in [
+        (("--select", "source", "--force"), ["source"]),
+        (("--select", "scaled", "--force"), ["scaled"]),
+        (("--select", "scaled", "--force-all"), ["doubled", "scaled", "source"]),
+        (("--force",), ["doubled", "scaled", "source"]),
+    ]:
+        assert ran(pipe, *forced) == expected, forced
     assert ran(pipe) == []
     # A code edit that gives the same bytes: the downstream jobs were pending on it and
     # are found current within the same run.

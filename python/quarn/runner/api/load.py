@@ -225,30 +225,62 @@ def _graph(modules: list[str], label: str) -> Graph:
                 f"current ({type(exc).__name__}: {exc}); put the project's folder on the "
                 "import path, or pass allow_stale=True to read the value as it is"
             ) from None
+    asked = tuple(modules)
+    cached = _GRAPHS.get(asked)
+    if cached is not None and cached[0] == _fingerprint(cached[1], sys.modules):
+        return cached[2]
+    document = json.loads(inspect_modules(modules))
     for _ in range(_MODULE_ROUNDS):
-        document = json.loads(inspect_modules(modules))
-        graph = build_graph(document)
-        missing = _modules_of_unresolved(graph, modules, sys.modules)
+        missing = _modules_of_unresolved(document, modules, sys.modules)
         if not missing:
-            return graph
+            break
         modules = [*modules, *missing]
+        document = json.loads(inspect_modules(modules))
+    graph = build_graph(document)
+    _GRAPHS[asked] = (_fingerprint(modules, sys.modules), modules, graph)
     return graph
 
 
+# The graphs inspected in this process, by the modules asked for: reused while those
+# modules (and those their inputs led to) are the same objects with the same files.
+_GRAPHS: dict[tuple[str, ...], tuple[object, list[str], Graph]] = {}
+
+
+def _fingerprint(modules: list[str], loaded: Mapping[str, Any]) -> object:
+    found = []
+    for name in modules:
+        module = loaded.get(name)
+        path = getattr(module, "__file__", None)
+        try:
+            st = os.stat(path) if isinstance(path, str) else None
+        except OSError:
+            st = None
+        stamp = (st.st_size, st.st_mtime_ns, st.st_ctime_ns) if st is not None else None
+        found.append((name, id(module), stamp))
+    return tuple(found)
+
+
 def _modules_of_unresolved(
-    graph: Graph, modules: list[str], loaded: Mapping[str, Any]
+    document: Any, modules: list[str], loaded: Mapping[str, Any]
 ) -> list[str]:
-    """The imported modules that hold the functions some input names by its file path."""
-    wanted = {
-        ref.rpartition(":")[0]
-        for a in graph.assets
-        for param, ref in a.inputs.items()
-        if param not in a.upstream and ref.startswith(os.sep)
-    }
+    """The imported modules that hold the functions some input names by its file path and
+    that the document does not describe yet."""
+    entries = [e for e in document.get("assets", []) if isinstance(e, dict)]
+    have = {os.path.realpath(str(e.get("file_path"))) for e in entries}
+    wanted: set[str] = set()
+    for entry in entries:
+        meta = entry.get("decorator_metadata")
+        inputs = meta.get("inputs") if isinstance(meta, dict) else None
+        for ref in inputs.values() if isinstance(inputs, dict) else ():
+            path = str(ref).rpartition(":")[0]
+            if path.startswith(os.sep) and os.path.realpath(path) not in have:
+                wanted.add(os.path.realpath(path))
+    if not wanted:
+        return []
     found = []
     for name, module in list(loaded.items()):
-        path = getattr(module, "__file__", None)
-        if isinstance(path, str) and os.path.realpath(path) in wanted and name not in modules:
+        file = getattr(module, "__file__", None)
+        if isinstance(file, str) and os.path.realpath(file) in wanted and name not in modules:
             found.append(name)
     return found
 

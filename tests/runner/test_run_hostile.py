@@ -256,7 +256,7 @@ def hostile(tmp_path_factory) -> Pipeline:
     [
         (("show", "hostile", "--out", "out"), 3),
         (("show", "hostile", "--out", "out", "--asset", NAME), 2),
-        (("history", "out", NAME), 2),
+        (("history", "out", NAME), 3),  # with the line of its states now
     ],
 )
 def test_names_and_keys_reach_the_terminal_escaped(hostile, command, lines):

@@ -8,9 +8,10 @@ import sys
 from collections.abc import Callable, Sequence
 
 from quarn.runner.commands.modules import ModuleError, resolve
+from quarn.runner.contract import RunRecord
 from quarn.runner.graph.discovery import DiscoveryError, load_graph
 from quarn.runner.graph.model import Graph
-from quarn.runner.store.history import RunRecord, load_runs
+from quarn.runner.store.history import load_runs
 from quarn.runner.store.paths import LayoutError
 from quarn.runner.text import one_line
 

@@ -5,7 +5,6 @@ from __future__ import annotations
 import os
 from collections.abc import Mapping
 
-from quarn.runner.canonical import canonical_json
 from quarn.runner.contract import ManifestEntry
 from quarn.runner.graph.model import Asset
 from quarn.runner.plan.jobs import Job
@@ -21,17 +20,6 @@ def find_orphans(
     planned = {j.id for j in jobs}
     folders = {a.dir_name for a in assets}
     return sorted(i for i in recorded if i.partition("/")[0] in folders and i not in planned)
-
-
-def orphan_label(job_id: str, entry: ManifestEntry | None) -> str:
-    """asset[dim=key, ...] from the record, else the folder."""
-    if entry is None or not isinstance(entry.get("asset"), str):
-        return job_id
-    partition = entry.get("partition") or {}
-    keys = ", ".join(
-        f"{d}={v if isinstance(v, str) else canonical_json(v)}" for d, v in partition.items()
-    )
-    return f"{entry['asset']}[{keys}]" if keys else entry["asset"]
 
 
 def prune(job_ids: list[str], out_dir: str) -> None:

@@ -6,9 +6,10 @@ import errno
 import json
 import os
 import time
+from collections.abc import Callable
 from typing import Any, cast
 
-from quarn.runner.contract import MANIFEST_FILE, STATUS_SKIPPED, STATUS_SUCCEEDED, ManifestEntry
+from quarn.runner.contract import MANIFEST_FILE, STATUS_SUCCEEDED, ManifestEntry
 from quarn.runner.store.atomic import write_atomic
 from quarn.runner.store.paths import is_job_id, is_plain_name, link_error
 
@@ -41,10 +42,18 @@ class Manifest:
     each time would cost the workers processor time.
     """
 
-    def __init__(self, out_dir: str, jobs: dict[str, ManifestEntry] | None = None) -> None:
+    def __init__(
+        self,
+        out_dir: str,
+        jobs: dict[str, ManifestEntry] | None = None,
+        roots: list[str] | None = None,
+    ) -> None:
         self.out_dir = out_dir
         self.path = os.path.join(out_dir, MANIFEST_FILE)
         self.jobs: dict[str, ManifestEntry] = jobs or {}
+        # The folders whose modules counted by their code in the recorded versions, so a
+        # reader judges the code as the run did, wherever it is started.
+        self.roots: list[str] = roots or []
         self.dirty = False
         self._lines: dict[str, str] = {}  # job id -> its encoded line, while unchanged
         self.damaged: list[str] = []  # warnings about entries left out when it was read
@@ -81,7 +90,10 @@ class Manifest:
         damaged = [k for k, v in entries.items() if not _sound(k, v)]
         for job_id in damaged:
             del entries[job_id]
-        manifest = cls(out_dir, entries)
+        roots = data.get("roots")
+        if not isinstance(roots, list) or not all(isinstance(r, str) for r in roots):
+            roots = None
+        manifest = cls(out_dir, entries, roots)
         manifest.damaged = [
             f"{path}: ignoring the damaged record of job {job_id!r}: it names no job folder "
             "inside the output directory"
@@ -97,21 +109,21 @@ class Manifest:
         self._lines.pop(job_id, None)
         self.dirty = True
 
-    def mark(self, job_id: str, status: str, asset: str, partition: dict[str, Any] | None) -> None:
+    def mark(
+        self,
+        job_id: str,
+        status: str,
+        asset: str,
+        partition: dict[str, Any] | None,
+        function: str,
+    ) -> None:
         """A run of the job that did not succeed: its last success stays described, and the
         status says the files are not current."""
         entry = self.jobs.setdefault(job_id, {"asset": asset, "partition": partition})
         entry["status"] = status
+        entry["function"] = function
         entry["ran_at"] = utc_now()
         self._changed(job_id)
-
-    def current(self, job_id: str) -> None:
-        """A skipped job found current (its upstream produced again what it consumed): its
-        folder holds the value of its last success, which is current again."""
-        entry = self.jobs.get(job_id)
-        if entry is not None and entry.get("status") == STATUS_SKIPPED and "digest" in entry:
-            entry["status"] = STATUS_SUCCEEDED
-            self._changed(job_id)
 
     def restat(self, stats: dict[str, list[int]]) -> None:
         """New stat keys for value files found unchanged under a new stat."""
@@ -141,24 +153,26 @@ class Manifest:
             if line is None:
                 line = self._lines[job_id] = _line(job_id, self.jobs[job_id])
             lines.append(line)
-        body = ",\n".join(lines)
+        head = f'{{"format": {FORMAT}, "roots": {_checked(self.roots)}, "jobs": '
         if not lines:
-            return f'{{"format": {FORMAT}, "jobs": {{}}}}\n'
-        return f'{{"format": {FORMAT}, "jobs": {{\n{body}\n}}}}\n'
+            return head + "{}}\n"
+        return head + "{\n" + ",\n".join(lines) + "\n}}\n"
 
 
 def _line(job_id: str, entry: ManifestEntry) -> str:
-    """One job's line, checked to read back as the entry it encodes."""
-    key, value = _encode_key(job_id), _encode_entry(entry)
+    """One job's line, each part checked to read back as what it encodes."""
+    return "  " + _checked(job_id) + ": " + _checked(entry, _encode_entry)
+
+
+def _checked(value: Any, encode: Callable[[Any], str] = _encode_key) -> str:
+    text = encode(value)
     try:
-        same = _decode(key) == job_id and _decode(value) == entry
+        same = _decode(text) == value
     except ValueError:
         same = False
     if not same:
-        raise ManifestEncodingError(
-            f"the record of job {job_id} does not encode as JSON that reads back"
-        )
-    return "  " + key + ": " + value
+        raise ManifestEncodingError(f"{text[:80]!r} does not read back as what it records")
+    return text
 
 
 def _sound(job_id: str, entry: ManifestEntry) -> bool:

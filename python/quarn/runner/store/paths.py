@@ -70,6 +70,14 @@ def is_job_id(job_id: object) -> bool:
     return len(parts) == 2 and all(is_plain_name(p) for p in parts)
 
 
+def job_folder(out_dir: str, job_id: str) -> str:
+    """The folder of a job, from its id; LayoutError when the id is not one quarn makes
+    (records with such ids are left out when read: this is the last guard)."""
+    if not is_job_id(job_id):
+        raise LayoutError(f"the job id {job_id!r} names no job folder inside {out_dir}")
+    return os.path.join(out_dir, job_id)
+
+
 def relative_inside(relative: object) -> str | None:
     """`relative` normalized, when joining it onto DIR stays strictly inside DIR (checked on
     the text, not by resolving links); else None."""

@@ -38,7 +38,6 @@ from quarn.runner.plan.select import (
 )
 from quarn.runner.report.outcome import SUCCEEDED, UP_TO_DATE, WAITING, Outcome
 from quarn.runner.report.progress import Progress
-from quarn.runner.report.summary import summary
 from quarn.runner.store.history import append_run, run_record
 from quarn.runner.store.layout import LayoutError, folder_clashes, job_dir
 from quarn.runner.store.lock import LockHeld, acquire, current_command
@@ -234,7 +233,7 @@ def _execute(
     to_run = prepared.to_run
     started = time.monotonic()
     started_at = time.time()
-    progress = Progress(stderr, verbose=args.verbose)
+    progress = Progress(stderr, verbose=args.verbose, quiet=args.quiet, table=sys.stdout)
     backend: Backend
     slots = args.jobs or os.cpu_count() or 1
     if args.executor != "dask" or not to_run:
@@ -271,9 +270,9 @@ def _execute(
         backend.close()
         error(f"cannot prepare {rundir.path}: {exc}")
         return 1
-    if discovered.note and to_run:
+    if discovered.note and to_run and not args.quiet:
         stderr.write(f"quarn: note: {one_line(discovered.note)}\n")
-    progress.start(len(to_run), prepared.up_to_date)
+    progress.start(to_run, prepared.up_to_date, os.path.abspath(out))
     executor = Executor(
         to_run,
         out,
@@ -294,7 +293,7 @@ def _execute(
     cut_off = sum(1 for o in execution.outcomes if o.status == UP_TO_DATE)
     outcomes = [o for o in execution.outcomes if o.status != UP_TO_DATE] + _waiting(prepared)
     sys.stdout.write(
-        summary(
+        progress.summary(
             outcomes,
             prepared.up_to_date + cut_off,
             time.monotonic() - started,

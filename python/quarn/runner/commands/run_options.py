@@ -143,11 +143,18 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         action="store_true",
         help="stream what each job prints while it runs, each line prefixed by the job",
     )
+    parser.add_argument(
+        "-q",
+        "--quiet",
+        action="store_true",
+        help="print only the summary table and errors: no progress line, no row as each job ends",
+    )
     return parser
 
 
 def split_selection(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
-    """Sets `args.select` to a flat list of names and completes `args.modules`.
+    """Sets `args.select` to a flat list of names and completes `args.modules`, from the
+    project file when the command line names none.
 
     `--select` takes every word after it, as it always has; but when no module came before
     it, the words after its first one are the modules (`--select report penguins`).

@@ -8,7 +8,7 @@ import sys
 
 from quarn.runner.commands import shared
 from quarn.runner.graph.model import Graph
-from quarn.runner.graph.render import FORMATS, IMAGE_FORMATS, RenderError, picture, render
+from quarn.runner.graph.render import FORMATS, RenderError, picture, render
 from quarn.runner.report.look import job_states
 from quarn.runner.report.status import asset_state, count_states
 from quarn.runner.store.history import asset_record
@@ -72,9 +72,19 @@ def _graph(args: argparse.Namespace) -> int:
 
 
 def _format_of(output: str | None) -> str:
+    """The format a file name asks for; a suffix of another format is refused rather than
+    given bytes it does not name."""
     if output is None:
         return "dot"
-    return _SUFFIXES.get(os.path.splitext(output)[1].lower(), IMAGE_FORMATS[0])
+    suffix = os.path.splitext(output)[1].lower()
+    if suffix in _SUFFIXES:
+        return _SUFFIXES[suffix]
+    known = " ".join(_SUFFIXES)
+    raise shared.CommandError(
+        f"cannot tell what to write into '{output}': name a file ending in {known}, "
+        "or choose the format with --format",
+        2,
+    )
 
 
 def _states(graph: Graph, paths: list[str], out: str) -> tuple[dict[str, str], dict[str, str]]:

@@ -67,15 +67,19 @@ def sales(tmp_path_factory) -> Pipeline:
         ("mods/sales/sub", ["sales.sub.web"], "mods"),
         ("mods/loose", ["one"], "mods/loose"),
         ("nosuch", "no module named 'nosuch'", None),
-        ("mods/nosuch.py", "'mods/nosuch.py': no such file", None),
+        # from the folder it was resolved, with the file of that name below it
+        ("mods/orders.py", "'mods/orders.py': no such file in {root}; did you mean "
+         "'mods/sales/orders.py'?", None),
         ("mods/sales/README.txt", "'mods/sales/README.txt' is not a Python file (.py)", None),
-        ("sale", "no module named 'sale'; did you mean 'sales'?", None),
+        ("sale", "no module named 'sale' in {root}/mods, {root} or the installed packages; "
+         "did you mean 'sales'?", None),
+        ("ordrs", "; did you mean 'sales.orders'?", None),  # a module one package down
     ],
-)
+)  # fmt: skip
 def test_module_words_resolve_without_importing(sales, monkeypatch, word, found, path):
     monkeypatch.chdir(sales.root)
     if isinstance(found, str):
-        with pytest.raises(modules.ModuleError, match=re.escape(found)):
+        with pytest.raises(modules.ModuleError, match=re.escape(found.format(root=sales.root))):
             modules.resolve([word], [str(sales.mods)])
         return
     resolved = modules.resolve([word], [str(sales.mods)])
@@ -110,7 +114,9 @@ def test_messages_that_help(sales):
          r"--select 'ordres' matches no asset; did you mean 'orders'\?"),
         (("run", "sales", "--partition", "year=2008"), 2,
          r"has no key 2008 in dimension 'year'; did you mean year='\"2008\"'\?"),
-        (("run", "sales/orders.py"), 1, r"^quarn run: error: 'sales/orders.py': no such file$"),
+        (("run", "sales/orders.py"), 1,
+         r"^quarn run: error: 'sales/orders.py': no such file in .*/sales\d+; did you mean "
+         r"'mods/sales/orders.py'\?$"),
         (("run", "--select", "sales.sub.web:report", "sales"), 0,  # by module:function, first
          r"^web_report +- +succeeded"),
         (("grpah", "sales"), 2, r"unknown command 'grpah'; did you mean 'graph'\?"),
@@ -255,6 +261,6 @@ def test_history_of_a_file_instead_of_a_folder_is_a_message(tmp_path):
     for command in ("history", "report"):
         done = pipe.quarn(command, "notes.txt")
         assert (done.returncode, done.stderr.splitlines()[0]) == (1, (
-            f"quarn {command}: error: no runs recorded in notes.txt"
+            f"quarn {command}: error: no runs recorded in {tmp_path / 'notes.txt'}"
             + ("; run `quarn run` first" if command == "report" else "")
         ))  # fmt: skip

@@ -74,7 +74,7 @@ def test_code_data_and_refresh_changes_run_exactly_what_they_reach(tmp_path):
     (tmp_path / "input.txt").write_text("5")
     assert ran(pipe, "--select", "source", "--force") == ["source"]
     check = pipe.run("pipe", extra=("--check-only", "--why"))
-    assert check.stdout == "ok: 3 assets, 3 jobs, 2 to run\n"
+    assert check.stdout == f"ok: 3 assets, 3 jobs, 2 to run in {pipe.out}\n"
     assert "quarn: why: doubled: run: the value of source changed\n" in check.stderr
     assert "quarn: why: scaled: pending: an upstream job runs\n" in check.stderr
     assert ran(pipe) == ["doubled", "scaled"]

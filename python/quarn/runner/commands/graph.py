@@ -27,7 +27,12 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         "dot and mermaid are text and need nothing.",
     )
     shared.add_modules(parser)
-    parser.add_argument("--out", metavar="DIR", help="colour the nodes by their state in DIR")
+    parser.add_argument(
+        "--out",
+        metavar="DIR",
+        help="colour the nodes by their state in DIR (default: the project's output "
+        "directory; without a project, no colours)",
+    )
     parser.add_argument(
         "--format",
         choices=FORMATS,
@@ -41,18 +46,20 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None, prog: str = "quarn graph") -> int:
-    args = build_parser(prog).parse_args(argv)
-    return shared.run_command(prog, lambda: _graph(args))
+    args = shared.parse(build_parser(prog), argv)
+    return shared.run_command(prog, lambda: _graph(args, prog))
 
 
-def _graph(args: argparse.Namespace) -> int:
+def _graph(args: argparse.Namespace, prog: str) -> int:
     fmt = args.format or _format_of(args.output)
     if args.output is None and fmt == "png" and sys.stdout.isatty():
         raise shared.CommandError("png is binary: write it to a file with -o FILE", 2)
-    graph, paths = shared.load(args.modules, args.path, checked=False)
+    graph, paths = shared.load(args.modules, args.path, checked=False, base=args.base)
     for diagnostic in graph.diagnostics:  # the picture still helps to see them
         sys.stderr.write(f"{diagnostic}\n")
-    states, notes = _states(graph, paths, args.out) if args.out else ({}, {})
+    if args.out:
+        shared.say_where(prog, args.out)
+    states, notes = _states(graph, paths, args.out, args.root) if args.out else ({}, {})
     pic = picture([asset_record(a) for a in graph.order or graph.assets], states, notes)
     try:
         data = render(pic, fmt)
@@ -87,12 +94,14 @@ def _format_of(output: str | None) -> str:
     )
 
 
-def _states(graph: Graph, paths: list[str], out: str) -> tuple[dict[str, str], dict[str, str]]:
+def _states(
+    graph: Graph, paths: list[str], out: str, root: str | None
+) -> tuple[dict[str, str], dict[str, str]]:
     """Each asset's state and a note of its jobs' states; none for a graph with problems,
     which cannot be planned."""
     if graph.diagnostics:
         return {}, {}
-    states = job_states(graph.order, paths, out)
+    states = job_states(graph.order, paths, out, root)
     by_asset: dict[str, dict[str, str]] = {}
     for job, state in states.items():
         by_asset.setdefault(job.asset.display, {})[job.id] = state

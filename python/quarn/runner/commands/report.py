@@ -30,15 +30,16 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         "The graph needs Graphviz's 'dot' program (apt-get install graphviz); without it the "
         "page says so and holds the rest.",
     )
-    parser.add_argument("out", metavar="DIR", help="output directory of the run")
+    shared.add_out(parser, "positional")
     parser.add_argument(
         "-o", "--output", metavar="FILE", help="where to write the page (default: DIR/report.html)"
     )
+    shared.add_project(parser)
     return parser
 
 
 def main(argv: list[str] | None = None, prog: str = "quarn report") -> int:
-    args = build_parser(prog).parse_args(argv)
+    args = shared.parse(build_parser(prog), argv, shared.DEFAULT_OUT)
     return shared.run_command(prog, lambda: _report(args, prog))
 
 
@@ -51,7 +52,7 @@ def _report(args: argparse.Namespace, prog: str) -> int:
             handle.write(text)
     except OSError as exc:
         raise shared.CommandError(f"cannot write {output}: {exc}") from None
-    sys.stdout.write(f"wrote {output}\n")
+    sys.stdout.write(f"wrote {os.path.abspath(output)}\n")
     return 0
 
 

@@ -110,7 +110,7 @@ def _main(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         parser.error(f"--isolation {args.isolation} runs jobs on this machine, not on Dask")
     isolation = "spawn" if args.executor == "dask" else args.isolation or default_isolation()
     try:
-        found = resolve(args.modules, args.path)
+        found = resolve(args.modules, args.path, args.base)
     except ModuleError as exc:
         error(str(exc))
         return 1
@@ -165,13 +165,14 @@ def _plan(
             )
             return 2
     out = args.out
-    code = code_versions(assets, paths)
+    code = code_versions(assets, paths, args.root)
     if args.check_only:
         planned = _decide(args, assets, kept, code, error)
         if planned is None:
             return 1
         manifest, prepared = planned
-        print(f"ok: {len(assets)} assets, {count} jobs, {len(prepared.to_run)} to run")
+        where = os.path.abspath(args.out)
+        print(f"ok: {len(assets)} assets, {count} jobs, {len(prepared.to_run)} to run in {where}")
         _report_orphans(prepared.orphans, manifest, False)
         return 0
 

@@ -26,33 +26,32 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         "latest run failed), never run.",
     )
     shared.add_modules(parser)
-    parser.add_argument(
-        "--out", default="out", metavar="DIR", help="output directory (default: %(default)s)"
-    )
+    shared.add_out(parser)
     parser.add_argument("--asset", metavar="ASSET", help="show this asset's jobs")
     return parser
 
 
 def main(argv: list[str] | None = None, prog: str = "quarn show") -> int:
-    args = build_parser(prog).parse_args(argv)
-    return shared.run_command(prog, lambda: _show(args))
+    args = shared.parse(build_parser(prog), argv, shared.DEFAULT_OUT)
+    return shared.run_command(prog, lambda: _show(args, prog))
 
 
-def _show(args: argparse.Namespace) -> int:
-    graph, paths = shared.load(args.modules, args.path)
+def _show(args: argparse.Namespace, prog: str) -> int:
+    graph, paths = shared.load(args.modules, args.path, base=args.base)
+    shared.say_where(prog, args.out)
     if args.asset is None:
-        sys.stdout.write(assets_table(graph, paths, args.out))
+        sys.stdout.write(assets_table(graph, paths, args.out, args.root))
         return 0
     try:
         asset = find_asset(graph, args.asset)
     except PlanError as exc:
         raise shared.CommandError(str(exc).replace("--select ", ""), 2) from None
-    sys.stdout.write(jobs_table(graph, paths, asset, args.out))
+    sys.stdout.write(jobs_table(graph, paths, asset, args.out, args.root))
     return 0
 
 
-def assets_table(graph: Graph, paths: list[str], out: str) -> str:
-    states = job_states(graph.order, paths, out)
+def assets_table(graph: Graph, paths: list[str], out: str, root: str | None = None) -> str:
+    states = job_states(graph.order, paths, out, root)
     rows = []
     for asset in graph.order:
         mine = {j.id: s for j, s in states.items() if j.asset is asset}
@@ -65,8 +64,10 @@ def assets_table(graph: Graph, paths: list[str], out: str) -> str:
     return shared.table(["ASSET", "FUNCTION", "PARTITIONS", "INPUTS", "STATE"], rows)
 
 
-def jobs_table(graph: Graph, paths: list[str], asset: Asset, out: str) -> str:
-    states = job_states(select(graph, [asset.ref]), paths, out)
+def jobs_table(
+    graph: Graph, paths: list[str], asset: Asset, out: str, root: str | None = None
+) -> str:
+    states = job_states(select(graph, [asset.ref]), paths, out, root)
     jobs = [j for j in states if j.asset is asset]
     latest = latest_jobs(load_runs(out)[0])
     rows = []

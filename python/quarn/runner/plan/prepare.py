@@ -26,9 +26,13 @@ class Prepared:
     orphans: list[str] = field(default_factory=list)
 
 
-def code_versions(assets: list[Asset], paths: list[str]) -> dict[Asset, CodeVersion]:
-    roots = project_roots(paths)
-    roots += [r for r in project_roots(_import_roots(assets)) if r not in roots]
+def code_versions(
+    assets: list[Asset], paths: list[str], root: str | None = None
+) -> dict[Asset, CodeVersion]:
+    """Each asset's code version; `root`, the project root, stands for the current directory
+    among the project's folders, so a version does not depend on where a command starts."""
+    roots = project_roots(paths, root)
+    roots += [r for r in project_roots(_import_roots(assets), root) if r not in roots]
     project = Project(roots)
     return {a: project.code_version(a.file_path, a.function_name, a.module) for a in assets}
 

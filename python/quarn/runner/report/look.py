@@ -10,11 +10,13 @@ from quarn.runner.report.status import job_state
 from quarn.runner.store.manifest import Manifest
 
 
-def job_states(assets: list[Asset], paths: list[str], out_dir: str) -> dict[Job, str]:
+def job_states(
+    assets: list[Asset], paths: list[str], out_dir: str, root: str | None = None
+) -> dict[Job, str]:
     """Each job of `assets` (upstreams first) with its state; `paths` are the project's
-    import folders, for the code versions."""
+    import folders and `root` its root, for the code versions."""
     manifest, _ = Manifest.load(out_dir)
-    prepared = prepare(assets, {}, code_versions(assets, paths), manifest, force=False)
+    prepared = prepare(assets, {}, code_versions(assets, paths, root), manifest, force=False)
     decisions = prepared.plan.decisions
     return {
         job: job_state(

@@ -42,7 +42,7 @@ def load(
     current (unless `allow_stale`).
     """
     want = wanted(asset)
-    out = os.fspath(out)
+    out = os.path.abspath(os.fspath(out))  # its errors say where they looked
     if partition is not None and not isinstance(partition, Mapping):
         raise TypeError(f"partition must be a dict from dimension to key, not {partition!r}")
     key = dict(partition) if partition is not None else {}
@@ -67,7 +67,7 @@ def load_all(
     listed; one that is not current raises StaleValueError, unless `allow_stale`, which
     lists each job that has a value at all."""
     want = wanted(asset)
-    out = os.fspath(out)
+    out = os.path.abspath(os.fspath(out))  # its errors say where they looked
     folder, jobs = find_jobs(want, out, declared_keys(want))
     jobs = order(jobs, want)
     stray = stray_folders(folder, jobs)

@@ -22,6 +22,11 @@ MODULE_HELP = (
 )
 
 
+# The output directory without --out and without a project file that names one: `out` in
+# the current directory, or in the project root when there is a project file.
+DEFAULT_OUT = "out"
+
+
 class CommandError(Exception):
     """Ends a command with a one-line message and an exit status (1, or 2 for usage)."""
 
@@ -56,9 +61,6 @@ def add_out(parser: argparse.ArgumentParser, *positional: str) -> None:
         parser.add_argument("out", nargs="?", metavar="DIR", help=help)
     else:
         parser.add_argument("--out", metavar="DIR", help=help)
-
-
-DEFAULT_OUT = "out"
 
 
 def parse(

@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 from run_support import Pipeline
 
-from quarn.runner.graph.render import COLOURS, picture, to_dot, to_mermaid
+from quarn.runner.report.render import COLOURS, picture, to_dot, to_mermaid
 
 ASSETS = [
     {"name": 'say "hi"', "label": "x", "module": "m", "function": "f", "dims": {}, "inputs": {}},

@@ -8,8 +8,8 @@ import sys
 
 from quarn.runner.commands import shared
 from quarn.runner.graph.model import Graph
-from quarn.runner.graph.render import FORMATS, IMAGE_FORMATS, RenderError, picture, render
 from quarn.runner.report.look import job_states
+from quarn.runner.report.render import FORMATS, IMAGE_FORMATS, RenderError, picture, render
 from quarn.runner.report.status import asset_state, count_states
 from quarn.runner.store.history import asset_record
 

@@ -9,9 +9,9 @@ import urllib.parse
 
 from quarn.runner.commands import shared
 from quarn.runner.contract import STATUS_SUCCEEDED, ManifestEntry
-from quarn.runner.graph.render import RenderError, picture, render
 from quarn.runner.report.html import FailedJob, JobRow, page
 from quarn.runner.report.outcome import FAILED
+from quarn.runner.report.render import RenderError, picture, render
 from quarn.runner.report.status import asset_state, job_state
 from quarn.runner.store.history import AssetRecord, JobRecord, RunRecord, latest_jobs
 from quarn.runner.store.manifest import Manifest

@@ -8,7 +8,7 @@ import re
 from collections.abc import Sequence
 from dataclasses import dataclass
 
-from quarn.runner.graph.render import COLOURS
+from quarn.runner.report.render import COLOURS
 from quarn.runner.text import clock
 
 # Kept as their own constants so the page stays readable as a template.

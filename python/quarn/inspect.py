@@ -79,11 +79,12 @@ def main(argv: Sequence[str] | None = None) -> int:
             emit(inspect_modules(args.modules))
             return 0
         # For the runner: discovery as every run and command does it.
-        from quarn.runner.commands.check import check_modules
+        if args.check:
+            from quarn.runner.commands.check import check_modules
+
+            return check_modules(args.modules, args.path)
         from quarn.runner.executors.discover_here import discover_here, encode
 
-        if args.check:
-            return check_modules(args.modules, args.path)
         found = discover_here(args.modules, args.path, jobs_here=False)
         with open(args.document_file, "wb") as handle:
             handle.write(encode(found) + b"\n")

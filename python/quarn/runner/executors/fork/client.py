@@ -149,15 +149,17 @@ class TemplateProcess:
         request = f"{job}\0{spec_path}\0{log_path}".encode("utf-8", "surrogateescape")
         for _ in range(_SPARE_TRIES):
             pid, pipe = self._take_spare()
-            self._ask()  # the next spare is forked while this job runs
             try:
                 os.write(pipe, request)  # far below the pipe's size: never blocks
+                handed = True
             except OSError:  # it died while waiting: the template reports it, to nobody
-                continue
+                handed = False
             finally:
                 os.close(pipe)
-            self._jobs[pid] = job
-            return pid
+            self._ask()  # the next spare is forked while this job runs
+            if handed:
+                self._jobs[pid] = job
+                return pid
         raise Refused("the warm template's children die before they take a job", False)
 
     def exited(self) -> list[tuple[int, int]]:

@@ -158,7 +158,8 @@ fuzz: $(FUZZ_BUILD)/json_fuzz
 
 # ---- Lint ------------------------------------------------------------------------------------
 # clang-tidy (.clang-tidy) over every src/**/*.cpp with the compile commands of a lint-only
-# configure, clang-format over every C++ file, ruff over the Python trees. Any finding fails.
+# configure, clang-format over every C++ file, ruff over the Python trees, mypy, and the
+# runner's layers (the contracts of [tool.importlinter] in pyproject.toml). Any finding fails.
 # clang-tidy 16 because clang-tidy 14 cannot parse libstdc++ 12's <source_location>; clang-format
 # stays at 14, the version the sources are formatted with.
 CLANG_TIDY := clang-tidy-16
@@ -177,6 +178,7 @@ lint: lint-tools gtest install-test
 	$(VPY) -m ruff check $(PY_TREES)
 	$(VPY) -m ruff format --check $(PY_TREES)
 	$(VPY) -m mypy --strict python/quarn
+	PYTHONPATH=python $(VENV)/bin/lint-imports --no-cache
 	@# Output only for a file with findings: clang-tidy always counts the warnings it filtered out.
 	find src -name '*.cpp' | sort | xargs -P 2 -I{} sh -c \
 	  'out=$$($(CLANG_TIDY) -p $(LINT_BUILD) --quiet {} 2>&1) || { printf "%s\n" "$$out"; exit 1; }'

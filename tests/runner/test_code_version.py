@@ -13,7 +13,7 @@ from run_support import job_spec
 
 from quarn.runner.graph.model import Asset
 from quarn.runner.plan.code_version import Project
-from quarn.runner.plan.prepare import code_versions
+from quarn.runner.plan.prepare import code_roots, code_versions
 from quarn.runner.project import project_roots
 
 FILES = {
@@ -164,4 +164,5 @@ def test_modules_beside_an_asset_imported_from_another_folder_are_the_projects(t
     })  # fmt: skip
     path = tmp_path / "src" / "mypkg" / "assets.py"
     val = Asset(0, f"{path}:val", "mypkg.assets", "val", str(path), "", "", {})
-    assert str(tmp_path / "src" / "mypkg" / "util.py") in code_versions([val], [])[val].sources
+    sources = code_versions([val], code_roots([val], []))[val].sources
+    assert str(tmp_path / "src" / "mypkg" / "util.py") in sources

@@ -136,7 +136,8 @@ def test_history_show_and_clean_follow_the_runs(sales, tmp_path):
         f"quarn run sales.orders --path mods --out {out}",
     ]
     assert re.search(r"\s2 succeeded\s", rows[1]) and re.search(r"2 up to date, 1 succ", rows[2])
-    jobs = sales.quarn("history", out, "orders").stdout.splitlines()[1:]
+    *jobs, now = sales.quarn("history", out, "orders").stdout.splitlines()[1:]
+    assert now == "now: 2 current"
     assert [re.split(" {2,}", j)[2:5] for j in jobs] == [
         ["year=2007", "succeeded", "1"],
         ["year=2008", "succeeded", "1"],

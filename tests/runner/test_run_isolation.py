@@ -161,7 +161,7 @@ def test_every_isolation_writes_the_files_spawn_writes(same, isolation):
     done = pipe.run("same", extra=("--isolation", isolation), out=out)
     assert done.returncode == 1, done.stderr
     assert job_files(out) == spawned
-    assert b"KeyError: 'missing'" in spawned["fails/_/worker.log"]
+    assert b"KeyError: 'missing'" in spawned["fails/_/failed/worker.log"]
     assert len(spawned) == 13  # 6 jobs with two files each but the failed one, two logs
 
 

@@ -9,7 +9,6 @@ import re
 import pytest
 
 from quarn.runner.graph.build import build_graph
-from quarn.runner.plan import freshness
 from quarn.runner.plan import jobs as plan_jobs
 from quarn.runner.plan import select as plan_select
 from quarn.runner.store.manifest import Manifest
@@ -188,63 +187,6 @@ def chain() -> list[dict]:
         entry("c", "v", inputs={"v": ref("b")}),
         entry("side", "v", inputs={"v": ref("a")}),
     ]
-
-
-# Versions and freshness ---------------------------------------------------------------------
-
-
-def digest_of(name: str) -> str:
-    return f"digest-{name}"
-
-
-def current_entries(jobs) -> dict:
-    """Every job recorded as a success whose files are still those it wrote."""
-    return {
-        j.id: {"status": "succeeded", "version": j.version, "digest": digest_of(j.id),
-               "inputs": {d.id: digest_of(d.id) for d in j.deps}, "value": "value.json"}
-        for j in jobs
-    }  # fmt: skip
-
-
-def decide(jobs, entries, observed, force=False):
-    def observe(job, entry):
-        return observed.get(job.asset.label, freshness.Observed(True, entry.get("digest")))
-
-    return freshness.plan_jobs(jobs, entries, observe, force, None)
-
-
-# label -> how its record or folder is changed; expected state of a, b, c, side
-FRESHNESS = {
-    "all current": ({}, {}, "current current current current"),
-    "code edit": ({"b": {"version": "old"}}, {}, "current run pending current"),
-    "last run failed": ({"b": {"status": "failed"}}, {}, "current run pending current"),
-    "last run skipped": ({"b": {"status": "skipped"}}, {}, "current current current current"),
-    "interrupted": ({"b": {"status": "running"}}, {}, "current run pending current"),
-    "never succeeded": ({"a": None}, {}, "run pending pending pending"),
-    "upstream re-run since": (
-        {"b": {"inputs": {"a/_": "older"}}},
-        {},
-        "current run pending current",
-    ),
-    "value tampered": ({}, {"b": (True, "other")}, "current run pending current"),
-    "value missing": ({}, {"b": (True, None)}, "current run pending current"),
-    "result not a success": ({}, {"c": (False, None)}, "current current run current"),
-}
-
-
-@pytest.mark.parametrize(("changes", "observed", "expected"), FRESHNESS.values(), ids=FRESHNESS)
-def test_freshness_decisions(changes, observed, expected):
-    jobs = jobs_for(*chain())
-    entries = current_entries(jobs)
-    for label, change in changes.items():
-        job_id = f"{label}/_"
-        entries[job_id] = None if change is None else {**entries[job_id], **change}
-    entries = {k: v for k, v in entries.items() if v is not None}
-    seen = {k: freshness.Observed(*v) for k, v in observed.items()}
-    plan = decide(jobs, entries, seen)
-    by_label = {j.asset.label: j for j in jobs}
-    assert [plan.decisions[by_label[n]].state for n in ("a", "b", "c", "side")] == expected.split()
-    assert {d.state for d in decide(jobs, entries, seen, force=True).decisions.values()} == {"run"}
 
 
 def test_an_unreadable_manifest_is_said_and_dropped(tmp_path):

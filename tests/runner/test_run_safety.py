@@ -85,15 +85,15 @@ def test_failures_are_reported_whole_and_retried(tmp_path):
     assert "attempt 1 failed: flaky: RuntimeError: first attempt" in done.stderr
     # the helper's frame and the log, under the failed job's row
     assert '    return data["b"]' in done.stdout
-    assert f"    log: {pipe.out / 'nested_failure' / '_' / 'worker.log'}" in done.stdout
-    log = (pipe.out / "nested_failure" / "_" / "worker.log").read_text()
+    failed = pipe.out / "nested_failure" / "_" / "failed"  # beside the last good value
+    assert f"    log: {failed / 'worker.log'}" in done.stdout
+    log = (failed / "worker.log").read_text()
     assert log.startswith("Traceback") and log.rstrip().endswith("KeyError: 'b'")
     assert pipe.value("flaky") == "second"
     # a worker killed between its two files leaves nothing that looks like a result
-    assert sorted(p.name for p in (pipe.out / "half_written" / "_").iterdir()) in (
-        [],
-        ["worker.log"],
-    )
+    kept = pipe.out / "half_written" / "_"
+    assert [p.name for p in kept.iterdir()] == ["failed"]
+    assert [p.name for p in (kept / "failed").iterdir()] in ([], ["worker.log"])
     jobs = pipe.manifest()["jobs"]
     assert {job for job, entry in jobs.items() if entry["status"] == "succeeded"} == {
         "flaky/_",

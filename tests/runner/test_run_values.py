@@ -207,8 +207,9 @@ def test_a_value_that_is_not_current_is_refused_unless_allowed(tmp_path, monkeyp
     ]
 
 
-def test_a_value_built_on_a_stale_upstream_is_not_current(tmp_path):
+def test_a_value_built_on_a_stale_upstream_is_not_current(tmp_path, monkeypatch):
     pipe = Pipeline(tmp_path)
+    monkeypatch.syspath_prepend(str(pipe.mods))
     body = """
         @asset()
         def a():

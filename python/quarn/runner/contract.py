@@ -17,6 +17,10 @@ RESULT_FILE = "result.json"
 LOG_FILE = "worker.log"
 MANIFEST_FILE = "manifest.json"
 
+# In a job's folder: the failure record and output of its latest run, when that failed; the
+# value of its last success stays beside it.
+FAILED_DIR = "failed"
+
 # The partition folder of an asset without partitions.
 UNPARTITIONED_DIR = "_"
 
@@ -68,7 +72,8 @@ class ManifestEntry(TypedDict, total=False):
     """One job's record in `manifest.json`.
 
     `status` is how the job's latest run ended. The other members describe its latest
-    success (absent when it never succeeded): `version` (code, declaration and key),
+    success (absent when it never succeeded): `version` (code, declaration and key) and
+    `parts` (the digest of each of those), `function` (`module:function` that ran),
     `inputs` (upstream job id -> digest of the value it consumed), `digest` and `value`
     (the value file's SHA-256 and name), `stat` (size, mtime_ns, ctime_ns, inode of that
     file when it was hashed), `result_stat` (the same of the success record, read then),
@@ -79,6 +84,8 @@ class ManifestEntry(TypedDict, total=False):
     partition: dict[str, Any] | None
     status: str
     version: str
+    parts: dict[str, str]
+    function: str
     inputs: dict[str, str]
     digest: str
     value: str
@@ -174,3 +181,41 @@ def job_command(spec_path: str, parent_pid: int | None = None) -> list[str]:
     if parent_pid is not None:
         command += ["--parent", str(parent_pid)]
     return command
+
+
+# The run history: one record per run in DIR/.quarn/history/<run id>.json.
+HISTORY_FORMAT = 1
+
+
+class AssetRecord(TypedDict):
+    name: str  # as shown: the label, or the folder name when two assets share the label
+    label: str  # declared name, else function name
+    module: str
+    function: str
+    dims: dict[str, int]  # dimension -> number of keys
+    inputs: dict[str, str]  # parameter -> upstream's shown name
+
+
+class JobRecord(TypedDict):
+    id: str  # asset folder / partition folder, as in the manifest
+    asset: str
+    partition: str  # `dim=key, ...`, empty when unpartitioned
+    status: str
+    attempts: int
+    started: float | None  # seconds since the epoch
+    seconds: float | None
+    version: str
+    error: str
+    log: str  # the job's output, relative to the output directory; empty when none
+
+
+class RunRecord(TypedDict):
+    format: int
+    run: str
+    command: list[str]
+    cwd: str
+    started: float
+    ended: float
+    exit_status: int
+    assets: list[AssetRecord]
+    jobs: list[JobRecord]

@@ -8,10 +8,9 @@ import sys
 
 from quarn.runner.commands import shared
 from quarn.runner.graph.model import Graph
-from quarn.runner.report.look import job_states
+from quarn.runner.report.look import Nodes, asset_states, look
 from quarn.runner.report.render import FORMATS, IMAGE_FORMATS, RenderError, picture, render
-from quarn.runner.report.status import asset_state, count_states
-from quarn.runner.store.history import asset_record
+from quarn.runner.report.runs import asset_record
 
 _SUFFIXES = {".svg": "svg", ".png": "png", ".dot": "dot", ".gv": "dot", ".mmd": "mermaid"}
 
@@ -77,16 +76,10 @@ def _format_of(output: str | None) -> str:
     return _SUFFIXES.get(os.path.splitext(output)[1].lower(), IMAGE_FORMATS[0])
 
 
-def _states(graph: Graph, paths: list[str], out: str) -> tuple[dict[str, str], dict[str, str]]:
+def _states(graph: Graph, paths: list[str], out: str) -> Nodes:
     """Each asset's state and a note of its jobs' states; none for a graph with problems,
     which cannot be planned."""
     if graph.diagnostics:
         return {}, {}
-    states = job_states(graph.order, paths, out)
-    by_asset: dict[str, dict[str, str]] = {}
-    for job, state in states.items():
-        by_asset.setdefault(job.asset.display, {})[job.id] = state
-    return (
-        {name: asset_state(s.values()) for name, s in by_asset.items()},
-        {name: count_states(s) for name, s in by_asset.items() if len(s) > 1},
-    )
+    seen = look(graph.order, paths, out)
+    return asset_states(graph.order, seen)

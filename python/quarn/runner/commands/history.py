@@ -6,7 +6,9 @@ import argparse
 import sys
 
 from quarn.runner.commands import shared
-from quarn.runner.store.history import RunRecord
+from quarn.runner.contract import RunRecord
+from quarn.runner.report.look import look_recorded
+from quarn.runner.report.status import count_states
 from quarn.runner.text import clock, counted, duration, one_line
 
 
@@ -39,7 +41,9 @@ def _history(args: argparse.Namespace, prog: str) -> int:
     if args.asset is None:
         sys.stdout.write(runs_table(runs))
     else:
-        sys.stdout.write(asset_table(runs, asset_name(runs, args.asset)))
+        name = asset_name(runs, args.asset)
+        sys.stdout.write(asset_table(runs, name))
+        sys.stdout.write(now_line(args.out, runs, name))
     return 0
 
 
@@ -75,6 +79,14 @@ def asset_name(runs: list[RunRecord], name: str) -> str:
         listed = "; ".join(f"'{n}' ({shown[n][1]})" for n in matches)
         raise shared.CommandError(f"'{name}' names {len(matches)} assets: {listed}", 2)
     raise shared.CommandError(f"no recorded run planned an asset named '{name}'", 2)
+
+
+def now_line(out: str, runs: list[RunRecord], name: str) -> str:
+    """`now: 2 current, 1 stale`: the states of the asset's recorded jobs today, judged
+    against the versions the runs planned (`quarn show` judges the code as it is now)."""
+    seen, assessed = look_recorded(out, runs)
+    states = [a.state for i, a in assessed.items() if seen.records[i].get("asset") == name]
+    return f"now: {count_states(states)}\n" if states else ""
 
 
 def asset_table(runs: list[RunRecord], name: str) -> str:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import sys
 import time
@@ -20,23 +21,28 @@ from quarn.runner.executors.dask.cluster import (
 from quarn.runner.executors.discovery import Discovery, DiscoveryError, discover
 from quarn.runner.executors.executor import Execution, Executor, Limits
 from quarn.runner.executors.isolation import default_isolation
-from quarn.runner.graph.model import Asset
+from quarn.runner.graph.model import Asset, Graph
 from quarn.runner.plan.code_version import CodeVersion
-from quarn.runner.plan.orphans import orphan_label, prune
-from quarn.runner.plan.prepare import Prepared, code_versions, mark_running, prepare
+from quarn.runner.plan.jobs import Job, folder_clashes
+from quarn.runner.plan.orphans import prune
+from quarn.runner.plan.prepare import Prepared, code_roots, code_versions, mark_running, prepare
+from quarn.runner.plan.recorded import label
 from quarn.runner.plan.select import (
     CONFIRM_ABOVE_JOBS,
     PlanError,
     count_jobs,
+    find_asset,
     parse_partition_option,
     restrict,
     select,
 )
-from quarn.runner.report.outcome import SUCCEEDED, UP_TO_DATE, WAITING, Outcome
+from quarn.runner.report.outcome import Outcome
 from quarn.runner.report.progress import Progress
+from quarn.runner.report.runs import run_record
 from quarn.runner.report.summary import summary
-from quarn.runner.store.history import append_run, run_record
-from quarn.runner.store.layout import LayoutError, folder_clashes, job_dir
+from quarn.runner.state.words import Status, reasons_text
+from quarn.runner.store.history import append_run
+from quarn.runner.store.layout import LayoutError, job_path
 from quarn.runner.store.lock import LockHeld, acquire, current_command
 from quarn.runner.store.manifest import Manifest
 from quarn.runner.store.rundir import RunDir
@@ -147,6 +153,7 @@ def _plan(
     try:
         assets = select(graph, args.select)
         kept = restrict(assets, [parse_partition_option(t) for t in args.partition])
+        args.forced = _forced(args, graph, assets)
     except PlanError as exc:
         error(str(exc))
         return 2
@@ -162,14 +169,18 @@ def _plan(
             )
             return 2
     out = args.out
-    code = code_versions(assets, paths)
+    args.roots = code_roots(assets, paths)
+    code = code_versions(assets, args.roots)
     if args.check_only:
         planned = _decide(args, assets, kept, code, error)
         if planned is None:
             return 1
         manifest, prepared = planned
-        print(f"ok: {len(assets)} assets, {count} jobs, {len(prepared.to_run)} to run")
-        _report_orphans(prepared.orphans, manifest, False)
+        if args.json:
+            sys.stdout.write(dry_run_json(prepared, len(assets), count, manifest) + "\n")
+        else:
+            sys.stdout.write(dry_run(prepared, len(assets), count, args.why))
+            _report_orphans(prepared.orphans, manifest, False)
         return 0
 
     def waiting(holder: str) -> None:
@@ -202,10 +213,10 @@ def _decide(
     manifest, warning = Manifest.load(args.out)
     if warning:
         sys.stderr.write(f"{args.prog}: warning: {one_line(warning)}\n")
-    prepared = prepare(assets, kept, code, manifest, args.force)
+    prepared = prepare(assets, kept, code, manifest, args.forced)
     if _clash(prepared, args.out, error):
         return None
-    if args.why:
+    if args.why and not args.check_only:
         _explain(prepared)
     return manifest, prepared
 
@@ -253,6 +264,9 @@ def _execute(
             prune(prepared.orphans, out)
             manifest.forget(prepared.orphans)
         mark_running(prepared, manifest)
+        if manifest.roots != args.roots:
+            manifest.roots = args.roots
+            manifest.dirty = True
         if manifest.dirty or not os.path.exists(manifest.path):
             manifest.save()
     except OSError as exc:
@@ -287,8 +301,9 @@ def _execute(
     finally:
         rundir.remove()
     progress.close()
-    cut_off = sum(1 for o in execution.outcomes if o.status == UP_TO_DATE)
-    outcomes = [o for o in execution.outcomes if o.status != UP_TO_DATE] + _waiting(prepared)
+    cut_off = sum(1 for o in execution.outcomes if o.status == Status.UP_TO_DATE)
+    outcomes = [o for o in execution.outcomes if o.status != Status.UP_TO_DATE]
+    outcomes += _waiting(prepared)
     sys.stdout.write(
         summary(
             outcomes,
@@ -327,7 +342,7 @@ def _status(execution: Execution, error: Callable[[str], None]) -> int:
             "the next run repeats this run's jobs"
         )
         return 1
-    if any(o.status not in (SUCCEEDED, UP_TO_DATE) for o in execution.outcomes):
+    if any(o.status not in (Status.SUCCEEDED, Status.UP_TO_DATE) for o in execution.outcomes):
         return 1
     return 0
 
@@ -338,30 +353,82 @@ def _clash(prepared: Prepared, out: str, error: Callable[[str], None]) -> bool:
     for one, other in clashes:
         error(
             f"jobs {one.display} and {other.display} would share the "
-            f"folder {job_dir(out, one)}; rename one of the assets"
+            f"folder {job_path(out, one.id)}; rename one of the assets"
         )
     return bool(clashes)
+
+
+def _forced(args: argparse.Namespace, graph: Graph, assets: list[Asset]) -> list[Asset]:
+    """--force: the named assets alone (every planned one without --select);
+    --force-all: the named assets and everything upstream of them."""
+    if args.force_all or (args.force and not args.select):
+        return assets
+    if args.force:
+        return [find_asset(graph, name) for name in args.select]
+    return []
 
 
 def _explain(prepared: Prepared) -> None:
     """One line per job that is not up to date: runs (and why), pending, or waiting."""
     for job in [*prepared.to_run, *prepared.waiting]:
-        decision = prepared.plan.decisions[job]
-        text = f"quarn: why: {job.display}: {decision.state}: {decision.reason}"
-        sys.stderr.write(one_line(text) + "\n")
+        sys.stderr.write(one_line(f"quarn: why: {_listed(prepared, job, True)}") + "\n")
     sys.stderr.flush()
 
 
+def _listed(prepared: Prepared, job: Job, why: bool) -> str:
+    """`doubled: run: the value of source changed`; without `why`, the job and its action."""
+    found = prepared.plan.assessments[job]
+    text = f"{job.display}: {found.action}"
+    return f"{text}: {reasons_text(found.reasons, shown=len(found.reasons))}" if why else text
+
+
+def dry_run(prepared: Prepared, assets: int, jobs: int, why: bool) -> str:
+    """What `--check-only` prints: each job the run would start or that waits, one line
+    each (with its reasons when `why`), then the totals."""
+    lines = [one_line(_listed(prepared, j, why)) for j in [*prepared.to_run, *prepared.waiting]]
+    lines.append(f"ok: {assets} assets, {jobs} jobs, {len(prepared.to_run)} to run")
+    return "\n".join(lines) + "\n"
+
+
+def dry_run_json(prepared: Prepared, assets: int, jobs: int, manifest: Manifest) -> str:
+    """The dry run as one JSON document, for scripts."""
+    listed = []
+    for job in [*prepared.to_run, *prepared.waiting]:
+        found = prepared.plan.assessments[job]
+        listed.append(
+            {
+                "job": job.display,
+                "asset": job.asset.display,
+                "partition": job.key,
+                "action": str(found.action),
+                "state": str(found.state),
+                "reasons": [r.text for r in found.reasons],
+            }
+        )
+    document = {
+        "assets": assets,
+        "jobs": jobs,
+        "to_run": len(prepared.to_run),
+        "up_to_date": prepared.up_to_date,
+        "listed": listed,
+        "orphaned": [label(i, manifest.jobs.get(i)) for i in prepared.orphans],
+    }
+    return json.dumps(document, ensure_ascii=False)
+
+
 def _waiting(prepared: Prepared) -> list[Outcome]:
-    """Jobs that may not run: they consume partitions outside the run that are not current."""
-    decisions = prepared.plan.decisions
-    return [Outcome(j, WAITING, None, decisions[j].reason) for j in prepared.waiting]
+    """Jobs that may not run: they consume partitions outside the run that are stale."""
+    assessments = prepared.plan.assessments
+    return [
+        Outcome(j, Status.WAITING, None, reasons_text(assessments[j].reasons[-1:]))
+        for j in prepared.waiting
+    ]
 
 
 def _report_orphans(orphans: list[str], manifest: Manifest, pruned: bool) -> None:
     if not orphans:
         return
-    shown = ", ".join(orphan_label(i, manifest.jobs.get(i)) for i in orphans[:5])
+    shown = ", ".join(label(i, manifest.jobs.get(i)) for i in orphans[:5])
     more = f" and {len(orphans) - 5} more" if len(orphans) > 5 else ""
     count = f"{len(orphans)} job{'' if len(orphans) == 1 else 's'}"
     if pruned:

@@ -78,12 +78,26 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         "parses, else as a string); repeat to keep several keys",
     )
     parser.add_argument(
-        "--force", action="store_true", help="run every planned job, even those up to date"
+        "--force",
+        action="store_true",
+        help="run the jobs of the --select assets even when up to date (without --select: "
+        "every planned job); their upstreams run only when they are not current",
+    )
+    parser.add_argument(
+        "--force-all",
+        action="store_true",
+        help="run the --select assets and everything upstream of them, even when up to date",
     )
     parser.add_argument(
         "--check-only",
         action="store_true",
-        help="check the graph and report the plan without running anything",
+        help="check the graph and list the jobs a run would start (with --why, each with "
+        "its reasons), then the totals; run nothing",
+    )
+    parser.add_argument(
+        "--json",
+        action="store_true",
+        help="with --check-only: print the plan as one JSON document",
     )
     parser.add_argument(
         "--yes",
@@ -128,7 +142,8 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     parser.add_argument(
         "--why",
         action="store_true",
-        help="say on standard error why each job that is not up to date runs, or waits",
+        help="say why each job that is not up to date runs, is pending or waits (on standard "
+        "error while running; in the --check-only listing)",
     )
     parser.add_argument(
         "--prune",

@@ -8,9 +8,10 @@ import sys
 from collections.abc import Callable, Sequence
 
 from quarn.runner.commands.modules import ModuleError, resolve
+from quarn.runner.contract import RunRecord
 from quarn.runner.executors.discovery import DiscoveryError, discover
 from quarn.runner.graph.model import Graph
-from quarn.runner.store.history import RunRecord, load_runs
+from quarn.runner.store.history import load_runs
 
 MODULE_HELP = "module, package (all its submodules), file (pipelines/sales.py) or folder"
 

@@ -6,7 +6,6 @@ import os
 import shutil
 from collections.abc import Mapping
 
-from quarn.runner.canonical import canonical_json
 from quarn.runner.contract import ManifestEntry, job_dir
 from quarn.runner.graph.model import Asset
 from quarn.runner.plan.jobs import Job
@@ -33,17 +32,6 @@ def find_orphans(
                 if os.path.isdir(os.path.join(out_dir, folder, name)):
                     found.add(job_id)
     return sorted(found)
-
-
-def orphan_label(job_id: str, entry: ManifestEntry | None) -> str:
-    """asset[dim=key, ...] from the record, else the folder."""
-    if entry is None or not isinstance(entry.get("asset"), str):
-        return job_id
-    partition = entry.get("partition") or {}
-    keys = ", ".join(
-        f"{d}={v if isinstance(v, str) else canonical_json(v)}" for d, v in partition.items()
-    )
-    return f"{entry['asset']}[{keys}]" if keys else entry["asset"]
 
 
 def prune(job_ids: list[str], out_dir: str) -> None:

@@ -13,7 +13,8 @@ from dataclasses import dataclass
 from typing import TextIO
 
 from quarn.runner.plan.jobs import Job
-from quarn.runner.report.outcome import FAILED, SKIPPED, SUCCEEDED, Outcome
+from quarn.runner.report.outcome import Outcome
+from quarn.runner.state.words import Status
 from quarn.runner.text import one_line, plural
 
 _REDRAW_SECONDS = 0.1
@@ -35,7 +36,7 @@ class Progress:
         self.live = stream.isatty() if live is None else live
         self.verbose = verbose
         self.total = 0
-        self.counts = {SUCCEEDED: 0, FAILED: 0, SKIPPED: 0}
+        self.counts = {Status.SUCCEEDED: 0, Status.FAILED: 0, Status.SKIPPED: 0}
         self.running = 0
         self.started = time.monotonic()
         self.started_at: dict[Job, float] = {}  # wall-clock start of each job that started
@@ -74,7 +75,7 @@ class Progress:
             text += f"  {outcome.seconds:.2f}s"
         if outcome.error:
             text += f"  {one_line(outcome.error)}"
-        if outcome.log and outcome.status == FAILED:
+        if outcome.log and outcome.status == Status.FAILED:
             text += f"  (output: {one_line(outcome.log)})"
         self._line(text)
 
@@ -100,10 +101,10 @@ class Progress:
 
     def line(self, now: float, width: int) -> str:
         """The live line, then as many running jobs as fit in `width` columns."""
-        c = self.counts
+        done, failed, skipped = (self.counts[s] for s in self.counts)
         counts = (
-            f"quarn: {c[SUCCEEDED]} done, {self.running} running, {c[FAILED]} failed, "
-            f"{c[SKIPPED]} skipped of {self.total}  [{now - self.started:.1f}s]"
+            f"quarn: {done} done, {self.running} running, {failed} failed, "
+            f"{skipped} skipped of {self.total}  [{now - self.started:.1f}s]"
         )
         names = running_names([one_line(j.display) for j in self._running], width - len(counts))
         return counts + names

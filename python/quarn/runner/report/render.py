@@ -11,8 +11,8 @@ import subprocess
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 
-from quarn.runner.report.status import CURRENT, FAILED, NEVER_RUN, STALE
-from quarn.runner.store.history import AssetRecord
+from quarn.runner.contract import AssetRecord
+from quarn.runner.state.words import State
 
 TEXT_FORMATS = ("dot", "mermaid")
 IMAGE_FORMATS = ("svg", "png")
@@ -24,7 +24,15 @@ INSTALL_GRAPHVIZ = (
 )
 
 # Fill colours by state, light enough for black text; the report's legend uses them too.
-COLOURS = {CURRENT: "#b7e4c7", STALE: "#ffe08a", FAILED: "#f4a3a3", NEVER_RUN: "#e4e4e4"}
+COLOURS = {
+    State.CURRENT: "#b7e4c7",
+    State.STALE: "#ffe08a",
+    State.FAILED: "#f4a3a3",
+    State.INTERRUPTED: "#ffc58a",
+    State.RUNNING: "#a8d0f0",
+    State.NEVER_RUN: "#e4e4e4",
+    State.ORPHANED: "#d9c8f0",
+}
 
 
 class RenderError(Exception):
@@ -37,7 +45,7 @@ class Node:
     module: str
     function: str
     dims: Mapping[str, int]
-    state: str | None = None  # one of COLOURS' keys, or None to leave it uncoloured
+    state: State | None = None  # None: uncoloured
     note: str = ""  # e.g. how many jobs are in which state
 
     def lines(self) -> list[str]:
@@ -54,7 +62,7 @@ class Picture:
 
 def picture(
     assets: Sequence[AssetRecord],
-    states: Mapping[str, str] | None = None,
+    states: Mapping[str, State] | None = None,
     notes: Mapping[str, str] | None = None,
 ) -> Picture:
     """Nodes in the order given, an edge per input; states and notes keyed by asset name."""

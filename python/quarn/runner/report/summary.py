@@ -3,15 +3,8 @@
 from __future__ import annotations
 
 from quarn.runner.graph.model import Asset
-from quarn.runner.report.outcome import (
-    FAILED,
-    INTERRUPTED,
-    NOT_RUN,
-    SKIPPED,
-    SUCCEEDED,
-    WAITING,
-    Outcome,
-)
+from quarn.runner.report.outcome import Outcome
+from quarn.runner.state.words import Status
 from quarn.runner.text import one_line, plural
 
 # Above this many rows the successful jobs of one asset share a row.
@@ -20,6 +13,16 @@ _FULL_TABLE_ROWS = 100
 # beyond these, each failed job's progress line names its log.
 _DETAILED_FAILURES = 20
 _INDENT = "    "
+
+# The statuses the totals line counts, in its order; up to date jobs are counted apart.
+_TOTALS = (
+    Status.SUCCEEDED,
+    Status.FAILED,
+    Status.SKIPPED,
+    Status.WAITING,
+    Status.INTERRUPTED,
+    Status.NOT_RUN,
+)
 
 # A row's cells (asset, partition, status, duration, error) and the outcome it stands for
 # (None for a row that groups several).
@@ -32,16 +35,21 @@ def summary(outcomes: list[Outcome], up_to_date: int, seconds: float, interrupte
     if len(outcomes) > _FULL_TABLE_ROWS:
         grouped: dict[str, list[Outcome]] = {}
         for outcome in outcomes:
-            if outcome.status == SUCCEEDED:
+            if outcome.status == Status.SUCCEEDED:
                 grouped.setdefault(asset_title(outcome.job.asset), []).append(outcome)
         for asset, group in grouped.items():
             if len(group) == 1:
                 rows.append(_row(group[0]))
             else:
                 total = sum(o.seconds or 0.0 for o in group)
-                cells = [one_line(asset), f"({len(group)} partitions)", SUCCEEDED, f"{total:.2f}s"]
+                cells = [
+                    one_line(asset),
+                    f"({len(group)} partitions)",
+                    Status.SUCCEEDED,
+                    f"{total:.2f}s",
+                ]
                 rows.append(([*cells, ""], None))
-        rows += [_row(o) for o in outcomes if o.status != SUCCEEDED]
+        rows += [_row(o) for o in outcomes if o.status != Status.SUCCEEDED]
     else:
         rows = [_row(o) for o in outcomes]
     lines: list[str] = []
@@ -53,7 +61,11 @@ def summary(outcomes: list[Outcome], up_to_date: int, seconds: float, interrupte
         for row, shown in [(header, None), *rows]:
             cells = [row[i].ljust(widths[i]) for i in range(4)]
             lines.append(("  ".join(cells) + ("  " + row[4] if row[4] else "")).rstrip())
-            if shown is not None and shown.status == FAILED and detailed < _DETAILED_FAILURES:
+            if (
+                shown is not None
+                and shown.status == Status.FAILED
+                and detailed < _DETAILED_FAILURES
+            ):
                 below = _below(shown)
                 detailed += bool(below)
                 lines += below
@@ -62,7 +74,14 @@ def summary(outcomes: list[Outcome], up_to_date: int, seconds: float, interrupte
         counts[outcome.status] = counts.get(outcome.status, 0) + 1
     parts = [
         f"{counts[s]} {s}"
-        for s in (SUCCEEDED, FAILED, SKIPPED, WAITING, INTERRUPTED, NOT_RUN)
+        for s in (
+            Status.SUCCEEDED,
+            Status.FAILED,
+            Status.SKIPPED,
+            Status.WAITING,
+            Status.INTERRUPTED,
+            Status.NOT_RUN,
+        )
         if counts.get(s)
     ]
     if up_to_date:

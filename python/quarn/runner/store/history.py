@@ -11,55 +11,9 @@ import json
 import os
 import secrets
 import time
-from collections.abc import Iterable, Mapping
-from typing import TYPE_CHECKING, TypedDict
 
-from quarn.runner.contract import HISTORY_DIR, STATE_DIR
-from quarn.runner.graph.model import Asset
-from quarn.runner.report.outcome import NOT_RUN, SKIPPED, UP_TO_DATE, WAITING
+from quarn.runner.contract import HISTORY_DIR, HISTORY_FORMAT, STATE_DIR, RunRecord
 from quarn.runner.store.atomic import write_atomic
-
-if TYPE_CHECKING:
-    from quarn.runner.plan.jobs import Job
-    from quarn.runner.report.outcome import Outcome
-
-FORMAT = 1
-# Statuses of jobs that were not started: current, or not reached.
-_NOT_STARTED = (UP_TO_DATE, SKIPPED, NOT_RUN, WAITING)
-
-
-class AssetRecord(TypedDict):
-    name: str  # as shown: the label, or the folder name when two assets share the label
-    label: str  # declared name, else function name
-    module: str
-    function: str
-    dims: dict[str, int]  # dimension -> number of keys
-    inputs: dict[str, str]  # parameter -> upstream's shown name
-
-
-class JobRecord(TypedDict):
-    id: str  # asset folder / partition folder, as in the manifest
-    asset: str
-    partition: str  # `dim=key, ...`, empty when unpartitioned
-    status: str
-    attempts: int
-    started: float | None  # seconds since the epoch
-    seconds: float | None
-    version: str
-    error: str
-    log: str  # the job's output, relative to the output directory; empty when none
-
-
-class RunRecord(TypedDict):
-    format: int
-    run: str
-    command: list[str]
-    cwd: str
-    started: float
-    ended: float
-    exit_status: int
-    assets: list[AssetRecord]
-    jobs: list[JobRecord]
 
 
 def history_dir(out_dir: str) -> str:
@@ -71,67 +25,6 @@ def new_run_id(started: float) -> str:
     millis = int(started * 1000) % 1000
     stamp = time.strftime("%Y%m%dT%H%M%S", time.gmtime(started))
     return f"{stamp}.{millis:03d}Z-{secrets.token_hex(3)}"
-
-
-def asset_record(asset: Asset) -> AssetRecord:
-    return {
-        "name": asset.display,
-        "label": asset.label,
-        "module": asset.module,
-        "function": asset.function_name,
-        "dims": {dim: len(keys) for dim, keys in sorted(asset.dims.items())},
-        "inputs": {param: up.display for param, up in sorted(asset.upstream.items())},
-    }
-
-
-def run_record(
-    command: list[str],
-    started: float,
-    ended: float,
-    assets: Iterable[Asset],
-    jobs: Iterable[Job],
-    outcomes: Iterable[Outcome],
-    job_starts: Mapping[Job, float],
-    out_dir: str,
-) -> RunRecord:
-    """The record of one run: every planned job, those that ran with how they ended."""
-    ended_by = {o.job: o for o in outcomes}
-    records: list[JobRecord] = []
-    for job in jobs:
-        outcome = ended_by.get(job)
-        log = outcome.log if outcome is not None else ""
-        records.append(
-            {
-                "id": job.id,
-                "asset": job.asset.display,
-                "partition": job.partition_label,
-                "status": outcome.status if outcome is not None else UP_TO_DATE,
-                "attempts": _attempts(outcome),
-                "started": job_starts.get(job),
-                "seconds": outcome.seconds if outcome is not None else None,
-                "version": job.version,
-                "error": outcome.error if outcome is not None else "",
-                "log": os.path.relpath(log, out_dir) if log else "",
-            }
-        )
-    return {
-        "format": FORMAT,
-        "run": new_run_id(started),
-        "command": command,
-        "cwd": os.getcwd(),
-        "started": started,
-        "ended": ended,
-        "exit_status": 0,
-        "assets": [asset_record(a) for a in assets],
-        "jobs": records,
-    }
-
-
-def _attempts(outcome: Outcome | None) -> int:
-    """How many times the job was started: none when it was up to date or never reached."""
-    if outcome is None or outcome.status in _NOT_STARTED:
-        return 0
-    return 1 + len(outcome.earlier)
 
 
 def append_run(out_dir: str, record: RunRecord, exit_status: int) -> str:
@@ -161,19 +54,8 @@ def load_runs(out_dir: str) -> tuple[list[RunRecord], list[str]]:
         except (OSError, ValueError) as exc:
             warnings.append(f"skipping {path}: {exc}")
             continue
-        if not isinstance(data, dict) or data.get("format") != FORMAT:
+        if not isinstance(data, dict) or data.get("format") != HISTORY_FORMAT:
             warnings.append(f"skipping {path}: not a run record of this version")
             continue
         runs.append(data)  # type: ignore[arg-type]  # checked by its format tag
     return runs, warnings
-
-
-def latest_jobs(runs: Iterable[RunRecord]) -> dict[str, JobRecord]:
-    """Each job's record from the latest run that started it: a job up to date, skipped
-    or never reached in a run has no say about it."""
-    latest: dict[str, JobRecord] = {}
-    for run in runs:
-        for job in run["jobs"]:
-            if job["status"] not in _NOT_STARTED:
-                latest[job["id"]] = job
-    return latest

@@ -81,6 +81,25 @@ def acquire(
     return RunLock(fd, path)
 
 
+def held(out_dir: str) -> bool:
+    """Whether a run holds DIR's lock now; takes nothing, creates nothing."""
+    try:
+        fd = os.open(
+            os.path.join(out_dir, STATE_DIR, LOCK_FILE), os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC
+        )
+    except OSError:
+        return False
+    try:
+        fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return True
+    except OSError:
+        return False
+    finally:
+        os.close(fd)  # closing drops the shared lock, if it was taken
+    return False
+
+
 def _holder(fd: int) -> str:
     """The holder as a person reads it: process id, start time and command."""
     try:

@@ -7,7 +7,7 @@ import os
 import time
 from typing import Any, cast
 
-from quarn.runner.contract import MANIFEST_FILE, STATUS_SKIPPED, STATUS_SUCCEEDED, ManifestEntry
+from quarn.runner.contract import MANIFEST_FILE, STATUS_SUCCEEDED, ManifestEntry
 from quarn.runner.store.atomic import write_atomic
 
 # 1: versions chained on upstream versions. 2: versions of code, declaration and key, with
@@ -29,10 +29,18 @@ class Manifest:
     each time would cost the workers processor time.
     """
 
-    def __init__(self, out_dir: str, jobs: dict[str, ManifestEntry] | None = None) -> None:
+    def __init__(
+        self,
+        out_dir: str,
+        jobs: dict[str, ManifestEntry] | None = None,
+        roots: list[str] | None = None,
+    ) -> None:
         self.out_dir = out_dir
         self.path = os.path.join(out_dir, MANIFEST_FILE)
         self.jobs: dict[str, ManifestEntry] = jobs or {}
+        # The folders whose modules counted by their code in the recorded versions, so a
+        # reader judges the code as the run did, wherever it is started.
+        self.roots: list[str] = roots or []
         self.dirty = False
         self._lines: dict[str, str] = {}  # job id -> its encoded line, while unchanged
 
@@ -57,7 +65,10 @@ class Manifest:
         if not isinstance(jobs, dict) or found != FORMAT:
             return cls(out_dir), f"{path} has an unknown format; every job runs again"
         entries = {k: cast(ManifestEntry, v) for k, v in jobs.items() if isinstance(v, dict)}
-        return cls(out_dir, entries), None
+        roots = data.get("roots")
+        if not isinstance(roots, list) or not all(isinstance(r, str) for r in roots):
+            roots = None
+        return cls(out_dir, entries, roots), None
 
     def record(self, job_id: str, entry: ManifestEntry) -> None:
         self.jobs[job_id] = entry
@@ -67,21 +78,21 @@ class Manifest:
         self._lines.pop(job_id, None)
         self.dirty = True
 
-    def mark(self, job_id: str, status: str, asset: str, partition: dict[str, Any] | None) -> None:
+    def mark(
+        self,
+        job_id: str,
+        status: str,
+        asset: str,
+        partition: dict[str, Any] | None,
+        function: str,
+    ) -> None:
         """A run of the job that did not succeed: its last success stays described, and the
         status says the files are not current."""
         entry = self.jobs.setdefault(job_id, {"asset": asset, "partition": partition})
         entry["status"] = status
+        entry["function"] = function
         entry["ran_at"] = utc_now()
         self._changed(job_id)
-
-    def current(self, job_id: str) -> None:
-        """A skipped job found current (its upstream produced again what it consumed): its
-        folder holds the value of its last success, which is current again."""
-        entry = self.jobs.get(job_id)
-        if entry is not None and entry.get("status") == STATUS_SKIPPED and "digest" in entry:
-            entry["status"] = STATUS_SUCCEEDED
-            self._changed(job_id)
 
     def restat(self, stats: dict[str, list[int]]) -> None:
         """New stat keys for value files found unchanged under a new stat."""
@@ -112,7 +123,7 @@ class Manifest:
                 entry = json.dumps(self.jobs[job_id], sort_keys=True)
                 line = self._lines[job_id] = "  " + json.dumps(job_id) + ": " + entry
             lines.append(line)
-        body = ",\n".join(lines)
+        head = f'{{"format": {FORMAT}, "roots": {json.dumps(self.roots)}, "jobs": '
         if not lines:
-            return f'{{"format": {FORMAT}, "jobs": {{}}}}\n'
-        return f'{{"format": {FORMAT}, "jobs": {{\n{body}\n}}}}\n'
+            return head + "{}}\n"
+        return head + "{\n" + ",\n".join(lines) + "\n}}\n"

@@ -59,7 +59,7 @@ def literal():
 """
 
 TAKEN = "a_b-" + short_hash("a/b", 8)
-# (function, asset, message), in discovery order (alphabetical by function name)
+# (function, asset, message); diagnostics come in line order
 PROBLEMS = [
     ("a", "a", "dependency cycle: a -> b -> a"),
     ("down", "down", "input 'extra' is not a parameter of 'down'"),
@@ -100,7 +100,7 @@ def test_each_problem_is_one_exact_line_and_nothing_runs(tmp_path):
     expected = [
         f"{path}:{line(f)}: error: asset '{asset}': "
         + message.format(path=path, first=line("first"), hashed=line("hashed"))
-        for f, asset, message in PROBLEMS
+        for f, asset, message in sorted(PROBLEMS, key=lambda problem: line(problem[0]))
     ]
     done = pipe.run("graph")
     assert done.returncode == 1

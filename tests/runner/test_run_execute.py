@@ -95,10 +95,14 @@ def test_values_flow_downstream_in_dependency_order(main, main_run):
     assert main.value("b") == {"n": 20, "nan": True, "inf": True, "text": "café"}
     assert main.value("sum") == 22
     assert main.value("measured") == 300_000
-    # one plain line per finished job when stderr is not a terminal; upstreams come first
-    done = [line.split()[1] for line in main_run.stderr.splitlines() if line.startswith("succ")]
+    # Not on a terminal, the summary's rows come as the jobs end (upstreams first), each job
+    # named once: standard error only says where the run goes.
+    rows = summary_rows(main_run.stdout)
+    done = [row[0] for row in rows if row[2] == "succeeded"]
     assert done.index("a") < done.index("b") < done.index("sum")
     assert done.index("big") < done.index("measured")
+    assert len({(row[0], row[1]) for row in rows}) == len(rows) == 19
+    assert main_run.stderr == f"quarn: running 19 jobs in {main.out}\n"
     assert list((main.out / ".quarn" / "runs").iterdir()) == []  # the run's folder is gone
 
 

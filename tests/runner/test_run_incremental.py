@@ -64,7 +64,10 @@ def test_code_data_and_refresh_changes_run_exactly_what_they_reach(tmp_path):
     (tmp_path / "input.txt").write_text("1")
     assert ran(pipe) == ["doubled", "scaled", "source"]
     again = pipe.run("pipe")
-    assert (again.returncode, again.stdout) == (0, "nothing to do: 3 jobs up to date\n")
+    assert (again.returncode, again.stdout) == (
+        0,
+        f"nothing to do: 3 jobs up to date in {pipe.out}\n",
+    )
 
     # New data under an unchanged function: --select --force refreshes it, and the next
     # run carries the new value downstream.
@@ -74,7 +77,7 @@ def test_code_data_and_refresh_changes_run_exactly_what_they_reach(tmp_path):
     assert check.stdout == (
         "doubled: run: the value of source changed\n"
         "scaled: pending: its upstream doubled is not current\n"
-        "ok: 3 assets, 3 jobs, 2 to run\n"
+        f"ok: 3 assets, 3 jobs, 2 to run in {pipe.out}\n"
     )
     assert ran(pipe) == ["doubled", "scaled"]
     assert pipe.value("scaled") == 100

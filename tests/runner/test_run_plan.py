@@ -198,3 +198,45 @@ def test_an_unreadable_manifest_is_said_and_dropped(tmp_path):
         (tmp_path / "manifest.json").write_text(text)
         broken, warning = Manifest.load(str(tmp_path))
         assert broken.jobs == {} and message in warning
+
+
+def test_diagnostics_come_in_file_and_line_order():
+    module_a = "@asset()\ndef w(x):\n    return 1\n\n@asset()\ndef y(x):\n    return 1\n"
+    graph = graph_of(  # discovered in another order
+        entry("z", "x", file="b.py", module="b"),
+        entry("y", "x", file="a.py", module="a", source=module_a),
+        entry("w", "x", file="a.py", module="a", source=module_a),
+    )
+    assert [str(d).split(": error")[0] for d in graph.diagnostics] == [
+        f"{ROOT}/a.py:2", f"{ROOT}/a.py:6", f"{ROOT}/b.py:2",
+    ]  # fmt: skip
+
+
+PARTITIONED = [
+    entry("orders", "region", partitions={"region": ["north", "south"]}),
+    entry("years", "year", partitions={"year": ["2007", "2008"]}),
+    entry("days", "day", partitions={"day": list(range(12))}),
+]
+
+
+@pytest.mark.parametrize(
+    ("option", "message"),
+    [
+        ("regoin=north", "no planned asset has a dimension 'regoin'; did you mean 'region'?; "
+         "valid dimensions: day, region, year"),
+        ("month=1", "no planned asset has a dimension 'month'; valid dimensions: day, "
+         "region, year"),
+        ("region=nrth", "asset 'orders' has no key \"nrth\" in dimension 'region'; did you mean "
+         "region=north?; valid keys: north, south"),
+        ("region=west", "has no key \"west\" in dimension 'region'; valid keys: north, south"),
+        # the key of another JSON type: that is the guess
+        ("year=2008", "has no key 2008 in dimension 'year'; did you mean year='\"2008\"'?; "
+         "valid keys: '\"2007\"', '\"2008\"'"),
+        ("day=x", "valid keys: 0, 1, 2, 3, 4, 5, 6, 7, 8, 9 and 2 more"),
+    ],
+)  # fmt: skip
+def test_an_unknown_dimension_or_key_gets_a_guess_and_the_valid_ones(option, message):
+    assets = plan_select.select(graph_of(*PARTITIONED), [])
+    with pytest.raises(plan_select.PlanError) as error:
+        plan_select.restrict(assets, [plan_select.parse_partition_option(option)])
+    assert str(error.value).endswith(message)

@@ -215,7 +215,7 @@ def test_one_run_per_output_directory(tmp_path):
     assert first.wait(30) == 0
     stdout, _ = waiting.communicate(timeout=60)
     assert waiting.returncode == 0
-    assert stdout == "nothing to do: 1 job up to date\n"  # the first run's record was kept
+    assert stdout == f"nothing to do: 1 job up to date in {pipe.out}\n"  # the first run's kept
 
 
 def test_links_under_the_output_directory_are_refused(tmp_path):

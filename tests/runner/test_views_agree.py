@@ -63,7 +63,7 @@ def same(found: dict[str, str], state: str, reason: str = "") -> None:
 def pipe(tmp_path, monkeypatch):
     pipe = Pipeline(tmp_path)
     monkeypatch.syspath_prepend(str(pipe.mods))
-    sys.modules.pop("chain", None)  # another test's module of that name, loaded in this process
+    monkeypatch.delitem(sys.modules, "chain", raising=False)  # another test's namesake
     pipe.write("chain", CHAIN.format(n=1))
     assert pipe.run("chain").returncode == 0
     yield pipe

@@ -27,6 +27,7 @@ from quarn.runner.plan.observe import FolderObserver
 from quarn.runner.plan.prepare import code_roots, code_versions, prepare
 from quarn.runner.plan.recorded import assess_recorded
 from quarn.runner.plan.select import select
+from quarn.runner.project import in_roots
 from quarn.runner.report.status import describe
 from quarn.runner.state.assess import Assessment, orphaned
 from quarn.runner.state.words import State
@@ -120,7 +121,7 @@ def _assess(
     wrapper, label = _named(asset, manifest)
     modules = _modules_of(wrapper, label, manifest)
     try:
-        graph = _graph(modules, label)
+        graph = _graph(modules, label, manifest.roots)
     except _CannotImport:
         if not allow_stale:
             raise
@@ -212,19 +213,27 @@ def _recorded_module(record: ManifestEntry, out: str, job_id: str) -> str:
     return module if isinstance(module, str) else ""
 
 
-def _graph(modules: list[str], label: str) -> Graph:
-    """The graph of `modules` and of the modules their inputs name, inspected here."""
+def _graph(modules: list[str], label: str, roots: list[str]) -> Graph:
+    """The graph of `modules` and of the modules their inputs name, inspected here; each
+    must be the project's module (under the folders the run recorded), not a namesake."""
     import sys
 
-    for module in modules:
+    for name in modules:
         try:
-            importlib.import_module(module)
+            module = importlib.import_module(name)
         except Exception as exc:  # noqa: BLE001 - whatever the project's import raises
             raise _CannotImport(
-                f"cannot import module '{module}' to check that the value of '{label}' is "
+                f"cannot import module '{name}' to check that the value of '{label}' is "
                 f"current ({type(exc).__name__}: {exc}); put the project's folder on the "
                 "import path, or pass allow_stale=True to read the value as it is"
             ) from None
+        file = getattr(module, "__file__", None)
+        if roots and isinstance(file, str) and not in_roots(file, roots):
+            raise _CannotImport(
+                f"module '{name}' imported here is {file}, not the project's module the run "
+                f"imported (from {', '.join(roots)}); put the project's folder first on the "
+                "import path, or pass allow_stale=True to read the value as it is"
+            )
     asked = tuple(modules)
     cached = _GRAPHS.get(asked)
     if cached is not None and cached[0] == _fingerprint(cached[1], sys.modules):

@@ -29,10 +29,10 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
 def main(argv: list[str] | None = None, prog: str = "quarn check") -> int:
     """`quarn check`: discovery in a subprocess, as for a run, so the check sees exactly
     what a run would see."""
-    args = build_parser(prog).parse_args(argv)
+    args = shared.parse(build_parser(prog), argv)
 
     def body() -> int:
-        graph, _ = shared.load(args.modules, args.path, checked=False)
+        graph, _ = shared.load(args.modules, args.path, checked=False, base=args.base)
         return print_diagnostics(graph, sys.stdout)
 
     return shared.run_command(prog, body)

@@ -34,7 +34,7 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         "latest run that planned it wanted. The graph needs Graphviz's 'dot' program "
         "(apt-get install graphviz); without it the page says so and holds the rest.",
     )
-    parser.add_argument("out", metavar="DIR", help="output directory of the run")
+    shared.add_out(parser, "positional")
     parser.add_argument(
         "modules", nargs="*", metavar="MODULE", help=f"{shared.MODULE_HELP}: judge states by them"
     )
@@ -42,11 +42,12 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     parser.add_argument(
         "-o", "--output", metavar="FILE", help="where to write the page (default: DIR/report.html)"
     )
+    shared.add_project(parser)
     return parser
 
 
 def main(argv: list[str] | None = None, prog: str = "quarn report") -> int:
-    args = build_parser(prog).parse_args(argv)
+    args = shared.parse(build_parser(prog), argv, shared.DEFAULT_OUT, need_modules=False)
     return shared.run_command(prog, lambda: _report(args, prog))
 
 
@@ -54,8 +55,8 @@ def _report(args: argparse.Namespace, prog: str) -> int:
     runs = shared.recorded_runs(args.out, prog, "; run `quarn run` first")
     output = args.output or os.path.join(args.out, "report.html")
     if args.modules:
-        graph, paths = shared.load(args.modules, args.path)
-        seen = look(graph.order, paths, args.out)
+        graph, paths = shared.load(args.modules, args.path, base=args.base)
+        seen = look(graph.order, paths, args.out, args.root)
         nodes: Nodes | None = asset_states(graph.order, seen)
         assessed = seen.by_id()
     else:
@@ -68,7 +69,7 @@ def _report(args: argparse.Namespace, prog: str) -> int:
             handle.write(text)
     except OSError as exc:
         raise shared.CommandError(f"cannot write {output}: {exc}") from None
-    sys.stdout.write(f"wrote {output}\n")
+    sys.stdout.write(f"wrote {os.path.abspath(output)}\n")
     return 0
 
 

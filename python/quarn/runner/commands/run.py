@@ -39,7 +39,6 @@ from quarn.runner.plan.select import (
 from quarn.runner.report.outcome import Outcome
 from quarn.runner.report.progress import Progress
 from quarn.runner.report.runs import run_record
-from quarn.runner.report.summary import summary
 from quarn.runner.state.words import Status, reasons_text
 from quarn.runner.store.history import append_run
 from quarn.runner.store.layout import LayoutError, job_path
@@ -113,7 +112,7 @@ def _main(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         parser.error(f"--isolation {args.isolation} runs jobs on this machine, not on Dask")
     isolation = "spawn" if args.executor == "dask" else args.isolation or default_isolation()
     try:
-        found = resolve(args.modules, args.path)
+        found = resolve(args.modules, args.path, args.base)
     except ModuleError as exc:
         error(str(exc))
         return 1
@@ -169,17 +168,19 @@ def _plan(
             )
             return 2
     out = args.out
-    args.roots = code_roots(assets, paths)
+    args.roots = code_roots(assets, paths, args.root)
     code = code_versions(assets, args.roots)
     if args.check_only:
         planned = _decide(args, assets, kept, code, error)
         if planned is None:
             return 1
         manifest, prepared = planned
+        where = os.path.abspath(args.out)
         if args.json:
-            sys.stdout.write(dry_run_json(prepared, len(assets), count, manifest) + "\n")
+            document = dry_run_json(prepared, len(assets), count, manifest, where)
+            sys.stdout.write(document + "\n")
         else:
-            sys.stdout.write(dry_run(prepared, len(assets), count, args.why))
+            sys.stdout.write(dry_run(prepared, len(assets), count, args.why, where))
             _report_orphans(prepared.orphans, manifest, False)
         return 0
 
@@ -241,7 +242,7 @@ def _execute(
     to_run = prepared.to_run
     started = time.monotonic()
     started_at = time.time()
-    progress = Progress(stderr, verbose=args.verbose)
+    progress = Progress(stderr, verbose=args.verbose, quiet=args.quiet, table=sys.stdout)
     backend: Backend
     slots = args.jobs or os.cpu_count() or 1
     if args.executor != "dask" or not to_run:
@@ -281,9 +282,9 @@ def _execute(
         backend.close()
         error(f"cannot prepare {rundir.path}: {exc}")
         return 1
-    if discovered.note and to_run:
+    if discovered.note and to_run and not args.quiet:
         stderr.write(f"quarn: note: {one_line(discovered.note)}\n")
-    progress.start(len(to_run), prepared.up_to_date)
+    progress.start(to_run, prepared.up_to_date, os.path.abspath(out))
     executor = Executor(
         to_run,
         out,
@@ -305,7 +306,7 @@ def _execute(
     outcomes = [o for o in execution.outcomes if o.status != Status.UP_TO_DATE]
     outcomes += _waiting(prepared)
     sys.stdout.write(
-        summary(
+        progress.summary(
             outcomes,
             prepared.up_to_date + cut_off,
             time.monotonic() - started,
@@ -382,15 +383,15 @@ def _listed(prepared: Prepared, job: Job, why: bool) -> str:
     return f"{text}: {reasons_text(found.reasons, shown=len(found.reasons))}" if why else text
 
 
-def dry_run(prepared: Prepared, assets: int, jobs: int, why: bool) -> str:
+def dry_run(prepared: Prepared, assets: int, jobs: int, why: bool, where: str) -> str:
     """What `--check-only` prints: each job the run would start or that waits, one line
-    each (with its reasons when `why`), then the totals."""
+    each (with its reasons when `why`), then the totals and the output directory."""
     lines = [one_line(_listed(prepared, j, why)) for j in [*prepared.to_run, *prepared.waiting]]
-    lines.append(f"ok: {assets} assets, {jobs} jobs, {len(prepared.to_run)} to run")
+    lines.append(f"ok: {assets} assets, {jobs} jobs, {len(prepared.to_run)} to run in {where}")
     return "\n".join(lines) + "\n"
 
 
-def dry_run_json(prepared: Prepared, assets: int, jobs: int, manifest: Manifest) -> str:
+def dry_run_json(prepared: Prepared, assets: int, jobs: int, manifest: Manifest, where: str) -> str:
     """The dry run as one JSON document, for scripts."""
     listed = []
     for job in [*prepared.to_run, *prepared.waiting]:
@@ -406,6 +407,7 @@ def dry_run_json(prepared: Prepared, assets: int, jobs: int, manifest: Manifest)
             }
         )
     document = {
+        "out": where,
         "assets": assets,
         "jobs": jobs,
         "to_run": len(prepared.to_run),

@@ -6,7 +6,7 @@ import argparse
 import os
 from collections.abc import Callable
 
-from quarn.runner.commands.shared import MODULE_HELP, add_path
+from quarn.runner.commands.shared import MODULE_HELP, add_out, add_path, add_project, configure
 from quarn.runner.executors.isolation import ISOLATIONS, default_isolation
 from quarn.runner.plan.select import CONFIRM_ABOVE_JOBS
 
@@ -36,9 +36,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         ),
     )
     parser.add_argument("modules", nargs="*", metavar="MODULE", help=MODULE_HELP)
-    parser.add_argument(
-        "--out", default="out", metavar="DIR", help="output directory (default: %(default)s)"
-    )
+    add_out(parser)
     parser.add_argument(
         "--jobs",
         type=_at_least(1),
@@ -105,6 +103,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         help=f"run a plan of more than {CONFIRM_ABOVE_JOBS:,} jobs without asking",
     )
     add_path(parser)
+    add_project(parser)
     parser.add_argument(
         "--timeout",
         type=_seconds,
@@ -158,11 +157,18 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         action="store_true",
         help="stream what each job prints while it runs, each line prefixed by the job",
     )
+    parser.add_argument(
+        "-q",
+        "--quiet",
+        action="store_true",
+        help="print only the summary table and errors: no progress line, no row as each job ends",
+    )
     return parser
 
 
 def split_selection(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
-    """Sets `args.select` to a flat list of names and completes `args.modules`.
+    """Sets `args.select` to a flat list of names and completes `args.modules`, from the
+    project file when the command line names none.
 
     `--select` takes every word after it, as it always has; but when no module came before
     it, the words after its first one are the modules (`--select report penguins`).
@@ -171,8 +177,7 @@ def split_selection(args: argparse.Namespace, parser: argparse.ArgumentParser) -
     if not args.modules and groups and len(groups[-1]) > 1:
         args.modules = groups[-1][1:]
         groups[-1] = groups[-1][:1]
-    if not args.modules:
-        parser.error("the following arguments are required: MODULE")
+    configure(args, parser)
     args.select = [name for group in groups for word in group for name in word.split(",") if name]
 
 

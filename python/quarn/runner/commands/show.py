@@ -30,22 +30,21 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         "declared).",
     )
     shared.add_modules(parser)
-    parser.add_argument(
-        "--out", default="out", metavar="DIR", help="output directory (default: %(default)s)"
-    )
+    shared.add_out(parser)
     parser.add_argument("--asset", metavar="ASSET", help="show this asset's jobs")
     return parser
 
 
 def main(argv: list[str] | None = None, prog: str = "quarn show") -> int:
-    args = build_parser(prog).parse_args(argv)
+    args = shared.parse(build_parser(prog), argv, shared.DEFAULT_OUT)
     return shared.run_command(prog, lambda: _show(args, prog))
 
 
 def _show(args: argparse.Namespace, prog: str) -> int:
-    graph, paths = shared.load(args.modules, args.path)
+    graph, paths = shared.load(args.modules, args.path, base=args.base)
+    shared.say_where(prog, args.out)
     if args.asset is None:
-        seen = look(graph.order, paths, args.out)
+        seen = look(graph.order, paths, args.out, args.root)
         _warn(seen, prog)
         sys.stdout.write(assets_table(graph, seen))
         return 0
@@ -53,7 +52,7 @@ def _show(args: argparse.Namespace, prog: str) -> int:
         asset = find_asset(graph, args.asset)
     except PlanError as exc:
         raise shared.CommandError(str(exc).replace("--select ", ""), 2) from None
-    seen = look(select(graph, [asset.ref]), paths, args.out)
+    seen = look(select(graph, [asset.ref]), paths, args.out, args.root)
     _warn(seen, prog)
     sys.stdout.write(jobs_table(asset, seen, args.out))
     return 0

@@ -211,4 +211,5 @@ def build_graph(document: Any, serializer_problem: SerializerProblem | None = No
         Diagnostic(a.file_path or a.module, lines.line_of(a), a.label, message)
         for _, _, a, message in found
     ]
+    diagnostics.sort(key=lambda d: (d.path, d.line))  # as a compiler lists them; stable
     return Graph(assets=assets, by_ref=by_ref, order=order, diagnostics=diagnostics)

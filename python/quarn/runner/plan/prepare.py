@@ -31,11 +31,13 @@ class Prepared:
     up_to_date: int = 0
 
 
-def code_roots(assets: list[Asset], paths: list[str]) -> list[str]:
+def code_roots(assets: list[Asset], paths: list[str], root: str | None = None) -> list[str]:
     """The folders whose modules count by their code in the assets' versions: the project's
-    import folders and current directory, and the folders the assets' modules came from."""
-    roots = project_roots(paths)
-    roots += [r for r in project_roots(_import_roots(assets)) if r not in roots]
+    import folders, its root (the current directory without a project file), and the
+    folders the assets' modules came from; so a version does not depend on where a
+    command starts."""
+    roots = project_roots(paths, root)
+    roots += [r for r in project_roots(_import_roots(assets), root) if r not in roots]
     return roots
 
 

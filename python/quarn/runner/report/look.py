@@ -38,12 +38,13 @@ class Look:
         return states
 
 
-def look(assets: list[Asset], paths: list[str], out_dir: str) -> Look:
+def look(assets: list[Asset], paths: list[str], out_dir: str, root: str | None = None) -> Look:
     """Each job of `assets` (upstreams first) with its assessment, and the jobs of keys no
-    longer declared; `paths` are the project's import folders, for the code versions."""
+    longer declared; `paths` are the project's import folders and `root` its root, for
+    the code versions."""
     manifest, warning = Manifest.load(out_dir)
     running = _running(out_dir, manifest.jobs)
-    code = code_versions(assets, code_roots(assets, paths))
+    code = code_versions(assets, code_roots(assets, paths, root))
     prepared = prepare(assets, {}, code, manifest, running=running)
     gone = orphaned("its partition key is no longer declared")
     return Look(

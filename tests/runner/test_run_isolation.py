@@ -331,3 +331,34 @@ def test_os_exit_0_in_a_job_without_isolation_ends_the_run_as_a_failure(tmp_path
     done = pipe.run("quits", extra=("--isolation", "none"))
     assert done.returncode == 1
     assert "quarn: a job called os._exit(0); the run ends" in done.stderr
+
+
+# Each job forks a helper that ends in its own way; only the job's process reports the job.
+HELPERS = """
+def helper_then(ending):
+    pid = os.fork()
+    if pid == 0:
+        if ending == "raise":
+            raise ValueError("in the helper")
+        if ending == "return":
+            return "the helper's value"
+        sys.exit(3 if ending == "exit 3" else 0)
+    _, status = os.waitpid(pid, 0)
+    return ["parent", os.waitstatus_to_exitcode(status)]
+
+@asset(partitions={"ending": partitions(["exit 0", "exit 3", "raise", "return"])})
+def forks(ending):
+    return helper_then(ending)
+"""
+
+
+@pytest.mark.parametrize("isolation", ["fork", "spawn", "none"])
+def test_a_helper_the_job_forks_leaves_the_outcome_to_the_job(tmp_path, isolation):
+    pipe = Pipeline(tmp_path)
+    pipe.write("helpers", HELPERS)
+    done = pipe.run("helpers", extra=("--isolation", isolation))
+    assert done.returncode == 0, done.stdout + done.stderr
+    # as each helper would end in a program of its own
+    assert pipe.values("forks") == [["parent", 0], ["parent", 3], ["parent", 1], ["parent", 0]]
+    log = next(pipe.out.glob("forks/*/worker.log")).read_text()
+    assert "ValueError: in the helper" in log

@@ -51,15 +51,6 @@ class AssetEntry(TypedDict):
     return_type: str
 
 
-class DiscoveryResult(TypedDict):
-    """What discovery writes into the file named by `--document-file`: the inspection
-    document and the modules that could not be imported, apart from anything the modules
-    print while being imported."""
-
-    document: Any
-    skipped: list[str]
-
-
 class SuccessRecord(TypedDict):
     """`result.json` of a job whose value was stored."""
 
@@ -175,7 +166,8 @@ def discovery_command(
     modules: Sequence[str], paths: Sequence[str], document_file: str | None = None
 ) -> list[str]:
     """`python -m quarn.inspect` over `modules`, with `paths` first on the import path;
-    with `document_file`, the `DiscoveryResult` goes to that file instead of stdout."""
+    with `document_file`, what discovery learned goes to that file instead of stdout (see
+    executors/discover_here.py)."""
     command = [sys.executable, "-m", "quarn.inspect"]
     for path in paths:
         command += ["--path", path]

@@ -18,13 +18,9 @@ from quarn.runner.executors.dask.cluster import (
     require_distributed,
     scheduler_address,
 )
+from quarn.runner.executors.discovery import Discovery, DiscoveryError, discover
 from quarn.runner.executors.executor import Execution, Executor, Limits
-from quarn.runner.executors.isolation import (
-    Discovered,
-    default_isolation,
-    discover_for,
-)
-from quarn.runner.graph.discovery import DiscoveryError, graph_of
+from quarn.runner.executors.isolation import default_isolation
 from quarn.runner.graph.model import Asset, Graph
 from quarn.runner.plan.code_version import CodeVersion
 from quarn.runner.plan.jobs import Job, folder_clashes
@@ -131,9 +127,11 @@ def _main(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         error(str(exc))
         return 2
     try:
-        discovered = discover_for(isolation, found.modules, paths, stderr, args.discovery_timeout)
+        discovered = discover(
+            found.modules, paths, stderr, isolation=isolation, timeout=args.discovery_timeout
+        )
     except DiscoveryError as exc:
-        error(str(exc))
+        stderr.write(exc.text(args.prog))
         return 1
     try:
         return _plan(args, discovered, paths, error)
@@ -142,16 +140,14 @@ def _main(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
 
 def _plan(
-    args: argparse.Namespace, discovered: Discovered, paths: list[str], error: Callable[[str], None]
+    args: argparse.Namespace, discovered: Discovery, paths: list[str], error: Callable[[str], None]
 ) -> int:
     """Checks and plans the discovered graph, then runs it under the output's lock."""
     stderr = sys.stderr
     try:
-        graph = graph_of(
-            discovered.document, discovered.skipped, paths, stderr, args.discovery_timeout
-        )
+        graph = discovered.graph()
     except DiscoveryError as exc:
-        error(str(exc))
+        stderr.write(exc.text(args.prog))
         return 1
     if graph.diagnostics:
         for diagnostic in graph.diagnostics:
@@ -247,7 +243,7 @@ def _execute(
     kept: dict[str, set[str]],
     code: dict[Asset, CodeVersion],
     paths: list[str],
-    discovered: Discovered,
+    discovered: Discovery,
     error: Callable[[str], None],
 ) -> int:
     """Decides and runs the jobs while holding the output directory's lock, and records

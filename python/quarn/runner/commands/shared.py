@@ -12,7 +12,7 @@ from collections.abc import Callable, Sequence
 from quarn.runner.commands.modules import ModuleError, resolve
 from quarn.runner.config import PROJECT_FILE, TABLE, ConfigError, Settings, load_settings
 from quarn.runner.contract import MANIFEST_FILE, RunRecord
-from quarn.runner.graph.discovery import DiscoveryError, load_graph
+from quarn.runner.executors.discovery import DiscoveryError, discover
 from quarn.runner.graph.model import Graph
 from quarn.runner.store.history import load_runs
 from quarn.runner.store.paths import LayoutError
@@ -151,16 +151,13 @@ def load(
 ) -> tuple[Graph, list[str]]:
     """The graph of the named modules (relative to `base`) and the folders they are imported
     from; with `checked`, a graph with problems is an error after its diagnostics are
-    printed."""
+    printed. Raises DiscoveryError, which `run_command` prints."""
     try:
         found = resolve(modules, paths, base)
     except ModuleError as exc:
         raise CommandError(str(exc)) from None
     search = [os.path.abspath(p) for p in [*paths, *found.paths]]
-    try:
-        graph = load_graph(found.modules, search, sys.stderr)
-    except DiscoveryError as exc:
-        raise CommandError(str(exc)) from None
+    graph = discover(found.modules, search, sys.stderr).graph()
     if checked and graph.diagnostics:
         for diagnostic in graph.diagnostics:
             sys.stderr.write(f"{one_line(str(diagnostic))}\n")
@@ -182,6 +179,9 @@ def run_command(prog: str, body: Callable[[], int]) -> int:
     except LayoutError as exc:
         sys.stderr.write(f"{prog}: error: {one_line(str(exc))}\n")
         return 2
+    except DiscoveryError as exc:
+        sys.stderr.write(exc.text(prog))
+        return 1
     except KeyboardInterrupt:
         sys.stderr.write(f"\n{prog}: interrupted\n")
         return 130

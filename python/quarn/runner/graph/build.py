@@ -25,7 +25,7 @@ from quarn.runner.graph.checks import (
 from quarn.runner.graph.lines import Lines
 from quarn.runner.graph.model import Asset, Diagnostic, Graph, Report
 from quarn.runner.graph.order import order_assets
-from quarn.runner.graph.serializer_check import check_serializers
+from quarn.runner.graph.serializer_check import SerializerProblem, check_serializers
 
 # Names an asset directory may not take: the manifest and our hidden scratch directories.
 _RESERVED_DIR_NAMES = frozenset({"", ".", "..", MANIFEST_FILE, REPORT_FILE, STATE_DIR})
@@ -170,8 +170,9 @@ def _resolver(assets: list[Asset]) -> Callable[[str], Asset | str]:
     return resolve
 
 
-def build_graph(document: Any) -> Graph:
-    """Deduplicates the document's entries, resolves inputs and runs every check."""
+def build_graph(document: Any, serializer_problem: SerializerProblem | None = None) -> Graph:
+    """Deduplicates the document's entries, resolves inputs and runs every check; the
+    declared serializers only when `serializer_problem` says what is wrong with one."""
     entries = document.get("assets") if isinstance(document, dict) else None
     if not isinstance(entries, list):
         raise ValueError("the inspection document has no 'assets' array")
@@ -206,7 +207,8 @@ def build_graph(document: Any) -> Graph:
                 upstream.downstream.append(asset)
     for asset in assets:
         check_shared_keys(asset, report)
-    check_serializers(assets, document, report)
+    if serializer_problem is not None:
+        check_serializers(assets, serializer_problem, report)
     order, cycles = order_assets(assets)
     for asset, path in cycles:
         report(asset, "dependency cycle: " + " -> ".join(a.label for a in path))

@@ -11,14 +11,14 @@ import importlib
 import inspect
 import json
 import os
-import signal
 import sys
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, NoReturn
 
 from quarn._paths import import_host_modules, set_import_path, shielded
 from quarn.runner.contract import RESULT_FILE, FailureRecord, JobSpec
 from quarn.runner.job import code_cache, sources, values
+from quarn.runner.job.process import die_with_parent, exit_status
 from quarn.runner.store.job_report import write_report
 
 # Exit statuses of the job worker.
@@ -36,7 +36,6 @@ Run one job of a quarn run from its job spec (JSON, written by the runner). With
 the job dies when process PID (the runner) dies. Exit status: 0 success, 1 recorded
 failure, 2 unusable spec or usage.
 """
-_PR_SET_PDEATHSIG = 1
 
 
 def run_job(spec: JobSpec) -> int:
@@ -59,7 +58,7 @@ def run_job(spec: JobSpec) -> int:
             function = target.__quarn_original__
         except BaseException:  # any failed lookup means: call the object itself
             function = target
-        value = values.call(function, values.load_inputs(spec))
+        value = _called(function, values.load_inputs(spec))
         record = values.store(value, spec)
         record["signature"] = _text(str(inspect.signature(function)))
         write_record(stage, _compact(record))
@@ -71,6 +70,38 @@ def run_job(spec: JobSpec) -> int:
         write_record(stage, failure_text(exc))
         return RECORDED_FAILURE
     return SUCCESS
+
+
+def _called(function: Any, inputs: dict[str, Any]) -> Any:
+    """The asset's value. Only the job's own process may record the job's outcome: a
+    process the asset forked that comes back here (its branch returned, raised or called
+    sys.exit) leaves at once, as that process would end in a program of its own, and
+    records nothing."""
+    job = os.getpid()
+    try:
+        value = values.call(function, inputs)
+    except BaseException as exc:
+        if os.getpid() != job:
+            _leave(exc)
+        raise
+    if os.getpid() != job:
+        _leave(None)
+    return value
+
+
+def _leave(exc: BaseException | None) -> NoReturn:
+    status = 0
+    if isinstance(exc, SystemExit):
+        status = exit_status(exc)
+    elif exc is not None:
+        print_traceback(exc)
+        status = 1
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except BaseException:  # noqa: BLE001, S110 - leaving whatever the streams do
+            pass
+    os._exit(status)
 
 
 def print_traceback(exc: BaseException) -> None:
@@ -151,20 +182,6 @@ def _package_file() -> str:
     import quarn
 
     return quarn.__file__ or __file__
-
-
-def die_with_parent(parent: int) -> bool:
-    """Asks the kernel to kill this process when its parent dies; False when the parent is
-    already gone (it died before the request could take effect)."""
-    if sys.platform.startswith("linux"):
-        import ctypes
-
-        try:
-            libc = ctypes.CDLL(None, use_errno=True)
-            libc.prctl(_PR_SET_PDEATHSIG, int(signal.SIGKILL), 0, 0, 0)
-        except (OSError, AttributeError):
-            pass
-    return os.getppid() == parent
 
 
 def main(argv: Sequence[str]) -> int:

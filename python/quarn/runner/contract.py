@@ -16,6 +16,7 @@ VALUE_FILE = "value.json"
 RESULT_FILE = "result.json"
 LOG_FILE = "worker.log"
 MANIFEST_FILE = "manifest.json"
+REPORT_FILE = "report.html"  # what `quarn report` writes by default
 
 # In a job's folder: the failure record and output of its latest run, when that failed; the
 # value of its last success stays beside it.
@@ -26,12 +27,14 @@ UNPARTITIONED_DIR = "_"
 
 # The runner's own corner of an output directory: the lock a run holds for its whole life,
 # one private folder per run (job specs, stage folders) that the run removes at its end,
-# and the history, one record per run.
+# and the history, one record per run. The marker says that quarn made the folder: only a
+# folder holding it is written into by a run, or cleaned.
 STATE_DIR = ".quarn"
 LOCK_FILE = "lock"
+MARKER_FILE = "output-directory"
 RUNS_DIR = "runs"
 HISTORY_DIR = "history"
-CODE_CACHE_DIR = "code"  # compiled project code, keyed by the digest of its source
+CODE_CACHE_DIR = "code"  # compiled code that earlier versions kept here; `clean` removes it
 
 
 class AssetEntry(TypedDict):
@@ -129,7 +132,6 @@ class JobSpec(TypedDict):
     keys: dict[str, Any]  # dimension -> key, passed as keyword arguments
     inputs: dict[str, InputSource | FanInSource]  # parameter -> where its value is
     sources: dict[str, str]  # source file -> SHA-256 of the bytes its version was computed from
-    code_cache: NotRequired[str]  # where compiled project code is kept, by source digest
     report: NotRequired[str]  # where the worker writes its `JobReport` after a success
 
 

@@ -44,6 +44,7 @@ from quarn.runner.store.history import append_run
 from quarn.runner.store.layout import LayoutError, job_path
 from quarn.runner.store.lock import LockHeld, acquire, current_command
 from quarn.runner.store.manifest import Manifest
+from quarn.runner.store.marker import OutputDirError, check_run_output, mark
 from quarn.runner.store.rundir import RunDir
 from quarn.runner.text import one_line
 
@@ -76,6 +77,9 @@ def main(argv: list[str] | None = None, prog: str = PROG) -> int:
     except KeyboardInterrupt:
         sys.stderr.write(f"\n{prog}: interrupted\n")
         return 130
+    except LayoutError as exc:  # a link where quarn keeps its own files in DIR
+        sys.stderr.write(f"{prog}: error: {one_line(str(exc))}\n")
+        return 2
     except Exception as exc:  # noqa: BLE001 - a fault of ours: one line naming its place
         frames = traceback.extract_tb(exc.__traceback__)
         where = f" at {os.path.basename(frames[-1].filename)}:{frames[-1].lineno}" if frames else ""
@@ -117,6 +121,11 @@ def _main(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         error(str(exc))
         return 1
     paths = [os.path.abspath(p) for p in [*args.path, *found.paths]]
+    try:
+        check_run_output(args.out, [*paths, os.getcwd()])
+    except OutputDirError as exc:
+        error(str(exc))
+        return 2
     try:
         discovered = discover(
             found.modules, paths, stderr, isolation=isolation, timeout=args.discovery_timeout
@@ -193,8 +202,14 @@ def _plan(
     except LockHeld as exc:
         error(f"{exc}; pass --wait to wait for it")
         return 2
-    except (OSError, LayoutError) as exc:
+    except OSError as exc:  # a link in quarn's place (LayoutError) ends the run with 2
         error(f"cannot lock {out}: {exc}")
+        return 1
+    try:
+        mark(out)
+    except OSError as exc:
+        lock.release()
+        error(f"cannot write to {out}: {exc}")
         return 1
     try:
         return _execute(args, assets, kept, code, paths, discovered, error)
@@ -212,8 +227,8 @@ def _decide(
     """What is current and what runs, from the manifest; None (after saying why) when two
     jobs would share a folder."""
     manifest, warning = Manifest.load(args.out)
-    if warning:
-        sys.stderr.write(f"{args.prog}: warning: {one_line(warning)}\n")
+    for text in ([warning] if warning else []) + manifest.damaged:
+        sys.stderr.write(f"{args.prog}: warning: {one_line(text)}\n")
     prepared = prepare(assets, kept, code, manifest, args.forced)
     if _clash(prepared, args.out, error):
         return None
@@ -246,7 +261,7 @@ def _execute(
     backend: Backend
     slots = args.jobs or os.cpu_count() or 1
     if args.executor != "dask" or not to_run:
-        backend = discovered.backend(progress.message)
+        backend = discovered.backend(progress.message, args.timeout)
     else:
         from quarn.runner.executors.dask.backend import open_backend
 

@@ -71,14 +71,16 @@ class Discovery:
         except ValueError as exc:
             raise DiscoveryError(str(exc)) from None
 
-    def backend(self, note: Callable[[str], None]) -> Backend:
+    def backend(self, note: Callable[[str], None], timeout: float | None = None) -> Backend:
+        """What runs the jobs; `timeout` is the run's `--timeout`, which a backend that runs
+        jobs in this process enforces itself (the others are stopped by the executor)."""
         from quarn.runner.executors.local import LocalBackend
 
         if self.isolation == "none":
             from quarn.runner.executors.inprocess import InProcessBackend
             from quarn.runner.job.run import run_job
 
-            return InProcessBackend(run_job)
+            return InProcessBackend(run_job, timeout)
         if self.template is not None:
             from quarn.runner.executors.fork.backend import ForkBackend
 

@@ -19,10 +19,8 @@ from types import FrameType
 from typing import Any
 
 from quarn.runner.contract import (
-    CODE_CACHE_DIR,
     LOG_FILE,
     RESULT_FILE,
-    STATE_DIR,
     VALUE_FILE,
     FanInSource,
     InputSource,
@@ -294,7 +292,6 @@ class Executor:
             "keys": job.key,
             "inputs": inputs,
             "sources": self.plan.sources.get(asset.ref, {}),
-            "code_cache": os.path.abspath(os.path.join(self.out_dir, STATE_DIR, CODE_CACHE_DIR)),
         }
 
     def _source(self, upstream: Job) -> InputSource:

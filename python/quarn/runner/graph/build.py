@@ -9,7 +9,13 @@ from collections.abc import Callable
 from typing import Any
 
 from quarn.runner.canonical import canonical_json, short_hash
-from quarn.runner.contract import MANIFEST_FILE, STATE_DIR, module_reference, reference
+from quarn.runner.contract import (
+    MANIFEST_FILE,
+    REPORT_FILE,
+    STATE_DIR,
+    module_reference,
+    reference,
+)
 from quarn.runner.graph.checks import (
     check_names,
     check_parameters,
@@ -22,7 +28,7 @@ from quarn.runner.graph.order import order_assets
 from quarn.runner.graph.serializer_check import SerializerProblem, check_serializers
 
 # Names an asset directory may not take: the manifest and our hidden scratch directories.
-_RESERVED_DIR_NAMES = frozenset({"", ".", "..", MANIFEST_FILE, STATE_DIR})
+_RESERVED_DIR_NAMES = frozenset({"", ".", "..", MANIFEST_FILE, REPORT_FILE, STATE_DIR})
 _UNSAFE = re.compile(r"[^A-Za-z0-9._-]")
 
 

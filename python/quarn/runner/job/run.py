@@ -17,7 +17,7 @@ from typing import Any, NoReturn
 
 from quarn._paths import import_host_modules, set_import_path, shielded
 from quarn.runner.contract import RESULT_FILE, FailureRecord, JobSpec
-from quarn.runner.job import sources, values
+from quarn.runner.job import code_cache, sources, values
 from quarn.runner.job.process import die_with_parent, exit_status
 from quarn.runner.store.job_report import write_report
 
@@ -51,7 +51,7 @@ def run_job(spec: JobSpec) -> int:
     os.makedirs(stage, exist_ok=True)
     try:
         # the project's code is checked against the plan and compiled from what was checked
-        sources.install(spec.get("sources") or {}, spec["paths"], spec.get("code_cache"))
+        sources.install(spec.get("sources") or {}, spec["paths"], code_cache.cache_dir())
         module = importlib.import_module(spec["module"])
         target = getattr(module, spec["function"])
         try:

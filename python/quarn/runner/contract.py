@@ -133,6 +133,10 @@ class JobSpec(TypedDict):
     inputs: dict[str, InputSource | FanInSource]  # parameter -> where its value is
     sources: dict[str, str]  # source file -> SHA-256 of the bytes its version was computed from
     report: NotRequired[str]  # where the worker writes its `JobReport` after a success
+    # Whether the worker syncs the files it writes itself: on another machine (a cluster)
+    # it must; on the runner's, the runner syncs every finished job's files in one go before
+    # it vouches for them, and a sync per file would only cost the job time.
+    sync: NotRequired[bool]
 
 
 class JobReport(TypedDict):

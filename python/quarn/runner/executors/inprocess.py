@@ -53,6 +53,8 @@ class _Interruption:
 class InProcessBackend:
     """Runs a job to its end when it is started; `wait` then reports it."""
 
+    remote = False
+
     def __init__(self, run_job: Callable[[Any], int], timeout: float | None = None) -> None:
         self._run_job = run_job
         self._timeout = timeout

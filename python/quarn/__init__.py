@@ -23,6 +23,7 @@ from quarn._quarn import (
 if TYPE_CHECKING:
     from quarn.runner.store.load import StaleValueError, load, load_all
     from quarn.runner.store.serializers import Serializer, StorageError, register_serializer
+    from quarn.runner.trace.record import depends_on, depends_on_env
 
 # Loaded on first use: importing quarn (as every worker and discovery does before it
 # shields the standard modules from project files) must import nothing but the core.
@@ -33,6 +34,8 @@ _LAZY = {
     "register_serializer": "quarn.runner.store.serializers",
     "Serializer": "quarn.runner.store.serializers",
     "StorageError": "quarn.runner.store.serializers",
+    "depends_on": "quarn.runner.trace.record",
+    "depends_on_env": "quarn.runner.trace.record",
 }
 
 
@@ -57,4 +60,6 @@ __all__ = [
     "register_serializer",
     "Serializer",
     "StorageError",
+    "depends_on",
+    "depends_on_env",
 ]

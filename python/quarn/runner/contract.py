@@ -28,6 +28,7 @@ LOCK_FILE = "lock"
 RUNS_DIR = "runs"
 HISTORY_DIR = "history"
 CODE_CACHE_DIR = "code"  # compiled project code, keyed by the digest of its source
+DIGEST_CACHE_DIR = "digests"  # SHA-256 of the files jobs read, keyed by path and stat
 
 
 class AssetEntry(TypedDict):
@@ -106,10 +107,14 @@ STATUS_RUNNING = "running"  # started by a run that has not recorded how it ende
 
 
 class InputSource(TypedDict):
-    """Where a job finds one upstream value: the upstream job's folder and how it was stored."""
+    """Where a job finds one upstream value: the upstream job's folder and how it was stored;
+    with the SHA-256 and stat of the value file the runner knows, so that the worker can
+    vouch for the bytes it read without hashing them (`JobDeps.inputs`)."""
 
     dir: str
     serializer: str | None
+    digest: NotRequired[str]
+    stat: NotRequired[list[int]]
 
 
 class FanInSource(TypedDict):
@@ -135,16 +140,52 @@ class JobSpec(TypedDict):
     report: NotRequired[str]  # where the worker writes its `JobReport` after a success
 
 
+class CodeDep(TypedDict):
+    """The code of one source file that ran in a job: the SHA-256 of the file's bytes that
+    ran ("" when unknown), and unit (function, method, class or module body) -> the digest
+    of its normalized syntax tree ("" when unknown)."""
+
+    sha256: str
+    units: dict[str, str]
+
+
+class FileDep(TypedDict):
+    """A file a job read: its stat (size, mtime_ns, ctime_ns, inode) and SHA-256 as it was
+    read. Both None: the job looked for it and it did not exist. A SHA-256 of "": it
+    changed while the job ran, so the bytes read are unknown."""
+
+    stat: list[int] | None
+    sha256: str | None
+
+
+class JobDeps(TypedDict):
+    """What a job used while it ran, besides what its static version names. Paths are
+    relative to the job's working directory when inside it, else absolute.
+
+    `code`: source file -> the code of it that ran (in the job, or when its module was
+    imported); `files`: data files read; `env`: environment variable -> SHA-256 of its value
+    (None: unset); `inputs`: upstream job folder -> SHA-256 of the value bytes read;
+    `notes`: what could not be recorded, for a person."""
+
+    code: dict[str, CodeDep]
+    files: dict[str, FileDep]
+    env: dict[str, str | None]
+    inputs: dict[str, str]
+    notes: NotRequired[list[str]]
+
+
 class JobReport(TypedDict):
     """What the job worker tells the runner about a stored value, in the file named by
     `JobSpec.report`: the value file's name, the SHA-256 of the bytes it wrote, and the
     stat of that file and of the success record (size, mtime_ns, ctime_ns, inode), which a
-    rename of their folder leaves as they are. The runner never hashes a value itself."""
+    rename of their folder leaves as they are. The runner never hashes a value itself.
+    `deps`: what the job used while it ran, when it could be recorded."""
 
     value: str
     digest: str
     stat: list[int]
     result_stat: list[int]
+    deps: NotRequired[JobDeps]
 
 
 def reference(file_path: str, function_name: str) -> str:

@@ -38,3 +38,9 @@ def in_roots(path: str, roots: Iterable[str]) -> bool:
     (a root such as / or the home folder may hold a virtual environment)."""
     real = os.path.realpath(path)
     return _inside(real, roots) and not _inside(real, _library())
+
+
+def library_file(path: str) -> bool:
+    """Whether a file is the interpreter's own (the standard library, site-packages): every
+    other source file that runs is code someone may edit, on the project's path or not."""
+    return _inside(os.path.realpath(path), _library())

@@ -313,10 +313,14 @@ class Executor:
         folder = job_dir(self.out_dir, upstream)
         value = stored_value_file(folder) or os.path.join(folder, VALUE_FILE)
         check_input_folder(self.out_dir, upstream, (os.path.basename(value), RESULT_FILE))
-        return {
+        source: InputSource = {
             "dir": os.path.abspath(job_dir(self.out_dir, upstream)),
             "serializer": _serializer(upstream.asset.metadata),
         }
+        entry = self.manifest.jobs.get(upstream.id, {})
+        if entry.get("value") == os.path.basename(value) and "digest" in entry and "stat" in entry:
+            source["digest"], source["stat"] = entry["digest"], entry["stat"]  # what it vouches for
+        return source
 
     def _conclude_all(self, ended: list[tuple[Job, JobExit]]) -> None:
         for job, exit_ in ended:

@@ -114,7 +114,10 @@ def discover_here(
     os.dup2(2, 1)
     os.environ[REPORT_ENV] = report
     try:
-        document = inspect_modules(list(modules))
+        from quarn.runner.trace import record
+
+        with record.imports():  # the jobs run here: what each module's import used counts
+            document = inspect_modules(list(modules))
     finally:
         del os.environ[REPORT_ENV]
         sys.stdout.flush()

@@ -20,6 +20,7 @@ from quarn._paths import import_host_modules, set_import_path, shielded
 from quarn.runner.contract import RESULT_FILE, FailureRecord, JobSpec
 from quarn.runner.job import sources, values
 from quarn.runner.store.job_report import write_report
+from quarn.runner.trace import record as trace
 
 # Exit statuses of the job worker.
 SUCCESS = 0
@@ -53,18 +54,20 @@ def run_job(spec: JobSpec) -> int:
     try:
         # the project's code is checked against the plan and compiled from what was checked
         sources.install(spec.get("sources") or {}, spec["paths"], spec.get("code_cache"))
-        module = importlib.import_module(spec["module"])
-        target = getattr(module, spec["function"])
-        try:
-            function = target.__quarn_original__
-        except BaseException:  # any failed lookup means: call the object itself
-            function = target
-        value = values.call(function, values.load_inputs(spec))
-        record = values.store(value, spec)
+        with trace.job(spec) as recording:  # the import too: a spawned job imports here
+            module = importlib.import_module(spec["module"])
+            target = getattr(module, spec["function"])
+            try:
+                function = target.__quarn_original__
+            except BaseException:  # any failed lookup means: call the object itself
+                function = target
+            value = values.call(function, values.load_inputs(spec))
+            record = values.store(value, spec)  # a project serializer's code counts too
+            deps = recording.finish()
         record["signature"] = _text(str(inspect.signature(function)))
         write_record(stage, _compact(record))
         if spec.get("report"):
-            write_report(spec["report"], stage, os.path.basename(record["value_path"]))
+            write_report(spec["report"], stage, os.path.basename(record["value_path"]), deps)
     except BaseException as exc:  # noqa: BLE001 - every failure of the asset is recorded
         if not isinstance(exc, values.StorageError):  # not the function's: the record says all
             print_traceback(exc)

@@ -366,8 +366,9 @@ def ready_message(document: str, modules: Sequence[str], note: str | None) -> by
 def prepare(modules: Sequence[str], seeds: Seeds) -> tuple[str, str | None]:
     """Imports and inspects the modules; says why forking is unsafe when it is."""
     from quarn import inspect_modules
+    from quarn.runner.trace import record
 
-    with ImportWatch({"numpy.random": seeds.numpy_random_imported}) as watch:
+    with ImportWatch({"numpy.random": seeds.numpy_random_imported}) as watch, record.imports():
         document = inspect_modules(list(modules))
     seeds.settle()
     unsafe = quiesce()

@@ -31,8 +31,8 @@ from typing import Any
 
 import quarn
 from quarn.runner.contract import (
-    CODE_CACHE_DIR,
     DIGEST_CACHE_DIR,
+    STATE_DIR,
     CodeDep,
     InputSource,
     JobDeps,
@@ -447,9 +447,9 @@ class job:  # noqa: N801 - used as `with job(spec) as recording`, like a functio
         self.folders = settle.Folders(
             code_cache, os.path.join(state, DIGEST_CACHE_DIR) if state else None
         )
-        skipped = [spec["stage_dir"], spec["job_dir"]]
-        if state is not None and os.path.basename(code_cache or "") == CODE_CACHE_DIR:
-            skipped.append(state)
+        skipped = [spec["stage_dir"], spec["job_dir"], *([code_cache] if code_cache else [])]
+        if state is not None and os.path.basename(state) == STATE_DIR:
+            skipped.append(state)  # the runner's: stages, digests
         recording.skipped = tuple(os.path.abspath(p) + os.sep for p in skipped)
         for source in spec["inputs"].values():
             members = source["fan_in"].values() if "fan_in" in source else [source]  # type: ignore[typeddict-item]

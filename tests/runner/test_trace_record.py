@@ -1,0 +1,252 @@
+"""What a job records while it runs, read from its job worker's report; and the same record
+whichever isolation ran it."""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+from run_support import job_spec
+
+TRACED = """
+import importlib, os, pathlib
+from os import environ
+import quarn
+import helpers
+
+AT_IMPORT = open("at_import.txt").read() + os.environ.get("QIMPORT", "")
+
+def local(x):
+    return x + 1
+
+def env():
+    os.environ["QSET"] = "mine"
+    values = [os.environ["QA"], os.getenv("QB"), environ.get("QC"), "QD" in os.environ,
+              os.environ.get("QSET"), os.environ.get("QUNSET")]
+    os.environ.copy()  # the whole environment: no variable by name
+    list(os.environ.items())
+    return values
+
+def files():
+    with open("out.txt", "w") as handle:  # written by the job: an output, not an input
+        handle.write("x")
+    try:
+        open("absent.txt")
+    except FileNotFoundError:
+        pass
+    quarn.depends_on("declared.bin")
+    return [open("out.txt").read(), pathlib.Path("data.txt").read_text(),
+            len(open(helpers.__file__).read()) > 0]
+
+def code():
+    module = importlib.import_module("helpers")
+    return [module.Shape(2).area(), globals()["local"](1), helpers.REGISTRY["double"](3)]
+
+def consume(v):
+    return v
+"""
+
+HELPERS = """
+REGISTRY = {}
+
+def register(name):
+    def wrap(f):
+        REGISTRY[name] = f
+        return f
+    return wrap
+
+@register("double")
+def double(x):
+    return [2 * y for y in [x]][0]
+
+class Shape:
+    def __init__(self, n):
+        self.n = n
+
+    def area(self):
+        return self.n ** 2
+"""
+
+
+def run_worker(folder: Path, function: str, env: dict[str, str] | None = None, **more) -> dict:
+    """Runs the spawned job worker on `function` of the traced module; its recorded deps."""
+    report = folder / "report.json"
+    report.unlink(missing_ok=True)
+    cache = folder / "out" / ".quarn" / "code"  # where a run keeps it: not the project's
+    job_spec(folder, "traced", function, report=str(report), code_cache=str(cache), **more)
+    done = subprocess.run(
+        [sys.executable, "-m", "quarn.runner.job", "spec.json"], cwd=folder, capture_output=True,
+        text=True, timeout=60, env={**os.environ, "QA": "a", "QB": "b", "QC": "c", **(env or {})},
+    )  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    return json.loads(report.read_text())["deps"]
+
+
+@pytest.fixture
+def project(tmp_path: Path) -> Path:
+    (tmp_path / "traced.py").write_text(textwrap.dedent(TRACED))
+    (tmp_path / "helpers.py").write_text(textwrap.dedent(HELPERS))
+    for name, text in [("at_import.txt", "i"), ("data.txt", "d"), ("declared.bin", "b")]:
+        (tmp_path / name).write_text(text)
+    return tmp_path
+
+
+def digest(text: str) -> str:
+    return hashlib.sha256(text.encode()).hexdigest()
+
+
+def test_variables_read_by_name_count_whatever_way_they_were_reached(project):
+    env = run_worker(project, "env", {"QIMPORT": "x"})["env"]
+    assert env == {
+        "QA": digest("a"), "QB": digest("b"), "QC": digest("c"), "QD": None,
+        "QUNSET": None, "QIMPORT": digest("x"),  # read when the module was imported
+    }  # fmt: skip
+
+
+def test_files_read_count_with_their_bytes_and_outputs_do_not(project):
+    deps = run_worker(project, "files")
+    files = deps["files"]
+    assert sorted(files) == ["absent.txt", "at_import.txt", "data.txt", "declared.bin"]
+    assert files["absent.txt"] == {"stat": None, "sha256": None}
+    assert files["data.txt"]["sha256"] == digest("d")
+    assert files["data.txt"]["stat"][0] == 1  # its size
+    assert files["declared.bin"]["sha256"] == digest("b")
+
+
+def test_code_reached_dynamically_counts_as_the_units_that_ran(project):
+    code = run_worker(project, "code")["code"]
+    assert {path: sorted(dep["units"]) for path, dep in code.items()} == {
+        "traced.py": ["<module>", "code", "local"],
+        "helpers.py": ["<module>", "Shape", "Shape.__init__", "Shape.area", "double", "register"],
+    }
+    source = (project / "helpers.py").read_bytes()
+    assert code["helpers.py"]["sha256"] == hashlib.sha256(source).hexdigest()
+    assert all(len(d) == 64 for dep in code.values() for d in dep["units"].values())
+
+
+@pytest.mark.parametrize("vouched", [True, False])
+def test_an_upstream_value_counts_by_the_bytes_read(project, vouched):
+    upstream = project / "up"
+    upstream.mkdir()
+    (upstream / "value.json").write_text("41")
+    stat = os.stat(upstream / "value.json")
+    known = [stat.st_size, stat.st_mtime_ns, stat.st_ctime_ns, stat.st_ino]
+    # The runner's digest stands for the file while it has the stat the runner knows;
+    # a file rewritten since is hashed as it was read.
+    source = {"dir": str(upstream), "serializer": None, "digest": "f" * 64,
+              "stat": known if vouched else [0, 0, 0, 0]}  # fmt: skip
+    deps = run_worker(project, "consume", inputs={"v": source})
+    assert deps["inputs"] == {str(upstream): "f" * 64 if vouched else digest("41")}
+    assert "up/value.json" not in deps["files"]
+
+
+DRIVER = """
+import json, sys
+import quarn.runner.executors.executor as executor
+from quarn.runner.store import job_report
+from quarn.runner.commands.run import main
+
+reports = {}
+def spy(path):
+    report = job_report.read_report(path)
+    if report is not None:
+        reports[len(reports)] = report
+    return report
+
+executor.read_report = spy
+status = main(sys.argv[1:])
+print(json.dumps(list(reports.values())))
+sys.exit(status)
+"""
+
+PIPELINE = """
+import importlib, os
+from quarn import asset
+import pkg.plugins
+from pkg.registry import HANDLERS
+from pkg.shapes import Box
+import farhelp
+
+SCALE = int(os.environ.get("QSCALE", "1"))
+with open("lookup.txt") as handle:
+    LOOKUP = handle.read()
+
+@asset()
+def via_import_module():
+    return importlib.import_module("pkg.helpers").scale(2)
+
+@asset()
+def via_registry():
+    return HANDLERS["double"](4)
+
+@asset(serializer="pickle")
+def box():
+    return Box(3)
+
+@asset(inputs={"b": box})
+def area(b):
+    return b.area() + farhelp.far(1) + SCALE + len(LOOKUP)
+
+@asset()
+def reads():
+    with open("data.csv") as handle:
+        return handle.read()
+"""
+
+PACKAGE = {
+    "pkg/__init__.py": "",
+    "pkg/helpers.py": "def scale(x):\n    return x * 3\n",
+    "pkg/registry.py": "HANDLERS = {}\n\ndef register(name):\n"
+    "    def wrap(f):\n        HANDLERS[name] = f\n        return f\n    return wrap\n",
+    "pkg/plugins.py": "from pkg.registry import register\n\n"
+    '@register("double")\ndef double(x):\n    return 2 * x\n',
+    "pkg/shapes.py": "class Box:\n    def __init__(self, n):\n        self.n = n\n\n"
+    "    def area(self):\n        return self.n * self.n\n",
+    "elsewhere/farhelp.py": "def far(x):\n    return x + 100\n",
+    "lookup.txt": "abc",
+    "data.csv": "a\n1\n",
+}
+
+
+def test_every_isolation_records_the_same(tmp_path):
+    """The template imports the modules once and forks; `none` imports them in the runner;
+    `spawn` imports them in each job: what each job used is the same record."""
+    (tmp_path / "mods").mkdir()
+    (tmp_path / "mods" / "pipe.py").write_text(PIPELINE)
+    for name, text in PACKAGE.items():
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text(text)
+    env = {**os.environ, "PYTHONPATH": str(tmp_path / "elsewhere"), "QSCALE": "2"}
+    records = {}
+    for isolation in ("fork", "spawn", "none"):
+        out = tmp_path / f"out-{isolation}"
+        done = subprocess.run(
+            [sys.executable, "-c", DRIVER, "pipe", "--out", str(out), "--path", "mods",
+             "--path", ".", "--isolation", isolation, "--jobs", "1"],
+            cwd=tmp_path, capture_output=True, text=True, timeout=120, env=env,
+        )  # fmt: skip
+        assert done.returncode == 0, done.stderr
+        reports = json.loads(done.stdout.splitlines()[-1])
+        assert len(reports) == 5, done.stderr
+        texts = [json.dumps(r["deps"], sort_keys=True).replace(str(out), "OUT") for r in reports]
+        records[isolation] = sorted(texts)
+    assert records["fork"] == records["spawn"] == records["none"]
+    deps = [json.loads(text) for text in records["fork"]]
+    units: dict[str, set[str]] = {}
+    for each in deps:
+        for path, code in each["code"].items():
+            units.setdefault(path, set()).update(code["units"])
+    # what the issue found missed: a helper through import_module, a registry, a pickled
+    # instance's method, a module found through PYTHONPATH, a variable, a file
+    assert units["pkg/helpers.py"] == {"<module>", "scale"}
+    assert "double" in units["pkg/plugins.py"] and "Box.area" in units["pkg/shapes.py"]
+    assert "far" in units["elsewhere/farhelp.py"]
+    assert all(d["env"] == {"QSCALE": digest("2")} for d in deps)
+    assert all("lookup.txt" in d["files"] for d in deps)
+    assert sum("data.csv" in d["files"] for d in deps) == 1

@@ -153,7 +153,7 @@ def test_the_job_worker_runs_only_the_planned_source(tmp_path, changed):
     else:
         assert done.returncode == 0 and record["ok"] is True
         assert not (tmp_path / "__pycache__").exists()  # compiled into the cache of DIR only
-        assert len(list((tmp_path / "code").iterdir())) == 1
+        assert len(list((tmp_path / "code").glob("*.code"))) == 1
 
 
 def test_modules_beside_an_asset_imported_from_another_folder_are_the_projects(tmp_path):

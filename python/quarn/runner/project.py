@@ -44,3 +44,9 @@ def library_file(path: str) -> bool:
     """Whether a file is the interpreter's own (the standard library, site-packages): every
     other source file that runs is code someone may edit, on the project's path or not."""
     return _inside(os.path.realpath(path), _library())
+
+
+def library_folder(path: str) -> bool:
+    """Whether a path, as spelled, is under the interpreter's folders: `library_file`
+    without resolving links, for a first answer that is mostly the last."""
+    return _inside(path, _library())

@@ -38,7 +38,7 @@ from quarn.runner.contract import (
     JobDeps,
     JobSpec,
 )
-from quarn.runner.project import library_file
+from quarn.runner.project import library_file, library_folder
 from quarn.runner.store.digest import stat_key
 from quarn.runner.trace import settle
 from quarn.runner.trace.cache import file_digest
@@ -111,7 +111,9 @@ def project_file(filename: str) -> str | None:
     except KeyError:
         pass
     real = None
-    if os.path.isabs(filename):  # not "<frozen os>" nor text given to exec
+    # Not "<frozen os>" nor text given to exec; a library's files mostly are where the
+    # interpreter put them, which tells without resolving links.
+    if os.path.isabs(filename) and not library_folder(filename):
         candidate = os.path.realpath(filename)
         if not candidate.startswith(_OWN) and not library_file(candidate):
             real = candidate
@@ -128,6 +130,7 @@ def _data_file(path: str) -> bool:
         path.startswith(_NEVER_DATA)
         or path.endswith(_CODE_SUFFIXES)
         or "__pycache__" in path
+        or library_folder(path)
         or os.path.realpath(path).startswith(_OWN)
         or library_file(path)
     )
@@ -330,22 +333,21 @@ def _imported(
         if key in recording.keys:
             return
         recording.keys.add(key)
-        seen: Seen | None = recording.root
-    else:
-        seen = recording.target(sys._getframe(2))  # the wrapper, then the importer
-    if seen is None:
-        return
     if level:
         base = package.rsplit(".", level - 1)[0] if level > 1 else package
         name = f"{base}.{name}" if name else base
     parts = name.split(".")
     names = [".".join(parts[: i + 1]) for i in range(len(parts))]
     names += [f"{name}.{item}" for item in fromlist if item != "*"]
+    found = []
     for module_name in names:
-        module = sys.modules.get(module_name)
-        file = getattr(module, "__file__", None)
+        file = getattr(sys.modules.get(module_name), "__file__", None)
         if isinstance(file, str) and project_file(file) is not None:
-            seen.imports.add(module_name)
+            found.append(module_name)
+    if found:  # a library importing its own modules is no one's business here
+        seen = recording.target(sys._getframe(2))  # the wrapper, then the importer
+        if seen is not None:
+            seen.imports.update(found)
 
 
 def _package(globals: Mapping[str, object] | None) -> str:

@@ -10,6 +10,7 @@ import textwrap
 import pytest
 
 from quarn.runner.trace import cache
+from quarn.runner.trace.cache import text_digest
 from quarn.runner.trace.deps import (
     FileNow,
     Observed,
@@ -17,7 +18,6 @@ from quarn.runner.trace.deps import (
     compare,
     join,
     share,
-    text_digest,
 )
 from quarn.runner.trace.observe import DepsObserver
 from quarn.runner.trace.units import MODULE, units

@@ -13,12 +13,18 @@ from __future__ import annotations
 import hashlib
 import json
 import os
-import tempfile
 
 from quarn.runner.store.digest import sha256_file, stat_key
 from quarn.runner.trace.units import Units, units
 
 _units: dict[str, Units | None] = {}
+
+
+def text_digest(value: str) -> str:
+    """What identifies an environment variable's value in a record: its SHA-256."""
+    return hashlib.sha256(value.encode("utf-8", "surrogateescape")).hexdigest()
+
+
 _files: dict[tuple[str, tuple[int, ...]], str] = {}
 
 
@@ -87,6 +93,8 @@ def file_digest(path: str, stat: list[int], folder: str | None) -> str | None:
 
 def _write(path: str, data: bytes) -> None:
     """A cache entry appears whole or not at all; a failure to write one is no failure."""
+    import tempfile
+
     try:
         os.makedirs(os.path.dirname(path), exist_ok=True)
         fd, temp = tempfile.mkstemp(dir=os.path.dirname(path), suffix=".tmp")

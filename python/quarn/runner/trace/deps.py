@@ -68,11 +68,6 @@ class Comparison:
     restat: dict[str, list[int]]
 
 
-def text_digest(value: str) -> str:
-    """What identifies an environment variable's value in a record: its SHA-256."""
-    return hashlib.sha256(value.encode("utf-8", "surrogateescape")).hexdigest()
-
-
 def must_hash(recorded: FileDep, stat: list[int] | None) -> bool:
     """Whether a file's digest must be read to compare it: it exists, was read as it is
     (not absent, not changed while read), and its stat is not the recorded one."""

@@ -10,7 +10,7 @@ from collections.abc import Mapping
 
 from quarn.runner.contract import JobDeps
 from quarn.runner.store.digest import stat_key
-from quarn.runner.trace.cache import file_digest, source_units
+from quarn.runner.trace.cache import file_digest, source_units, text_digest
 from quarn.runner.trace.deps import (
     Comparison,
     FileNow,
@@ -18,7 +18,6 @@ from quarn.runner.trace.deps import (
     SourceNow,
     compare,
     must_hash,
-    text_digest,
 )
 from quarn.runner.trace.settle import Folders
 

@@ -41,8 +41,7 @@ from quarn.runner.contract import (
 from quarn.runner.project import library_file, library_folder
 from quarn.runner.store.digest import stat_key
 from quarn.runner.trace import settle
-from quarn.runner.trace.cache import file_digest
-from quarn.runner.trace.deps import text_digest
+from quarn.runner.trace.cache import file_digest, text_digest
 
 _IMPORTS = "imports"
 _JOB = "job"
@@ -333,6 +332,10 @@ def _imported(
         if key in recording.keys:
             return
         recording.keys.add(key)
+    top = (package if level else name).partition(".")[0]
+    file = getattr(sys.modules.get(top), "__file__", None)
+    if isinstance(file, str) and library_folder(file):
+        return  # a library's module or package: none of its modules is the project's
     if level:
         base = package.rsplit(".", level - 1)[0] if level > 1 else package
         name = f"{base}.{name}" if name else base

@@ -11,9 +11,8 @@ from __future__ import annotations
 import hashlib
 import os
 from collections.abc import Iterable
-from dataclasses import dataclass
 from types import CodeType
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, NamedTuple
 
 from quarn.runner.contract import CodeDep, FileDep, JobDeps
 from quarn.runner.job.sources import LOADED
@@ -28,8 +27,7 @@ _NO_UNITS = Units({})
 _reals: dict[str, str] = {}
 
 
-@dataclass(frozen=True, slots=True)
-class Folders:
+class Folders(NamedTuple):
     """Where the caches of unit tables and file digests are kept (None: in memory only)."""
 
     units: str | None = None

@@ -88,13 +88,15 @@ class _Recording:
 
 
 _active: _Recording | None = None
+_spare: _Recording | None = None  # a job's recording, made ahead in a template
+_KEPT = _Recording(_IMPORTS)  # stands for "installed for the process's life"
 segments: dict[str, Seen] = {}  # project module -> what its import did (template, runner)
 _tool: int | None = None  # held for the process's life once taken: events stay local
 _watched: set[CodeType] = set()  # project code objects whose PY_START is watched
 _notes: list[str] = []
 _jobs_started = 0
 _hooked = False
-_saved_environ: type | None = None
+_installed_by: _Recording | None = None  # the recording that swapped the probes in
 _code_files: dict[str, str | None] = {}  # co_filename -> real path when it is project code
 _data_files: dict[str, bool] = {}  # absolute path -> whether it can be a dependency
 
@@ -347,7 +349,11 @@ def _imported(
         file = getattr(sys.modules.get(module_name), "__file__", None)
         if isinstance(file, str) and project_file(file) is not None:
             found.append(module_name)
-    if found:  # a library importing its own modules is no one's business here
+    if not found:
+        return
+    if recording.phase == _JOB:
+        recording.root.imports.update(found)
+    else:  # the innermost project module being imported imports them
         seen = recording.target(sys._getframe(2))  # the wrapper, then the importer
         if seen is not None:
             seen.imports.update(found)
@@ -369,30 +375,36 @@ def _package(globals: Mapping[str, object] | None) -> str:
 
 
 def _start(recording: _Recording) -> None:
-    global _active, _hooked, _saved_environ
+    global _active, _hooked, _installed_by
     if not _hooked:
         sys.addaudithook(_audit)  # for the process's life: it costs a comparison when idle
         _hooked = True
-    _acquire_tool()
+    if _tool is None:
+        _acquire_tool()
     if recording.phase == _JOB and _jobs_started and _tool is not None:
         sys.monitoring.restart_events()  # what an earlier job here switched off, on again
-    _saved_environ = type(os.environ)
-    if _saved_environ is os._Environ:
-        os.environ.__class__ = _RecordingEnviron
-    builtins.__import__ = _import
-    importlib.import_module = _import_module
+    if _installed_by is None and builtins.__import__ is not _import:
+        if type(os.environ) is os._Environ:
+            os.environ.__class__ = _RecordingEnviron
+        builtins.__import__ = _import
+        importlib.import_module = _import_module
+        _installed_by = recording
     _active = recording
 
 
 def _stop(recording: _Recording) -> None:
-    global _active
+    """Ends `recording`; the probes it installed go, unless `keep_probes` left them for
+    the jobs of this process (a template's, whose jobs then find them in place)."""
+    global _active, _installed_by
     if _active is not recording:
         return
     _active = None  # the watched code's events stay, but note nothing: no job runs
-    builtins.__import__ = _original_import
-    importlib.import_module = _original_import_module
-    if _saved_environ is not None and type(os.environ) is _RecordingEnviron:
-        os.environ.__class__ = _saved_environ
+    if _installed_by is recording:
+        builtins.__import__ = _original_import
+        importlib.import_module = _original_import_module
+        if type(os.environ) is _RecordingEnviron:
+            object.__setattr__(os.environ, "__class__", os._Environ)
+        _installed_by = None
 
 
 def _acquire_tool() -> None:
@@ -425,17 +437,26 @@ def _note(text: str) -> None:
 
 
 @contextlib.contextmanager
-def imports() -> Iterator[None]:
+def imports(keep_probes: bool = False) -> Iterator[None]:
     """Records, per project module, what its import does, for every later job of this
     process and of the processes it forks; then hashes what was read and parses the code
-    that ran, once for all of them."""
+    that ran, once for all of them. `keep_probes`: a process that only forks jobs leaves
+    the probes in place (idle), so that a job does not write them in again."""
+    global _spare, _installed_by
     recording = _Recording(_IMPORTS)
     _start(recording)
     try:
         yield
     finally:
+        if keep_probes and _installed_by is recording:
+            _installed_by = _KEPT
         _stop(recording)
         settle.prepare(segments.values(), _watched)
+        _spare = _Recording(_JOB)  # each forked job takes its own copy
+
+
+def _absolute(path: str, cwd: str) -> str:
+    return path if path.startswith(os.sep) else os.path.normpath(os.path.join(cwd, path))
 
 
 class job:  # noqa: N801 - used as `with job(spec) as recording`, like a function
@@ -444,21 +465,24 @@ class job:  # noqa: N801 - used as `with job(spec) as recording`, like a functio
     (`--isolation none` runs the next job, and the runner, in this very process)."""
 
     def __init__(self, spec: JobSpec) -> None:
-        recording = self._recording = _Recording(_JOB)
+        global _spare
+        # In a forked job each function and object met for the first time costs copied
+        # pages: hence a recording made ahead by the template, and paths joined as text.
+        recording, _spare = (_spare or _Recording(_JOB)), None
+        self._recording = recording
         self._module = spec["module"]
-        self.cwd = os.getcwd()
+        self.cwd = cwd = os.getcwd()
         code_cache = spec.get("code_cache")
-        state = os.path.dirname(code_cache) if code_cache else None
-        self.folders = settle.Folders(
-            code_cache, os.path.join(state, DIGEST_CACHE_DIR) if state else None
-        )
+        state = code_cache.rpartition(os.sep)[0] if code_cache else None
+        self.units_folder = code_cache
+        self.digests_folder = f"{state}{os.sep}{DIGEST_CACHE_DIR}" if state else None
         skipped = [spec["stage_dir"], spec["job_dir"], *([code_cache] if code_cache else [])]
-        if state is not None and os.path.basename(state) == STATE_DIR:
+        if state is not None and state.endswith(os.sep + STATE_DIR):
             skipped.append(state)  # the runner's: stages, digests
-        recording.skipped = tuple(os.path.abspath(p) + os.sep for p in skipped)
+        recording.skipped = tuple(_absolute(p, cwd) + os.sep for p in skipped)
         for source in spec["inputs"].values():
             members = source["fan_in"].values() if "fan_in" in source else [source]  # type: ignore[typeddict-item]
-            recording.input_dirs.update(os.path.abspath(m["dir"]) for m in members)
+            recording.input_dirs.update(_absolute(m["dir"], cwd) for m in members)
         self._deps: JobDeps | None = None
 
     def __enter__(self) -> job:
@@ -488,8 +512,14 @@ class job:  # noqa: N801 - used as `with job(spec) as recording`, like a functio
                     if seen is not None:
                         imports.append(seen)
                         stack += seen.imports
-            written = self._recording.written
-            self._deps = settle.deps(root, imports, written, self.cwd, self.folders, _notes)
+            self._deps = settle.deps(
+                root,
+                imports,
+                self._recording.written,
+                self.cwd,
+                settle.Folders(self.units_folder, self.digests_folder),
+                _notes,
+            )
         return self._deps
 
 

@@ -368,7 +368,10 @@ def prepare(modules: Sequence[str], seeds: Seeds) -> tuple[str, str | None]:
     from quarn import inspect_modules
     from quarn.runner.trace import record
 
-    with ImportWatch({"numpy.random": seeds.numpy_random_imported}) as watch, record.imports():
+    with (
+        ImportWatch({"numpy.random": seeds.numpy_random_imported}) as watch,
+        record.imports(keep_probes=True),  # idle in the template, in place for each job
+    ):
         document = inspect_modules(list(modules))
     seeds.settle()
     unsafe = quiesce()

@@ -49,4 +49,10 @@ def library_file(path: str) -> bool:
 def library_folder(path: str) -> bool:
     """Whether a path, as spelled, is under the interpreter's folders: `library_file`
     without resolving links, for a first answer that is mostly the last."""
-    return _inside(path, _library())
+    return path.startswith(library_prefixes())
+
+
+@functools.cache
+def library_prefixes() -> tuple[str, ...]:
+    """The interpreter's folders, each ending with a separator, for `str.startswith`."""
+    return tuple(folder.rstrip(os.sep) + os.sep for folder in sorted(_library()))

@@ -38,7 +38,7 @@ from quarn.runner.contract import (
     JobDeps,
     JobSpec,
 )
-from quarn.runner.project import library_file, library_folder
+from quarn.runner.project import library_file, library_folder, library_prefixes
 from quarn.runner.store.digest import stat_key
 from quarn.runner.trace import settle
 from quarn.runner.trace.cache import file_digest, text_digest
@@ -49,6 +49,7 @@ _TOOL_IDS = (3, 4, 5, 2, 1, 0)  # the unassigned ones first
 _OWN = os.path.dirname(os.path.realpath(quarn.__file__ or __file__)) + os.sep
 _NEVER_DATA = (os.sep + "proc" + os.sep, os.sep + "sys" + os.sep, os.sep + "dev" + os.sep)
 _CODE_SUFFIXES = (".py", ".pyc", ".pyi", ".pyd", ".so", ".pth")
+_LIBRARY = library_prefixes()
 
 
 class Seen:
@@ -336,7 +337,7 @@ def _imported(
         recording.keys.add(key)
     top = (package if level else name).partition(".")[0]
     file = getattr(sys.modules.get(top), "__file__", None)
-    if isinstance(file, str) and library_folder(file):
+    if isinstance(file, str) and file.startswith(_LIBRARY):
         return  # a library's module or package: none of its modules is the project's
     if level:
         base = package.rsplit(".", level - 1)[0] if level > 1 else package
@@ -452,6 +453,11 @@ def imports(keep_probes: bool = False) -> Iterator[None]:
             _installed_by = _KEPT
         _stop(recording)
         settle.prepare(segments.values(), _watched)
+        _closures.clear()
+        for name in segments:
+            _reached(name)
+        if keep_probes:
+            _rehearse()
         _spare = _Recording(_JOB)  # each forked job takes its own copy
 
 
@@ -483,6 +489,7 @@ class job:  # noqa: N801 - used as `with job(spec) as recording`, like a functio
         for source in spec["inputs"].values():
             members = source["fan_in"].values() if "fan_in" in source else [source]  # type: ignore[typeddict-item]
             recording.input_dirs.update(_absolute(m["dir"], cwd) for m in members)
+        recording.keys.add((self._module, "", 0, ()))  # its import counts in `finish`
         self._deps: JobDeps | None = None
 
     def __enter__(self) -> job:
@@ -500,18 +507,9 @@ class job:  # noqa: N801 - used as `with job(spec) as recording`, like a functio
         if self._deps is None:
             _stop(self._recording)
             root = self._recording.root
-            # What the imports of the job's module, and of every project module imported
-            # in turn (by the job too), were seen to use in this process.
-            imports: list[Seen] = []
-            stack, visited = [self._module, *root.imports], set()
-            while stack:
-                name = stack.pop()
-                if name not in visited:
-                    visited.add(name)
-                    seen = segments.get(name)
-                    if seen is not None:
-                        imports.append(seen)
-                        stack += seen.imports
+            imports = _reached(self._module)
+            for name in root.imports.difference(*(s.imports for s in imports)):
+                imports += [s for s in _reached(name) if s not in imports]
             self._deps = settle.deps(
                 root,
                 imports,
@@ -521,6 +519,48 @@ class job:  # noqa: N801 - used as `with job(spec) as recording`, like a functio
                 _notes,
             )
         return self._deps
+
+
+def _rehearse() -> None:
+    """Records a few empty jobs in the template: a forked job then finds the recorder's
+    code specialized by the interpreter, and writes to (so copies) fewer of its pages."""
+    global _spare, _jobs_started
+    ran = next(iter(_watched), None)
+    here = os.getcwd()
+    spec: Any = {
+        "module": "", "function": "", "stage_dir": here, "job_dir": here, "code_cache": None,
+        "inputs": {"": {"dir": here, "serializer": None}},
+    }  # fmt: skip
+    for _ in range(4):
+        _spare, _jobs_started = None, 0  # no restart of events: they would be re-applied
+        with job(spec) as recording:
+            if ran is not None:
+                recording._recording.root.code.add(ran)
+            recording.finish()
+    _jobs_started = 0
+    _closures.pop("", None)
+
+
+_closures: dict[str, list[Seen]] = {}
+
+
+def _reached(module: str) -> list[Seen]:
+    """What the import of `module`, and of every project module it imported in turn, was
+    seen to use in this process; kept, so that a template works it out once for its jobs."""
+    found = _closures.get(module)
+    if found is None:
+        found = []
+        stack, visited = [module], set()
+        while stack:
+            name = stack.pop()
+            if name not in visited:
+                visited.add(name)
+                seen = segments.get(name)
+                if seen is not None:
+                    found.append(seen)
+                    stack += seen.imports
+        _closures[module] = found
+    return found
 
 
 # What the job's code calls ----------------------------------------------------------------

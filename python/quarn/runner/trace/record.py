@@ -593,11 +593,14 @@ def depends_on(path: str | os.PathLike[str]) -> None:
     """Declares that the running job (or, at a module's top level, every job of that
     module) depends on the file at `path`, as if it had opened it: for reads the audit hook
     cannot see (C code that opens files itself). The file's stat and SHA-256 are recorded,
-    and a change makes the job stale. Outside a job it does nothing."""
+    and a change makes the job stale. Outside a job it does nothing; a folder is refused
+    (declare the files in it)."""
+    file = os.path.abspath(os.fspath(path))
+    if os.path.isdir(file):
+        raise IsADirectoryError(f"quarn.depends_on takes a file, not the folder {file}")
     recording = _active
     if recording is None:
         return
-    file = os.path.abspath(os.fspath(path))
     seen = recording.target(sys._getframe(1))
     if seen is not None and file not in seen.files:
         seen.files[file] = stat_key(file)

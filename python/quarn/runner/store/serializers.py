@@ -44,6 +44,9 @@ class Serializer:
     load: Callable[[str], Any]
     requires: tuple[str, ...] = ()
     extra: str | None = None
+    # What its dump and load import when first called: imported ahead by a process that
+    # forks jobs, so each job finds them loaded instead of importing them itself.
+    imports: tuple[str, ...] = ()
 
     @property
     def file_name(self) -> str:
@@ -122,6 +125,21 @@ def get(name: str | None) -> Serializer:
     if found is None:
         raise LookupError(unknown_message(key, known_names()))
     return found
+
+
+def preload(names: Iterable[str | None]) -> None:
+    """Imports what the serializers of `names` import when they first dump or load; a name
+    unknown here, or a library that will not import, is left to the job to report."""
+    for name in set(names):
+        try:
+            serializer = get(name)
+        except LookupError:
+            continue
+        for module in serializer.imports:
+            try:
+                importlib.import_module(module)
+            except Exception:  # noqa: BLE001, S112 - the job itself will say what is wrong
+                continue
 
 
 def known_names() -> list[str]:

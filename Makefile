@@ -17,8 +17,19 @@ APT_UPDATE = for try in $$(seq 60); do \
 	  out=$$($(APT_GET) update 2>&1) && break; \
 	  case "$$out" in *lock*) sleep 10;; *) echo "$$out" >&2; exit 1;; esac; \
 	done
-# Installs the Debian packages named by $(1) that the check $(2) finds missing.
-apt_install = $(2) || { $(APT_UPDATE); $(APT_GET) install -y --no-install-recommends $(1) >/dev/null; }
+# Installs the Debian packages named by $(1) that the check $(2) finds missing, saying what
+# for ($(3)).
+apt_install = $(2) || { $(call step,installing $(3) (apt),$(APT_UPDATE); \
+	$(APT_GET) install -y --no-install-recommends $(1)); }
+
+# A set-up step: one line saying what it does ($(1), without commas), its output appended to
+# SETUP_LOG, and on failure the log named with its last lines. Everything that installs or
+# builds for the set-up goes through it, so a first `make test` says what it waits for.
+SETUP_LOG := build/setup.log
+step = mkdir -p $(dir $(SETUP_LOG)); echo "$(1)..."; echo "== $$(date '+%F %T') $(1)" >>$(SETUP_LOG); \
+	from=$$(wc -l <$(SETUP_LOG)); ( $(2) ) >>$(SETUP_LOG) 2>&1 || { status=$$?; \
+	  echo "failed: $(1); its output is in $(SETUP_LOG), which ends with:" >&2; \
+	  tail -n +$$((from + 1)) $(SETUP_LOG) | tail -n 20 >&2; exit $$status; }
 
 # What the installed package is built from: a change to any of them reinstalls it. The build
 # folder is kept and the build runs without isolation (its tools live in the venv), so a
@@ -36,17 +47,19 @@ all: test
 
 $(VPY):
 	@test -n "$(PYTHON)" || { echo "no CPython 3.12 found: set PYTHON=/path/to/python3.12" >&2; exit 1; }
-	$(PYTHON) -m venv $(VENV)
-	$(VPY) -m pip install --quiet --upgrade pip
+	@$(call step,creating $(VENV) with $(PYTHON),$(PYTHON) -m venv $(VENV) && \
+	  $(VPY) -m pip install --upgrade pip)
 
 venv: $(VPY)
 
 $(VENV)/.quarn-build-tools: | $(VPY)
-	$(VPY) -m pip install --quiet $(BUILD_TOOLS)
+	@$(call step,installing the build tools: scikit-build-core and CMake and Ninja (pip),\
+	  $(VPY) -m pip install $(BUILD_TOOLS))
 	@touch $@
 
 $(INSTALLED): $(VENV)/.quarn-build-tools $(SOURCES)
-	$(VPY) -m pip install --quiet --no-build-isolation .
+	@$(call step,building and installing quarn into $(VENV) (pip; C++ files that changed),\
+	  $(VPY) -m pip install --no-build-isolation .)
 	@touch $@
 
 install: $(INSTALLED)
@@ -54,8 +67,9 @@ install: $(INSTALLED)
 # Every extra of pyproject.toml (the test tools and the optional libraries the tests use),
 # read from it and installed without rebuilding the package.
 $(TEST_DEPS): pyproject.toml | $(VPY)
-	$(VPY) -c 'import tomllib; extras = tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]; print("\n".join(sorted({r for group in extras.values() for r in group if not r.startswith("quarn")})))' >$(VENV)/test-requirements.txt
-	$(VPY) -m pip install --quiet -r $(VENV)/test-requirements.txt
+	@$(VPY) -c 'import tomllib; extras = tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]; print("\n".join(sorted({r for group in extras.values() for r in group if not r.startswith("quarn")})))' >$(VENV)/test-requirements.txt
+	@$(call step,installing the test tools and optional libraries (pip),\
+	  $(VPY) -m pip install -r $(VENV)/test-requirements.txt)
 	@touch $@
 
 install-test: install $(TEST_DEPS)
@@ -70,11 +84,11 @@ bench: install
 # GoogleTest for the C++ tests; Graphviz and Chromium for the graph pictures and the report's
 # browser test: from Debian's packages when missing.
 gtest:
-	@$(call apt_install,libgtest-dev,test -f /usr/include/gtest/gtest.h)
+	@$(call apt_install,libgtest-dev,test -f /usr/include/gtest/gtest.h,GoogleTest for the C++ tests)
 
 system-deps: gtest
-	@$(call apt_install,graphviz,command -v dot >/dev/null)
-	@$(call apt_install,chromium,command -v chromium >/dev/null)
+	@$(call apt_install,graphviz,command -v dot >/dev/null,Graphviz for the graph pictures)
+	@$(call apt_install,chromium,command -v chromium >/dev/null,Chromium for the report test)
 
 test-cpp: gtest
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DQUARN_BUILD_EXTENSION=OFF -DQUARN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
@@ -121,8 +135,8 @@ ASAN_ENV = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-na
 
 $(ASAN_VPY):
 	@test -n "$(PYTHON)" || { echo "no CPython 3.12 found: set PYTHON=/path/to/python3.12" >&2; exit 1; }
-	$(PYTHON) -m venv $(ASAN_VENV)
-	$(ASAN_VPY) -m pip install --quiet --upgrade pip
+	@$(call step,creating $(ASAN_VENV) with $(PYTHON),$(PYTHON) -m venv $(ASAN_VENV) && \
+	  $(ASAN_VPY) -m pip install --upgrade pip)
 
 test-sanitize: $(ASAN_VPY)
 	$(ASAN_VPY) -m pip install --quiet -C cmake.define.QUARN_SANITIZE=ON -C cmake.build-type=Debug \
@@ -143,7 +157,7 @@ FUZZ_WORK := fuzz-corpus-work
 FUZZ_RT := /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a
 
 fuzz-tools:
-	@$(call apt_install,clang-14 libclang-rt-14-dev,command -v $(FUZZ_CXX) >/dev/null && test -f $(FUZZ_RT))
+	@$(call apt_install,clang-14 libclang-rt-14-dev,command -v $(FUZZ_CXX) >/dev/null && test -f $(FUZZ_RT),clang 14 and libFuzzer)
 
 $(FUZZ_BUILD)/json_fuzz: fuzz/json_fuzz.cpp $(wildcard src/json/*.cpp src/json/*.hpp) | fuzz-tools
 	@mkdir -p $(FUZZ_BUILD)
@@ -158,7 +172,8 @@ fuzz: $(FUZZ_BUILD)/json_fuzz
 
 # ---- Lint ------------------------------------------------------------------------------------
 # clang-tidy (.clang-tidy) over every src/**/*.cpp with the compile commands of a lint-only
-# configure, clang-format over every C++ file, ruff over the Python trees. Any finding fails.
+# configure, clang-format over every C++ file, ruff over the Python trees, mypy, and the
+# runner's layers (the contracts of [tool.importlinter] in pyproject.toml). Any finding fails.
 # clang-tidy 16 because clang-tidy 14 cannot parse libstdc++ 12's <source_location>; clang-format
 # stays at 14, the version the sources are formatted with.
 CLANG_TIDY := clang-tidy-16
@@ -168,7 +183,7 @@ CPP_SOURCES = $(shell find src tests/cpp fuzz -name '*.cpp' -o -name '*.hpp' | s
 PY_TREES = $(wildcard python tests bench examples fuzz)
 
 lint-tools:
-	@$(call apt_install,clang-tidy-16 clang-format-14,command -v $(CLANG_TIDY) >/dev/null && command -v $(CLANG_FORMAT) >/dev/null)
+	@$(call apt_install,clang-tidy-16 clang-format-14,command -v $(CLANG_TIDY) >/dev/null && command -v $(CLANG_FORMAT) >/dev/null,clang-tidy and clang-format for the lint)
 
 lint: lint-tools gtest install-test
 	cmake -S . -B $(LINT_BUILD) -G Ninja -DQUARN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug \
@@ -177,6 +192,7 @@ lint: lint-tools gtest install-test
 	$(VPY) -m ruff check $(PY_TREES)
 	$(VPY) -m ruff format --check $(PY_TREES)
 	$(VPY) -m mypy --strict python/quarn
+	PYTHONPATH=python $(VENV)/bin/lint-imports --no-cache
 	@# Output only for a file with findings: clang-tidy always counts the warnings it filtered out.
 	find src -name '*.cpp' | sort | xargs -P 2 -I{} sh -c \
 	  'out=$$($(CLANG_TIDY) -p $(LINT_BUILD) --quiet {} 2>&1) || { printf "%s\n" "$$out"; exit 1; }'

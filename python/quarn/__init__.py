@@ -21,16 +21,16 @@ from quarn._quarn import (
 )
 
 if TYPE_CHECKING:
-    from quarn.runner.store.load import StaleValueError, load, load_all
+    from quarn.runner.api.load import StaleValueError, load, load_all
     from quarn.runner.store.serializers import Serializer, StorageError, register_serializer
     from quarn.runner.trace.record import depends_on, depends_on_env
 
 # Loaded on first use: importing quarn (as every worker and discovery does before it
 # shields the standard modules from project files) must import nothing but the core.
 _LAZY = {
-    "load": "quarn.runner.store.load",
-    "load_all": "quarn.runner.store.load",
-    "StaleValueError": "quarn.runner.store.load",
+    "load": "quarn.runner.api.load",
+    "load_all": "quarn.runner.api.load",
+    "StaleValueError": "quarn.runner.api.load",
     "register_serializer": "quarn.runner.store.serializers",
     "Serializer": "quarn.runner.store.serializers",
     "StorageError": "quarn.runner.store.serializers",

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import io
 import json
 import re
 import subprocess
@@ -13,7 +14,11 @@ from run_support import Pipeline
 
 from quarn.runner.commands import modules, run
 from quarn.runner.commands.main import COMMANDS
-from quarn.runner.report.progress import running_names
+from quarn.runner.graph.model import Asset
+from quarn.runner.plan.jobs import Job
+from quarn.runner.report.outcome import Outcome
+from quarn.runner.report.progress import Progress, running_names
+from quarn.runner.state.words import Status
 from quarn.runner.store.lock import acquire
 
 ORDERS = """
@@ -63,15 +68,19 @@ def sales(tmp_path_factory) -> Pipeline:
         ("mods/sales/sub", ["sales.sub.web"], "mods"),
         ("mods/loose", ["one"], "mods/loose"),
         ("nosuch", "no module named 'nosuch'", None),
-        ("mods/nosuch.py", "'mods/nosuch.py': no such file", None),
+        # from the folder it was resolved, with the file of that name below it
+        ("mods/orders.py", "'mods/orders.py': no such file in {root}; did you mean "
+         "'mods/sales/orders.py'?", None),
         ("mods/sales/README.txt", "'mods/sales/README.txt' is not a Python file (.py)", None),
-        ("sale", "no module named 'sale'; did you mean 'sales'?", None),
+        ("sale", "no module named 'sale' in {root}/mods, {root} or the installed packages; "
+         "did you mean 'sales'?", None),
+        ("ordrs", "; did you mean 'sales.orders'?", None),  # a module one package down
     ],
-)
+)  # fmt: skip
 def test_module_words_resolve_without_importing(sales, monkeypatch, word, found, path):
     monkeypatch.chdir(sales.root)
     if isinstance(found, str):
-        with pytest.raises(modules.ModuleError, match=re.escape(found)):
+        with pytest.raises(modules.ModuleError, match=re.escape(found.format(root=sales.root))):
             modules.resolve([word], [str(sales.mods)])
         return
     resolved = modules.resolve([word], [str(sales.mods)])
@@ -106,7 +115,9 @@ def test_messages_that_help(sales):
          r"--select 'ordres' matches no asset; did you mean 'orders'\?"),
         (("run", "sales", "--partition", "year=2008"), 2,
          r"has no key 2008 in dimension 'year'; did you mean year='\"2008\"'\?"),
-        (("run", "sales/orders.py"), 1, r"^quarn run: error: 'sales/orders.py': no such file$"),
+        (("run", "sales/orders.py"), 1,
+         r"^quarn run: error: 'sales/orders.py': no such file in .*/sales\d+; did you mean "
+         r"'mods/sales/orders.py'\?$"),
         (("run", "--select", "sales.sub.web:report", "sales"), 0,  # by module:function, first
          r"^web_report +- +succeeded"),
         (("grpah", "sales"), 2, r"unknown command 'grpah'; did you mean 'graph'\?"),
@@ -136,7 +147,8 @@ def test_history_show_and_clean_follow_the_runs(sales, tmp_path):
         f"quarn run sales.orders --path mods --out {out}",
     ]
     assert re.search(r"\s2 succeeded\s", rows[1]) and re.search(r"2 up to date, 1 succ", rows[2])
-    jobs = sales.quarn("history", out, "orders").stdout.splitlines()[1:]
+    *jobs, now = sales.quarn("history", out, "orders").stdout.splitlines()[1:]
+    assert now == "now: 2 current"
     assert [re.split(" {2,}", j)[2:5] for j in jobs] == [
         ["year=2007", "succeeded", "1"],
         ["year=2008", "succeeded", "1"],
@@ -153,13 +165,13 @@ def test_history_show_and_clean_follow_the_runs(sales, tmp_path):
     web = r"^web_report +sales.sub.web:report .* never run \(1 never run\)$"
     assert re.search(web, assets, re.MULTILINE)
 
-    orphan = Path(out, "orders", "gone-0123")
-    orphan.mkdir()
+    theirs = Path(out, "orders", "gone-0123")  # no run recorded it: not quarn's to remove
+    theirs.mkdir()
     dry = sales.quarn("clean", out, "--keep-runs", "1", "--dry-run")
-    assert dry.stdout.splitlines()[-1] == "would remove 2 paths" and orphan.exists()
+    assert dry.stdout.splitlines()[-1] == "would remove 1 path"
     done = sales.quarn("clean", out, "--keep-runs", "1")
-    assert done.stdout.splitlines()[-1] == "removed 2 paths", done.stdout
-    assert not orphan.exists() and len(sales.quarn("history", out).stdout.splitlines()) == 2
+    assert done.stdout.splitlines()[-1] == "removed 1 path", done.stdout
+    assert theirs.exists() and len(sales.quarn("history", out).stdout.splitlines()) == 2
     record = json.loads(next(Path(out, ".quarn", "history").iterdir()).read_text())
     assert record["command"][-1] == out and Path(out, "orders").is_dir()
     Path(out, ".quarn", "runs", "dead-run").mkdir(parents=True)
@@ -192,6 +204,42 @@ def test_the_progress_line_names_the_running_jobs_that_fit(names, room, expected
     assert len(expected) <= room
 
 
+def _job(index: int, name: str, day: str = "") -> Job:
+    asset = Asset(index, f"/p/m.py:{name}", "m", name, "/p/m.py", "", "", {}, name, name, name)
+    key = {"day": day} if day else {}
+    return Job(index, asset, key, {k: json.dumps(v) for k, v in key.items()}, day or "_")
+
+
+@pytest.mark.parametrize(
+    ("quiet", "streamed"),
+    [(False, True), (True, False)],  # a log: the rows as jobs end; -q: the table at the end
+)
+def test_each_job_is_named_once_off_a_terminal(quiet, streamed):
+    jobs = [_job(0, "raw"), _job(1, "daily", "2026-01-05"), _job(2, "report"), _job(3, "later")]
+    ended = [
+        Outcome(
+            jobs[1], Status.FAILED, 0.5, "ValueError: no data", "out/daily/log", frames=["  File x"]
+        ),
+        Outcome(jobs[0], Status.SUCCEEDED, 0.25),
+        Outcome(jobs[2], Status.SKIPPED, None, "upstream daily failed"),
+    ]
+    errors, table = io.StringIO(), io.StringIO()
+    progress = Progress(errors, quiet=quiet, table=table)
+    progress.start(jobs[:3], 2, "/abs/out")
+    for outcome in ended:
+        progress.finished(outcome)
+    assert bool(table.getvalue()) == streamed  # rows while the run goes on, or none
+    everything = [*ended, Outcome(jobs[3], Status.NOT_RUN)]
+    table.write(progress.summary(everything, 2, 1.0, False))
+    named = [n for line in table.getvalue().splitlines() for n in line.split()[:1] if n in
+             {"raw", "daily", "report", "later"}]  # fmt: skip
+    assert sorted(named) == ["daily", "later", "raw", "report"]
+    assert table.getvalue().count("  File x") == 1 and "ASSET" in table.getvalue()
+    assert errors.getvalue() == (
+        "" if quiet else "quarn: running 3 jobs in /abs/out (2 up to date)\n"
+    )
+
+
 def test_every_subcommand_has_help_and_every_option_is_documented():
     listed = subprocess.run(
         [sys.executable, "-m", "quarn", "--help"], capture_output=True, text=True, timeout=60
@@ -217,6 +265,6 @@ def test_history_of_a_file_instead_of_a_folder_is_a_message(tmp_path):
     for command in ("history", "report"):
         done = pipe.quarn(command, "notes.txt")
         assert (done.returncode, done.stderr.splitlines()[0]) == (1, (
-            f"quarn {command}: error: no runs recorded in notes.txt"
+            f"quarn {command}: error: no runs recorded in {tmp_path / 'notes.txt'}"
             + ("; run `quarn run` first" if command == "report" else "")
         ))  # fmt: skip

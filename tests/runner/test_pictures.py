@@ -12,7 +12,9 @@ from pathlib import Path
 import pytest
 from run_support import Pipeline
 
-from quarn.runner.graph.render import COLOURS, picture, to_dot, to_mermaid
+from quarn.runner.commands import graph as graph_command
+from quarn.runner.commands import shared
+from quarn.runner.report.render import COLOURS, picture, to_dot, to_mermaid
 
 ASSETS = [
     {"name": 'say "hi"', "label": "x", "module": "m", "function": "f", "dims": {}, "inputs": {}},
@@ -89,6 +91,18 @@ def test_images_without_graphviz_say_what_to_install(states, tmp_path):
     assert "install Graphviz (Debian and Ubuntu: apt-get install graphviz" in done.stderr
     text = states.quarn("graph", "states", "--path", "mods", "--format", "mermaid")
     assert text.returncode == 0 and text.stdout.startswith("flowchart LR\n")
+
+
+@pytest.mark.parametrize(
+    ("output", "expected"),
+    [(None, "dot"), ("g.SVG", "svg"), ("g.gv", "dot"), ("g.mmd", "mermaid"), ("g.jpg", None)],
+)
+def test_the_format_comes_from_the_suffix_and_an_unknown_one_is_refused(output, expected):
+    if expected is None:  # never svg bytes in a file named .jpg
+        with pytest.raises(shared.CommandError, match="cannot tell what to write into 'g.jpg'"):
+            graph_command._format_of(output)
+    else:
+        assert graph_command._format_of(output) == expected
 
 
 def node_classes(svg: str) -> dict[str, str]:

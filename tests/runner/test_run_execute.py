@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import json
 import os
+import re
 import signal
 import subprocess
 
@@ -95,10 +96,14 @@ def test_values_flow_downstream_in_dependency_order(main, main_run):
     assert main.value("b") == {"n": 20, "nan": True, "inf": True, "text": "café"}
     assert main.value("sum") == 22
     assert main.value("measured") == 300_000
-    # one plain line per finished job when stderr is not a terminal; upstreams come first
-    done = [line.split()[1] for line in main_run.stderr.splitlines() if line.startswith("succ")]
+    # Not on a terminal, the summary's rows come as the jobs end (upstreams first), each job
+    # named once: standard error only says where the run goes.
+    rows = summary_rows(main_run.stdout)
+    done = [row[0] for row in rows if row[2] == "succeeded"]
     assert done.index("a") < done.index("b") < done.index("sum")
     assert done.index("big") < done.index("measured")
+    assert len({(row[0], row[1]) for row in rows}) == len(rows) == 19
+    assert main_run.stderr == f"quarn: running 19 jobs in {main.out}\n"
     assert list((main.out / ".quarn" / "runs").iterdir()) == []  # the run's folder is gone
 
 
@@ -230,6 +235,10 @@ def test_interrupted_run_stops_workers_and_keeps_the_manifest_whole(tmp_path):
     assert record["exit_status"] == 130
     assert {j["asset"]: j["status"] for j in record["jobs"]}["slow"] == "interrupted"
     assert list((pipe.out / ".quarn" / "runs").iterdir()) == []
+    where = ("--path", str(pipe.mods), "--out", str(pipe.out), "--asset", "slow")
+    (row,) = pipe.quarn("show", "lanes", *where).stdout.splitlines()[1:]
+    state, started = re.split(r" {2,}", row)[1:3]  # the stopped run, said as such
+    assert state.startswith("interrupted (last good value from ") and started != "-"
 
     (tmp_path / "slow.flag").unlink()
     done = pipe.run("lanes")

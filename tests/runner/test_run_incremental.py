@@ -64,20 +64,32 @@ def test_code_data_and_refresh_changes_run_exactly_what_they_reach(tmp_path):
     (tmp_path / "input.txt").write_text("1")
     assert ran(pipe) == ["doubled", "scaled", "source"]
     again = pipe.run("pipe")
-    assert (again.returncode, again.stdout) == (0, "nothing to do: 3 jobs up to date\n")
+    assert (again.returncode, again.stdout) == (
+        0,
+        f"nothing to do: 3 jobs up to date in {pipe.out}\n",
+    )
 
     # New data under an unchanged function: --select --force refreshes it, and the next
     # run carries the new value downstream.
     (tmp_path / "input.txt").write_text("5")
     assert ran(pipe, "--select", "source", "--force") == ["source"]
     check = pipe.run("pipe", extra=("--check-only", "--why"))
-    assert check.stdout == "ok: 3 assets, 3 jobs, 2 to run\n"
-    assert "quarn: why: doubled: run: the value of source changed\n" in check.stderr
-    assert "quarn: why: scaled: pending: an upstream job runs\n" in check.stderr
+    assert check.stdout == (
+        "doubled: run: the value of source changed\n"
+        "scaled: pending: its upstream doubled is not current\n"
+        f"ok: 3 assets, 3 jobs, 2 to run in {pipe.out}\n"
+    )
     assert ran(pipe) == ["doubled", "scaled"]
     assert pipe.value("scaled") == 100
-    # The same bytes again stop at the forced job (early cut-off).
-    assert ran(pipe, "--select", "source", "--force") == ["source"]
+    # The same bytes again stop at the forced job (early cut-off); --force forces what
+    # --select names, --force-all its upstreams too, and no --select means every job.
+    for forced, expected in [
+        (("--select", "source", "--force"), ["source"]),
+        (("--select", "scaled", "--force"), ["scaled"]),
+        (("--select", "scaled", "--force-all"), ["doubled", "scaled", "source"]),
+        (("--force",), ["doubled", "scaled", "source"]),
+    ]:
+        assert ran(pipe, *forced) == expected, forced
     assert ran(pipe) == []
     # A code edit that gives the same bytes: the downstream jobs were pending on it and
     # are found current within the same run.
@@ -125,7 +137,9 @@ def test_code_data_and_refresh_changes_run_exactly_what_they_reach(tmp_path):
     assert [jobs[j]["status"] for j in ("source/_", "doubled/_", "scaled/_")] == [
         "failed", "skipped", "skipped"]  # fmt: skip
     assert "succeeded_at" in jobs["source/_"] and "ran_at" in jobs["source/_"]
-    assert json.loads((pipe.out / "source" / "_" / "result.json").read_text())["ok"] is False
+    failed = pipe.out / "source" / "_" / "failed" / "result.json"
+    assert json.loads(failed.read_text())["ok"] is False
+    assert pipe.value("source") == 5  # the last good value stays beside the failure
     (tmp_path / "input.txt").write_text("5")
     assert ran(pipe) == ["source"]  # the skipped jobs' files stand: source's bytes are the same
     assert ran(pipe, "--force") == ["doubled", "scaled", "source"]
@@ -220,8 +234,9 @@ def test_reordering_keys_runs_the_fan_in_that_receives_them_in_that_order(tmp_pa
     assert pipe.value("joined") == "ba"
 
 
-def test_a_skipped_job_whose_upstream_comes_back_unchanged_is_current_again(tmp_path):
+def test_a_skipped_job_whose_upstream_comes_back_unchanged_is_current_again(tmp_path, monkeypatch):
     pipe = Pipeline(tmp_path)
+    monkeypatch.syspath_prepend(str(pipe.mods))
     path = pipe.write("back", """
         @asset()
         def a():

@@ -9,7 +9,6 @@ import re
 import pytest
 
 from quarn.runner.graph.build import build_graph
-from quarn.runner.plan import freshness
 from quarn.runner.plan import jobs as plan_jobs
 from quarn.runner.plan import select as plan_select
 from quarn.runner.store.manifest import Manifest
@@ -190,63 +189,6 @@ def chain() -> list[dict]:
     ]
 
 
-# Versions and freshness ---------------------------------------------------------------------
-
-
-def digest_of(name: str) -> str:
-    return f"digest-{name}"
-
-
-def current_entries(jobs) -> dict:
-    """Every job recorded as a success whose files are still those it wrote."""
-    return {
-        j.id: {"status": "succeeded", "version": j.version, "digest": digest_of(j.id),
-               "inputs": {d.id: digest_of(d.id) for d in j.deps}, "value": "value.json"}
-        for j in jobs
-    }  # fmt: skip
-
-
-def decide(jobs, entries, observed, force=False):
-    def observe(job, entry):
-        return observed.get(job.asset.label, freshness.Observed(True, entry.get("digest")))
-
-    return freshness.plan_jobs(jobs, entries, observe, force, None)
-
-
-# label -> how its record or folder is changed; expected state of a, b, c, side
-FRESHNESS = {
-    "all current": ({}, {}, "current current current current"),
-    "code edit": ({"b": {"version": "old"}}, {}, "current run pending current"),
-    "last run failed": ({"b": {"status": "failed"}}, {}, "current run pending current"),
-    "last run skipped": ({"b": {"status": "skipped"}}, {}, "current current current current"),
-    "interrupted": ({"b": {"status": "running"}}, {}, "current run pending current"),
-    "never succeeded": ({"a": None}, {}, "run pending pending pending"),
-    "upstream re-run since": (
-        {"b": {"inputs": {"a/_": "older"}}},
-        {},
-        "current run pending current",
-    ),
-    "value tampered": ({}, {"b": (True, "other")}, "current run pending current"),
-    "value missing": ({}, {"b": (True, None)}, "current run pending current"),
-    "result not a success": ({}, {"c": (False, None)}, "current current run current"),
-}
-
-
-@pytest.mark.parametrize(("changes", "observed", "expected"), FRESHNESS.values(), ids=FRESHNESS)
-def test_freshness_decisions(changes, observed, expected):
-    jobs = jobs_for(*chain())
-    entries = current_entries(jobs)
-    for label, change in changes.items():
-        job_id = f"{label}/_"
-        entries[job_id] = None if change is None else {**entries[job_id], **change}
-    entries = {k: v for k, v in entries.items() if v is not None}
-    seen = {k: freshness.Observed(*v) for k, v in observed.items()}
-    plan = decide(jobs, entries, seen)
-    by_label = {j.asset.label: j for j in jobs}
-    assert [plan.decisions[by_label[n]].state for n in ("a", "b", "c", "side")] == expected.split()
-    assert {d.state for d in decide(jobs, entries, seen, force=True).decisions.values()} == {"run"}
-
-
 def test_an_unreadable_manifest_is_said_and_dropped(tmp_path):
     for text, message in [
         ('{"format": 2, "jobs": {"a/_": {"vers', "cannot read"),
@@ -256,3 +198,45 @@ def test_an_unreadable_manifest_is_said_and_dropped(tmp_path):
         (tmp_path / "manifest.json").write_text(text)
         broken, warning = Manifest.load(str(tmp_path))
         assert broken.jobs == {} and message in warning
+
+
+def test_diagnostics_come_in_file_and_line_order():
+    module_a = "@asset()\ndef w(x):\n    return 1\n\n@asset()\ndef y(x):\n    return 1\n"
+    graph = graph_of(  # discovered in another order
+        entry("z", "x", file="b.py", module="b"),
+        entry("y", "x", file="a.py", module="a", source=module_a),
+        entry("w", "x", file="a.py", module="a", source=module_a),
+    )
+    assert [str(d).split(": error")[0] for d in graph.diagnostics] == [
+        f"{ROOT}/a.py:2", f"{ROOT}/a.py:6", f"{ROOT}/b.py:2",
+    ]  # fmt: skip
+
+
+PARTITIONED = [
+    entry("orders", "region", partitions={"region": ["north", "south"]}),
+    entry("years", "year", partitions={"year": ["2007", "2008"]}),
+    entry("days", "day", partitions={"day": list(range(12))}),
+]
+
+
+@pytest.mark.parametrize(
+    ("option", "message"),
+    [
+        ("regoin=north", "no planned asset has a dimension 'regoin'; did you mean 'region'?; "
+         "valid dimensions: day, region, year"),
+        ("month=1", "no planned asset has a dimension 'month'; valid dimensions: day, "
+         "region, year"),
+        ("region=nrth", "asset 'orders' has no key \"nrth\" in dimension 'region'; did you mean "
+         "region=north?; valid keys: north, south"),
+        ("region=west", "has no key \"west\" in dimension 'region'; valid keys: north, south"),
+        # the key of another JSON type: that is the guess
+        ("year=2008", "has no key 2008 in dimension 'year'; did you mean year='\"2008\"'?; "
+         "valid keys: '\"2007\"', '\"2008\"'"),
+        ("day=x", "valid keys: 0, 1, 2, 3, 4, 5, 6, 7, 8, 9 and 2 more"),
+    ],
+)  # fmt: skip
+def test_an_unknown_dimension_or_key_gets_a_guess_and_the_valid_ones(option, message):
+    assets = plan_select.select(graph_of(*PARTITIONED), [])
+    with pytest.raises(plan_select.PlanError) as error:
+        plan_select.restrict(assets, [plan_select.parse_partition_option(option)])
+    assert str(error.value).endswith(message)

@@ -119,7 +119,7 @@ def test_code_objects_map_to_their_unit(qualname, line, expected):
     assert table is not None and table.unit_of(qualname, line) == expected
 
 
-def test_unit_tables_survive_their_cache_and_a_broken_source_has_none(tmp_path):
+def test_unit_tables_survive_their_cache_but_not_a_planted_link(tmp_path):
     table = units(SOURCE.encode())
     assert table is not None
     assert units(b"def broken(:\n") is None
@@ -128,13 +128,20 @@ def test_unit_tables_survive_their_cache_and_a_broken_source_has_none(tmp_path):
     path.write_bytes(data)
     sha = hashlib.sha256(data).hexdigest()
     cache._units.pop(sha, None)
-    folder = str(tmp_path / "cache")
-    assert cache.source_units(sha, str(path), folder) == table
+    folder = tmp_path / "cache"
+    folder.mkdir()
+    assert cache.source_units(sha, str(path), str(folder)) == table
     cache._units.pop(sha)
     path.write_bytes(b"# the bytes asked about are gone\n")
-    assert cache.source_units(sha, str(path), folder) == table  # read back from the folder
+    assert cache.source_units(sha, str(path), str(folder)) == table  # read back
     cache._units.pop(sha)
-    assert cache.source_units(sha, str(path), None) is None  # not in memory nor on disk
+    assert cache.source_units(sha, str(path), None) is None  # not in memory nor kept
+    # A table reached through a link is not this user's entry: never trusted.
+    forged = tmp_path / "forged.json"
+    forged.write_text('{"digests": {"<module>": "x"}, "lines": []}')
+    (folder / f"{sha}.json").unlink()
+    (folder / f"{sha}.json").symlink_to(forged)
+    assert cache.source_units(sha, str(path), str(folder)) is None
 
 
 STAT = [10, 1, 1, 7]

@@ -78,8 +78,8 @@ def run_worker(folder: Path, function: str, env: dict[str, str] | None = None, *
     """Runs the spawned job worker on `function` of the traced module; its recorded deps."""
     report = folder / "report.json"
     report.unlink(missing_ok=True)
-    cache = folder / "out" / ".quarn" / "code"  # where a run keeps it: not the project's
-    job_spec(folder, "traced", function, report=str(report), code_cache=str(cache), **more)
+    stage = folder / "out" / ".quarn" / "runs" / "1" / "stage"  # where a run stages a job
+    job_spec(folder, "traced", function, report=str(report), stage_dir=str(stage), **more)
     done = subprocess.run(
         [sys.executable, "-m", "quarn.runner.job", "spec.json"], cwd=folder, capture_output=True,
         text=True, timeout=60, env={**os.environ, "QA": "a", "QB": "b", "QC": "c", **(env or {})},

@@ -16,19 +16,25 @@ VALUE_FILE = "value.json"
 RESULT_FILE = "result.json"
 LOG_FILE = "worker.log"
 MANIFEST_FILE = "manifest.json"
+REPORT_FILE = "report.html"  # what `quarn report` writes by default
+
+# In a job's folder: the failure record and output of its latest run, when that failed; the
+# value of its last success stays beside it.
+FAILED_DIR = "failed"
 
 # The partition folder of an asset without partitions.
 UNPARTITIONED_DIR = "_"
 
 # The runner's own corner of an output directory: the lock a run holds for its whole life,
 # one private folder per run (job specs, stage folders) that the run removes at its end,
-# and the history, one record per run.
+# and the history, one record per run. The marker says that quarn made the folder: only a
+# folder holding it is written into by a run, or cleaned.
 STATE_DIR = ".quarn"
 LOCK_FILE = "lock"
+MARKER_FILE = "output-directory"
 RUNS_DIR = "runs"
 HISTORY_DIR = "history"
-CODE_CACHE_DIR = "code"  # compiled project code, keyed by the digest of its source
-DIGEST_CACHE_DIR = "digests"  # SHA-256 of the files jobs read, keyed by path and stat
+CODE_CACHE_DIR = "code"  # compiled code that earlier versions kept here; `clean` removes it
 
 
 class AssetEntry(TypedDict):
@@ -43,15 +49,6 @@ class AssetEntry(TypedDict):
     module_source: str
     python_version: str
     return_type: str
-
-
-class DiscoveryResult(TypedDict):
-    """What discovery writes into the file named by `--document-file`: the inspection
-    document and the modules that could not be imported, apart from anything the modules
-    print while being imported."""
-
-    document: Any
-    skipped: list[str]
 
 
 class SuccessRecord(TypedDict):
@@ -78,7 +75,8 @@ class ManifestEntry(TypedDict, total=False):
     """One job's record in `manifest.json`.
 
     `status` is how the job's latest run ended. The other members describe its latest
-    success (absent when it never succeeded): `version` (code, declaration and key),
+    success (absent when it never succeeded): `version` (code, declaration and key) and
+    `parts` (the digest of each of those), `function` (`module:function` that ran),
     `inputs` (upstream job id -> digest of the value it consumed), `digest` and `value`
     (the value file's SHA-256 and name), `stat` (size, mtime_ns, ctime_ns, inode of that
     file when it was hashed), `result_stat` (the same of the success record, read then),
@@ -89,6 +87,8 @@ class ManifestEntry(TypedDict, total=False):
     partition: dict[str, Any] | None
     status: str
     version: str
+    parts: dict[str, str]
+    function: str
     inputs: dict[str, str]
     digest: str
     value: str
@@ -136,8 +136,11 @@ class JobSpec(TypedDict):
     keys: dict[str, Any]  # dimension -> key, passed as keyword arguments
     inputs: dict[str, InputSource | FanInSource]  # parameter -> where its value is
     sources: dict[str, str]  # source file -> SHA-256 of the bytes its version was computed from
-    code_cache: NotRequired[str]  # where compiled project code is kept, by source digest
     report: NotRequired[str]  # where the worker writes its `JobReport` after a success
+    # Whether the worker syncs the files it writes itself: on another machine (a cluster)
+    # it must; on the runner's, the runner syncs every finished job's files in one go before
+    # it vouches for them, and a sync per file would only cost the job time.
+    sync: NotRequired[bool]
 
 
 class CodeDep(TypedDict):
@@ -207,7 +210,8 @@ def discovery_command(
     modules: Sequence[str], paths: Sequence[str], document_file: str | None = None
 ) -> list[str]:
     """`python -m quarn.inspect` over `modules`, with `paths` first on the import path;
-    with `document_file`, the `DiscoveryResult` goes to that file instead of stdout."""
+    with `document_file`, what discovery learned goes to that file instead of stdout (see
+    executors/discover_here.py)."""
     command = [sys.executable, "-m", "quarn.inspect"]
     for path in paths:
         command += ["--path", path]
@@ -223,3 +227,41 @@ def job_command(spec_path: str, parent_pid: int | None = None) -> list[str]:
     if parent_pid is not None:
         command += ["--parent", str(parent_pid)]
     return command
+
+
+# The run history: one record per run in DIR/.quarn/history/<run id>.json.
+HISTORY_FORMAT = 1
+
+
+class AssetRecord(TypedDict):
+    name: str  # as shown: the label, or the folder name when two assets share the label
+    label: str  # declared name, else function name
+    module: str
+    function: str
+    dims: dict[str, int]  # dimension -> number of keys
+    inputs: dict[str, str]  # parameter -> upstream's shown name
+
+
+class JobRecord(TypedDict):
+    id: str  # asset folder / partition folder, as in the manifest
+    asset: str
+    partition: str  # `dim=key, ...`, empty when unpartitioned
+    status: str
+    attempts: int
+    started: float | None  # seconds since the epoch
+    seconds: float | None
+    version: str
+    error: str
+    log: str  # the job's output, relative to the output directory; empty when none
+
+
+class RunRecord(TypedDict):
+    format: int
+    run: str
+    command: list[str]
+    cwd: str
+    started: float
+    ended: float
+    exit_status: int
+    assets: list[AssetRecord]
+    jobs: list[JobRecord]

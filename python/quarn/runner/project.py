@@ -23,8 +23,9 @@ def _inside(real: str, folders: Iterable[str]) -> bool:
 
 
 def project_roots(paths: Iterable[str], cwd: str | None = None) -> list[str]:
-    """The folders whose modules are the project's: `paths`, then the current directory,
-    leaving out the interpreter's own folders (whose modules count by version)."""
+    """The folders whose modules are the project's: `paths`, then `cwd` (the project root
+    when there is a project file, else the current directory), leaving out the
+    interpreter's own folders (whose modules count by version)."""
     roots: list[str] = []
     for path in [*paths, cwd or os.getcwd()]:
         real = os.path.realpath(path)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import calendar
 import re
 import time
 
@@ -30,6 +31,18 @@ def clock(seconds: float | None) -> str:
     if seconds is None:
         return "-"
     return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(seconds))
+
+
+def clock_utc(stamp: object) -> str:
+    """A moment recorded as UTC ISO 8601 (`2026-01-05T10:00:00Z`), in local time like
+    `clock`; the text as it is when it does not read as one."""
+    if not isinstance(stamp, str):
+        return "-"
+    try:
+        moment = calendar.timegm(time.strptime(stamp, "%Y-%m-%dT%H:%M:%SZ"))
+    except ValueError:
+        return one_line(stamp)
+    return clock(moment)
 
 
 def duration(seconds: float | None) -> str:

@@ -8,10 +8,10 @@ import sys
 
 from quarn.runner.commands import shared
 from quarn.runner.graph.model import Graph
-from quarn.runner.graph.render import FORMATS, IMAGE_FORMATS, RenderError, picture, render
-from quarn.runner.report.look import job_states
-from quarn.runner.report.status import asset_state, count_states
-from quarn.runner.store.history import asset_record
+from quarn.runner.report.look import Nodes, asset_states, look
+from quarn.runner.report.render import FORMATS, RenderError, picture, render
+from quarn.runner.report.runs import asset_record
+from quarn.runner.text import one_line
 
 _SUFFIXES = {".svg": "svg", ".png": "png", ".dot": "dot", ".gv": "dot", ".mmd": "mermaid"}
 
@@ -27,7 +27,12 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         "dot and mermaid are text and need nothing.",
     )
     shared.add_modules(parser)
-    parser.add_argument("--out", metavar="DIR", help="colour the nodes by their state in DIR")
+    parser.add_argument(
+        "--out",
+        metavar="DIR",
+        help="colour the nodes by their state in DIR (default: the project's output "
+        "directory; without a project, no colours)",
+    )
     parser.add_argument(
         "--format",
         choices=FORMATS,
@@ -41,18 +46,20 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None, prog: str = "quarn graph") -> int:
-    args = build_parser(prog).parse_args(argv)
-    return shared.run_command(prog, lambda: _graph(args))
+    args = shared.parse(build_parser(prog), argv)
+    return shared.run_command(prog, lambda: _graph(args, prog))
 
 
-def _graph(args: argparse.Namespace) -> int:
+def _graph(args: argparse.Namespace, prog: str) -> int:
     fmt = args.format or _format_of(args.output)
     if args.output is None and fmt == "png" and sys.stdout.isatty():
         raise shared.CommandError("png is binary: write it to a file with -o FILE", 2)
-    graph, paths = shared.load(args.modules, args.path, checked=False)
+    graph, paths = shared.load(args.modules, args.path, checked=False, base=args.base)
     for diagnostic in graph.diagnostics:  # the picture still helps to see them
-        sys.stderr.write(f"{diagnostic}\n")
-    states, notes = _states(graph, paths, args.out) if args.out else ({}, {})
+        sys.stderr.write(f"{one_line(str(diagnostic))}\n")
+    if args.out:
+        shared.say_where(prog, args.out)
+    states, notes = _states(graph, paths, args.out, args.root) if args.out else ({}, {})
     pic = picture([asset_record(a) for a in graph.order or graph.assets], states, notes)
     try:
         data = render(pic, fmt)
@@ -72,21 +79,25 @@ def _graph(args: argparse.Namespace) -> int:
 
 
 def _format_of(output: str | None) -> str:
+    """The format a file name asks for; a suffix of another format is refused rather than
+    given bytes it does not name."""
     if output is None:
         return "dot"
-    return _SUFFIXES.get(os.path.splitext(output)[1].lower(), IMAGE_FORMATS[0])
+    suffix = os.path.splitext(output)[1].lower()
+    if suffix in _SUFFIXES:
+        return _SUFFIXES[suffix]
+    known = " ".join(_SUFFIXES)
+    raise shared.CommandError(
+        f"cannot tell what to write into '{output}': name a file ending in {known}, "
+        "or choose the format with --format",
+        2,
+    )
 
 
-def _states(graph: Graph, paths: list[str], out: str) -> tuple[dict[str, str], dict[str, str]]:
+def _states(graph: Graph, paths: list[str], out: str, root: str | None) -> Nodes:
     """Each asset's state and a note of its jobs' states; none for a graph with problems,
     which cannot be planned."""
     if graph.diagnostics:
         return {}, {}
-    states = job_states(graph.order, paths, out)
-    by_asset: dict[str, dict[str, str]] = {}
-    for job, state in states.items():
-        by_asset.setdefault(job.asset.display, {})[job.id] = state
-    return (
-        {name: asset_state(s.values()) for name, s in by_asset.items()},
-        {name: count_states(s) for name, s in by_asset.items() if len(s) > 1},
-    )
+    seen = look(graph.order, paths, out, root)
+    return asset_states(graph.order, seen)

@@ -3,10 +3,13 @@
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 
 from quarn.runner.commands import shared
-from quarn.runner.store.history import RunRecord
+from quarn.runner.contract import RunRecord
+from quarn.runner.report.look import look_recorded
+from quarn.runner.report.status import count_states
 from quarn.runner.text import clock, counted, duration, one_line
 
 
@@ -15,20 +18,26 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
         prog,
         "List the runs recorded in DIR/.quarn/history (one line per run: its id, start, "
         "duration, exit status, jobs by status and command), or with ASSET, that asset's "
-        "jobs in every run that planned it (status, attempts, duration, version).",
+        "jobs in every run that planned it (status, attempts, duration, version). "
+        "A single word that names no file or folder is the ASSET.",
     )
-    parser.add_argument("out", metavar="DIR", help="output directory of the runs")
+    shared.add_out(parser, "positional")
     parser.add_argument(
         "asset", nargs="?", metavar="ASSET", help="an asset's name (or its folder name)"
     )
     parser.add_argument(
         "--last", type=int, metavar="N", help="only the N latest runs (default: all)"
     )
+    shared.add_project(parser)
     return parser
 
 
 def main(argv: list[str] | None = None, prog: str = "quarn history") -> int:
-    args = build_parser(prog).parse_args(argv)
+    parser = build_parser(prog)
+    args = parser.parse_args(argv)
+    if args.asset is None and args.out is not None and not os.path.exists(args.out):
+        args.out, args.asset = None, args.out  # `quarn history ASSET`: of the default DIR
+    shared.configure(args, parser, shared.DEFAULT_OUT)
     return shared.run_command(prog, lambda: _history(args, prog))
 
 
@@ -39,7 +48,9 @@ def _history(args: argparse.Namespace, prog: str) -> int:
     if args.asset is None:
         sys.stdout.write(runs_table(runs))
     else:
-        sys.stdout.write(asset_table(runs, asset_name(runs, args.asset)))
+        name = asset_name(runs, args.asset, args.out)
+        sys.stdout.write(asset_table(runs, name))
+        sys.stdout.write(now_line(args.out, runs, name))
     return 0
 
 
@@ -59,7 +70,7 @@ def runs_table(runs: list[RunRecord]) -> str:
     return shared.table(header, rows)
 
 
-def asset_name(runs: list[RunRecord], name: str) -> str:
+def asset_name(runs: list[RunRecord], name: str, out: str = "") -> str:
     """The shown name `name` stands for: a shown name itself, or the one label of an asset.
     Two assets with that label are listed with their modules."""
     shown: dict[str, tuple[str, str]] = {}  # shown name -> (label, module:function)
@@ -74,7 +85,16 @@ def asset_name(runs: list[RunRecord], name: str) -> str:
     if matches:
         listed = "; ".join(f"'{n}' ({shown[n][1]})" for n in matches)
         raise shared.CommandError(f"'{name}' names {len(matches)} assets: {listed}", 2)
-    raise shared.CommandError(f"no recorded run planned an asset named '{name}'", 2)
+    where = f" in {os.path.abspath(out)}" if out else ""
+    raise shared.CommandError(f"no run recorded{where} planned an asset named '{name}'", 2)
+
+
+def now_line(out: str, runs: list[RunRecord], name: str) -> str:
+    """`now: 2 current, 1 stale`: the states of the asset's recorded jobs today, judged
+    against the versions the runs planned (`quarn show` judges the code as it is now)."""
+    seen, assessed = look_recorded(out, runs)
+    states = [a.state for i, a in assessed.items() if seen.records[i].get("asset") == name]
+    return f"now: {count_states(states)}\n" if states else ""
 
 
 def asset_table(runs: list[RunRecord], name: str) -> str:

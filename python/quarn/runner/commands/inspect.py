@@ -28,13 +28,13 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None, prog: str = "quarn inspect") -> int:
-    args = build_parser(prog).parse_args(argv)
+    args = shared.parse(build_parser(prog), argv)
     return shared.run_command(prog, lambda: _inspect(args))
 
 
 def _inspect(args: argparse.Namespace) -> int:
     try:
-        found = resolve(args.modules, args.path)
+        found = resolve(args.modules, args.path, args.base)
     except ModuleError as exc:
         raise shared.CommandError(str(exc)) from None
     paths = [os.path.abspath(p) for p in [*args.path, *found.paths]]

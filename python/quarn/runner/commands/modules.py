@@ -37,8 +37,9 @@ class Resolved:
             self.paths.append(path)
 
 
-def resolve(words: Sequence[str], paths: Sequence[str]) -> Resolved:
-    """Module names for `words`; `paths` are the `--path` folders, searched first.
+def resolve(words: Sequence[str], paths: Sequence[str], base: str | None = None) -> Resolved:
+    """Module names for `words`; `paths` are the `--path` folders, searched first, then
+    `base` (the folder the words are relative to: the current directory by default).
 
     - `pkg.mod`: that module; a package stands for itself and all its submodules.
     - `pipelines/sales.py`: the module of that file, imported from the first folder above it
@@ -46,22 +47,23 @@ def resolve(words: Sequence[str], paths: Sequence[str]) -> Resolved:
     - `pipelines/`: a package folder as the package; a plain folder as all its modules.
     """
     resolved = Resolved()
-    project = [*paths, os.getcwd()]
+    base = os.path.abspath(base or os.getcwd())
+    project = list(dict.fromkeys(os.path.abspath(p) for p in [*paths, base]))
     search = [*project, *(p for p in sys.path if isinstance(p, str) and p)]
     for word in words:
-        if _looks_like_path(word):
-            _resolve_path(word, resolved)
+        if looks_like_path(word):
+            _resolve_path(word, base, resolved)
         else:
             _resolve_name(word, search, project, resolved)
     return resolved
 
 
-def _looks_like_path(word: str) -> bool:
+def looks_like_path(word: str) -> bool:
     return word.endswith(".py") or os.sep in word or (os.altsep or os.sep) in word
 
 
-def _resolve_path(word: str, resolved: Resolved) -> None:
-    path = os.path.abspath(word)
+def _resolve_path(word: str, base: str, resolved: Resolved) -> None:
+    path = os.path.normpath(os.path.join(base, word))
     if os.path.isdir(path):
         if _is_package_dir(path):
             root, name = _package_root(path)
@@ -80,7 +82,8 @@ def _resolve_path(word: str, resolved: Resolved) -> None:
                 raise ModuleError(f"'{word}' is a folder without Python modules")
         return
     if not os.path.isfile(path):
-        raise ModuleError(f"'{word}': no such file")
+        hint = closest_file(word, base)
+        raise ModuleError(f"'{word}': no such file in {base}{hint}")
     if not path.endswith(".py"):
         raise ModuleError(f"'{word}' is not a Python file (.py)")
     folder, base = os.path.split(path)
@@ -121,7 +124,11 @@ def _package_root(package_dir: str) -> tuple[str, str]:
 def _resolve_name(word: str, search: list[str], project: list[str], resolved: Resolved) -> None:
     spec = _find(word, search)
     if spec is None:
-        raise ModuleError(f"no module named '{word}'{_closest(word, search, project)}")
+        where = ", ".join(project[:3]) + (
+            f" and {len(project) - 3} more" if len(project) > 3 else ""
+        )
+        hint = _closest(word, search, project)
+        raise ModuleError(f"no module named '{word}' in {where} or the installed packages{hint}")
     if spec.submodule_search_locations is None:
         resolved.add(word)
         return
@@ -152,17 +159,27 @@ def _find(name: str, search: list[str]) -> ModuleSpec | None:
 
 def _closest(word: str, search: list[str], project: list[str]) -> str:
     """A hint naming the closest module beside the one asked for: in its package, or at the
-    top of the project's folders (a typo is in the user's own names, not the library's)."""
+    top of the project's folders or one package down (`sales` for `pipelines.sales`): a
+    typo is in the user's own names, not the library's."""
     package, _, name = word.rpartition(".")
-    folders = project
+    known: dict[str, str] = {}  # last part -> dotted name, the shallowest first
     if package:
         spec = _find(package, search)
         if spec is None or spec.submodule_search_locations is None:
             return ""
-        folders = list(spec.submodule_search_locations)
-    known = sorted({info.name for info in pkgutil.iter_modules(folders)})
-    close = difflib.get_close_matches(name, known, n=1)
-    return f"; did you mean '{package + '.' if package else ''}{close[0]}'?" if close else ""
+        for info in pkgutil.iter_modules(list(spec.submodule_search_locations)):
+            known[info.name] = f"{package}.{info.name}"
+    else:
+        tops = list(pkgutil.iter_modules(project))
+        known.update((info.name, info.name) for info in tops)
+        for info in tops:
+            if info.ispkg:
+                for folder in project:
+                    inner = os.path.join(folder, info.name)
+                    for sub in pkgutil.iter_modules([inner]) if os.path.isdir(inner) else []:
+                        known.setdefault(sub.name, f"{info.name}.{sub.name}")
+    close = difflib.get_close_matches(name, sorted(known), n=1)
+    return f"; did you mean '{known[close[0]]}'?" if close else ""
 
 
 def _add_submodules(package: str, locations: list[str], resolved: Resolved) -> None:
@@ -179,3 +196,46 @@ def _add_submodules(package: str, locations: list[str], resolved: Resolved) -> N
             if any(_has_code(os.path.join(f, "__init__.py")) for f in folders):
                 resolved.add(name)
             _add_submodules(name, folders, resolved)
+
+
+# How far `closest_file` looks below the folder: enough for a project's own layout, bounded
+# so that a word typed in the home folder does not walk the whole disk.
+_HINT_DEPTH = 4
+_HINT_ENTRIES = 5_000
+
+
+def closest_file(word: str, base: str) -> str:
+    """`; did you mean 'pipelines/sales.py'?` for a path that names nothing: the file or
+    folder below `base` with that name (the word typed from the wrong folder), else the one
+    spelled most like it; "" when nothing is close."""
+    wanted = os.path.normpath(word).rstrip(os.sep)
+    name = os.path.basename(wanted)
+    candidates = _python_paths(base)
+    same = sorted((c for c in candidates if os.path.basename(c) == name), key=len)
+    close = same[:1] or difflib.get_close_matches(wanted, candidates, n=1, cutoff=0.6)
+    return f"; did you mean '{close[0]}'?" if close else ""
+
+
+def _python_paths(base: str) -> list[str]:
+    """Python files below `base` and the folders holding them, relative to it; hidden
+    folders, caches and virtual environments are left out."""
+    found: list[str] = []
+    seen = 0
+    for folder, dirs, files in os.walk(base):
+        depth = os.path.relpath(folder, base).count(os.sep) + (folder != base)
+        dirs[:] = sorted(
+            d
+            for d in dirs
+            if depth < _HINT_DEPTH
+            and not d.startswith((".", "__"))
+            and not os.path.exists(os.path.join(folder, d, "pyvenv.cfg"))
+        )
+        seen += len(files) + len(dirs)
+        python = sorted(f for f in files if f.endswith(".py"))
+        relative = os.path.relpath(folder, base)
+        if python and folder != base:
+            found.append(relative)
+        found += [f if folder == base else os.path.join(relative, f) for f in python]
+        if seen > _HINT_ENTRIES:
+            break
+    return found

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import sys
 import time
@@ -17,32 +18,33 @@ from quarn.runner.executors.dask.cluster import (
     require_distributed,
     scheduler_address,
 )
+from quarn.runner.executors.discovery import Discovery, DiscoveryError, discover
 from quarn.runner.executors.executor import Execution, Executor, Limits
-from quarn.runner.executors.isolation import (
-    Discovered,
-    default_isolation,
-    discover_for,
-)
-from quarn.runner.graph.discovery import DiscoveryError, graph_of
-from quarn.runner.graph.model import Asset
+from quarn.runner.executors.isolation import default_isolation
+from quarn.runner.graph.model import Asset, Graph
 from quarn.runner.plan.code_version import CodeVersion
-from quarn.runner.plan.orphans import orphan_label, prune
-from quarn.runner.plan.prepare import Prepared, code_versions, mark_running, prepare
+from quarn.runner.plan.jobs import Job, folder_clashes
+from quarn.runner.plan.orphans import prune
+from quarn.runner.plan.prepare import Prepared, code_roots, code_versions, mark_running, prepare
+from quarn.runner.plan.recorded import label
 from quarn.runner.plan.select import (
     CONFIRM_ABOVE_JOBS,
     PlanError,
     count_jobs,
+    find_asset,
     parse_partition_option,
     restrict,
     select,
 )
-from quarn.runner.report.outcome import SUCCEEDED, UP_TO_DATE, WAITING, Outcome
+from quarn.runner.report.outcome import Outcome
 from quarn.runner.report.progress import Progress
-from quarn.runner.report.summary import summary
-from quarn.runner.store.history import append_run, run_record
-from quarn.runner.store.layout import LayoutError, folder_clashes, job_dir
+from quarn.runner.report.runs import run_record
+from quarn.runner.state.words import Status, reasons_text
+from quarn.runner.store.history import append_run
+from quarn.runner.store.layout import LayoutError, job_path
 from quarn.runner.store.lock import LockHeld, acquire, current_command
 from quarn.runner.store.manifest import Manifest
+from quarn.runner.store.marker import OutputDirError, check_run_output, mark
 from quarn.runner.store.rundir import RunDir
 from quarn.runner.text import one_line
 
@@ -75,6 +77,9 @@ def main(argv: list[str] | None = None, prog: str = PROG) -> int:
     except KeyboardInterrupt:
         sys.stderr.write(f"\n{prog}: interrupted\n")
         return 130
+    except LayoutError as exc:  # a link where quarn keeps its own files in DIR
+        sys.stderr.write(f"{prog}: error: {one_line(str(exc))}\n")
+        return 2
     except Exception as exc:  # noqa: BLE001 - a fault of ours: one line naming its place
         frames = traceback.extract_tb(exc.__traceback__)
         where = f" at {os.path.basename(frames[-1].filename)}:{frames[-1].lineno}" if frames else ""
@@ -111,15 +116,22 @@ def _main(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         parser.error(f"--isolation {args.isolation} runs jobs on this machine, not on Dask")
     isolation = "spawn" if args.executor == "dask" else args.isolation or default_isolation()
     try:
-        found = resolve(args.modules, args.path)
+        found = resolve(args.modules, args.path, args.base)
     except ModuleError as exc:
         error(str(exc))
         return 1
     paths = [os.path.abspath(p) for p in [*args.path, *found.paths]]
     try:
-        discovered = discover_for(isolation, found.modules, paths, stderr, args.discovery_timeout)
-    except DiscoveryError as exc:
+        check_run_output(args.out, [*paths, os.getcwd()])
+    except OutputDirError as exc:
         error(str(exc))
+        return 2
+    try:
+        discovered = discover(
+            found.modules, paths, stderr, isolation=isolation, timeout=args.discovery_timeout
+        )
+    except DiscoveryError as exc:
+        stderr.write(exc.text(args.prog))
         return 1
     try:
         return _plan(args, discovered, paths, error)
@@ -128,16 +140,14 @@ def _main(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
 
 def _plan(
-    args: argparse.Namespace, discovered: Discovered, paths: list[str], error: Callable[[str], None]
+    args: argparse.Namespace, discovered: Discovery, paths: list[str], error: Callable[[str], None]
 ) -> int:
     """Checks and plans the discovered graph, then runs it under the output's lock."""
     stderr = sys.stderr
     try:
-        graph = graph_of(
-            discovered.document, discovered.skipped, paths, stderr, args.discovery_timeout
-        )
+        graph = discovered.graph()
     except DiscoveryError as exc:
-        error(str(exc))
+        stderr.write(exc.text(args.prog))
         return 1
     if graph.diagnostics:
         for diagnostic in graph.diagnostics:
@@ -151,6 +161,7 @@ def _plan(
     try:
         assets = select(graph, args.select)
         kept = restrict(assets, [parse_partition_option(t) for t in args.partition])
+        args.forced = _forced(args, graph, assets)
     except PlanError as exc:
         error(str(exc))
         return 2
@@ -166,14 +177,20 @@ def _plan(
             )
             return 2
     out = args.out
-    code = code_versions(assets, paths)
+    args.roots = code_roots(assets, paths, args.root)
+    code = code_versions(assets, args.roots)
     if args.check_only:
         planned = _decide(args, assets, kept, code, error)
         if planned is None:
             return 1
         manifest, prepared = planned
-        print(f"ok: {len(assets)} assets, {count} jobs, {len(prepared.to_run)} to run")
-        _report_orphans(prepared.orphans, manifest, False)
+        where = os.path.abspath(args.out)
+        if args.json:
+            document = dry_run_json(prepared, len(assets), count, manifest, where)
+            sys.stdout.write(document + "\n")
+        else:
+            sys.stdout.write(dry_run(prepared, len(assets), count, args.why, where))
+            _report_orphans(prepared.orphans, manifest, False)
         return 0
 
     def waiting(holder: str) -> None:
@@ -185,8 +202,14 @@ def _plan(
     except LockHeld as exc:
         error(f"{exc}; pass --wait to wait for it")
         return 2
-    except (OSError, LayoutError) as exc:
+    except OSError as exc:  # a link in quarn's place (LayoutError) ends the run with 2
         error(f"cannot lock {out}: {exc}")
+        return 1
+    try:
+        mark(out)
+    except OSError as exc:
+        lock.release()
+        error(f"cannot write to {out}: {exc}")
         return 1
     try:
         return _execute(args, assets, kept, code, paths, discovered, error)
@@ -204,12 +227,12 @@ def _decide(
     """What is current and what runs, from the manifest; None (after saying why) when two
     jobs would share a folder."""
     manifest, warning = Manifest.load(args.out)
-    if warning:
-        sys.stderr.write(f"{args.prog}: warning: {one_line(warning)}\n")
-    prepared = prepare(assets, kept, code, manifest, args.force)
+    for text in ([warning] if warning else []) + manifest.damaged:
+        sys.stderr.write(f"{args.prog}: warning: {one_line(text)}\n")
+    prepared = prepare(assets, kept, code, manifest, args.forced)
     if _clash(prepared, args.out, error):
         return None
-    if args.why:
+    if args.why and not args.check_only:
         _explain(prepared)
     return manifest, prepared
 
@@ -220,7 +243,7 @@ def _execute(
     kept: dict[str, set[str]],
     code: dict[Asset, CodeVersion],
     paths: list[str],
-    discovered: Discovered,
+    discovered: Discovery,
     error: Callable[[str], None],
 ) -> int:
     """Decides and runs the jobs while holding the output directory's lock, and records
@@ -234,11 +257,11 @@ def _execute(
     to_run = prepared.to_run
     started = time.monotonic()
     started_at = time.time()
-    progress = Progress(stderr, verbose=args.verbose)
+    progress = Progress(stderr, verbose=args.verbose, quiet=args.quiet, table=sys.stdout)
     backend: Backend
     slots = args.jobs or os.cpu_count() or 1
     if args.executor != "dask" or not to_run:
-        backend = discovered.backend(progress.message)
+        backend = discovered.backend(progress.message, args.timeout)
     else:
         from quarn.runner.executors.dask.backend import open_backend
 
@@ -257,6 +280,9 @@ def _execute(
             prune(prepared.orphans, out)
             manifest.forget(prepared.orphans)
         mark_running(prepared, manifest)
+        if manifest.roots != args.roots:
+            manifest.roots = args.roots
+            manifest.dirty = True
         if manifest.dirty or not os.path.exists(manifest.path):
             manifest.save()
     except OSError as exc:
@@ -271,9 +297,9 @@ def _execute(
         backend.close()
         error(f"cannot prepare {rundir.path}: {exc}")
         return 1
-    if discovered.note and to_run:
+    if discovered.note and to_run and not args.quiet:
         stderr.write(f"quarn: note: {one_line(discovered.note)}\n")
-    progress.start(len(to_run), prepared.up_to_date)
+    progress.start(to_run, prepared.up_to_date, os.path.abspath(out))
     executor = Executor(
         to_run,
         out,
@@ -291,10 +317,11 @@ def _execute(
     finally:
         rundir.remove()
     progress.close()
-    cut_off = sum(1 for o in execution.outcomes if o.status == UP_TO_DATE)
-    outcomes = [o for o in execution.outcomes if o.status != UP_TO_DATE] + _waiting(prepared)
+    cut_off = sum(1 for o in execution.outcomes if o.status == Status.UP_TO_DATE)
+    outcomes = [o for o in execution.outcomes if o.status != Status.UP_TO_DATE]
+    outcomes += _waiting(prepared)
     sys.stdout.write(
-        summary(
+        progress.summary(
             outcomes,
             prepared.up_to_date + cut_off,
             time.monotonic() - started,
@@ -331,7 +358,7 @@ def _status(execution: Execution, error: Callable[[str], None]) -> int:
             "the next run repeats this run's jobs"
         )
         return 1
-    if any(o.status not in (SUCCEEDED, UP_TO_DATE) for o in execution.outcomes):
+    if any(o.status not in (Status.SUCCEEDED, Status.UP_TO_DATE) for o in execution.outcomes):
         return 1
     return 0
 
@@ -342,30 +369,83 @@ def _clash(prepared: Prepared, out: str, error: Callable[[str], None]) -> bool:
     for one, other in clashes:
         error(
             f"jobs {one.display} and {other.display} would share the "
-            f"folder {job_dir(out, one)}; rename one of the assets"
+            f"folder {job_path(out, one.id)}; rename one of the assets"
         )
     return bool(clashes)
+
+
+def _forced(args: argparse.Namespace, graph: Graph, assets: list[Asset]) -> list[Asset]:
+    """--force: the named assets alone (every planned one without --select);
+    --force-all: the named assets and everything upstream of them."""
+    if args.force_all or (args.force and not args.select):
+        return assets
+    if args.force:
+        return [find_asset(graph, name) for name in args.select]
+    return []
 
 
 def _explain(prepared: Prepared) -> None:
     """One line per job that is not up to date: runs (and why), pending, or waiting."""
     for job in [*prepared.to_run, *prepared.waiting]:
-        decision = prepared.plan.decisions[job]
-        text = f"quarn: why: {job.display}: {decision.state}: {decision.reason}"
-        sys.stderr.write(one_line(text) + "\n")
+        sys.stderr.write(one_line(f"quarn: why: {_listed(prepared, job, True)}") + "\n")
     sys.stderr.flush()
 
 
+def _listed(prepared: Prepared, job: Job, why: bool) -> str:
+    """`doubled: run: the value of source changed`; without `why`, the job and its action."""
+    found = prepared.plan.assessments[job]
+    text = f"{job.display}: {found.action}"
+    return f"{text}: {reasons_text(found.reasons, shown=len(found.reasons))}" if why else text
+
+
+def dry_run(prepared: Prepared, assets: int, jobs: int, why: bool, where: str) -> str:
+    """What `--check-only` prints: each job the run would start or that waits, one line
+    each (with its reasons when `why`), then the totals and the output directory."""
+    lines = [one_line(_listed(prepared, j, why)) for j in [*prepared.to_run, *prepared.waiting]]
+    lines.append(f"ok: {assets} assets, {jobs} jobs, {len(prepared.to_run)} to run in {where}")
+    return "\n".join(lines) + "\n"
+
+
+def dry_run_json(prepared: Prepared, assets: int, jobs: int, manifest: Manifest, where: str) -> str:
+    """The dry run as one JSON document, for scripts."""
+    listed = []
+    for job in [*prepared.to_run, *prepared.waiting]:
+        found = prepared.plan.assessments[job]
+        listed.append(
+            {
+                "job": job.display,
+                "asset": job.asset.display,
+                "partition": job.key,
+                "action": str(found.action),
+                "state": str(found.state),
+                "reasons": [r.text for r in found.reasons],
+            }
+        )
+    document = {
+        "out": where,
+        "assets": assets,
+        "jobs": jobs,
+        "to_run": len(prepared.to_run),
+        "up_to_date": prepared.up_to_date,
+        "listed": listed,
+        "orphaned": [label(i, manifest.jobs.get(i)) for i in prepared.orphans],
+    }
+    return json.dumps(document, ensure_ascii=False)
+
+
 def _waiting(prepared: Prepared) -> list[Outcome]:
-    """Jobs that may not run: they consume partitions outside the run that are not current."""
-    decisions = prepared.plan.decisions
-    return [Outcome(j, WAITING, None, decisions[j].reason) for j in prepared.waiting]
+    """Jobs that may not run: they consume partitions outside the run that are stale."""
+    assessments = prepared.plan.assessments
+    return [
+        Outcome(j, Status.WAITING, None, reasons_text(assessments[j].reasons[-1:]))
+        for j in prepared.waiting
+    ]
 
 
 def _report_orphans(orphans: list[str], manifest: Manifest, pruned: bool) -> None:
     if not orphans:
         return
-    shown = ", ".join(orphan_label(i, manifest.jobs.get(i)) for i in orphans[:5])
+    shown = ", ".join(label(i, manifest.jobs.get(i)) for i in orphans[:5])
     more = f" and {len(orphans) - 5} more" if len(orphans) > 5 else ""
     count = f"{len(orphans)} job{'' if len(orphans) == 1 else 's'}"
     if pruned:

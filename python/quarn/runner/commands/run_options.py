@@ -6,7 +6,7 @@ import argparse
 import os
 from collections.abc import Callable
 
-from quarn.runner.commands.shared import MODULE_HELP, add_path
+from quarn.runner.commands.shared import MODULE_HELP, add_out, add_path, add_project, configure
 from quarn.runner.executors.isolation import ISOLATIONS, default_isolation
 from quarn.runner.plan.select import CONFIRM_ABOVE_JOBS
 
@@ -36,9 +36,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         ),
     )
     parser.add_argument("modules", nargs="*", metavar="MODULE", help=MODULE_HELP)
-    parser.add_argument(
-        "--out", default="out", metavar="DIR", help="output directory (default: %(default)s)"
-    )
+    add_out(parser)
     parser.add_argument(
         "--jobs",
         type=_at_least(1),
@@ -78,12 +76,26 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         "parses, else as a string); repeat to keep several keys",
     )
     parser.add_argument(
-        "--force", action="store_true", help="run every planned job, even those up to date"
+        "--force",
+        action="store_true",
+        help="run the jobs of the --select assets even when up to date (without --select: "
+        "every planned job); their upstreams run only when they are not current",
+    )
+    parser.add_argument(
+        "--force-all",
+        action="store_true",
+        help="run the --select assets and everything upstream of them, even when up to date",
     )
     parser.add_argument(
         "--check-only",
         action="store_true",
-        help="check the graph and report the plan without running anything",
+        help="check the graph and list the jobs a run would start (with --why, each with "
+        "its reasons), then the totals; run nothing",
+    )
+    parser.add_argument(
+        "--json",
+        action="store_true",
+        help="with --check-only: print the plan as one JSON document",
     )
     parser.add_argument(
         "--yes",
@@ -91,6 +103,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         help=f"run a plan of more than {CONFIRM_ABOVE_JOBS:,} jobs without asking",
     )
     add_path(parser)
+    add_project(parser)
     parser.add_argument(
         "--timeout",
         type=_seconds,
@@ -128,7 +141,8 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     parser.add_argument(
         "--why",
         action="store_true",
-        help="say on standard error why each job that is not up to date runs, or waits",
+        help="say why each job that is not up to date runs, is pending or waits (on standard "
+        "error while running; in the --check-only listing)",
     )
     parser.add_argument(
         "--prune",
@@ -143,11 +157,18 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         action="store_true",
         help="stream what each job prints while it runs, each line prefixed by the job",
     )
+    parser.add_argument(
+        "-q",
+        "--quiet",
+        action="store_true",
+        help="print only the summary table and errors: no progress line, no row as each job ends",
+    )
     return parser
 
 
 def split_selection(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
-    """Sets `args.select` to a flat list of names and completes `args.modules`.
+    """Sets `args.select` to a flat list of names and completes `args.modules`, from the
+    project file when the command line names none.
 
     `--select` takes every word after it, as it always has; but when no module came before
     it, the words after its first one are the modules (`--select report penguins`).
@@ -156,8 +177,7 @@ def split_selection(args: argparse.Namespace, parser: argparse.ArgumentParser) -
     if not args.modules and groups and len(groups[-1]) > 1:
         args.modules = groups[-1][1:]
         groups[-1] = groups[-1][:1]
-    if not args.modules:
-        parser.error("the following arguments are required: MODULE")
+    configure(args, parser)
     args.select = [name for group in groups for word in group for name in word.split(",") if name]
 
 

@@ -6,79 +6,102 @@ import argparse
 import os
 import sys
 
+from quarn.runner.canonical import key_label
 from quarn.runner.commands import shared
 from quarn.runner.graph.model import Asset, Graph
 from quarn.runner.plan.select import PlanError, find_asset, select
-from quarn.runner.report.look import job_states
-from quarn.runner.report.status import asset_state, count_states
-from quarn.runner.store.history import latest_jobs, load_runs
-from quarn.runner.text import clock, duration
+from quarn.runner.report.look import Look, look
+from quarn.runner.report.runs import latest_jobs
+from quarn.runner.report.status import asset_state, count_states, describe
+from quarn.runner.store.history import load_runs
+from quarn.runner.text import clock, duration, one_line
 
 
 def build_parser(prog: str) -> argparse.ArgumentParser:
     parser = shared.parser(
         prog,
         "List the assets of MODULEs (name, module:function, partitions, inputs, and their "
-        "state in DIR), or with --asset, that asset's jobs: partition, state, when it last "
-        "ran, how long it took and its folder.",
-        "States: current (its value is of its present version), stale (its code, "
-        "declaration, keys or upstreams changed, or its value is missing), failed (its "
-        "latest run failed), never run.",
+        "state in DIR), or with --asset, that asset's jobs: partition, state and why, when it "
+        "last ran, how long it took and its folder.",
+        "States: current (its value is that of its present version and inputs), stale (with "
+        "the reasons: its code, declaration, keys or an upstream value changed, or its files "
+        "did), failed (its latest run failed; its last good value is kept), interrupted (its "
+        "latest run was stopped), running, never run, orphaned (its key is no longer "
+        "declared).",
     )
     shared.add_modules(parser)
-    parser.add_argument(
-        "--out", default="out", metavar="DIR", help="output directory (default: %(default)s)"
-    )
+    shared.add_out(parser)
     parser.add_argument("--asset", metavar="ASSET", help="show this asset's jobs")
     return parser
 
 
 def main(argv: list[str] | None = None, prog: str = "quarn show") -> int:
-    args = build_parser(prog).parse_args(argv)
-    return shared.run_command(prog, lambda: _show(args))
+    args = shared.parse(build_parser(prog), argv, shared.DEFAULT_OUT)
+    return shared.run_command(prog, lambda: _show(args, prog))
 
 
-def _show(args: argparse.Namespace) -> int:
-    graph, paths = shared.load(args.modules, args.path)
+def _show(args: argparse.Namespace, prog: str) -> int:
+    graph, paths = shared.load(args.modules, args.path, base=args.base)
+    shared.say_where(prog, args.out)
     if args.asset is None:
-        sys.stdout.write(assets_table(graph, paths, args.out))
+        seen = look(graph.order, paths, args.out, args.root)
+        _warn(seen, prog)
+        sys.stdout.write(assets_table(graph, seen))
         return 0
     try:
         asset = find_asset(graph, args.asset)
     except PlanError as exc:
         raise shared.CommandError(str(exc).replace("--select ", ""), 2) from None
-    sys.stdout.write(jobs_table(graph, paths, asset, args.out))
+    seen = look(select(graph, [asset.ref]), paths, args.out, args.root)
+    _warn(seen, prog)
+    sys.stdout.write(jobs_table(asset, seen, args.out))
     return 0
 
 
-def assets_table(graph: Graph, paths: list[str], out: str) -> str:
-    states = job_states(graph.order, paths, out)
+def _warn(seen: Look, prog: str) -> None:
+    if seen.warning:
+        sys.stderr.write(f"{prog}: warning: {one_line(seen.warning)}\n")
+
+
+def assets_table(graph: Graph, seen: Look) -> str:
     rows = []
     for asset in graph.order:
-        mine = {j.id: s for j, s in states.items() if j.asset is asset}
-        state = f"{asset_state(mine.values())} ({count_states(mine)})"
+        states = seen.of_asset(asset)
+        state = f"{asset_state(states.values())} ({count_states(states.values())})"
         dims = ", ".join(f"{d}: {len(k)}" for d, k in asset.dims.items()) or "-"
         inputs = ", ".join(f"{p}={up.display}" for p, up in sorted(asset.upstream.items()))
-        rows.append(
-            [asset.display, f"{asset.module}:{asset.function_name}", dims, inputs or "-", state]
-        )
+        cells = [asset.display, f"{asset.module}:{asset.function_name}", dims, inputs or "-", state]
+        rows.append([one_line(c) for c in cells])
     return shared.table(["ASSET", "FUNCTION", "PARTITIONS", "INPUTS", "STATE"], rows)
 
 
-def jobs_table(graph: Graph, paths: list[str], asset: Asset, out: str) -> str:
-    states = job_states(select(graph, [asset.ref]), paths, out)
-    jobs = [j for j in states if j.asset is asset]
+def jobs_table(asset: Asset, seen: Look, out: str) -> str:
     latest = latest_jobs(load_runs(out)[0])
     rows = []
-    for job in jobs:
-        last = latest.get(job.id)
-        rows.append(
-            [
-                job.partition_label or "-",
-                states[job],
-                clock(last["started"] if last else None),
-                duration(last["seconds"] if last else None),
-                os.path.join(out, job.asset.dir_name, job.partition_dir),
-            ]
-        )
+    shown = [(j.id, j.partition_label, a) for j, a in seen.jobs.items() if j.asset is asset]
+    prefix = asset.dir_name + "/"
+    shown += [
+        (i, _recorded_label(seen, i, list(asset.dims)), a)
+        for i, a in seen.orphans.items()
+        if i.startswith(prefix)
+    ]
+    for job_id, label, assessment in shown:
+        record = seen.records.get(job_id)
+        last = latest.get(job_id) if record is not None else None
+        cells = [
+            label or "-",
+            describe(assessment, record),
+            clock(last["started"] if last else None),
+            duration(last["seconds"] if last else None),
+            os.path.join(out, job_id),
+        ]
+        rows.append([one_line(c) for c in cells])
     return shared.table(["PARTITION", "STATE", "LAST RUN", "DURATION", "FOLDER"], rows)
+
+
+def _recorded_label(seen: Look, job_id: str, dims: list[str]) -> str:
+    record = seen.records.get(job_id)
+    partition = record.get("partition") if record else None
+    if not isinstance(partition, dict):
+        return job_id.partition("/")[2]
+    return key_label(partition, dims)

@@ -19,46 +19,45 @@ from types import FrameType
 from typing import Any
 
 from quarn.runner.contract import (
-    CODE_CACHE_DIR,
     LOG_FILE,
     RESULT_FILE,
-    STATE_DIR,
-    STATUS_FAILED,
-    STATUS_SKIPPED,
     VALUE_FILE,
     FanInSource,
     InputSource,
     JobSpec,
 )
 from quarn.runner.executors.backend import Backend, JobExit
-from quarn.runner.executors.failures import failure_text, keep_log, last_frames, read_result
-from quarn.runner.executors.scheduler import Scheduler
-from quarn.runner.plan.freshness import PENDING, Plan
-from quarn.runner.plan.jobs import Job
-from quarn.runner.plan.observe import success_entry
-from quarn.runner.report.outcome import (
-    FAILED,
-    INTERRUPTED,
-    NOT_RUN,
-    SKIPPED,
-    SUCCEEDED,
-    UP_TO_DATE,
-    Outcome,
+from quarn.runner.executors.failures import failure_text, keep_log, last_frames
+from quarn.runner.executors.transitions import (
+    Effect,
+    Ending,
+    Finish,
+    Mark,
+    Promote,
+    Record,
+    Retry,
+    RunState,
 )
+from quarn.runner.plan.freshness import Plan
+from quarn.runner.plan.jobs import Job
+from quarn.runner.report.outcome import Outcome
 from quarn.runner.report.progress import Progress
-from quarn.runner.store.atomic import sync_directory
+from quarn.runner.state.words import Status
+from quarn.runner.store.atomic import sync_directory, sync_filesystem
 from quarn.runner.store.job_report import read_report
 from quarn.runner.store.layout import (
     LayoutError,
     check_input_folder,
     check_job_folder,
-    job_dir,
+    failure_path,
+    job_path,
+    keep_failure,
     promote,
     sync_folder,
 )
-from quarn.runner.store.manifest import Manifest
+from quarn.runner.store.manifest import Manifest, utc_now
 from quarn.runner.store.rundir import RunDir
-from quarn.runner.store.value_file import stored_value_file
+from quarn.runner.store.value_file import read_result
 from quarn.runner.text import one_line
 
 _MANIFEST_SAVE_SECONDS = 1.0  # each save syncs to disk; once a second costs well under 1%
@@ -146,10 +145,10 @@ class Executor:
         self.rundir = rundir
         self.limits = limits or Limits()
         self.stats = Stats(self.slots)
-        self.scheduler = Scheduler(jobs, self.limits.retries)
+        self.state = RunState(jobs, self.plan, self.limits.retries)
+        self.scheduler = self.state.scheduler
         self._running: dict[Job, _Running] = {}
         self._outcomes: dict[Job, Outcome] = {}
-        self._history: dict[Job, list[str]] = {}  # errors of the attempts before the last
         self._signal = 0
         self._kill_now = False
         self._stopping = False
@@ -192,7 +191,7 @@ class Executor:
                 self._save_manifest()
         for job in self.jobs:
             if job not in self._outcomes:
-                self._outcomes[job] = Outcome(job, NOT_RUN)
+                self._outcomes[job] = Outcome(job, Status.NOT_RUN)
         outcomes = [self._outcomes[j] for j in self.jobs]
         return Execution(outcomes, self._signal, self._manifest_error)
 
@@ -212,11 +211,12 @@ class Executor:
     def _save_manifest(self) -> None:
         """Syncs the job folders the manifest is about to vouch for, then saves it. A failed
         save (disk full) is retried at the next save; the run goes on."""
-        parents = {os.path.dirname(folder) for folder in self._unsynced}
-        for folder in self._unsynced:
-            sync_folder(folder)
-        for parent in parents:
-            sync_directory(parent)
+        if self._unsynced and not sync_filesystem(self.out_dir):
+            parents = {os.path.dirname(folder) for folder in self._unsynced}
+            for folder in self._unsynced:
+                sync_folder(folder)
+            for parent in parents:
+                sync_directory(parent)
         self._unsynced.clear()
         try:
             self.manifest.save()
@@ -232,32 +232,19 @@ class Executor:
     def _fill(self) -> None:
         while len(self._running) < self.slots and not self._signal:
             now = time.monotonic()
-            job = self.scheduler.next_job(now)
+            job, effects = self.state.next_job(now)
+            self._perform(effects)
             if job is None:
                 break
-            if self._cut_off(job):
-                continue
             self._account(now)  # the slot is busy from here: starting a worker
             try:
                 self._start(job, now)
             except LayoutError as exc:
-                self._end(job, FAILED, None, str(exc), "", retryable=False)
+                self._perform(self.state.not_started(job, str(exc), time.monotonic()))
             except Exception as exc:  # noqa: BLE001 - the job fails, never the run
                 error = f"could not start the worker: {type(exc).__name__}: {exc}"
-                self._end(job, FAILED, None, error, "", retryable=False)
+                self._perform(self.state.not_started(job, error, time.monotonic()))
         self.progress.set_running(len(self._running))
-
-    def _cut_off(self, job: Job) -> bool:
-        """A pending job whose upstream jobs all produced the bytes it consumed last time
-        is current after all: it ends as up to date and its downstream may start."""
-        decision = self.plan.decisions.get(job)
-        if decision is None or decision.state != PENDING or self.plan.still_needed(job):
-            return False
-        self.plan.cut_off(job)
-        self.manifest.current(job.id)
-        self._finish(job, UP_TO_DATE, None, "", "")
-        self.scheduler.succeeded(job)
-        return True
 
     def _account(self, now: float) -> None:
         """Adds the slot time since the last event, in the state that held since then: call
@@ -271,7 +258,7 @@ class Executor:
     # One job --------------------------------------------------------------------------------
 
     def _start(self, job: Job, now: float) -> None:
-        check_job_folder(self.out_dir, job)
+        check_job_folder(self.out_dir, job.id)
         attempt = self.scheduler.attempt(job)
         stage = self.rundir.stage_dir(job.index, attempt)
         spec = self._spec(job, stage)
@@ -300,26 +287,27 @@ class Executor:
             "module": asset.module,
             "function": asset.function_name,
             "paths": self.paths,
-            "job_dir": job_dir(self.out_dir, job),
+            "job_dir": job_path(self.out_dir, job.id),
             "stage_dir": os.path.abspath(stage),
             "serializer": _serializer(asset.metadata),
             "keys": job.key,
             "inputs": inputs,
             "sources": self.plan.sources.get(asset.ref, {}),
-            "code_cache": os.path.abspath(os.path.join(self.out_dir, STATE_DIR, CODE_CACHE_DIR)),
+            "sync": self.backend.remote,
         }
 
     def _source(self, upstream: Job) -> InputSource:
-        folder = job_dir(self.out_dir, upstream)
-        value = stored_value_file(folder) or os.path.join(folder, VALUE_FILE)
-        check_input_folder(self.out_dir, upstream, (os.path.basename(value), RESULT_FILE))
+        folder = job_path(self.out_dir, upstream.id)
+        # the value file its success recorded, read from the record the run keeps
+        entry = self.manifest.jobs.get(upstream.id, {})
+        value = entry.get("value") or VALUE_FILE
+        check_input_folder(self.out_dir, upstream.id, (os.path.basename(value), RESULT_FILE))
         source: InputSource = {
-            "dir": os.path.abspath(job_dir(self.out_dir, upstream)),
+            "dir": os.path.abspath(folder),
             "serializer": _serializer(upstream.asset.metadata),
         }
-        entry = self.manifest.jobs.get(upstream.id, {})
-        if entry.get("value") == os.path.basename(value) and "digest" in entry and "stat" in entry:
-            source["digest"], source["stat"] = entry["digest"], entry["stat"]  # what it vouches for
+        if "digest" in entry and "stat" in entry:  # what the worker may vouch for unread
+            source["digest"], source["stat"] = entry["digest"], entry["stat"]
         return source
 
     def _conclude_all(self, ended: list[tuple[Job, JobExit]]) -> None:
@@ -332,87 +320,74 @@ class Executor:
             self.stats.busy += now - running.started
             self.progress.running = len(self._running)
             try:
-                self._conclude(running, exit_, now - running.started)
+                ending = self._observe(running, exit_, now - running.started)
             except Exception as exc:  # noqa: BLE001 - the job fails, never the run
-                error = str(exc)
-                if not isinstance(exc, LayoutError):
-                    error = f"could not conclude the job: {type(exc).__name__}: {exc}"
-                self._end(job, FAILED, now - running.started, error, "", retryable=False)
+                error = f"could not conclude the job: {type(exc).__name__}: {exc}"
+                self._perform(self.state.not_started(job, error, now))
+                continue
+            self._perform(self.state.ended(job, ending), running)
 
-    def _conclude(self, running: _Running, exit_: JobExit, seconds: float) -> None:
+    def _observe(self, running: _Running, exit_: JobExit, seconds: float) -> Ending:
+        """How the attempt ended: its exit, its result record, its report, its log."""
         job = running.job
         code = exit_.status
         timed_out = running.timed_out or exit_.timed_out
-        if self._stopping and not timed_out and (code is None or code < 0):
-            # we stopped it: its folder stays as it was
-            self._finish(job, INTERRUPTED, seconds, "", "")
-            return
         record = read_result(running.stage)
         ok = record.get("ok") if isinstance(record, dict) else None
-        recorded = isinstance(ok, bool)
-        succeeded = code == 0 and ok is True
-        if not recorded:  # a worker killed half way leaves nothing that looks like a result
-            _keep_only_log(running.stage)
-        log = keep_log(running.log)
-        final_log = os.path.join(job_dir(self.out_dir, job), LOG_FILE) if log else ""
-        final = promote(running.stage, self.out_dir, job, self.rundir.aside_dir())
-        self._unsynced.add(final)
+        recorded = ok if isinstance(ok, bool) else None
         report = read_report(self.rundir.report_path(job.index, running.attempt))
-        if succeeded and report is not None:
-            self.manifest.record(job.id, success_entry(self.plan, job, report, seconds))
-            self._finish(job, SUCCEEDED, seconds, "", final_log)
-            self.scheduler.succeeded(job)
-            return
-        if succeeded:
-            error = "the worker reported success but did not describe its value"
-        elif timed_out:
+        log = keep_log(running.log)
+        succeeded = code == 0 and recorded is True and report is not None
+        place = job_path if succeeded else failure_path
+        final_log = os.path.join(place(self.out_dir, job.id), LOG_FILE) if log else ""
+        if timed_out:
             limit = self.limits.timeout
             error = f"timed out after {limit:g} s" if limit else "timed out"
         elif code is None:
             error = f"lost: {exit_.lost}" if exit_.lost else "lost"
+        elif code == 0 and recorded:
+            error = ""
         else:
-            error = failure_text(code, record, final_log)
-        retryable = timed_out or code is None or (code or 0) < 0 or recorded
-        self._end(job, FAILED, seconds, error, final_log, retryable, last_frames(final_log))
+            error = failure_text(code, record, log)
+        stopped = self._stopping
+        return Ending(
+            code, recorded, report, seconds, error, final_log, last_frames(log), timed_out, stopped
+        )
 
-    def _end(
-        self,
-        job: Job,
-        status: str,
-        seconds: float | None,
-        error: str,
-        log: str,
-        retryable: bool,
-        frames: list[str] | None = None,
-    ) -> None:
-        """A failed attempt: retried when the scheduler says so, else the job's end."""
-        decision = self.scheduler.failed(job, retryable, time.monotonic())
-        attempt = self.scheduler.attempt(job)
-        if decision.retry_at is not None:
-            delay = max(0.0, decision.retry_at - time.monotonic())
-            self._history.setdefault(job, []).append(error)
-            self.progress.attempt_failed(job, attempt, error, delay)
-            return
-        self._finish(job, status, seconds, error, log, frames or [])
-        for down in decision.skipped:
-            self._finish(down, SKIPPED, None, f"upstream {job.display} failed", "")
+    def _perform(self, effects: list[Effect], running: _Running | None = None) -> None:
+        """Carries out what the run state decided, in its order."""
+        for effect in effects:
+            match effect:
+                case Promote(job, failed):
+                    assert running is not None
+                    self._perform(self._promote(running, failed))
+                case Record(job, entry):
+                    self.manifest.record(job.id, entry)
+                case Mark(job, status):
+                    self.manifest.mark(
+                        job.id, status, job.asset.display, job.key or None, job.function
+                    )
+                case Retry(job, attempt, at, error):
+                    delay = max(0.0, at - time.monotonic())
+                    self.progress.attempt_failed(job, attempt, error, delay)
+                case Finish(outcome):
+                    self._outcomes[outcome.job] = outcome
+                    self.progress.finished(outcome)
 
-    def _finish(
-        self,
-        job: Job,
-        status: str,
-        seconds: float | None,
-        error: str,
-        log: str,
-        frames: list[str] | None = None,
-    ) -> None:
-        if status in (FAILED, SKIPPED):  # its folder no longer vouches for a current value
-            marked = STATUS_FAILED if status == FAILED else STATUS_SKIPPED
-            self.manifest.mark(job.id, marked, job.asset.display, job.key or None)
-        earlier = self._history.pop(job, [])
-        outcome = Outcome(job, status, seconds, error, log, earlier, frames or [])
-        self._outcomes[job] = outcome
-        self.progress.finished(outcome)
+    def _promote(self, running: _Running, failed: bool) -> list[Effect]:
+        job = running.job
+        problem = ""
+        try:
+            if failed:
+                folder = keep_failure(running.stage, self.out_dir, job.id, self.rundir.aside_dir())
+            else:
+                folder = promote(running.stage, self.out_dir, job.id, self.rundir.aside_dir())
+            self._unsynced.add(folder)
+        except LayoutError as exc:
+            problem = str(exc)
+        except OSError as exc:
+            problem = f"could not move its files into place: {exc}"
+        return self.state.promoted(job, problem, time.monotonic(), utc_now())
 
     def _enforce_limits(self, now: float) -> None:
         for running in self._running.values():
@@ -466,12 +441,3 @@ def _serializer(metadata: Any) -> str | None:
         name: str = metadata["serializer"]
         return name
     return None
-
-
-def _keep_only_log(stage: str) -> None:
-    for entry in os.scandir(stage):
-        if entry.name != LOG_FILE:
-            if entry.is_dir(follow_symlinks=False):
-                shutil.rmtree(entry.path, ignore_errors=True)
-            else:
-                os.unlink(entry.path)

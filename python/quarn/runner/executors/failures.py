@@ -3,19 +3,8 @@ of the traceback its worker printed."""
 
 from __future__ import annotations
 
-import json
 import os
 import signal
-
-from quarn.runner.contract import RESULT_FILE
-
-
-def read_result(directory: str) -> object:
-    try:
-        with open(os.path.join(directory, RESULT_FILE), encoding="utf-8") as handle:
-            return json.load(handle)
-    except (OSError, ValueError, RecursionError):
-        return None
 
 
 def failure_text(code: int, record: object, log: str) -> str:

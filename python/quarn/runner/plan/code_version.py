@@ -50,6 +50,38 @@ class _Module:
     star_imports: list[ast.ImportFrom] = field(default_factory=list)
 
 
+# Parsed modules kept for the life of the process, by path and module name, with the stat of
+# the file they were read from: `quarn.load` called again reads and parses nothing that did
+# not change.
+_PARSED: dict[tuple[str, str], tuple[tuple[int, ...], _Module | None]] = {}
+
+
+def _parsed(path: str, name: str) -> _Module | None:
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    stat = (st.st_size, st.st_mtime_ns, st.st_ctime_ns, st.st_ino)
+    cached = _PARSED.get((path, name))
+    if cached is not None and cached[0] == stat:
+        return cached[1]
+    module: _Module | None = None
+    try:
+        with open(path, "rb") as handle:
+            data = handle.read()
+        tree = ast.parse(data, path)
+    except (OSError, SyntaxError, ValueError):
+        tree = None
+    if tree is not None:
+        _strip_docstrings(tree)
+        is_package = os.path.basename(path) == "__init__.py"
+        package = name if is_package else name.rpartition(".")[0]
+        module = _Module(name, path, hashlib.sha256(data).hexdigest(), tree, package)
+        _collect_bindings(module, tree.body)
+    _PARSED[(path, name)] = (stat, module)
+    return module
+
+
 # One piece of code: (module, name) -> its dumps and the names it reads.
 @dataclass(slots=True)
 class _Item:
@@ -79,19 +111,7 @@ class Project:
         path = os.path.realpath(path)
         if path in self._by_path:
             return self._by_path[path]
-        module: _Module | None = None
-        try:
-            with open(path, "rb") as handle:
-                data = handle.read()
-            tree = ast.parse(data, path)
-        except (OSError, SyntaxError, ValueError):
-            tree = None
-        if tree is not None:
-            _strip_docstrings(tree)
-            is_package = os.path.basename(path) == "__init__.py"
-            package = name if is_package else name.rpartition(".")[0]
-            module = _Module(name, path, hashlib.sha256(data).hexdigest(), tree, package)
-            _collect_bindings(module, tree.body)
+        module = _parsed(path, name)
         self._by_path[path] = module
         return module
 

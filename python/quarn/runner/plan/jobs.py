@@ -4,15 +4,16 @@ from __future__ import annotations
 
 import hashlib
 import itertools
+import os
 import re
 from dataclasses import dataclass, field
 from typing import Any
 
-from quarn.runner.canonical import canonical_json, short_hash
+from quarn.runner.canonical import canonical_json, key_label, short_hash
 from quarn.runner.contract import UNPARTITIONED_DIR
 from quarn.runner.graph.model import Asset
 from quarn.runner.plan.select import PlanError
-from quarn.runner.plan.versions import asset_version, job_version
+from quarn.runner.plan.versions import asset_version, job_version, version_parts
 
 _UNSAFE = re.compile(r"[^A-Za-z0-9._-]")
 
@@ -31,6 +32,7 @@ class Job:
     deps: list[Job] = field(default_factory=list)  # distinct upstream jobs
     downstream: list[Job] = field(default_factory=list)
     version: str = ""
+    parts: dict[str, str] = field(default_factory=dict)  # the version's parts, each a digest
     requested: bool = True  # inside the run's --partition restriction
 
     @property
@@ -39,11 +41,14 @@ class Job:
 
     @property
     def partition_label(self) -> str:
-        """The key combination as a person reads it: `ticker=AAPL, day=2026-01-05`."""
-        return ", ".join(
-            f"{dim}={value if isinstance(value, str) else self.key_texts[dim]}"
-            for dim, value in self.key.items()
-        )
+        """The key combination as a person reads it, dimensions in their declared order:
+        `ticker=AAPL, day=2026-01-05`."""
+        return key_label(self.key, self.asset.dims)
+
+    @property
+    def function(self) -> str:
+        """`module:function` of the asset, as the worker imports it."""
+        return f"{self.asset.module}:{self.asset.function_name}"
 
     @property
     def display(self) -> str:
@@ -107,9 +112,11 @@ def build_jobs(
             _connect(own, param, upstream, by_asset[upstream])
         by_asset[asset] = own
         jobs.extend(own)
-    shared = {a: asset_version(a, (code_versions or {}).get(a, "")) for a in assets}
+    code = code_versions or {}
+    shared = {a: asset_version(a, code.get(a, "")) for a in assets}
     for job in jobs:
         job.version = job_version(job, shared[job.asset])
+        job.parts = version_parts(job, code.get(job.asset, ""))
     return jobs
 
 
@@ -134,3 +141,15 @@ def _connect(own: list[Job], param: str, upstream: Asset, theirs: list[Job]) -> 
             if match not in job.deps:
                 job.deps.append(match)
                 match.downstream.append(job)
+
+
+def folder_clashes(jobs: list[Job]) -> list[tuple[Job, Job]]:
+    """Pairs of jobs whose final folders are one, whatever made their names."""
+    seen: dict[str, Job] = {}
+    clashes: list[tuple[Job, Job]] = []
+    for job in jobs:
+        key = os.path.normpath(os.path.join(job.asset.dir_name, job.partition_dir))
+        other = seen.setdefault(key, job)
+        if other is not job:
+            clashes.append((other, job))
+    return clashes

@@ -1,20 +1,14 @@
-"""The I/O around the freshness decisions: reading a job's folder, recording a success."""
+"""What a job's folder holds, read as cheaply as the stat cache allows: the facts about its
+files that the state model weighs."""
 
 from __future__ import annotations
 
 import os
 
-from quarn.runner.contract import (
-    RESULT_FILE,
-    STATUS_SUCCEEDED,
-    JobReport,
-    ManifestEntry,
-    job_dir,
-)
-from quarn.runner.plan.freshness import Observed, Plan
+from quarn.runner.contract import RESULT_FILE, ManifestEntry, job_dir
 from quarn.runner.plan.jobs import Job
+from quarn.runner.state.assess import Observed
 from quarn.runner.store.digest import stat_key, value_digest, value_file_name
-from quarn.runner.store.manifest import utc_now
 
 
 class FolderObserver:
@@ -26,7 +20,11 @@ class FolderObserver:
         self.refreshed: dict[str, list[int]] = {}
 
     def __call__(self, job: Job, entry: ManifestEntry) -> Observed:
-        folder = job_dir(self.out_dir, job.asset.dir_name, job.partition_dir)
+        return self.folder(
+            job.id, job_dir(self.out_dir, job.asset.dir_name, job.partition_dir), entry
+        )
+
+    def folder(self, job_id: str, folder: str, entry: ManifestEntry) -> Observed:
         result_stat = stat_key(os.path.join(folder, RESULT_FILE))
         if result_stat is not None and result_stat == entry.get("result_stat"):
             name: str | None = entry.get("value")  # the very record read at its success
@@ -39,24 +37,5 @@ class FolderObserver:
             return Observed(True, None)
         digest, stat = found
         if digest == entry.get("digest") and stat != entry.get("stat"):
-            self.refreshed[job.id] = stat
+            self.refreshed[job_id] = stat
         return Observed(True, digest)
-
-
-def success_entry(plan: Plan, job: Job, report: JobReport, seconds: float) -> ManifestEntry:
-    """The record of a success, from what its worker reported of the files it stored (their
-    digest and stat survive the rename of the stage folder); notes the new digest in `plan`."""
-    plan.produced(job, report["digest"])
-    return {
-        "asset": job.asset.display,
-        "partition": job.key or None,
-        "status": STATUS_SUCCEEDED,
-        "version": job.version,
-        "inputs": {d.id: plan.digests.get(d.id, "") for d in job.deps},
-        "digest": report["digest"],
-        "value": report["value"],
-        "stat": report["stat"],
-        "result_stat": report["result_stat"],
-        "succeeded_at": utc_now(),
-        "seconds": round(seconds, 3),
-    }

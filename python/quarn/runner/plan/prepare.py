@@ -3,32 +3,46 @@
 from __future__ import annotations
 
 import os
+from collections.abc import Collection
 from dataclasses import dataclass, field
 
 from quarn.runner.contract import STATUS_RUNNING
 from quarn.runner.graph.model import Asset
 from quarn.runner.plan.code_version import CodeVersion, Project
-from quarn.runner.plan.freshness import CURRENT, PENDING, RUN, WAITING, Plan, plan_jobs
+from quarn.runner.plan.freshness import Plan, plan_jobs
 from quarn.runner.plan.jobs import Job, build_jobs
 from quarn.runner.plan.observe import FolderObserver
 from quarn.runner.plan.orphans import find_orphans
 from quarn.runner.project import project_roots
+from quarn.runner.state.words import Action
 from quarn.runner.store.manifest import Manifest
 
 
 @dataclass(slots=True)
 class Prepared:
+    """The plan as it was made: which jobs run (or are pending on an upstream that runs),
+    which wait, how many are current; the plan's assessments then follow the run."""
+
     jobs: list[Job]
     plan: Plan
-    to_run: list[Job] = field(default_factory=list)  # run, or pending on an upstream
+    orphans: list[str] = field(default_factory=list)
+    to_run: list[Job] = field(default_factory=list)
     waiting: list[Job] = field(default_factory=list)
     up_to_date: int = 0
-    orphans: list[str] = field(default_factory=list)
 
 
-def code_versions(assets: list[Asset], paths: list[str]) -> dict[Asset, CodeVersion]:
-    roots = project_roots(paths)
-    roots += [r for r in project_roots(_import_roots(assets)) if r not in roots]
+def code_roots(assets: list[Asset], paths: list[str], root: str | None = None) -> list[str]:
+    """The folders whose modules count by their code in the assets' versions: the project's
+    import folders, its root (the current directory without a project file), and the
+    folders the assets' modules came from; so a version does not depend on where a
+    command starts."""
+    roots = project_roots(paths, root)
+    roots += [r for r in project_roots(_import_roots(assets), root) if r not in roots]
+    return roots
+
+
+def code_versions(assets: list[Asset], roots: list[str]) -> dict[Asset, CodeVersion]:
+    """Each asset's code version, reading the modules under `roots` as the project's."""
     project = Project(roots)
     return {a: project.code_version(a.file_path, a.function_name, a.module) for a in assets}
 
@@ -61,26 +75,27 @@ def prepare(
     kept: dict[str, set[str]],
     code: dict[Asset, CodeVersion],
     manifest: Manifest,
-    force: bool,
+    forced: Collection[Asset] = (),
+    running: Collection[str] = (),
 ) -> Prepared:
-    """Decides every job against the manifest and the job folders under its directory."""
+    """Assesses every job against the manifest and the job folders under its directory;
+    the jobs of `forced` assets run whatever their state. `running`: the ids of jobs that a
+    run still going has started (for a view while a run holds the directory)."""
     jobs = build_jobs(assets, kept, {a: version.digest for a, version in code.items()})
     observer = FolderObserver(manifest.out_dir)
     allowed = [j for j in jobs if j.requested] if kept else None
-    plan = plan_jobs(jobs, manifest.jobs, observer, force, allowed)
+    forced_jobs = {j for j in jobs if j.asset in forced and j.requested}
+    plan = plan_jobs(jobs, manifest.jobs, observer, forced_jobs, allowed, running)
     plan.sources = {a.ref: version.sources for a, version in code.items()}
     manifest.restat(observer.refreshed)
-    decided = [(j, plan.decisions[j].state) for j in jobs if j in plan.decisions]
-    for job, state in decided:
-        if state == CURRENT:
-            manifest.current(job.id)
+    actions = [(j, plan.action(j)) for j in jobs]
     return Prepared(
         jobs,
         plan,
-        to_run=[j for j, state in decided if state in (RUN, PENDING)],
-        waiting=[j for j, state in decided if state == WAITING],
-        up_to_date=sum(1 for j, state in decided if state == CURRENT and j.requested),
-        orphans=find_orphans(assets, jobs, manifest.jobs, manifest.out_dir),
+        find_orphans(assets, jobs, manifest.jobs, manifest.out_dir),
+        to_run=[j for j, a in actions if a in (Action.RUN, Action.PENDING)],
+        waiting=[j for j, a in actions if a is Action.WAITING],
+        up_to_date=sum(1 for j, a in actions if a is Action.KEEP and j.requested),
     )
 
 
@@ -88,5 +103,6 @@ def mark_running(prepared: Prepared, manifest: Manifest) -> None:
     """The jobs that will run stop being vouched for before anything starts: should the
     run stop half way, the manifest never calls current what a worker began to replace."""
     for job in prepared.to_run:
-        if prepared.plan.decisions[job].state == RUN:
-            manifest.mark(job.id, STATUS_RUNNING, job.asset.display, job.key or None)
+        if prepared.plan.action(job) is not Action.RUN:
+            continue
+        manifest.mark(job.id, STATUS_RUNNING, job.asset.display, job.key or None, job.function)

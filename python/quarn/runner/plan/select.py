@@ -83,7 +83,8 @@ def restrict(assets: list[Asset], options: list[tuple[str, Any]]) -> dict[str, s
     """Keys kept per restricted dimension, as canonical JSON texts.
 
     Several options for one dimension keep the union of their keys. Every planned asset
-    with that dimension is restricted; one left with none of the keys is an error.
+    with that dimension is restricted; one left with none of the keys is an error that
+    lists the keys it has.
     """
     kept: dict[str, set[str]] = {}
     for dim, value in options:
@@ -91,26 +92,60 @@ def restrict(assets: list[Asset], options: list[tuple[str, Any]]) -> dict[str, s
     for dim, texts in kept.items():
         having = [a for a in assets if dim in a.dims]
         if not having:
-            raise PlanError(f"--partition {dim}=...: no planned asset has a dimension '{dim}'")
+            known = sorted({d for a in assets for d in a.dims})
+            raise PlanError(
+                f"--partition {dim}=...: no planned asset has a dimension '{dim}'"
+                + _choices([dim], known, "dimensions", "'{}'")
+            )
         for asset in having:
-            if not any(k in texts for k, _ in asset.dims[dim]):
+            keys = asset.dims[dim]
+            if not any(k in texts for k, _ in keys):
                 shown = ", ".join(sorted(texts))
+                hint = _key_hint(dim, texts, keys)
                 raise PlanError(
                     f"--partition {dim}=...: asset '{asset.display}' has no key {shown} "
-                    f"in dimension '{dim}'{_key_hint(dim, texts, asset.dims[dim])}"
+                    f"in dimension '{dim}'{hint}"
+                    + _choices(
+                        [] if hint else [_typed(json.loads(t)) for t in sorted(texts)],
+                        [_typed(v) for _, v in keys],
+                        "keys",
+                        dim + "={}",
+                    )
                 )
     return kept
+
+
+# The most valid names or keys an error lists.
+_LISTED = 10
+
+
+def _choices(given: list[str], known: list[str], what: str, shown: str) -> str:
+    """`; did you mean 'region'?; valid dimensions: day, region`, the list shortened past
+    ten; the guess, formatted by `shown`, when one of `given` is close to one of `known`."""
+    close = [c for g in given for c in difflib.get_close_matches(g, known, n=1)]
+    guess = f"; did you mean {shown.format(close[0])}?" if close else ""
+    if not known:
+        return f"{guess}; the planned assets have no {what}"
+    listed = ", ".join(known[:_LISTED])
+    more = f" and {len(known) - _LISTED} more" if len(known) > _LISTED else ""
+    return f"{guess}; valid {what}: {listed}{more}"
 
 
 def _key_hint(dim: str, texts: set[str], keys: list[tuple[str, Any]]) -> str:
     """The option to type when a given key has the text of a key of another JSON type
     (`year=2008` where the keys are the strings "2008")."""
     given = {_plain(json.loads(t)) for t in texts}
-    for text, value in keys:
+    for _, value in keys:
         if _plain(value) in given:
-            typed = value if isinstance(value, str) and not _reads_as_json(value) else text
-            return f"; did you mean {dim}={shlex.quote(typed)}?"
+            return f"; did you mean {dim}={_typed(value)}?"
     return ""
+
+
+def _typed(value: Any) -> str:
+    """A key as typed after DIM= on a shell's command line: a string as itself unless it
+    would read as JSON, anything else as its JSON text."""
+    text = value if isinstance(value, str) and not _reads_as_json(value) else canonical_json(value)
+    return shlex.quote(text)
 
 
 def _plain(value: Any) -> str:

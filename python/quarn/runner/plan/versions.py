@@ -43,13 +43,31 @@ def asset_version(asset: Asset, code_version: str) -> str:
 
 
 def job_version(job: Job, asset_version: str) -> str:
-    """The hash of the asset's version (`asset_version`) and the job's key; for a fan-in,
-    also the order of the members it receives (the upstream's declared key order: the
-    function may iterate over it) when that order is not the sorted one. Which members it
-    receives is compared apart, as its set of upstream jobs, so a key added in order keeps
-    the version."""
-    text = asset_version + "\n" + canonical_json(job.key)
+    """The hash of the asset's version (`asset_version`) and the job's key text."""
+    return hashlib.sha256((asset_version + key_text(job)).encode("utf-8")).hexdigest()
+
+
+def key_text(job: Job) -> str:
+    """The job's key; for a fan-in, also the order of the members it receives (the
+    upstream's declared key order: the function may iterate over it) when that order is not
+    the sorted one. Which members it receives is compared apart, as its set of upstream
+    jobs, so a key added in order keeps the version."""
+    text = "\n" + canonical_json(job.key)
     orders = [[m for m, _ in s] for _, s in job.inputs if isinstance(s, list)]
     if any(order != sorted(order) for order in orders):
         text += "\n" + canonical_json(orders)
+    return text
+
+
+def version_parts(job: Job, code_version: str) -> dict[str, str]:
+    """The digest of each part of the job's version, recorded apart from the whole so a
+    changed version can say which part changed."""
+    return {
+        "code": code_version,
+        "declaration": _digest(canonical_json(declaration(job.asset))),
+        "key": _digest(key_text(job)),
+    }
+
+
+def _digest(text: str) -> str:
     return hashlib.sha256(text.encode("utf-8")).hexdigest()

@@ -8,7 +8,7 @@ import re
 from collections.abc import Sequence
 from dataclasses import dataclass
 
-from quarn.runner.graph.render import COLOURS
+from quarn.runner.report.render import COLOURS
 from quarn.runner.text import clock
 
 # Kept as their own constants so the page stays readable as a template.
@@ -93,6 +93,7 @@ class JobRow:
     attempts: int
     folder: str  # link target, relative to the page
     folder_text: str
+    state: str = ""  # the job's state now, with its reasons
 
 
 @dataclass(frozen=True, slots=True)
@@ -127,6 +128,7 @@ def page(
         ("Module", "text"),
         ("Partition", "text"),
         ("Status", "text"),
+        ("State", "text"),
         ("Start", "text"),
         ("Duration (s)", "number"),
         ("Attempts", "number"),
@@ -167,7 +169,7 @@ def _row(r: JobRow) -> str:
     return (
         f'<tr class="{_a(css)}" data-status="{_a(r.status)}">'
         f"<td>{_t(r.asset)}</td><td><code>{_t(r.module)}</code></td>"
-        f"<td>{_t(r.partition or '-')}</td><td>{_t(r.status)}</td>"
+        f"<td>{_t(r.partition or '-')}</td><td>{_t(r.status)}</td><td>{_t(r.state)}</td>"
         f'<td data-value="{started}">{_t(clock(r.started))}</td>'
         f'<td class="num" data-value="{seconds}">{seconds or "-"}</td>'
         f'<td class="num">{r.attempts}</td>'

@@ -5,14 +5,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 
 from quarn.runner.plan.jobs import Job
-
-SUCCEEDED = "succeeded"
-FAILED = "failed"
-SKIPPED = "skipped"
-INTERRUPTED = "interrupted"
-NOT_RUN = "not run"
-UP_TO_DATE = "up to date"  # pending on an upstream that produced the same bytes again
-WAITING = "waiting"  # consumes partitions outside the run's restriction that are not current
+from quarn.runner.state.words import Status
 
 
 @dataclass(slots=True)
@@ -20,7 +13,7 @@ class Outcome:
     """How one job of this run ended."""
 
     job: Job
-    status: str
+    status: Status
     seconds: float | None = None
     error: str = ""
     log: str = ""  # path of the worker's captured output, when it wrote any

@@ -1,4 +1,8 @@
-"""What a person sees while a run goes on: a live line, or one line per finished job.
+"""What a person sees while a run goes on, and the summary after it.
+
+On a terminal, a live line on standard error, then the summary table. Elsewhere (a CI log,
+a file), the summary table itself is printed a row at a time as the jobs end, so the log
+follows the run and names each job once. `quiet` prints the summary alone.
 
 With `verbose`, what each running job prints is streamed as it grows, each line prefixed by
 the job: the lines are read from the jobs' log files on every redraw, so the executor only
@@ -13,7 +17,9 @@ from dataclasses import dataclass
 from typing import TextIO
 
 from quarn.runner.plan.jobs import Job
-from quarn.runner.report.outcome import FAILED, SKIPPED, SUCCEEDED, Outcome
+from quarn.runner.report.outcome import Outcome
+from quarn.runner.report.summary import Table, summary, totals, widths_before
+from quarn.runner.state.words import Status
 from quarn.runner.text import one_line, plural
 
 _REDRAW_SECONDS = 0.1
@@ -28,26 +34,47 @@ class _Log:
 
 
 class Progress:
-    """A live line redrawn with \\r on a terminal; otherwise one plain line per finished job."""
+    """A live line redrawn with \\r on `stream` when it is a terminal; otherwise the rows of
+    the summary on `table` (default: `stream`) as the jobs end."""
 
-    def __init__(self, stream: TextIO, live: bool | None = None, verbose: bool = False) -> None:
+    def __init__(
+        self,
+        stream: TextIO,
+        live: bool | None = None,
+        verbose: bool = False,
+        quiet: bool = False,
+        table: TextIO | None = None,
+    ) -> None:
         self.stream = stream
-        self.live = stream.isatty() if live is None else live
+        self.quiet = quiet
+        self.live = not quiet and (stream.isatty() if live is None else live)
         self.verbose = verbose
+        self.table_stream = table or stream
+        self._table: Table | None = None  # the summary printed so far, row by row
+        self._printed: set[Job] = set()
+        self.where = ""
         self.total = 0
-        self.counts = {SUCCEEDED: 0, FAILED: 0, SKIPPED: 0}
+        self.counts = {Status.SUCCEEDED: 0, Status.FAILED: 0, Status.SKIPPED: 0}
         self.running = 0
         self.started = time.monotonic()
         self.started_at: dict[Job, float] = {}  # wall-clock start of each job that started
         self._running: dict[Job, _Log] = {}  # in start order
         self._drawn = 0.0
 
-    def start(self, total: int, up_to_date: int) -> None:
-        self.total = total
+    def start(self, jobs: list[Job], up_to_date: int, where: str = "") -> None:
+        """The run of `jobs` begins, into the output directory `where` (named once: here,
+        or in the summary when there is nothing to run)."""
+        self.total = total = len(jobs)
+        self.where = where
         self.started = time.monotonic()
-        if total:  # with nothing to run, the summary alone says so
-            fresh = f" ({up_to_date} up to date)" if up_to_date else ""
-            self._line(f"quarn: running {total} job{plural(total)}{fresh}")
+        if not total or self.quiet:
+            return
+        fresh = f" ({up_to_date} up to date)" if up_to_date else ""
+        place = f" in {one_line(where)}" if where else ""
+        self._line(f"quarn: running {total} job{plural(total)}{place}{fresh}")
+        if not self.live:
+            self._table = Table(widths_before(jobs))
+            self._rows([self._table.header()])
 
     def job_started(self, job: Job, log_path: str) -> None:
         """A job (or another attempt of it) started, writing its output to `log_path`."""
@@ -68,18 +95,28 @@ class Progress:
             self.counts[outcome.status] += 1
         if self.live:
             self.redraw(force=True)
-            return
-        text = f"{outcome.status:<9} {one_line(outcome.job.display)}"
-        if outcome.seconds is not None:
-            text += f"  {outcome.seconds:.2f}s"
-        if outcome.error:
-            text += f"  {one_line(outcome.error)}"
-        if outcome.log and outcome.status == FAILED:
-            text += f"  (output: {one_line(outcome.log)})"
-        self._line(text)
+        elif self._table is not None and outcome.status != Status.UP_TO_DATE:
+            self._printed.add(outcome.job)
+            self._rows(self._table.outcome(outcome))
+
+    def summary(
+        self, outcomes: list[Outcome], up_to_date: int, seconds: float, interrupted: bool
+    ) -> str:
+        """What is left to print of the summary: all of it, or after the rows printed as
+        the jobs ended, the rows of the others (not run, waiting) and the totals."""
+        if self._table is None:
+            return summary(outcomes, up_to_date, seconds, interrupted, self.where)
+        rest = [
+            line for o in outcomes if o.job not in self._printed for line in self._table.outcome(o)
+        ]
+        return "".join(
+            line + "\n" for line in [*rest, totals(outcomes, up_to_date, seconds, interrupted)]
+        )
 
     def attempt_failed(self, job: Job, attempt: int, error: str, delay: float) -> None:
         """One attempt of a job that is tried again failed."""
+        if self.quiet:
+            return
         self.message(
             f"attempt {attempt} failed: {one_line(job.display)}: {one_line(error)}; "
             f"trying again in {delay:.1f}s"
@@ -100,10 +137,10 @@ class Progress:
 
     def line(self, now: float, width: int) -> str:
         """The live line, then as many running jobs as fit in `width` columns."""
-        c = self.counts
+        done, failed, skipped = (self.counts[s] for s in self.counts)
         counts = (
-            f"quarn: {c[SUCCEEDED]} done, {self.running} running, {c[FAILED]} failed, "
-            f"{c[SKIPPED]} skipped of {self.total}  [{now - self.started:.1f}s]"
+            f"quarn: {done} done, {self.running} running, {failed} failed, "
+            f"{skipped} skipped of {self.total}  [{now - self.started:.1f}s]"
         )
         names = running_names([one_line(j.display) for j in self._running], width - len(counts))
         return counts + names
@@ -122,6 +159,10 @@ class Progress:
     def _line(self, text: str) -> None:
         self.stream.write(text + "\n")
         self.stream.flush()
+
+    def _rows(self, lines: list[str]) -> None:
+        self.table_stream.write("".join(line + "\n" for line in lines))
+        self.table_stream.flush()
 
     def _stream_log(self, job: Job, log: _Log, final: bool) -> None:
         """Prints the complete lines the job's log gained since the last look."""

@@ -1,49 +1,53 @@
-"""What state a job and an asset are in, in one output directory: the colours of the graph.
-
-The decision is one small function over what the store knows (the job's manifest record,
-and whether the plan finds the job current), so it follows the manifest as it grows.
-"""
+"""A job's and an asset's state as a person reads it, in every view: the words of the
+state model with the reasons that matter, and the colours of the graph's nodes."""
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable
 
-from quarn.runner.contract import STATUS_FAILED, ManifestEntry
+from quarn.runner.contract import ManifestEntry
+from quarn.runner.state.assess import Assessment
+from quarn.runner.state.words import STATES, State, Why, reasons_text
+from quarn.runner.text import clock_utc
 
-CURRENT = "current"
-STALE = "stale"
-FAILED = "failed"
-NEVER_RUN = "never run"
-STATES = (CURRENT, STALE, FAILED, NEVER_RUN)
-
-
-def job_state(entry: ManifestEntry | None, current: bool) -> str:
-    """`entry`: the job's manifest record, if any; `current`: whether its files are those of
-    its present version (the run would not start it)."""
-    if current:
-        return CURRENT
-    if entry is not None and entry.get("status") == STATUS_FAILED:
-        return FAILED
-    if entry is None or "digest" not in entry:  # it never succeeded
-        return NEVER_RUN
-    return STALE
+# Reasons a state word already says.
+_SAID = {
+    State.FAILED: Why.FAILED,
+    State.INTERRUPTED: Why.INTERRUPTED,
+    State.NEVER_RUN: Why.NEVER_RAN,
+}
 
 
-def asset_state(states: Iterable[str]) -> str:
-    """One failed job makes the asset failed; it is current or never run only as a whole."""
-    seen = set(states)
-    if FAILED in seen:
-        return FAILED
-    if seen <= {CURRENT} and seen:
-        return CURRENT
-    if seen <= {NEVER_RUN}:
-        return NEVER_RUN
-    return STALE
+def describe(assessment: Assessment, record: ManifestEntry | None) -> str:
+    """`stale (its code changed)`, `failed (last good value from 2026-01-05 10:00:00)`."""
+    state = assessment.state
+    said = _SAID.get(state)
+    reasons = [r for r in assessment.reasons if r.why is not said]
+    details: list[str] = []
+    if state in (State.FAILED, State.INTERRUPTED) and record is not None and "digest" in record:
+        details.append(f"last good value from {clock_utc(record.get('succeeded_at'))}")
+    if state is not State.CURRENT and state is not State.NEVER_RUN and reasons:
+        details.append(reasons_text(reasons))
+    return f"{state} ({'; '.join(details)})" if details else str(state)
 
 
-def count_states(states: Mapping[str, str]) -> str:
-    """`2 current, 1 stale`, in the order of STATES."""
-    counts = {s: 0 for s in STATES}
-    for state in states.values():
+def asset_state(states: Iterable[State]) -> State:
+    """A job running or failed makes the asset so; it is current or never run only as a
+    whole; orphaned jobs do not count."""
+    seen = {s for s in states if s is not State.ORPHANED}
+    for state in (State.RUNNING, State.FAILED, State.INTERRUPTED):
+        if state in seen:
+            return state
+    if seen and seen <= {State.CURRENT}:
+        return State.CURRENT
+    if seen <= {State.NEVER_RUN}:
+        return State.NEVER_RUN
+    return State.STALE
+
+
+def count_states(states: Iterable[State]) -> str:
+    """`2 current, 1 stale`, in the order of the states."""
+    counts = dict.fromkeys(STATES, 0)
+    for state in states:
         counts[state] += 1
     return ", ".join(f"{n} {s}" for s, n in counts.items() if n)

@@ -1,79 +1,136 @@
-"""The table printed after a run, and its totals line."""
+"""The table of a run's jobs and its totals line: printed after the run, or on a log a row
+at a time as the jobs end."""
 
 from __future__ import annotations
 
 from quarn.runner.graph.model import Asset
-from quarn.runner.report.outcome import (
-    FAILED,
-    INTERRUPTED,
-    NOT_RUN,
-    SKIPPED,
-    SUCCEEDED,
-    WAITING,
-    Outcome,
-)
+from quarn.runner.plan.jobs import Job
+from quarn.runner.report.outcome import Outcome
+from quarn.runner.state.words import Status
 from quarn.runner.text import one_line, plural
 
 # Above this many rows the successful jobs of one asset share a row.
 _FULL_TABLE_ROWS = 100
 # Failed jobs shown with the last frames of their traceback and their log below their row;
-# beyond these, each failed job's progress line names its log.
+# beyond these, only their rows.
 _DETAILED_FAILURES = 20
 _INDENT = "    "
+
+# The statuses the totals line counts, in its order; up to date jobs are counted apart.
+_TOTALS = (
+    Status.SUCCEEDED,
+    Status.FAILED,
+    Status.SKIPPED,
+    Status.WAITING,
+    Status.INTERRUPTED,
+    Status.NOT_RUN,
+)
 
 # A row's cells (asset, partition, status, duration, error) and the outcome it stands for
 # (None for a row that groups several).
 _Row = tuple[list[str], Outcome | None]
 
 
-def summary(outcomes: list[Outcome], up_to_date: int, seconds: float, interrupted: bool) -> str:
-    """The table of this run's jobs and a totals line."""
+HEADER = ["ASSET", "PARTITION", "STATUS", "DURATION", "ERROR"]
+# The widest status word: a table printed a row at a time cannot measure its rows first.
+_STATUS_WIDTH = max(len(s) for s in _TOTALS)
+
+
+def summary(
+    outcomes: list[Outcome], up_to_date: int, seconds: float, interrupted: bool, where: str = ""
+) -> str:
+    """The table of this run's jobs and a totals line; `where`, the output directory, is
+    named when there was nothing to do (a run that ran something named it first)."""
     rows: list[_Row] = []
     if len(outcomes) > _FULL_TABLE_ROWS:
         grouped: dict[str, list[Outcome]] = {}
         for outcome in outcomes:
-            if outcome.status == SUCCEEDED:
+            if outcome.status == Status.SUCCEEDED:
                 grouped.setdefault(asset_title(outcome.job.asset), []).append(outcome)
         for asset, group in grouped.items():
             if len(group) == 1:
                 rows.append(_row(group[0]))
             else:
                 total = sum(o.seconds or 0.0 for o in group)
-                cells = [one_line(asset), f"({len(group)} partitions)", SUCCEEDED, f"{total:.2f}s"]
+                cells = [
+                    one_line(asset),
+                    f"({len(group)} partitions)",
+                    Status.SUCCEEDED,
+                    f"{total:.2f}s",
+                ]
                 rows.append(([*cells, ""], None))
-        rows += [_row(o) for o in outcomes if o.status != SUCCEEDED]
+        rows += [_row(o) for o in outcomes if o.status != Status.SUCCEEDED]
     else:
         rows = [_row(o) for o in outcomes]
     lines: list[str] = []
-    detailed = 0
     if rows:
-        header = ["ASSET", "PARTITION", "STATUS", "DURATION", "ERROR"]
-        table = [header, *(cells for cells, _ in rows)]
-        widths = [max(len(r[i]) for r in table) for i in range(4)]
-        for row, shown in [(header, None), *rows]:
-            cells = [row[i].ljust(widths[i]) for i in range(4)]
-            lines.append(("  ".join(cells) + ("  " + row[4] if row[4] else "")).rstrip())
-            if shown is not None and shown.status == FAILED and detailed < _DETAILED_FAILURES:
-                below = _below(shown)
-                detailed += bool(below)
-                lines += below
+        table = Table(widths([HEADER, *(cells for cells, _ in rows)]))
+        lines.append(table.header())
+        for cells, shown in rows:
+            lines += table.row(cells, shown)
+    lines.append(totals(outcomes, up_to_date, seconds, interrupted, where))
+    return "\n".join(lines) + "\n"
+
+
+def totals(
+    outcomes: list[Outcome], up_to_date: int, seconds: float, interrupted: bool, where: str = ""
+) -> str:
+    """`5 jobs: 4 succeeded, 1 failed in 2.1s`, or that there was nothing to do."""
     counts: dict[str, int] = {}
     for outcome in outcomes:
         counts[outcome.status] = counts.get(outcome.status, 0) + 1
-    parts = [
-        f"{counts[s]} {s}"
-        for s in (SUCCEEDED, FAILED, SKIPPED, WAITING, INTERRUPTED, NOT_RUN)
-        if counts.get(s)
-    ]
+    parts = [f"{counts[s]} {s}" for s in _TOTALS if counts.get(s)]
     if up_to_date:
         parts.append(f"{up_to_date} up to date")
     total = len(outcomes) + up_to_date
     head = "interrupted" if interrupted else f"{total} job{plural(total)}"
     if not outcomes and not interrupted:
-        lines.append(f"nothing to do: {up_to_date} job{plural(up_to_date)} up to date")
-    else:
-        lines.append(f"{head}: {', '.join(parts) or 'none'} in {seconds:.1f}s")
-    return "\n".join(lines) + "\n"
+        place = f" in {one_line(where)}" if where else ""
+        return f"nothing to do: {up_to_date} job{plural(up_to_date)} up to date{place}"
+    return f"{head}: {', '.join(parts) or 'none'} in {seconds:.1f}s"
+
+
+def widths(rows: list[list[str]]) -> list[int]:
+    """The widths of the padded columns (all but the last) that fit `rows`."""
+    return [max(len(r[i]) for r in rows) for i in range(len(HEADER) - 1)]
+
+
+def widths_before(jobs: list[Job]) -> list[int]:
+    """The widths of a table of `jobs` measured before they end: their names are known,
+    their status is at most the widest status word."""
+    cells = [
+        [one_line(asset_title(j.asset)), one_line(j.partition_label) or "-", "", ""] for j in jobs
+    ]
+    found = widths([HEADER, *([*c, ""] for c in cells)])
+    found[2] = max(found[2], _STATUS_WIDTH)
+    return found
+
+
+class Table:
+    """The summary's lines, a row (and the details below a failed job's row) at a time."""
+
+    def __init__(self, widths: list[int]) -> None:
+        self.widths = widths
+        self.detailed = 0  # failed jobs shown with their last frames and log
+
+    def header(self) -> str:
+        return self._line(HEADER)
+
+    def row(self, cells: list[str], shown: Outcome | None) -> list[str]:
+        lines = [self._line(cells)]
+        failed = shown is not None and shown.status == Status.FAILED
+        if shown is not None and failed and self.detailed < _DETAILED_FAILURES:
+            below = _below(shown)
+            self.detailed += bool(below)
+            lines += below
+        return lines
+
+    def outcome(self, outcome: Outcome) -> list[str]:
+        return self.row(*_row(outcome))
+
+    def _line(self, row: list[str]) -> str:
+        cells = [row[i].ljust(self.widths[i]) for i in range(len(self.widths))]
+        return ("  ".join(cells) + ("  " + row[-1] if row[-1] else "")).rstrip()
 
 
 def _row(outcome: Outcome) -> _Row:

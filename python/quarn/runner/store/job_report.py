@@ -15,12 +15,15 @@ from quarn.runner.contract import RESULT_FILE, JobDeps, JobReport
 from quarn.runner.store.digest import sha256_file, stat_key
 
 
-def write_report(path: str, stage: str, value_name: str, deps: JobDeps | None = None) -> None:
-    """Describes the value file `value_name` and the success record in `stage`, with what
-    the job used while it ran (`deps`). Written to a temporary name and renamed: a worker
-    killed half way leaves no report to misread."""
+def write_report(
+    path: str, stage: str, value_name: str, sync: bool = False, deps: JobDeps | None = None
+) -> None:
+    """Describes the value file `value_name` and the success record in `stage` (with
+    `sync`, syncing the value file first), with what the job used while it ran (`deps`).
+    Written to a temporary name and renamed: a worker killed half way leaves no report to
+    misread."""
     value = os.path.join(stage, value_name)
-    digest = sha256_file(value)
+    digest = sha256_file(value, sync)
     stat = stat_key(value)
     result_stat = stat_key(os.path.join(stage, RESULT_FILE))
     if digest is None or stat is None or result_stat is None:

@@ -13,17 +13,21 @@ import shutil
 import stat
 from collections.abc import Sequence
 
-from quarn.runner import contract
-from quarn.runner.plan.jobs import Job
+from quarn.runner.contract import FAILED_DIR, LOG_FILE, RESULT_FILE
 from quarn.runner.store.atomic import sync_directory
+from quarn.runner.store.paths import LayoutError as LayoutError  # its older home
+from quarn.runner.store.paths import job_folder
 
 
-class LayoutError(Exception):
-    """A path under the output directory that quarn refuses to use."""
+def job_path(out_dir: str, job_id: str) -> str:
+    """The folder of the job `job_id` ("asset folder/partition folder"), always inside DIR."""
+    return job_folder(out_dir, job_id)
 
 
-def job_dir(out_dir: str, job: Job) -> str:
-    return contract.job_dir(out_dir, job.asset.dir_name, job.partition_dir)
+def failure_path(out_dir: str, job_id: str) -> str:
+    """Where the record and output of the job's latest run are kept when it failed, beside
+    the value of its last success."""
+    return os.path.join(job_path(out_dir, job_id), FAILED_DIR)
 
 
 def check_real_folders(out_dir: str, *parts: str) -> None:
@@ -44,10 +48,10 @@ def check_real_folders(out_dir: str, *parts: str) -> None:
             raise LayoutError(f"{path} is not a folder")
 
 
-def check_job_folder(out_dir: str, job: Job) -> None:
+def check_job_folder(out_dir: str, job_id: str) -> None:
     """The job's folder and what it holds may be replaced: no link on the way or inside."""
-    check_real_folders(out_dir, job.asset.dir_name, job.partition_dir)
-    folder = job_dir(out_dir, job)
+    check_real_folders(out_dir, *job_id.split("/", 1))
+    folder = job_path(out_dir, job_id)
     try:
         entries = list(os.scandir(folder))
     except FileNotFoundError:
@@ -61,10 +65,10 @@ def check_job_folder(out_dir: str, job: Job) -> None:
             )
 
 
-def check_input_folder(out_dir: str, job: Job, names: Sequence[str]) -> None:
+def check_input_folder(out_dir: str, job_id: str, names: Sequence[str]) -> None:
     """An upstream job's folder and the value files in it are read without following links."""
-    check_real_folders(out_dir, job.asset.dir_name, job.partition_dir)
-    folder = job_dir(out_dir, job)
+    check_real_folders(out_dir, *job_id.split("/", 1))
+    folder = job_path(out_dir, job_id)
     for name in names:
         path = os.path.join(folder, name)
         if os.path.islink(path):
@@ -90,7 +94,7 @@ def sync_folder(folder: str) -> None:
     sync_directory(folder)
 
 
-def promote(stage: str, out_dir: str, job: Job, aside: str) -> str:
+def promote(stage: str, out_dir: str, job_id: str, aside: str) -> str:
     """Moves the finished stage folder into the job's place and returns that place: the
     old folder is renamed aside first (into the run's private folder), then the stage
     folder takes its place. A crash between the two renames leaves no folder, never a mix
@@ -100,30 +104,39 @@ def promote(stage: str, out_dir: str, job: Job, aside: str) -> str:
     caller syncs every folder promoted since the last save before saving the manifest
     (`sync_folder` on the folder and its parent), which costs one journal commit a
     second instead of one per job."""
-    check_job_folder(out_dir, job)
-    parent = os.path.join(out_dir, job.asset.dir_name)
+    check_job_folder(out_dir, job_id)
+    asset_dir, partition_dir = job_id.split("/", 1)
+    parent = os.path.join(out_dir, asset_dir)
     os.makedirs(parent, exist_ok=True)
-    check_real_folders(out_dir, job.asset.dir_name)
-    final = os.path.join(parent, job.partition_dir)
+    check_real_folders(out_dir, asset_dir)
+    return _replace(stage, os.path.join(parent, partition_dir), aside)
+
+
+def keep_failure(stage: str, out_dir: str, job_id: str, aside: str) -> str:
+    """Keeps the failure record and the output of a failed attempt in the job's folder,
+    beside the value of its last success, which stays readable; returns where they went.
+    Anything else the attempt left (a value file written half way) is dropped."""
+    check_job_folder(out_dir, job_id)
+    folder = job_path(out_dir, job_id)
+    os.makedirs(folder, exist_ok=True)
+    check_real_folders(out_dir, *job_id.split("/", 1), FAILED_DIR)
+    for entry in os.scandir(stage):
+        if entry.name not in (RESULT_FILE, LOG_FILE):
+            if entry.is_dir(follow_symlinks=False):
+                shutil.rmtree(entry.path, ignore_errors=True)
+            else:
+                os.unlink(entry.path)
+    return _replace(stage, os.path.join(folder, FAILED_DIR), aside)
+
+
+def _replace(source: str, target: str, aside: str) -> str:
     moved = False
     try:
-        os.rename(final, aside)
+        os.rename(target, aside)
         moved = True
     except FileNotFoundError:
         pass
-    os.rename(stage, final)
+    os.rename(source, target)
     if moved:
         shutil.rmtree(aside, ignore_errors=True)
-    return final
-
-
-def folder_clashes(jobs: Sequence[Job]) -> list[tuple[Job, Job]]:
-    """Pairs of jobs whose final folders are one, whatever made their names."""
-    seen: dict[str, Job] = {}
-    clashes: list[tuple[Job, Job]] = []
-    for job in jobs:
-        key = os.path.normpath(os.path.join(job.asset.dir_name, job.partition_dir))
-        other = seen.setdefault(key, job)
-        if other is not job:
-            clashes.append((other, job))
-    return clashes
+    return target

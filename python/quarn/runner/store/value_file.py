@@ -1,4 +1,5 @@
-"""Which file of a job's folder holds its value: the one its success record names.
+"""The one reader of a job's result record, and of which file of its folder holds its value:
+the one its success record names.
 
 The record is the stored truth: a serializer's suffix may be known only to the project's
 own processes (a serializer it registers), never to the runner.
@@ -8,17 +9,23 @@ from __future__ import annotations
 
 import json
 import os
+from typing import Any
 
 from quarn.runner.contract import RESULT_FILE
 
 
-def stored_value_file(folder: str) -> str | None:
-    """The value file's path in `folder`, or None when the folder holds no success record."""
+def read_result(folder: str) -> Any:
+    """`result.json` of `folder` as parsed JSON; None when it cannot be read as JSON."""
     try:
         with open(os.path.join(folder, RESULT_FILE), encoding="utf-8") as handle:
-            record = json.load(handle)
+            return json.load(handle)
     except (OSError, ValueError, RecursionError):
         return None
+
+
+def stored_value_file(folder: str) -> str | None:
+    """The value file's path in `folder`, or None when the folder holds no success record."""
+    record = read_result(folder)
     if not isinstance(record, dict) or record.get("ok") is not True:
         return None
     value_path = record.get("value_path")

@@ -1,11 +1,14 @@
 """Digests kept between processes: the units of a source by the SHA-256 of its bytes, and
 the SHA-256 of a data file by its path and stat.
 
-Each lives in memory (a forked job inherits what its template computed) and, when a folder
-is given, in a file of its own under the output directory's state folder, written whole or
-not at all: the first job that needs a digest computes it, the jobs after it and the next
-planning read it. A file's digest is trusted for as long as its stat (size, mtime_ns,
-ctime_ns, inode) is the same, as the value files' digests are.
+Each lives in memory (a forked job inherits what its template computed) and in a file of
+its own in the user's private cache (`$XDG_CACHE_HOME/quarn/units` and `.../digests`, kept
+like the compiled code: see `job/code_cache.py`), written whole or not at all and read only
+when this user wrote it. An entry planted by someone else could make a changed file or
+function pass for the one a job used; in the user's own folder, whoever could plant one
+can already run code as the user. The first job that needs a digest computes it, the jobs
+after it and the next planning read it. A file's digest is trusted for as long as its
+stat (size, mtime_ns, ctime_ns, inode) is the same, as the value files' digests are.
 """
 
 from __future__ import annotations
@@ -13,19 +16,39 @@ from __future__ import annotations
 import hashlib
 import json
 import os
+import stat as stat_module
+from typing import NamedTuple
 
 from quarn.runner.store.digest import sha256_file, stat_key
 from quarn.runner.trace.units import Units, units
 
 _units: dict[str, Units | None] = {}
+_files: dict[tuple[str, tuple[int, ...]], str] = {}
+
+
+class Folders(NamedTuple):
+    """Where unit tables and file digests are kept (None: in memory only)."""
+
+    units: str | None = None
+    digests: str | None = None
+
+
+_folders: Folders | None = None
+
+
+def folders() -> Folders:
+    """The user's folders of unit tables and file digests, looked up once per process."""
+    global _folders
+    if _folders is None:
+        from quarn.runner.job.code_cache import cache_dir
+
+        _folders = Folders(cache_dir("units"), cache_dir("digests"))
+    return _folders
 
 
 def text_digest(value: str) -> str:
     """What identifies an environment variable's value in a record: its SHA-256."""
     return hashlib.sha256(value.encode("utf-8", "surrogateescape")).hexdigest()
-
-
-_files: dict[tuple[str, tuple[int, ...]], str] = {}
 
 
 def source_units(
@@ -36,12 +59,12 @@ def source_units(
     None when the source is gone or does not parse."""
     if sha in _units:
         return _units[sha]
-    cached = os.path.join(folder, f"{sha}.units.json") if folder else None
+    cached = os.path.join(folder, f"{sha}.json") if folder else None
     if cached is not None:
+        text = _read(cached)
         try:
-            with open(cached, encoding="utf-8") as handle:
-                found = Units.from_json(json.load(handle))
-        except (OSError, ValueError, RecursionError):
+            found = Units.from_json(json.loads(text)) if text is not None else None
+        except (ValueError, RecursionError):
             found = None
         if found is not None:
             _units[sha] = found
@@ -72,14 +95,10 @@ def file_digest(path: str, stat: list[int], folder: str | None) -> str | None:
     name = hashlib.sha256(f"{path}\0{stat}".encode("utf-8", "surrogateescape")).hexdigest()
     cached = os.path.join(folder, name) if folder else None
     if cached is not None:
-        try:
-            with open(cached, encoding="ascii") as handle:
-                text = handle.read()
-            if len(text) == 64:
-                _files[key] = text
-                return text
-        except (OSError, ValueError):
-            pass
+        text = _read(cached)
+        if text is not None and len(text) == 64:
+            _files[key] = text
+            return text
     digest = sha256_file(path)
     if digest is None:
         return None
@@ -91,12 +110,27 @@ def file_digest(path: str, stat: list[int], folder: str | None) -> str | None:
     return digest
 
 
+def _read(path: str) -> str | None:
+    """An entry's text, when it is a file this user wrote (never through a link)."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except OSError:
+        return None
+    with open(fd, "rb") as handle:
+        info = os.fstat(handle.fileno())
+        if not stat_module.S_ISREG(info.st_mode) or info.st_uid != os.geteuid():
+            return None
+        try:
+            return handle.read().decode("utf-8")
+        except (OSError, UnicodeDecodeError):
+            return None
+
+
 def _write(path: str, data: bytes) -> None:
-    """A cache entry appears whole or not at all; a failure to write one is no failure."""
+    """An entry appears whole or not at all; a failure to keep one is no failure."""
     import tempfile
 
     try:
-        os.makedirs(os.path.dirname(path), exist_ok=True)
         fd, temp = tempfile.mkstemp(dir=os.path.dirname(path), suffix=".tmp")
         with os.fdopen(fd, "wb") as handle:
             handle.write(data)

@@ -10,7 +10,7 @@ from collections.abc import Mapping
 
 from quarn.runner.contract import JobDeps
 from quarn.runner.store.digest import stat_key
-from quarn.runner.trace.cache import file_digest, source_units, text_digest
+from quarn.runner.trace.cache import Folders, file_digest, source_units, text_digest
 from quarn.runner.trace.deps import (
     Comparison,
     FileNow,
@@ -19,7 +19,6 @@ from quarn.runner.trace.deps import (
     compare,
     must_hash,
 )
-from quarn.runner.trace.settle import Folders
 
 
 class DepsObserver:

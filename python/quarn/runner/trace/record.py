@@ -31,7 +31,6 @@ from typing import Any
 
 import quarn
 from quarn.runner.contract import (
-    DIGEST_CACHE_DIR,
     STATE_DIR,
     CodeDep,
     InputSource,
@@ -40,7 +39,7 @@ from quarn.runner.contract import (
 )
 from quarn.runner.project import library_file, library_folder, library_prefixes
 from quarn.runner.store.digest import stat_key
-from quarn.runner.trace import settle
+from quarn.runner.trace import cache, settle
 from quarn.runner.trace.cache import file_digest, text_digest
 
 _IMPORTS = "imports"
@@ -90,7 +89,6 @@ class _Recording:
 
 _active: _Recording | None = None
 _spare: _Recording | None = None  # a job's recording, made ahead in a template
-_KEPT = _Recording(_IMPORTS)  # stands for "installed for the process's life"
 segments: dict[str, Seen] = {}  # project module -> what its import did (template, runner)
 _tool: int | None = None  # held for the process's life once taken: events stay local
 _watched: set[CodeType] = set()  # project code objects whose PY_START is watched
@@ -384,18 +382,15 @@ def _start(recording: _Recording) -> None:
         _acquire_tool()
     if recording.phase == _JOB and _jobs_started and _tool is not None:
         sys.monitoring.restart_events()  # what an earlier job here switched off, on again
-    if _installed_by is None and builtins.__import__ is not _import:
-        if type(os.environ) is os._Environ:
-            os.environ.__class__ = _RecordingEnviron
-        builtins.__import__ = _import
-        importlib.import_module = _import_module
+    if builtins.__import__ is not _import:
+        _install_probes()
         _installed_by = recording
     _active = recording
 
 
 def _stop(recording: _Recording) -> None:
-    """Ends `recording`; the probes it installed go, unless `keep_probes` left them for
-    the jobs of this process (a template's, whose jobs then find them in place)."""
+    """Ends `recording`, and takes out the probes it put in (`--isolation none` runs the
+    runner's own code next); a template's stay in place for its jobs (`ready_to_fork`)."""
     global _active, _installed_by
     if _active is not recording:
         return
@@ -406,6 +401,13 @@ def _stop(recording: _Recording) -> None:
         if type(os.environ) is _RecordingEnviron:
             object.__setattr__(os.environ, "__class__", os._Environ)
         _installed_by = None
+
+
+def _install_probes() -> None:
+    if type(os.environ) is os._Environ:
+        os.environ.__class__ = _RecordingEnviron
+    builtins.__import__ = _import
+    importlib.import_module = _import_module
 
 
 def _acquire_tool() -> None:
@@ -438,27 +440,30 @@ def _note(text: str) -> None:
 
 
 @contextlib.contextmanager
-def imports(keep_probes: bool = False) -> Iterator[None]:
+def imports() -> Iterator[None]:
     """Records, per project module, what its import does, for every later job of this
     process and of the processes it forks; then hashes what was read and parses the code
-    that ran, once for all of them. `keep_probes`: a process that only forks jobs leaves
-    the probes in place (idle), so that a job does not write them in again."""
-    global _spare, _installed_by
+    that ran, once for all of them."""
     recording = _Recording(_IMPORTS)
     _start(recording)
     try:
         yield
     finally:
-        if keep_probes and _installed_by is recording:
-            _installed_by = _KEPT
         _stop(recording)
         settle.prepare(segments.values(), _watched)
         _closures.clear()
         for name in segments:
             _reached(name)
-        if keep_probes:
-            _rehearse()
-        _spare = _Recording(_JOB)  # each forked job takes its own copy
+
+
+def ready_to_fork() -> None:
+    """For a process that only forks jobs (the warm template): its probes stay in place,
+    idle, and a job's recording is made and rehearsed ahead, so that each forked job
+    writes to (so copies) as few of this process's pages as it can."""
+    global _spare
+    _install_probes()  # no recording owns them: no job takes them out
+    _rehearse()
+    _spare = _Recording(_JOB)  # each forked job takes its own copy
 
 
 def _absolute(path: str, cwd: str) -> str:
@@ -478,13 +483,11 @@ class job:  # noqa: N801 - used as `with job(spec) as recording`, like a functio
         self._recording = recording
         self._module = spec["module"]
         self.cwd = cwd = os.getcwd()
-        code_cache = spec.get("code_cache")
-        state = code_cache.rpartition(os.sep)[0] if code_cache else None
-        self.units_folder = code_cache
-        self.digests_folder = f"{state}{os.sep}{DIGEST_CACHE_DIR}" if state else None
-        skipped = [spec["stage_dir"], spec["job_dir"], *([code_cache] if code_cache else [])]
-        if state is not None and state.endswith(os.sep + STATE_DIR):
-            skipped.append(state)  # the runner's: stages, digests
+        stage = spec["stage_dir"]
+        # The output directory's state folder (the run's stages, its records): never data.
+        state = stage.partition(f"{os.sep}{STATE_DIR}{os.sep}")[0] + f"{os.sep}{STATE_DIR}"
+        skipped = [stage, spec["job_dir"], *([state] if STATE_DIR in stage else [])]
+        skipped += [os.path.dirname(f) for f in cache.folders() if f]  # quarn's own cache
         recording.skipped = tuple(_absolute(p, cwd) + os.sep for p in skipped)
         for source in spec["inputs"].values():
             members = source["fan_in"].values() if "fan_in" in source else [source]  # type: ignore[typeddict-item]
@@ -510,14 +513,8 @@ class job:  # noqa: N801 - used as `with job(spec) as recording`, like a functio
             imports = _reached(self._module)
             for name in root.imports.difference(*(s.imports for s in imports)):
                 imports += [s for s in _reached(name) if s not in imports]
-            self._deps = settle.deps(
-                root,
-                imports,
-                self._recording.written,
-                self.cwd,
-                settle.Folders(self.units_folder, self.digests_folder),
-                _notes,
-            )
+            written = self._recording.written
+            self._deps = settle.deps(root, imports, written, self.cwd, cache.folders(), _notes)
         return self._deps
 
 
@@ -528,7 +525,7 @@ def _rehearse() -> None:
     ran = next(iter(_watched), None)
     here = os.getcwd()
     spec: Any = {
-        "module": "", "function": "", "stage_dir": here, "job_dir": here, "code_cache": None,
+        "module": "", "function": "", "stage_dir": here, "job_dir": here,
         "inputs": {"": {"dir": here, "serializer": None}},
     }  # fmt: skip
     for _ in range(4):

@@ -12,12 +12,12 @@ import hashlib
 import os
 from collections.abc import Iterable
 from types import CodeType
-from typing import TYPE_CHECKING, NamedTuple
+from typing import TYPE_CHECKING
 
 from quarn.runner.contract import CodeDep, FileDep, JobDeps
 from quarn.runner.job.sources import LOADED
 from quarn.runner.store.digest import stat_key
-from quarn.runner.trace.cache import file_digest, source_units
+from quarn.runner.trace.cache import Folders, file_digest, source_units
 from quarn.runner.trace.units import Units
 
 if TYPE_CHECKING:
@@ -25,13 +25,6 @@ if TYPE_CHECKING:
 
 _NO_UNITS = Units({})
 _reals: dict[str, str] = {}
-
-
-class Folders(NamedTuple):
-    """Where the caches of unit tables and file digests are kept (None: in memory only)."""
-
-    units: str | None = None
-    digests: str | None = None
 
 
 def prepare(seen: Iterable[Seen], watched: Iterable[CodeType]) -> None:

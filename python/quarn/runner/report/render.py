@@ -11,8 +11,9 @@ import subprocess
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 
-from quarn.runner.report.status import CURRENT, FAILED, NEVER_RUN, STALE
-from quarn.runner.store.history import AssetRecord
+from quarn.runner.contract import AssetRecord
+from quarn.runner.state.words import State
+from quarn.runner.text import one_line
 
 TEXT_FORMATS = ("dot", "mermaid")
 IMAGE_FORMATS = ("svg", "png")
@@ -24,7 +25,15 @@ INSTALL_GRAPHVIZ = (
 )
 
 # Fill colours by state, light enough for black text; the report's legend uses them too.
-COLOURS = {CURRENT: "#b7e4c7", STALE: "#ffe08a", FAILED: "#f4a3a3", NEVER_RUN: "#e4e4e4"}
+COLOURS = {
+    State.CURRENT: "#b7e4c7",
+    State.STALE: "#ffe08a",
+    State.FAILED: "#f4a3a3",
+    State.INTERRUPTED: "#ffc58a",
+    State.RUNNING: "#a8d0f0",
+    State.NEVER_RUN: "#e4e4e4",
+    State.ORPHANED: "#d9c8f0",
+}
 
 
 class RenderError(Exception):
@@ -37,7 +46,7 @@ class Node:
     module: str
     function: str
     dims: Mapping[str, int]
-    state: str | None = None  # one of COLOURS' keys, or None to leave it uncoloured
+    state: State | None = None  # None: uncoloured
     note: str = ""  # e.g. how many jobs are in which state
 
     def lines(self) -> list[str]:
@@ -54,7 +63,7 @@ class Picture:
 
 def picture(
     assets: Sequence[AssetRecord],
-    states: Mapping[str, str] | None = None,
+    states: Mapping[str, State] | None = None,
     notes: Mapping[str, str] | None = None,
 ) -> Picture:
     """Nodes in the order given, an edge per input; states and notes keyed by asset name."""
@@ -132,19 +141,22 @@ def render(pic: Picture, fmt: str) -> bytes:
 
 
 def _dot_escape(text: str) -> str:
-    return text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n")
+    """`text` for inside a double-quoted Graphviz string: control characters shown escaped
+    as everywhere else (`\\n`, `\\x1b`), then every backslash doubled (a label reads `\\n`,
+    `\\l` and `\\N` as its own escapes) and every quote escaped."""
+    return _shown(text).replace("\\", "\\\\").replace('"', '\\"')
 
 
 def _mermaid_escape(text: str) -> str:
-    # Mermaid reads entity codes inside quoted labels; these characters would end or open
-    # markup otherwise.
-    return (
-        text.replace("&", "#amp;")
-        .replace('"', "#quot;")
-        .replace("<", "#lt;")
-        .replace(">", "#gt;")
-        .replace("\n", " ")
-    )
+    """`text` for inside a double-quoted Mermaid label, which reads `#name;` and `#123;` as
+    characters: so `#` becomes one too, as does what would end the label or open markup."""
+    codes = {"#": "#35;", '"': "#quot;", "&": "#amp;", "<": "#lt;", ">": "#gt;", "`": "#96;"}
+    return "".join(codes.get(char, char) for char in _shown(text))
+
+
+def _shown(text: str) -> str:
+    """One line without control characters, and no lone surrogate the file cannot hold."""
+    return one_line(text).encode("utf-8", "backslashreplace").decode("utf-8")
 
 
 def _class(state: str) -> str:

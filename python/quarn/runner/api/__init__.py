@@ -1,0 +1,1 @@
+"""The Python API of the runner: reading values back (`quarn.load`), running a pipeline."""

@@ -80,7 +80,9 @@ class ManifestEntry(TypedDict, total=False):
     `inputs` (upstream job id -> digest of the value it consumed), `digest` and `value`
     (the value file's SHA-256 and name), `stat` (size, mtime_ns, ctime_ns, inode of that
     file when it was hashed), `result_stat` (the same of the success record, read then),
-    `succeeded_at` (UTC, ISO 8601) and `seconds`.
+    `succeeded_at` (UTC, ISO 8601) and `seconds`; `deps` (part -> the id of the shared
+    part of the manifest's `deps` table that says what the job used while it ran: the
+    code, files and environment variables of `JobDeps`).
     """
 
     asset: str
@@ -96,6 +98,7 @@ class ManifestEntry(TypedDict, total=False):
     result_stat: list[int]
     succeeded_at: str
     seconds: float
+    deps: dict[str, str]
     ran_at: str  # when the latest run that did not succeed ended
 
 
@@ -113,6 +116,7 @@ class InputSource(TypedDict):
 
     dir: str
     serializer: str | None
+    job: NotRequired[str]  # the upstream job's id: `JobDeps.inputs` names it
     digest: NotRequired[str]
     stat: NotRequired[list[int]]
 
@@ -167,7 +171,8 @@ class JobDeps(TypedDict):
 
     `code`: source file -> the code of it that ran (in the job, or when its module was
     imported); `files`: data files read; `env`: environment variable -> SHA-256 of its value
-    (None: unset); `inputs`: upstream job folder -> SHA-256 of the value bytes read;
+    (None: unset); `inputs`: upstream job (its id, else its folder) -> SHA-256 of the value
+    bytes read;
     `notes`: what could not be recorded, for a person."""
 
     code: dict[str, CodeDep]

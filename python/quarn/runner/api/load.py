@@ -35,6 +35,7 @@ from quarn.runner.store import serializers
 from quarn.runner.store.layout import job_path
 from quarn.runner.store.manifest import Manifest
 from quarn.runner.store.value_file import read_result, stored_value_file
+from quarn.runner.trace.observe import RecordedDeps
 
 _MODULE_ROUNDS = 20  # upstreams in further modules: how far the search for them goes
 
@@ -131,7 +132,8 @@ def _assess(
         return label, None, _undeclared(label, manifest, out, graph)
     assets = select(graph, [found.ref])
     roots = manifest.roots or code_roots(assets, [])
-    prepared = prepare(assets, {}, code_versions(assets, roots), manifest)
+    deps = RecordedDeps(manifest.parts)
+    prepared = prepare(assets, {}, code_versions(assets, roots), manifest, dependencies=deps)
     jobs = [
         _Stored(dict(j.key), job_path(out, j.id), manifest.jobs.get(j.id), a)
         for j, a in prepared.plan.assessments.items()
@@ -330,7 +332,10 @@ def _as_recorded(label: str, manifest: Manifest, out: str) -> list[_Stored]:
     mine = {i: r for i, r in manifest.jobs.items() if r.get("asset") == label}
     observer = FolderObserver(out)
     assessed = assess_recorded(
-        manifest.jobs, {}, lambda i, r: observer.folder(i, job_path(out, i), r)
+        manifest.jobs,
+        {},
+        lambda i, r: observer.folder(i, job_path(out, i), r),
+        dependencies=RecordedDeps(manifest.parts),
     )
     return [_Stored(_recorded_key(r), job_path(out, i), r, assessed[i]) for i, r in mine.items()]
 

@@ -47,6 +47,7 @@ from quarn.runner.store.manifest import Manifest
 from quarn.runner.store.marker import OutputDirError, check_run_output, mark
 from quarn.runner.store.rundir import RunDir
 from quarn.runner.text import one_line
+from quarn.runner.trace.observe import RecordedDeps
 
 
 def _confirm(count: int, prog: str) -> bool:
@@ -229,7 +230,9 @@ def _decide(
     manifest, warning = Manifest.load(args.out)
     for text in ([warning] if warning else []) + manifest.damaged:
         sys.stderr.write(f"{args.prog}: warning: {one_line(text)}\n")
-    prepared = prepare(assets, kept, code, manifest, args.forced)
+    prepared = prepare(
+        assets, kept, code, manifest, args.forced, dependencies=RecordedDeps(manifest.parts)
+    )
     if _clash(prepared, args.out, error):
         return None
     if args.why and not args.check_only:

@@ -305,6 +305,7 @@ class Executor:
         source: InputSource = {
             "dir": os.path.abspath(folder),
             "serializer": _serializer(upstream.asset.metadata),
+            "job": upstream.id,
         }
         if "digest" in entry and "stat" in entry:  # what the worker may vouch for unread
             source["digest"], source["stat"] = entry["digest"], entry["stat"]
@@ -361,8 +362,8 @@ class Executor:
                 case Promote(job, failed):
                     assert running is not None
                     self._perform(self._promote(running, failed))
-                case Record(job, entry):
-                    self.manifest.record(job.id, entry)
+                case Record(job, entry, parts):
+                    self.manifest.record(job.id, entry, parts)
                 case Mark(job, status):
                     self.manifest.mark(
                         job.id, status, job.asset.display, job.key or None, job.function

@@ -18,6 +18,7 @@ from quarn.runner.state.words import State
 from quarn.runner.store.layout import job_path
 from quarn.runner.store.lock import held
 from quarn.runner.store.manifest import Manifest
+from quarn.runner.trace.observe import RecordedDeps
 
 
 @dataclass(slots=True)
@@ -45,7 +46,8 @@ def look(assets: list[Asset], paths: list[str], out_dir: str, root: str | None =
     manifest, warning = Manifest.load(out_dir)
     running = _running(out_dir, manifest.jobs)
     code = code_versions(assets, code_roots(assets, paths, root))
-    prepared = prepare(assets, {}, code, manifest, running=running)
+    deps = RecordedDeps(manifest.parts)
+    prepared = prepare(assets, {}, code, manifest, running=running, dependencies=deps)
     gone = orphaned("its partition key is no longer declared")
     return Look(
         manifest.jobs,
@@ -68,6 +70,7 @@ def look_recorded(out_dir: str, runs: list[RunRecord]) -> tuple[Look, dict[str, 
         versions,
         lambda job_id, record: observer.folder(job_id, job_path(out_dir, job_id), record),
         _running(out_dir, manifest.jobs),
+        RecordedDeps(manifest.parts),
     )
     return Look(manifest.jobs, warning=warning), assessed
 

@@ -22,8 +22,28 @@ from typing import NamedTuple
 from quarn.runner.store.digest import sha256_file, stat_key
 from quarn.runner.trace.units import Units, units
 
+# realpath -> SHA-256 of the bytes this process compiled it from (by the checked loader of
+# job/sources.py): a forked job runs what its template loaded, whatever the file holds by
+# now, and its record names that code.
+LOADED: dict[str, str] = {}
 _units: dict[str, Units | None] = {}
 _files: dict[tuple[str, tuple[int, ...]], str] = {}
+
+
+def private_folder(kind: str) -> str | None:
+    """`$XDG_CACHE_HOME/quarn/KIND` (else `~/.cache/quarn/KIND`), created private when
+    missing; None when it is not a real folder of this user that nobody else may write."""
+    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    if not os.path.isabs(base):
+        return None
+    folder = os.path.join(base, "quarn", kind)
+    try:
+        os.makedirs(folder, mode=0o700, exist_ok=True)
+        info = os.lstat(folder)
+    except OSError:
+        return None
+    private = stat_module.S_ISDIR(info.st_mode) and info.st_uid == os.geteuid()
+    return folder if private and not info.st_mode & 0o077 else None
 
 
 class Folders(NamedTuple):
@@ -40,9 +60,7 @@ def folders() -> Folders:
     """The user's folders of unit tables and file digests, looked up once per process."""
     global _folders
     if _folders is None:
-        from quarn.runner.job.code_cache import cache_dir
-
-        _folders = Folders(cache_dir("units"), cache_dir("digests"))
+        _folders = Folders(private_folder("units"), private_folder("digests"))
     return _folders
 
 

@@ -74,15 +74,16 @@ def must_hash(recorded: FileDep, stat: list[int] | None) -> bool:
     return stat is not None and bool(recorded.get("sha256")) and stat != recorded.get("stat")
 
 
-def compare(deps: JobDeps, now: Observed) -> Comparison:
+def compare(deps: JobDeps, now: Observed, base: str = "") -> Comparison:
     """The recorded dependencies of a job that changed since it ran, and the stats to
-    refresh. Anything missing from `now` or malformed in `deps` counts as changed."""
+    refresh; paths are shown relative to `base` when inside it. Anything missing from
+    `now` or malformed in `deps` counts as changed."""
     changed: list[Changed] = []
     restat: dict[str, list[int]] = {}
     for path, recorded in _items(deps.get("code")):
-        changed += _code(path, recorded, now.code.get(path))
+        changed += _code(path, _shown(path, base), recorded, now.code.get(path))
     for path, file in _items(deps.get("files")):
-        reason, fresh = _file(path, file, now.files.get(path))
+        reason, fresh = _file(_shown(path, base), file, now.files.get(path))
         if reason:
             changed.append(Changed(FILE, path, reason))
         elif fresh is not None:
@@ -97,27 +98,33 @@ def _items(part: object) -> list[tuple[str, Any]]:
     return list(part.items()) if isinstance(part, dict) else []
 
 
-def _code(path: str, recorded: CodeDep, now: SourceNow | None) -> list[Changed]:
+def _code(path: str, shown: str, recorded: CodeDep, now: SourceNow | None) -> list[Changed]:
     units = recorded.get("units") if isinstance(recorded, dict) else None
     if not isinstance(units, dict):
-        return [Changed(CODE, path, f"{path} changed (its code ran in this job)")]
+        return [Changed(CODE, path, f"{shown} changed (its code ran in this job)")]
     if now is None or now.sha256 is None:
-        return [Changed(CODE, path, f"{path} is gone (its code ran in this job)")]
+        return [Changed(CODE, path, f"{shown} is gone (its code ran in this job)")]
     if now.sha256 == recorded.get("sha256"):
         return []
     if now.units is None:
-        return [Changed(CODE, path, f"{path} changed (its code ran in this job)")]
+        return [Changed(CODE, path, f"{shown} changed (its code ran in this job)")]
     found = []
     for unit, digest in units.items():
         if not digest or now.units.get(unit) != digest:
             ran = "ran when imported" if unit == MODULE else "ran in this job"
-            shown = "its module body" if unit == MODULE else unit
-            found.append(Changed(CODE, f"{path}: {unit}", f"{path}: {shown} changed ({ran})"))
+            name = "its module body" if unit == MODULE else unit
+            found.append(Changed(CODE, f"{path}: {unit}", f"{shown}: {name} changed ({ran})"))
     return found
 
 
+def _shown(path: str, base: str) -> str:
+    prefix = base.rstrip("/") + "/" if base else ""
+    return path[len(prefix) :] if prefix and path.startswith(prefix) else path
+
+
 def _file(path: str, recorded: FileDep, now: FileNow | None) -> tuple[str, list[int] | None]:
-    """Why the file counts as changed ("" when not), and its new stat when only touched."""
+    """Why the file (shown as `path`) counts as changed ("" when not), and its new stat
+    when only touched."""
     if not isinstance(recorded, dict) or now is None:
         return f"{path} changed", None
     stat, sha = recorded.get("stat"), recorded.get("sha256")
@@ -150,14 +157,20 @@ def share(deps: JobDeps) -> tuple[dict[str, str], dict[str, Any]]:
     for name in SHARED:
         part = deps.get(name)
         if part:
-            ident = part_id(part)
+            ident = part_id(name, part)
             refs[name] = ident
             parts[ident] = part
     return refs, parts
 
 
-def part_id(part: object) -> str:
-    return hashlib.sha256(canonical_json(part).encode("utf-8")).hexdigest()[:16]
+def part_id(name: str, part: Any) -> str:
+    """The id of a part: the digest of its kind and content. A file counts by its path and
+    digest only: the stat kept beside it is a cache, refreshed in place when a file is found
+    touched but the same."""
+    if name == "files" and isinstance(part, dict):
+        part = {p: f.get("sha256") if isinstance(f, dict) else f for p, f in part.items()}
+    text = canonical_json([name, part])
+    return hashlib.sha256(text.encode("utf-8")).hexdigest()[:16]
 
 
 def join(refs: Mapping[str, str], parts: Mapping[str, Any]) -> JobDeps | None:

@@ -4,19 +4,23 @@ recorded one; a changed source parsed once per content (`cache.source_units`).""
 
 from __future__ import annotations
 
+import copy
 import hashlib
 import os
 from collections.abc import Mapping
+from typing import Any
 
-from quarn.runner.contract import JobDeps
+from quarn.runner.contract import JobDeps, ManifestEntry
+from quarn.runner.state.words import Reason, Why
 from quarn.runner.store.digest import stat_key
-from quarn.runner.trace.cache import Folders, file_digest, source_units, text_digest
+from quarn.runner.trace.cache import Folders, file_digest, folders, source_units, text_digest
 from quarn.runner.trace.deps import (
     Comparison,
     FileNow,
     Observed,
     SourceNow,
     compare,
+    join,
     must_hash,
 )
 
@@ -40,7 +44,7 @@ class DepsObserver:
 
     def changes(self, deps: JobDeps) -> Comparison:
         """The dependencies of `deps` that changed, and the files only touched."""
-        return compare(deps, self.observe(deps))
+        return compare(deps, self.observe(deps), self.cwd)
 
     def observe(self, deps: JobDeps) -> Observed:
         recorded_code = deps.get("code")
@@ -96,3 +100,51 @@ class DepsObserver:
 
 def _keys(part: object) -> list[str]:
     return [k for k in part if isinstance(k, str)] if isinstance(part, dict) else []
+
+
+class RecordedDeps:
+    """The dependency reasons of the jobs of one manifest: for a job's record, what it was
+    seen to use (its `deps`, read from the shared `parts`) compared with what is there now.
+    Parts found only touched (same bytes, new stat) are kept in `touched`, to be saved."""
+
+    def __init__(self, parts: Mapping[str, Any], observer: DepsObserver | None = None) -> None:
+        self.parts = parts
+        self.observer = observer or DepsObserver(folders=folders())
+        self.touched: dict[str, Any] = {}
+
+    def __call__(
+        self, job_id: str, record: ManifestEntry, function: str | None = None
+    ) -> list[Reason]:
+        refs = record.get("deps")
+        if not isinstance(refs, dict) or not refs:
+            return []  # recorded before runs recorded what jobs use: the static version alone
+        deps = join(refs, {**self.parts, **self.touched})
+        if deps is None:
+            return [Reason(Why.DEPENDENCY, "what it used when it ran is not on record")]
+        ran = record.get("function")
+        if (
+            function
+            and isinstance(ran, str)
+            and ran.partition(":")[0] != function.partition(":")[0]
+        ):
+            deps = _moved(deps, ran.partition(":")[0])
+        found = self.observer.changes(deps)
+        ident = refs.get("files")
+        if found.restat and ident:
+            part = self.touched.get(ident) or copy.deepcopy(self.parts[ident])
+            for path, stat in found.restat.items():
+                part[path]["stat"] = stat
+            self.touched[ident] = part
+        return [Reason(Why.DEPENDENCY, c.text) for c in found.changed]
+
+
+def _moved(deps: JobDeps, module: str) -> JobDeps:
+    """The record of a job whose asset has moved out of `module` since it ran, without the
+    code of that module: the asset's own code is the static version's to judge (a function
+    moved as it was is the same function), and what its old module did no longer runs."""
+    tails = (os.sep + module.replace(".", os.sep) + ".py",) + (
+        os.sep + module.replace(".", os.sep) + os.sep + "__init__.py",
+    )
+    code = {p: c for p, c in deps["code"].items() if not p.endswith(tails)}
+    moved: JobDeps = {**deps, "code": code}
+    return moved

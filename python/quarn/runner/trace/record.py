@@ -579,10 +579,10 @@ def read_input[T](path: str, source: InputSource, read: Callable[[], T]) -> T:
         digest = source.get("digest", "")
     else:
         digest = file_digest(path, after, None) or ""
-    folder = os.path.abspath(source["dir"])
-    earlier = recording.root.inputs.setdefault(folder, digest)
+    upstream = source.get("job") or os.path.abspath(source["dir"])
+    earlier = recording.root.inputs.setdefault(upstream, digest)
     if earlier != digest:  # read twice, and not the same bytes
-        recording.root.inputs[folder] = ""
+        recording.root.inputs[upstream] = ""
     return value
 
 

@@ -15,16 +15,14 @@ from types import CodeType
 from typing import TYPE_CHECKING
 
 from quarn.runner.contract import CodeDep, FileDep, JobDeps
-from quarn.runner.job.sources import LOADED
 from quarn.runner.store.digest import stat_key
-from quarn.runner.trace.cache import Folders, file_digest, source_units
+from quarn.runner.trace.cache import LOADED, Folders, file_digest, source_units
 from quarn.runner.trace.units import Units
 
 if TYPE_CHECKING:
     from quarn.runner.trace.record import Seen
 
 _NO_UNITS = Units({})
-_reals: dict[str, str] = {}
 
 
 def prepare(seen: Iterable[Seen], watched: Iterable[CodeType]) -> None:
@@ -97,16 +95,15 @@ def deps(
     root: Seen, imports: list[Seen], written: set[str], cwd: str, folders: Folders, notes: list[str]
 ) -> JobDeps:
     """The record of a job from what it (`root`), and the imports it relies on, were seen
-    to use."""
-    real_cwd = _reals.get(cwd) or _reals.setdefault(cwd, os.path.realpath(cwd))
+    to use. Paths are absolute (`cwd`: where the relative ones it wrote started): a
+    reader anywhere finds them, and a moved project runs once more what read them."""
     seen = [root, *imports]
     code: dict[str, CodeDep] = {}
     for part in [code_of(root.code, folders.units), *(s.settled for s in imports)]:
         for path, dep in (part or {}).items():
-            shown = _shown(path, real_cwd)
-            known = code.setdefault(shown, {"sha256": dep["sha256"], "units": {}})
+            known = code.setdefault(path, {"sha256": dep["sha256"], "units": {}})
             known["units"].update(dep["units"])
-    written = {os.path.abspath(p) for p in written}
+    written = {os.path.normpath(os.path.join(cwd, p)) for p in written}  # as `abspath` would
     opened: dict[str, list[list[int] | None]] = {}
     env: dict[str, str | None] = {}
     for each in seen:
@@ -116,7 +113,7 @@ def deps(
         for name, digest in each.env.items():
             env.setdefault(name, digest)
     # In no particular order: whoever keeps the record sorts it (`canonical_json`).
-    files = {_shown(p, cwd): _file(p, s, folders.digests) for p, s in opened.items()}
+    files = {p: _file(p, s, folders.digests) for p, s in opened.items()}
     record: JobDeps = {"code": code, "files": files, "env": env, "inputs": root.inputs}
     if notes:
         record["notes"] = list(notes)
@@ -132,10 +129,3 @@ def _file(path: str, stats: list[list[int] | None], folder: str | None) -> FileD
     if now is None:
         return {"stat": None, "sha256": None}
     return {"stat": now, "sha256": file_digest(path, now, folder) or ""}
-
-
-def _shown(path: str, cwd: str) -> str:
-    """Relative to the job's folder when inside it (a moved project keeps its records),
-    else absolute."""
-    prefix = cwd.rstrip(os.sep) + os.sep
-    return path[len(prefix) :] if path.startswith(prefix) else path

@@ -183,3 +183,22 @@ def join(refs: Mapping[str, str], parts: Mapping[str, Any]) -> JobDeps | None:
         found[name] = parts[ident]
     deps: JobDeps = found  # type: ignore[assignment]  # each part as `share` took it
     return deps
+
+
+def listing(records: list[JobDeps], base: str = "") -> list[tuple[str, str, int]]:
+    """What the jobs of `records` used, for a person: (kind, what, how many of them), code
+    first (file: unit), then files, then environment variables, each sorted."""
+    counts: dict[tuple[str, str], int] = {}
+    for deps in records:
+        seen: set[tuple[str, str]] = set()
+        for path, code in _items(deps.get("code")):
+            units = code.get("units") if isinstance(code, dict) else None
+            for unit in units if isinstance(units, dict) else ():
+                name = "module body" if unit == MODULE else unit
+                seen.add((CODE, f"{_shown(path, base)}: {name}"))
+        seen.update((FILE, _shown(path, base)) for path, _ in _items(deps.get("files")))
+        seen.update((ENV, name) for name, _ in _items(deps.get("env")))
+        for key in seen:
+            counts[key] = counts.get(key, 0) + 1
+    order = {CODE: 0, FILE: 1, ENV: 2}
+    return sorted(((k, w, n) for (k, w), n in counts.items()), key=lambda r: (order[r[0]], r[1]))

@@ -8,6 +8,8 @@ Its layers, each importing only from those below it (checked by `make lint`):
   pure: what follows a job's start and end) and the backends that run jobs.
 - `report/`: what a person sees: progress, summary, states as words, pictures, the page.
 - `job/`: the job worker, one job from its spec.
+- `trace/`: what a job is seen to use while it runs, recorded in its process, and that
+  record compared with what is there now.
 - `plan/`: selection, jobs, their versions, and every job's assessment over the graph.
 - `graph/`: the asset graph and its checks; it imports neither `store/` nor `report/`.
 - `state/`: the one model of a job's state and why (facts in, decisions out).

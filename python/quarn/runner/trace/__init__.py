@@ -1,8 +1,8 @@
 """Dependencies seen while a job runs: the project code that ran, the files it read, the
 environment variables it read, and the bytes of each upstream value it consumed.
 
-- `units`: the named pieces of a source (functions, methods, class and module bodies) and
-  the digest of each, normalized as the static code version hashes code (pure).
+- `units`, `parse`: the named pieces of a source (functions, methods, class and module
+  bodies) and the digest of each, normalized as the static code version hashes code.
 - `record`: the recording inside the job's process (and the warm template's imports).
 - `settle`, `cache`: what was seen turned into the job's record, with the digests kept
   between processes.
@@ -11,6 +11,7 @@ environment variables it read, and the bytes of each upstream value it consumed.
 - `observe`: what is observed now, read cheaply (a stat cache for files, parsed sources by
   digest).
 
-Layers: `units` and `deps` import nothing of the runner but `contract` and the static code
-version's normalization; the job worker imports `record`; planning imports `observe`.
+Layer: between `job` (whose worker records) and `plan` (whose planning compares, through
+the hook `plan.freshness.Dependencies`); `parse` reads sources with the static code
+version's normalization, so both count code alike.
 """

@@ -10,7 +10,6 @@ import time
 import traceback
 from collections.abc import Callable
 
-from quarn.runner.commands.modules import ModuleError, resolve
 from quarn.runner.commands.run_options import PROG, build_parser, split_selection
 from quarn.runner.executors.backend import Backend
 from quarn.runner.executors.dask.cluster import (
@@ -26,6 +25,7 @@ from quarn.runner.executors.isolation import (
 )
 from quarn.runner.graph.discovery import DiscoveryError, graph_of
 from quarn.runner.graph.model import Asset, Graph
+from quarn.runner.graph.modules import ModuleError, resolve
 from quarn.runner.plan.code_version import CodeVersion
 from quarn.runner.plan.jobs import Job, folder_clashes
 from quarn.runner.plan.orphans import prune

@@ -39,6 +39,7 @@ class Settings:
     paths: tuple[str, ...] = ()  # import folders
     executor: str | None = None
     scheduler: str | None = None
+    serializer: str | None = None  # how values of assets that declare none are stored
 
 
 # A key's reader: the TOML value and the project root in, the setting out; a ValueError says
@@ -81,6 +82,7 @@ _KEYS: dict[str, _Reader] = {
     "paths": _folders,
     "executor": _text,
     "scheduler": _text,
+    "serializer": _text,
 }
 
 
@@ -166,6 +168,7 @@ def settle(
     if done.get("executor") != "dask":  # isolation is a local setting
         take("isolation", settings.isolation)
     take("jobs", settings.jobs)
+    take("serializer", settings.serializer)
     if settings.out is None and settings.root is not None and out_default is not None:
         take("out", os.path.join(settings.root, out_default))  # the project's, not the cwd's
     take("out", settings.out or out_default)

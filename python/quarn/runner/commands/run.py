@@ -139,7 +139,12 @@ def _plan(
     stderr = sys.stderr
     try:
         graph = graph_of(
-            discovered.document, discovered.skipped, paths, stderr, args.discovery_timeout
+            discovered.document,
+            discovered.skipped,
+            paths,
+            stderr,
+            args.discovery_timeout,
+            args.serializer,
         )
     except DiscoveryError as exc:
         error(str(exc))
@@ -269,8 +274,8 @@ def _execute(
             prune(prepared.orphans, out)
             manifest.forget(prepared.orphans)
         mark_running(prepared, manifest)
-        if manifest.roots != args.roots:
-            manifest.roots = args.roots
+        if manifest.roots != args.roots or manifest.serializer != args.serializer:
+            manifest.roots, manifest.serializer = args.roots, args.serializer
             manifest.dirty = True
         if manifest.dirty or not os.path.exists(manifest.path):
             manifest.save()

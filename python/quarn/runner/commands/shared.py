@@ -85,7 +85,7 @@ def configure(
     need_modules: bool = True,
 ) -> Settings:
     """Completes `args` with what the project file sets and the command line left out (see
-    `settle`).
+    `settle`), and sets `args.serializer`, the project's default serializer.
 
     Sets `args.root` (the project root, or None) and `args.base`, the folder the module
     words are relative to. Exits with status 2 on a project file that cannot be used, a
@@ -96,7 +96,7 @@ def configure(
         parser.exit(2, f"{parser.prog}: error: {exc}\n")
     names = ("modules", "path", "executor", "scheduler", "isolation", "jobs", "out")
     given = {n: getattr(args, n) for n in names if hasattr(args, n)}
-    done, taken = settle(given, settings, os.getcwd(), out_default)
+    done, taken = settle({**given, "serializer": None}, settings, os.getcwd(), out_default)
     choices = {a.dest: a.choices for a in parser._actions if a.choices is not None}
     for name in sorted(taken & set(choices)):
         allowed = choices[name]
@@ -130,18 +130,23 @@ def add_path(parser: argparse.ArgumentParser) -> None:
 
 
 def load(
-    modules: Sequence[str], paths: Sequence[str], *, checked: bool = True, base: str | None = None
+    modules: Sequence[str],
+    paths: Sequence[str],
+    *,
+    checked: bool = True,
+    base: str | None = None,
+    serializer: str | None = None,
 ) -> tuple[Graph, list[str]]:
-    """The graph of the named modules (relative to `base`) and the folders they are imported
-    from; with `checked`, a graph with problems is an error after its diagnostics are
-    printed."""
+    """The graph of the named modules (relative to `base`; `serializer` is the project's
+    default) and the folders they are imported from; with `checked`, a graph with problems
+    is an error after its diagnostics are printed."""
     try:
         found = resolve(modules, paths, base)
     except ModuleError as exc:
         raise CommandError(str(exc)) from None
     search = [os.path.abspath(p) for p in [*paths, *found.paths]]
     try:
-        graph = load_graph(found.modules, search, sys.stderr)
+        graph = load_graph(found.modules, search, sys.stderr, serializer=serializer)
     except DiscoveryError as exc:
         raise CommandError(str(exc)) from None
     if checked and graph.diagnostics:

@@ -164,8 +164,9 @@ def _resolver(assets: list[Asset]) -> Callable[[str], Asset | str]:
     return resolve
 
 
-def build_graph(document: Any) -> Graph:
-    """Deduplicates the document's entries, resolves inputs and runs every check."""
+def build_graph(document: Any, serializer: str | None = None) -> Graph:
+    """Deduplicates the document's entries, resolves inputs and runs every check.
+    `serializer` is the project's default for the assets that declare none."""
     entries = document.get("assets") if isinstance(document, dict) else None
     if not isinstance(entries, list):
         raise ValueError("the inspection document has no 'assets' array")
@@ -181,6 +182,7 @@ def build_graph(document: Any) -> Graph:
     for asset in assets:
         name = asset.declared_name
         asset.label = name if name is not None else asset.function_name
+        asset.default_serializer = serializer
     for asset, message in conflicts:
         report(asset, message)
     for asset in assets:
@@ -200,7 +202,7 @@ def build_graph(document: Any) -> Graph:
                 upstream.downstream.append(asset)
     for asset in assets:
         check_shared_keys(asset, report)
-    check_serializers(assets, document, report)
+    check_serializers(assets, document, report, serializer)
     order, cycles = order_assets(assets)
     for asset, path in cycles:
         report(asset, "dependency cycle: " + " -> ".join(a.label for a in path))

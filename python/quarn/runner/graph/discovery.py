@@ -72,9 +72,10 @@ def graph_of(
     paths: list[str],
     stderr: TextIO,
     timeout: float | None = None,
+    serializer: str | None = None,
 ) -> Graph:
-    """The checked graph of a document; a module that could not be imported stops here,
-    named with the file and line where its import failed."""
+    """The checked graph of a document (`serializer`: the project's default); a module that
+    could not be imported stops here, named with the file and line where its import failed."""
     if skipped:
         for module in skipped:
             where = import_error(module, paths, timeout)
@@ -83,14 +84,18 @@ def graph_of(
         names = ", ".join(f"'{m}'" for m in skipped)
         raise DiscoveryError(f"could not import {names}")
     try:
-        return build_graph(document)
+        return build_graph(document, serializer)
     except ValueError as exc:
         raise DiscoveryError(str(exc)) from None
 
 
 def load_graph(
-    modules: list[str], paths: list[str], stderr: TextIO, timeout: float | None = None
+    modules: list[str],
+    paths: list[str],
+    stderr: TextIO,
+    timeout: float | None = None,
+    serializer: str | None = None,
 ) -> Graph:
     """Discovers `modules` in a subprocess and returns their checked graph."""
     document, skipped = discover(modules, paths, stderr, timeout)
-    return graph_of(document, skipped, paths, stderr, timeout)
+    return graph_of(document, skipped, paths, stderr, timeout, serializer)

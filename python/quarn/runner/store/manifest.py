@@ -34,6 +34,7 @@ class Manifest:
         out_dir: str,
         jobs: dict[str, ManifestEntry] | None = None,
         roots: list[str] | None = None,
+        serializer: str | None = None,
     ) -> None:
         self.out_dir = out_dir
         self.path = os.path.join(out_dir, MANIFEST_FILE)
@@ -41,6 +42,8 @@ class Manifest:
         # The folders whose modules counted by their code in the recorded versions, so a
         # reader judges the code as the run did, wherever it is started.
         self.roots: list[str] = roots or []
+        # The project's default serializer in the recorded versions, for the same reason.
+        self.serializer = serializer
         self.dirty = False
         self._lines: dict[str, str] = {}  # job id -> its encoded line, while unchanged
 
@@ -68,7 +71,9 @@ class Manifest:
         roots = data.get("roots")
         if not isinstance(roots, list) or not all(isinstance(r, str) for r in roots):
             roots = None
-        return cls(out_dir, entries, roots), None
+        serializer = data.get("serializer")
+        serializer = serializer if isinstance(serializer, str) else None
+        return cls(out_dir, entries, roots, serializer), None
 
     def record(self, job_id: str, entry: ManifestEntry) -> None:
         self.jobs[job_id] = entry
@@ -123,7 +128,8 @@ class Manifest:
                 entry = json.dumps(self.jobs[job_id], sort_keys=True)
                 line = self._lines[job_id] = "  " + json.dumps(job_id) + ": " + entry
             lines.append(line)
-        head = f'{{"format": {FORMAT}, "roots": {json.dumps(self.roots)}, "jobs": '
+        default = f'"serializer": {json.dumps(self.serializer)}, ' if self.serializer else ""
+        head = f'{{"format": {FORMAT}, "roots": {json.dumps(self.roots)}, {default}"jobs": '
         if not lines:
             return head + "{}}\n"
         return head + "{\n" + ",\n".join(lines) + "\n}}\n"

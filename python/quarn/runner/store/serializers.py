@@ -26,6 +26,9 @@ if TYPE_CHECKING:
 ENTRY_POINT_GROUP = "quarn.serializers"
 # The serializer of an asset declared without one: today's value.json, byte for byte.
 DEFAULT = "json"
+# Not a format: picks one for each value (frames and tables as parquet, numpy arrays as
+# .npy, JSON values as JSON, anything else pickled); the record names the one it picked.
+AUTO = "auto"
 # Set by the runner for its discovery process, whose imports of the project run the
 # project's registrations: each is reported there, so the graph check knows them.
 REPORT_ENV = "QUARN_SERIALIZER_REPORT"
@@ -87,7 +90,7 @@ def register_serializer(
     be imported again); the built-in names cannot be replaced.
     """
     serializer = _validated(name, suffix, dump, load, tuple(requires), extra)
-    if name in _builtin:
+    if name in _builtin or name == AUTO:
         raise ValueError(f"serializer {name!r} is built in and cannot be replaced")
     _registered[name] = serializer
     _report(serializer)
@@ -124,16 +127,28 @@ def get(name: str | None) -> Serializer:
     An unknown name raises LookupError listing the known ones."""
     _load_builtins()
     key = DEFAULT if name is None else name
+    if key == AUTO:
+        raise LookupError(f"serializer {AUTO!r} stores each value by the serializer it picks")
     found = _builtin.get(key) or _registered.get(key) or _from_entry_point(key)
     if found is None:
         raise LookupError(unknown_message(key, known_names()))
     return found
 
 
-def known_names() -> list[str]:
-    """Every name that `get` would accept here, entry points included (not loaded)."""
+def choose(name: str | None, value: Any) -> Serializer:
+    """The serializer that stores `value` for a declaration (or project default) `name`."""
+    if name != AUTO:
+        return get(name)
     _load_builtins()
-    return sorted({*_builtin, *_registered, *(ep.name for ep in _entry_points())})
+    from quarn.runner.store.builtin_serializers import pick
+
+    return get(pick(value))
+
+
+def known_names() -> list[str]:
+    """Every name a declaration may take here, entry points included (not loaded)."""
+    _load_builtins()
+    return sorted({*_builtin, *_registered, AUTO, *(ep.name for ep in _entry_points())})
 
 
 def unknown_message(name: str, known: Iterable[str]) -> str:
@@ -244,8 +259,10 @@ def availability(reported: Mapping[str, str | None] | None = None) -> dict[str, 
     `reported` holds the project's own registrations as discovery saw them; the built-ins
     and entry points are looked at in this process (the interpreter the workers run).
     """
-    result: dict[str, str | None] = {}
+    result: dict[str, str | None] = {AUTO: None}  # it picks only what can be used
     for name in known_names():
+        if name == AUTO:
+            continue
         try:
             serializer = get(name)
         except LookupError as exc:

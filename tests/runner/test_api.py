@@ -107,7 +107,8 @@ def test_failures_are_results_and_states_follow_the_run(tmp_path):
         ("@asset()\ndef a(x):\n    return 1\n", {}, quarn.GraphError,
          "mod.py:4: error: asset 'a': required parameter 'x' is neither an input"),
         ("import no_such_module_q\n", {}, quarn.GraphError,
-         "error: cannot import 'mod': ModuleNotFoundError: No module named 'no_such_module_q'"),
+         "mod.py:3: error: cannot import module 'mod': ModuleNotFoundError: No module named "
+         "'no_such_module_q'"),
         ("import no_such_module_q\n", {"isolation": "fork"}, quarn.GraphError,
          "No module named 'no_such_module_q'"),
         ("print('imported')\n", {}, quarn.GraphError, "no assets found in mod"),
@@ -117,6 +118,8 @@ def test_failures_are_results_and_states_follow_the_run(tmp_path):
          "no planned asset has a dimension 'day'"),
         ("", {"isolation": "forked"}, quarn.UsageError, "did you mean 'fork'?"),
         ("", {"jobs": 0}, quarn.UsageError, "jobs must be a whole number of at least 1"),
+        ("", {"scheduler": "tcp://127.0.0.1:1", "executor": "local"}, quarn.UsageError,
+         "names a Dask scheduler; it needs --executor dask"),
         ("", {"params": {"t": object()}}, quarn.UsageError, "params t: the value is not JSON"),
     ],
 )  # fmt: skip

@@ -6,7 +6,9 @@ carries the exit status `quarn run` ends with for it.
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
+
+from quarn.runner.text import one_line
 
 
 class RunError(Exception):
@@ -28,6 +30,24 @@ class GraphError(RunError):
     """The asset graph cannot be made or has problems, and nothing ran: a module that names
     nothing or cannot be imported, the checks' diagnostics (`details`, one per line, as
     `quarn check` prints them), no asset at all, two jobs that would share a folder."""
+
+    def __init__(
+        self,
+        message: str,
+        details: Sequence[str] = (),
+        text: Callable[[str], str] | None = None,
+    ) -> None:
+        super().__init__(message, details)
+        self._text = text
+
+    def text(self, prog: str) -> str:
+        """What a command prints for it, its lines beginning with `prog` where they name
+        no file: the details, then the message (or modules that could not be imported,
+        each as its block)."""
+        if self._text is not None:
+            return self._text(prog)
+        lines = [*self.details, f"{prog}: error: {self.message}"]
+        return "".join(one_line(line) + "\n" for line in lines)
 
 
 class UsageError(RunError, ValueError):

@@ -27,9 +27,9 @@ from quarn.runner.executors.dask.cluster import (
     require_distributed,
     scheduler_address,
 )
+from quarn.runner.executors.discovery import Discovery, DiscoveryError, ImportFailed, discover
 from quarn.runner.executors.executor import Execution, Executor, Limits, Stats
-from quarn.runner.executors.isolation import Discovered, default_isolation, discover_for
-from quarn.runner.graph.discovery import DiscoveryError, graph_of
+from quarn.runner.executors.isolation import default_isolation
 from quarn.runner.graph.model import Asset, Graph
 from quarn.runner.graph.modules import ModuleError, resolve
 from quarn.runner.plan.code_version import CodeVersion
@@ -54,6 +54,7 @@ from quarn.runner.store.history import append_run
 from quarn.runner.store.layout import LayoutError, job_path
 from quarn.runner.store.lock import LockHeld, acquire, current_command
 from quarn.runner.store.manifest import Manifest
+from quarn.runner.store.marker import OutputDirError, check_run_output, mark
 from quarn.runner.store.rundir import RunDir
 
 
@@ -130,20 +131,35 @@ class Ran:
 def run(options: RunOptions, listener: Listener) -> Ran:
     """Runs what `options` asks. Raises GraphError, UsageError, OutputInUseError or
     RunError; a job that fails is an outcome, not an error."""
+    try:
+        return _run(options, listener)
+    except LayoutError as exc:  # a link where quarn keeps its own files in the output
+        raise UsageError(str(exc)) from None
+
+
+def _run(options: RunOptions, listener: Listener) -> Ran:
     scheduler, isolation = _where_jobs_run(options)
     try:
         found = resolve(options.modules, options.paths, options.base)
     except ModuleError as exc:
         raise GraphError(str(exc)) from None
     paths = [os.path.abspath(p) for p in [*options.paths, *found.paths]]
+    try:
+        check_run_output(options.out, [*paths, os.getcwd()])
+    except OutputDirError as exc:
+        raise UsageError(str(exc)) from None
     output = listener.output
     try:
         with _kept_from_terminal(output, isolation):
-            discovered = discover_for(
-                isolation, found.modules, paths, output, options.discovery_timeout
+            discovered = discover(
+                found.modules,
+                paths,
+                output,
+                isolation=isolation,
+                timeout=options.discovery_timeout,
             )
     except DiscoveryError as exc:
-        raise GraphError(str(exc), _lines(output)) from None
+        raise _not_discovered(exc, output) from None
     try:
         return _plan(options, scheduler, discovered, paths, listener)
     finally:
@@ -202,31 +218,27 @@ def _kept_from_terminal(output: TextIO, isolation: str) -> Iterator[None]:
             output.write(kept.read().decode("utf-8", "replace"))
 
 
-def _lines(output: TextIO) -> list[str]:
-    """What a listener kept of discovery's output, as the lines of an error."""
-    return output.getvalue().splitlines() if isinstance(output, io.StringIO) else []
+def _not_discovered(exc: DiscoveryError, output: TextIO) -> GraphError:
+    """The error of a discovery that failed: the modules that could not be imported, each
+    as its block, or why discovery failed, after what the listener kept of its output."""
+    if isinstance(exc, ImportFailed):
+        return GraphError(str(exc), exc.text("quarn").splitlines(), exc.text)
+    kept = output.getvalue().splitlines() if isinstance(output, io.StringIO) else []
+    return GraphError(str(exc), kept)
 
 
 def _plan(
     options: RunOptions,
     scheduler: str | None,
-    discovered: Discovered,
+    discovered: Discovery,
     paths: list[str],
     listener: Listener,
 ) -> Ran:
     """Checks and plans the discovered graph, then runs it under the output's lock."""
-    output = listener.output
     try:
-        graph = graph_of(
-            discovered.document,
-            discovered.skipped,
-            paths,
-            output,
-            options.discovery_timeout,
-            options.serializer,
-        )
+        graph = discovered.graph(options.serializer)
     except DiscoveryError as exc:
-        raise GraphError(str(exc), _lines(output)) from None
+        raise _not_discovered(exc, listener.output) from None
     if graph.diagnostics:
         count = len(graph.diagnostics)
         raise GraphError(
@@ -253,8 +265,13 @@ def _plan(
         lock = acquire(out, current_command(), options.wait, lambda h: listener.waiting(out, h))
     except LockHeld as exc:
         raise OutputInUseError(str(exc)) from None
-    except (OSError, LayoutError) as exc:
+    except OSError as exc:
         raise RunError(f"cannot lock {out}: {exc}") from None
+    try:
+        mark(out)
+    except OSError as exc:
+        lock.release()
+        raise RunError(f"cannot write to {out}: {exc}") from None
     try:
         planned = _decide(options, graph, assets, kept, count, code, forced, listener)
         return _execute(planned, roots, scheduler, paths, discovered, listener)
@@ -274,8 +291,8 @@ def _decide(
 ) -> Planned:
     """What is current and what runs, from the manifest."""
     manifest, warning = Manifest.load(options.out)
-    if warning:
-        listener.warning(warning)
+    for text in ([warning] if warning else []) + manifest.damaged:
+        listener.warning(text)
     prepared = prepare(assets, kept, code, manifest, forced)
     clashes = folder_clashes(prepared.jobs)
     if clashes:
@@ -296,7 +313,7 @@ def _execute(
     roots: list[str],
     scheduler: str | None,
     paths: list[str],
-    discovered: Discovered,
+    discovered: Discovery,
     listener: Listener,
 ) -> Ran:
     """Runs the planned jobs while holding the output directory's lock, and records the
@@ -312,7 +329,7 @@ def _execute(
     slots = options.jobs or os.cpu_count() or 1
     on_dask = options.executor == "dask" or options.scheduler is not None
     if not on_dask or not to_run:
-        backend = discovered.backend(progress.message)
+        backend = discovered.backend(progress.message, options.timeout)
     else:
         from quarn.runner.executors.dask.backend import open_backend
 

@@ -247,7 +247,7 @@ def _graph(modules: list[str], label: str, roots: list[str], serializer: str | N
             break
         modules = [*modules, *missing]
         document = json.loads(inspect_modules(modules))
-    graph = build_graph(document, serializer)
+    graph = build_graph(document, serializer=serializer)
     _GRAPHS[asked] = (_fingerprint(modules, sys.modules), modules, graph)
     return graph
 

@@ -33,7 +33,7 @@ class RunOptions:
     force: bool = False
     force_all: bool = False
     jobs: int | None = None  # None: a slot per CPU (the cluster's threads on Dask)
-    executor: str = "local"
+    executor: str | None = None  # None: local, or Dask when a scheduler is named
     scheduler: str | None = None
     isolation: str | None = None  # None: the platform's default
     timeout: float | None = None
@@ -112,7 +112,7 @@ def from_call(
         force=bool(force),
         force_all=bool(force_all),
         jobs=done["jobs"],
-        executor=done["executor"] or "local",
+        executor=done["executor"],
         scheduler=done["scheduler"],
         isolation=done["isolation"],
         timeout=timeout,

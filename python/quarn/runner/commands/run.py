@@ -46,7 +46,7 @@ def main(argv: list[str] | None = None, prog: str = PROG) -> int:
         force=args.force,
         force_all=args.force_all,
         jobs=args.jobs,
-        executor=args.executor or "local",
+        executor=args.executor,
         scheduler=args.scheduler,
         isolation=args.isolation,
         timeout=args.timeout,
@@ -115,9 +115,8 @@ def _run(options: RunOptions, console: _Console) -> int:
         print(f"ok: {big.assets} assets, {big.jobs} jobs (pass --yes to plan them)")
         return 0
     except GraphError as exc:
-        for line in exc.details:
-            sys.stderr.write(f"{one_line(line)}\n")
-        console.error(exc.message)
+        sys.stderr.write(exc.text(console.prog))
+        sys.stderr.flush()
         return exc.status
     except OutputInUseError as exc:
         console.error(f"{exc.message}; pass --wait to wait for it")

@@ -18,10 +18,8 @@ from dataclasses import dataclass, field
 from types import FrameType
 
 from quarn.runner.contract import (
-    CODE_CACHE_DIR,
     LOG_FILE,
     RESULT_FILE,
-    STATE_DIR,
     VALUE_FILE,
     FanInSource,
     InputSource,
@@ -44,7 +42,7 @@ from quarn.runner.plan.jobs import Job
 from quarn.runner.report.outcome import Outcome
 from quarn.runner.report.progress import Progress
 from quarn.runner.state.words import Status
-from quarn.runner.store.atomic import sync_directory
+from quarn.runner.store.atomic import sync_directory, sync_filesystem
 from quarn.runner.store.job_report import read_report
 from quarn.runner.store.layout import (
     LayoutError,
@@ -58,7 +56,8 @@ from quarn.runner.store.layout import (
 )
 from quarn.runner.store.manifest import Manifest, utc_now
 from quarn.runner.store.rundir import RunDir
-from quarn.runner.store.value_file import read_result, stored_value
+from quarn.runner.store.serializers import AUTO
+from quarn.runner.store.value_file import read_result
 from quarn.runner.text import one_line
 
 _MANIFEST_SAVE_SECONDS = 1.0  # each save syncs to disk; once a second costs well under 1%
@@ -212,11 +211,12 @@ class Executor:
     def _save_manifest(self) -> None:
         """Syncs the job folders the manifest is about to vouch for, then saves it. A failed
         save (disk full) is retried at the next save; the run goes on."""
-        parents = {os.path.dirname(folder) for folder in self._unsynced}
-        for folder in self._unsynced:
-            sync_folder(folder)
-        for parent in parents:
-            sync_directory(parent)
+        if self._unsynced and not sync_filesystem(self.out_dir):
+            parents = {os.path.dirname(folder) for folder in self._unsynced}
+            for folder in self._unsynced:
+                sync_folder(folder)
+            for parent in parents:
+                sync_directory(parent)
         self._unsynced.clear()
         try:
             self.manifest.save()
@@ -293,17 +293,20 @@ class Executor:
             "keys": job.key,
             "inputs": inputs,
             "sources": self.plan.sources.get(asset.ref, {}),
-            "code_cache": os.path.abspath(os.path.join(self.out_dir, STATE_DIR, CODE_CACHE_DIR)),
+            "sync": self.backend.remote,
         }
 
     def _source(self, upstream: Job) -> InputSource:
         """Where the upstream's value is and which serializer its record says wrote it."""
         folder = job_path(self.out_dir, upstream.id)
-        value, serializer = stored_value(folder) or (os.path.join(folder, VALUE_FILE), None)
+        # the value file and serializer its success recorded, from the record the run keeps
+        record = self.manifest.jobs.get(upstream.id, {})
+        value = record.get("value") or VALUE_FILE
+        serializer = record.get("serializer") or upstream.asset.serializer
         check_input_folder(self.out_dir, upstream.id, (os.path.basename(value), RESULT_FILE))
         return {
             "dir": os.path.abspath(folder),
-            "serializer": serializer or upstream.asset.declared_serializer,
+            "serializer": None if serializer == AUTO else serializer,
         }
 
     def _conclude_all(self, ended: list[tuple[Job, JobExit]]) -> None:

@@ -1,7 +1,7 @@
 """Times `quarn.materialize(..., isolation="none")` of a 50-job pipeline against the jobs' own
 work: each function called directly in this process, plus writing each value as a job stores
-it (the value file and its record, synced with their folder, as anything that must survive a
-crash writes them). The run's goal: under 2x that. Then the run again, with nothing to do.
+it (its JSON file and a record beside it, not synced: the run's syncs count against it). The
+run's goal: under 2x that. Then the run again, with nothing to do.
 
 python bench/bench_materialize.py
 """
@@ -74,37 +74,28 @@ def report(s):
 """
 
 
-def store(value: object, folder: Path, synced: bool) -> None:
-    """What storing one value takes: its JSON file and a record beside it; with `synced`,
-    both files and their folder synced to disk."""
+def store(value: object, folder: Path) -> None:
+    """What storing one value takes: its JSON file and a record beside it."""
     folder.mkdir()
     serializers.get("json").dump(value, str(folder / "value.json"))
     (folder / "result.json").write_text('{"ok":true}', encoding="utf-8")
-    if synced:
-        for name in ("value.json", "result.json", "."):
-            fd = os.open(folder / name, os.O_RDONLY)
-            os.fsync(fd)
-            os.close(fd)
 
 
-def own_time(module: object, scratch: Path) -> tuple[float, float, float]:
+def own_time(module: object, scratch: Path) -> tuple[float, float]:
     """The functions' own time, called directly upstream first, and the time of storing
-    their values, without and with syncing them."""
-    calls, writes, synced = 0.0, 0.0, 0.0
+    their values."""
+    calls, writes = 0.0, 0.0
     written = 0
 
     def call(name: str, **kwargs: object) -> object:
-        nonlocal calls, writes, synced, written
+        nonlocal calls, writes, written
         function = getattr(module, name).__wrapped__
         started = time.perf_counter()
         value = function(**kwargs)
         calls += time.perf_counter() - started
         started = time.perf_counter()
-        store(value, scratch / f"{written}", False)
+        store(value, scratch / f"{written}")
         writes += time.perf_counter() - started
-        started = time.perf_counter()
-        store(value, scratch / f"{written}s", True)
-        synced += time.perf_counter() - started
         written += 1
         return value
 
@@ -115,7 +106,7 @@ def own_time(module: object, scratch: Path) -> tuple[float, float, float]:
         s = call("scored", k=k, c=c)
         ranked[json.dumps(k)] = call("ranked", k=k, s=s)
     call("report", s=call("summary", r=ranked))
-    return calls, writes, synced
+    return calls, writes
 
 
 def main() -> None:
@@ -128,7 +119,7 @@ def main() -> None:
         for attempt in range(REPEATS):
             (root / f"scratch{attempt}").mkdir()
             own.append(own_time(module, root / f"scratch{attempt}"))
-        calls, writes, synced = (statistics.median(t[i] for t in own) for i in range(3))
+        calls, writes = (statistics.median(t[i] for t in own) for i in range(2))
         del sys.modules["bench_pipeline"]
         sys.path.remove(str(root))
         full, again = [], []
@@ -143,16 +134,14 @@ def main() -> None:
             again.append(time.perf_counter() - started)
             assert result.ran == ()
     run = statistics.median(full)
-    base = calls + synced
+    base = calls + writes
     print(f"pipeline: 50 jobs; load average {os.getloadavg()[0]:.2f}; medians of {REPEATS}")
     print(
-        f"the jobs' own work:   {calls * 1000:7.1f} ms; storing their values "
-        f"{synced * 1000:.1f} ms synced, {writes * 1000:.1f} ms unsynced"
+        f"the jobs' own work:   {calls * 1000:7.1f} ms, storing their values {writes * 1000:.1f} ms"
     )
     print(
         f"materialize, none:    {run * 1000:7.1f} ms = {run / base:.2f}x the work and the "
-        f"synced writes (goal < 2x), {run / (calls + writes):.2f}x with unsynced ones; "
-        f"{(run - base) / 50 * 1000:.1f} ms a job beside them"
+        f"writes (goal < 2x); {(run - base) / 50 * 1000:.1f} ms a job beside them"
     )
     print(f"again, nothing to do: {statistics.median(again) * 1000:7.1f} ms")
 

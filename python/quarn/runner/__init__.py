@@ -3,7 +3,8 @@
 Its layers, each importing only from those below it (checked by `make lint`):
 
 - `commands/`: the command lines, one file per `quarn` subcommand.
-- `api/`: the Python API: `quarn.load` (and running a pipeline from Python).
+- `api/`: the Python API: the run's flow (`flow`, which `quarn run` prints),
+  `quarn.materialize` and its result, `quarn.load`.
 - `executors/`: discovery (`discovery.discover`), the run's transitions (`transitions`,
   pure: what follows a job's start and end) and the backends that run jobs.
 - `report/`: what a person sees: progress, summary, states as words, pictures, the page.

@@ -77,10 +77,11 @@ class ManifestEntry(TypedDict, total=False):
     `status` is how the job's latest run ended. The other members describe its latest
     success (absent when it never succeeded): `version` (code, declaration and key) and
     `parts` (the digest of each of those), `function` (`module:function` that ran),
-    `inputs` (upstream job id -> digest of the value it consumed), `digest` and `value`
-    (the value file's SHA-256 and name), `stat` (size, mtime_ns, ctime_ns, inode of that
-    file when it was hashed), `result_stat` (the same of the success record, read then),
-    `succeeded_at` (UTC, ISO 8601) and `seconds`.
+    `inputs` (upstream job id -> digest of the value it consumed), `digest`, `value` and
+    `serializer` (the value file's SHA-256 and name, and the serializer that wrote it),
+    `stat` (size, mtime_ns, ctime_ns, inode of that file when it was hashed),
+    `result_stat` (the same of the success record, read then), `succeeded_at` (UTC, ISO
+    8601) and `seconds`.
     """
 
     asset: str
@@ -92,6 +93,7 @@ class ManifestEntry(TypedDict, total=False):
     inputs: dict[str, str]
     digest: str
     value: str
+    serializer: str
     stat: list[int]
     result_stat: list[int]
     succeeded_at: str
@@ -149,6 +151,7 @@ class JobReport(TypedDict):
     digest: str
     stat: list[int]
     result_stat: list[int]
+    serializer: NotRequired[str]  # the serializer that wrote it: under "auto", its pick
 
 
 def reference(file_path: str, function_name: str) -> str:

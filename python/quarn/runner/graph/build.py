@@ -170,9 +170,14 @@ def _resolver(assets: list[Asset]) -> Callable[[str], Asset | str]:
     return resolve
 
 
-def build_graph(document: Any, serializer_problem: SerializerProblem | None = None) -> Graph:
+def build_graph(
+    document: Any,
+    serializer_problem: SerializerProblem | None = None,
+    serializer: str | None = None,
+) -> Graph:
     """Deduplicates the document's entries, resolves inputs and runs every check; the
-    declared serializers only when `serializer_problem` says what is wrong with one."""
+    declared serializers only when `serializer_problem` says what is wrong with one.
+    `serializer` is the project's default for the assets that declare none."""
     entries = document.get("assets") if isinstance(document, dict) else None
     if not isinstance(entries, list):
         raise ValueError("the inspection document has no 'assets' array")
@@ -188,6 +193,7 @@ def build_graph(document: Any, serializer_problem: SerializerProblem | None = No
     for asset in assets:
         name = asset.declared_name
         asset.label = name if name is not None else asset.function_name
+        asset.default_serializer = serializer
     for asset, message in conflicts:
         report(asset, message)
     for asset in assets:
@@ -208,7 +214,7 @@ def build_graph(document: Any, serializer_problem: SerializerProblem | None = No
     for asset in assets:
         check_shared_keys(asset, report)
     if serializer_problem is not None:
-        check_serializers(assets, serializer_problem, report)
+        check_serializers(assets, serializer_problem, report, serializer)
     order, cycles = order_assets(assets)
     for asset, path in cycles:
         report(asset, "dependency cycle: " + " -> ".join(a.label for a in path))

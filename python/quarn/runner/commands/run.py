@@ -29,6 +29,7 @@ from quarn.runner.graph.model import Asset, Graph
 from quarn.runner.plan.code_version import CodeVersion
 from quarn.runner.plan.jobs import Job, folder_clashes
 from quarn.runner.plan.orphans import prune
+from quarn.runner.plan.params import parse_set_option, settle_params
 from quarn.runner.plan.prepare import Prepared, code_roots, code_versions, mark_running, prepare
 from quarn.runner.plan.recorded import label
 from quarn.runner.plan.select import (
@@ -144,6 +145,16 @@ def _plan(
     except DiscoveryError as exc:
         error(str(exc))
         return 1
+    try:
+        given = dict(parse_set_option(t) for t in args.set)
+        params = settle_params(graph, given, args.params)
+    except PlanError as exc:
+        error(str(exc))
+        return 2
+    for warning in params.warnings:
+        stderr.write(f"{args.prog}: warning: {one_line(warning)}\n")
+    args.param_values = params.values
+    graph.diagnostics = params.diagnostics
     if graph.diagnostics:
         for diagnostic in graph.diagnostics:
             stderr.write(f"{one_line(str(diagnostic))}\n")
@@ -218,7 +229,7 @@ def _decide(
     manifest, warning = Manifest.load(args.out)
     if warning:
         sys.stderr.write(f"{args.prog}: warning: {one_line(warning)}\n")
-    prepared = prepare(assets, kept, code, manifest, args.forced)
+    prepared = prepare(assets, kept, code, manifest, args.forced, params=args.param_values)
     if _clash(prepared, args.out, error):
         return None
     if args.why and not args.check_only:

@@ -7,13 +7,15 @@ import argparse
 import difflib
 import os
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any
 
 from quarn.runner.commands.modules import ModuleError, resolve
 from quarn.runner.config import PROJECT_FILE, TABLE, ConfigError, Settings, load_settings
 from quarn.runner.contract import MANIFEST_FILE, RunRecord
 from quarn.runner.graph.discovery import DiscoveryError, load_graph
 from quarn.runner.graph.model import Graph
+from quarn.runner.plan.params import settle_params
 from quarn.runner.store.history import load_runs
 
 MODULE_HELP = (
@@ -84,16 +86,17 @@ def configure(
     """Completes `args` with what the project file sets and the command line left out (an
     option given overrides the file; `--path` folders come before the file's `paths`).
 
-    Sets `args.root` (the project root, or None) and `args.base`, the folder the module
-    words are relative to: the root for the file's words, the current directory for those
-    typed. Exits with status 2 on a project file that cannot be used, or when no MODULE is
-    named by either."""
+    Sets `args.root` (the project root, or None), `args.params` (the values of its
+    `[tool.quarn.params]` table) and `args.base`, the folder the module words are relative
+    to: the root for the file's words, the current directory for those typed. Exits with
+    status 2 on a project file that cannot be used, or when no MODULE is named by either."""
     try:
         settings = load_settings(getattr(args, "project", None), os.getcwd())
     except ConfigError as exc:
         parser.exit(2, f"{parser.prog}: error: {exc}\n")
     args.root = settings.root
     args.base = os.getcwd()
+    args.params = dict(settings.params)
     if hasattr(args, "modules") and not args.modules and settings.modules:
         args.modules, args.base = list(settings.modules), settings.root
     if hasattr(args, "path"):
@@ -145,11 +148,17 @@ def add_path(parser: argparse.ArgumentParser) -> None:
 
 
 def load(
-    modules: Sequence[str], paths: Sequence[str], *, checked: bool = True, base: str | None = None
+    modules: Sequence[str],
+    paths: Sequence[str],
+    *,
+    checked: bool = True,
+    base: str | None = None,
+    params: Mapping[str, Any] | None = None,
 ) -> tuple[Graph, list[str]]:
     """The graph of the named modules (relative to `base`) and the folders they are imported
     from; with `checked`, a graph with problems is an error after its diagnostics are
-    printed."""
+    printed. `params`, the project file's parameter values, settle the parameters they
+    give a value (a name no asset has is a warning)."""
     try:
         found = resolve(modules, paths, base)
     except ModuleError as exc:
@@ -159,6 +168,10 @@ def load(
         graph = load_graph(found.modules, search, sys.stderr)
     except DiscoveryError as exc:
         raise CommandError(str(exc)) from None
+    settled = settle_params(graph, {}, params)
+    for warning in settled.warnings:
+        sys.stderr.write(f"quarn: warning: {warning}\n")
+    graph.diagnostics = settled.diagnostics
     if checked and graph.diagnostics:
         for diagnostic in graph.diagnostics:
             sys.stderr.write(f"{diagnostic}\n")
@@ -167,6 +180,12 @@ def load(
     if not graph.assets:
         raise CommandError(f"no assets found in {', '.join(modules)}")
     return graph, search
+
+
+def params_of(graph: Graph, args: argparse.Namespace) -> dict[str, Any]:
+    """The values the project file gives the graph's parameters: what a run without --set
+    gives them, so a view judges the jobs as that run would."""
+    return settle_params(graph, {}, getattr(args, "params", None)).values
 
 
 def run_command(prog: str, body: Callable[[], int]) -> int:

@@ -284,7 +284,7 @@ class Executor:
             else:
                 inputs[param] = {"fan_in": {member: self._source(up) for member, up in source}}
         asset = job.asset
-        return {
+        spec: JobSpec = {
             "module": asset.module,
             "function": asset.function_name,
             "paths": self.paths,
@@ -296,6 +296,9 @@ class Executor:
             "sources": self.plan.sources.get(asset.ref, {}),
             "code_cache": os.path.abspath(os.path.join(self.out_dir, STATE_DIR, CODE_CACHE_DIR)),
         }
+        if job.params:
+            spec["params"] = job.params
+        return spec
 
     def _source(self, upstream: Job) -> InputSource:
         folder = job_path(self.out_dir, upstream.id)

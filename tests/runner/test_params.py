@@ -1,12 +1,11 @@
-"""Run parameters: which values are accepted and from where, what they change in a job's
-version, and a project whose runs set them."""
+"""Run parameters: which values are accepted and from where, and what they change in a
+job's version (runs that set them: test_views_agree)."""
 
 from __future__ import annotations
 
 import json
 
 import pytest
-from run_support import Pipeline, statuses
 from test_run_plan import entry, graph_of, ref
 
 from quarn.runner.plan import jobs as plan_jobs
@@ -35,7 +34,6 @@ GRAPH = [
          "you mean 'threshold'?; valid parameters: label, limit, threshold"),
         (["day=1"], {}, "--set day=...: 'day' is a partition dimension of asset 'raw', not a "
          "parameter; choose its keys with --partition day=KEY"),
-        (["data=1"], {}, "'data' is an input of asset 'scored', not a parameter"),
         (["limit=NaN"], {}, "--set limit=...: nan is not a JSON number"),
         (["limit"], {}, "--set expects NAME=VALUE, got 'limit'"),
         ([], {"limit": {1, 2}}, "[tool.quarn.params] limit: expected a JSON value"),
@@ -100,54 +98,3 @@ def test_the_reason_names_the_parameters_whose_values_changed(recorded, planned,
     reasons = assess(Facts(record, Version(new.version, new.parts))).reasons
     assert [r.text for r in reasons] == [text]
     assert not any(json.dumps(v) in json.dumps(record) for v in planned.values())  # digests
-
-
-PROJECT = """[tool.quarn]
-modules = ["alerts"]
-paths = ["mods"]
-
-[tool.quarn.params]
-{params}
-"""
-
-ALERTS = """
-@asset()
-def readings():
-    return [0.2, 0.7, 0.9]
-
-@asset(inputs={"readings": readings})
-def alerts(readings, threshold=0.5):
-    return [r for r in readings if r > threshold]
-
-@asset(inputs={"alerts": alerts})
-def count(alerts):
-    return len(alerts)
-
-@asset(inputs={"readings": readings})
-def mean(readings, digits=2):
-    return round(sum(readings) / len(readings), digits)
-"""
-
-
-def test_set_runs_exactly_the_jobs_that_take_the_parameter_and_the_project_file_sets_it(
-    tmp_path,
-):
-    pipe = Pipeline(tmp_path)
-    pipe.write("alerts", ALERTS)
-    (tmp_path / "pyproject.toml").write_text(PROJECT.format(params=""))
-    assert pipe.run("alerts").returncode == 0
-    done = pipe.run("alerts", extra=("--set", "threshold=0.8", "--why"))
-    assert statuses(done.stdout) == {("alerts", "-"): "succeeded", ("count", "-"): "succeeded"}
-    assert "quarn: why: alerts: run: its parameter threshold changed" in done.stderr
-    assert (pipe.value("alerts"), pipe.value("count")) == ([0.9], 1)
-    again = pipe.run("alerts", extra=("--set", "threshold=0.8"))
-    assert "nothing to do: 4 jobs up to date" in again.stdout
-    # the project file's value is the one a run without --set gives, and views judge by
-    (tmp_path / "pyproject.toml").write_text(PROJECT.format(params="threshold = 0.8"))
-    assert "nothing to do" in pipe.run("alerts").stdout
-    shown = pipe.quarn("show")
-    assert "threshold=0.8" in shown.stdout and "digits (default)" in shown.stdout
-    assert "stale" not in shown.stdout
-    (tmp_path / "pyproject.toml").write_text(PROJECT.format(params="threshold = 0.1"))
-    jobs = pipe.quarn("show", "--asset", "alerts")
-    assert "stale (its parameter threshold changed)" in jobs.stdout

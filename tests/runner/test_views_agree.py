@@ -8,7 +8,7 @@ import re
 import sys
 
 import pytest
-from run_support import Pipeline
+from run_support import Pipeline, statuses
 
 import quarn
 
@@ -113,15 +113,18 @@ def test_a_renamed_asset_is_orphaned_under_its_old_name(pipe):
         quarn.load("b", out=pipe.out)
 
 
-def test_a_value_set_for_one_run_is_named_in_every_view_until_the_project_gives_it(
+def test_set_runs_the_jobs_that_take_the_value_and_views_name_it_till_the_project_gives_it(
     pipe, monkeypatch
 ):
-    assert pipe.run("chain", extra=("--set", "scale=2")).returncode == 0
+    done = pipe.run("chain", extra=("--set", "scale=2"))
+    assert statuses(done.stdout) == {("b", "-"): "succeeded"}  # a has no such parameter
     same(views(pipe, "b"), "stale", "its parameter scale changed")
     assert quarn.load("b", out=pipe.out, params={"scale": 2}) == 6
     (pipe.root / "pyproject.toml").write_text("[tool.quarn]\n[tool.quarn.params]\nscale = 2\n")
     monkeypatch.chdir(pipe.root)  # quarn.load reads the project file, as the commands do
     same(views(pipe, "b"), "current")
+    shown = pipe.quarn("show", "chain", "--path", str(pipe.mods), "--out", str(pipe.out))
+    assert re.search(r"^b .* scale=2 +current", shown.stdout, re.M)
 
 
 def test_a_failed_job_keeps_its_last_good_value_readable(pipe):

@@ -107,7 +107,14 @@ def test_help(project):
         (["cli_good", "cli_interrupted"], 130, 0, "python -m quarn.inspect: interrupted\n"),
         (["--check", "cli_good"], 0, 0, ""),
         (["--check", "cli_good", "cli_bad"], 1, 1, ""),
-        (["--check", "cli_good", "cli_gone"], 1, 0, "quarn: error: could not import 'cli_gone'\n"),
+        # the check stops at a module it cannot import: one error, no "skipping"
+        (
+            ["--check", "cli_good", "cli_gone"],
+            1,
+            0,
+            ERROR + "cannot import module 'cli_gone': "
+            "ModuleNotFoundError: No module named 'cli_gone'\n",
+        ),
     ],
 )
 def test_exit_status_and_messages(project, args, status, diagnostics, stderr_end):

@@ -8,7 +8,6 @@ Ctrl-C ends the command with status 130 and no document.
 """
 
 import argparse
-import json
 import sys
 from collections.abc import Sequence
 
@@ -49,19 +48,12 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--document-file",
         metavar="PATH",
-        help="write the document and the list of skipped modules, as the JSON object "
-        '{"document": ..., "skipped": [...]}, to PATH instead of standard output; what '
-        "the modules print while being imported then cannot be mistaken for it",
+        help="write the document, each module that could not be imported (where and why) "
+        "and the serializers the modules registered, as one JSON object, to PATH instead "
+        "of standard output; what the modules print while being imported then cannot be "
+        "mistaken for it",
     )
     return parser
-
-
-def write_document_file(path: str, document: str, modules: Sequence[str]) -> None:
-    """The document and the modules that failed to import (those left out of sys.modules,
-    as the import system removes a module whose import raised) into one file."""
-    skipped = [m for m in dict.fromkeys(modules) if m not in sys.modules]
-    with open(path, "w", encoding="utf-8") as handle:
-        handle.write('{"document": ' + document + ', "skipped": ' + json.dumps(skipped) + "}\n")
 
 
 def emit(document: str) -> None:
@@ -86,17 +78,16 @@ def main(argv: Sequence[str] | None = None) -> int:
             prepare_imports(args.path, __file__)
             emit(inspect_modules(args.modules))
             return 0
-        # For the runner: its modules are imported before the project's folders can shadow
-        # what they import, and the project's declarations are read from the source as it
-        # is now, never from a bytecode cache that may be older.
-        from quarn.runner.commands.check import check_modules
-        from quarn.runner.job.sources import install
-
-        prepare_imports(args.path, __file__)
-        install({}, args.path, None)
+        # For the runner: discovery as every run and command does it.
         if args.check:
+            from quarn.runner.commands.check import check_modules
+
             return check_modules(args.modules, args.path)
-        write_document_file(args.document_file, inspect_modules(args.modules), args.modules)
+        from quarn.runner.executors.discover_here import discover_here, encode
+
+        found = discover_here(args.modules, args.path, jobs_here=False)
+        with open(args.document_file, "wb") as handle:
+            handle.write(encode(found) + b"\n")
     except KeyboardInterrupt:
         sys.stderr.write(f"\n{PROG}: interrupted\n")
         return 130

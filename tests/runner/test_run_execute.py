@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import json
 import os
+import re
 import signal
 import subprocess
 
@@ -234,6 +235,10 @@ def test_interrupted_run_stops_workers_and_keeps_the_manifest_whole(tmp_path):
     assert record["exit_status"] == 130
     assert {j["asset"]: j["status"] for j in record["jobs"]}["slow"] == "interrupted"
     assert list((pipe.out / ".quarn" / "runs").iterdir()) == []
+    where = ("--path", str(pipe.mods), "--out", str(pipe.out), "--asset", "slow")
+    (row,) = pipe.quarn("show", "lanes", *where).stdout.splitlines()[1:]
+    state, started = re.split(r" {2,}", row)[1:3]  # the stopped run, said as such
+    assert state.startswith("interrupted (last good value from ") and started != "-"
 
     (tmp_path / "slow.flag").unlink()
     done = pipe.run("lanes")

@@ -238,7 +238,13 @@ def two():
 @pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="reads process states in /proc")
 @pytest.mark.parametrize(
     ("isolation", "signum"),
-    [("fork", signal.SIGINT), ("fork", signal.SIGKILL), ("none", signal.SIGINT)],
+    [
+        ("fork", signal.SIGINT),
+        ("fork", signal.SIGKILL),
+        ("none", signal.SIGINT),
+        ("none", signal.SIGTERM),  # a stop interrupts a job of the runner's own process too
+        ("none", signal.SIGHUP),
+    ],
 )
 def test_jobs_end_with_the_run(tmp_path, isolation, signum):
     pipe = Pipeline(tmp_path)
@@ -255,8 +261,8 @@ def test_jobs_end_with_the_run(tmp_path, isolation, signum):
     runner.send_signal(signum)
     stdout, _ = runner.communicate(timeout=30)
     wait_for(lambda: not any(alive(pid) for pid in pids), "the jobs to end with the run")
-    if signum == signal.SIGINT:
-        assert runner.returncode == 130
+    if signum != signal.SIGKILL:
+        assert runner.returncode == 128 + signum
         assert statuses(stdout) == {
             ("one", "-"): "interrupted",
             ("two", "-"): "interrupted" if isolation == "fork" else "not run",
@@ -325,3 +331,34 @@ def test_os_exit_0_in_a_job_without_isolation_ends_the_run_as_a_failure(tmp_path
     done = pipe.run("quits", extra=("--isolation", "none"))
     assert done.returncode == 1
     assert "quarn: a job called os._exit(0); the run ends" in done.stderr
+
+
+# Each job forks a helper that ends in its own way; only the job's process reports the job.
+HELPERS = """
+def helper_then(ending):
+    pid = os.fork()
+    if pid == 0:
+        if ending == "raise":
+            raise ValueError("in the helper")
+        if ending == "return":
+            return "the helper's value"
+        sys.exit(3 if ending == "exit 3" else 0)
+    _, status = os.waitpid(pid, 0)
+    return ["parent", os.waitstatus_to_exitcode(status)]
+
+@asset(partitions={"ending": partitions(["exit 0", "exit 3", "raise", "return"])})
+def forks(ending):
+    return helper_then(ending)
+"""
+
+
+@pytest.mark.parametrize("isolation", ["fork", "spawn", "none"])
+def test_a_helper_the_job_forks_leaves_the_outcome_to_the_job(tmp_path, isolation):
+    pipe = Pipeline(tmp_path)
+    pipe.write("helpers", HELPERS)
+    done = pipe.run("helpers", extra=("--isolation", isolation))
+    assert done.returncode == 0, done.stdout + done.stderr
+    # as each helper would end in a program of its own
+    assert pipe.values("forks") == [["parent", 0], ["parent", 3], ["parent", 1], ["parent", 0]]
+    log = next(pipe.out.glob("forks/*/worker.log")).read_text()
+    assert "ValueError: in the helper" in log

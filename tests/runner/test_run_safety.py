@@ -159,6 +159,46 @@ def test_workers_end_with_their_run(tmp_path, signum):
     assert not (pipe.out / ".tmp-cut-short.part").exists()
 
 
+# The runner, dying just after the first rename of a promotion: the job's old folder is
+# aside, its new one not yet in place.
+DIES_IN_A_PROMOTION = """
+import os, runpy, signal, sys
+rename = os.rename
+def dying(src, dst):
+    rename(src, dst)
+    if os.sep + "aside" + os.sep in dst:
+        os.kill(os.getpid(), signal.SIGKILL)
+os.rename = dying
+sys.argv[1:] = sys.argv[2:]
+runpy.run_module("quarn.run", run_name="__main__")
+"""
+
+
+def test_a_runner_killed_between_the_two_renames_of_a_promotion(tmp_path):
+    pipe = Pipeline(tmp_path)
+    pipe.write("two", """
+        @asset()
+        def a():
+            return "a"
+
+        @asset()
+        def b():
+            return "b"
+    """)  # fmt: skip
+    assert pipe.run("two").returncode == 0
+    command = pipe.command("two", extra=("--force", "--select", "a"))
+    killed = subprocess.run(
+        [command[0], "-c", DIES_IN_A_PROMOTION, *command[1:]], cwd=pipe.root, capture_output=True
+    )
+    assert killed.returncode == -signal.SIGKILL, killed.stderr
+    assert not (pipe.out / "a" / "_").exists()  # no folder, rather than a mix of two runs' files
+    again = pipe.run("two")
+    assert again.returncode == 0, again.stderr
+    assert statuses(again.stdout) == {("a", "-"): "succeeded"}  # that job alone runs again
+    assert (pipe.value("a"), pipe.value("b")) == ("a", "b")
+    assert list((pipe.out / ".quarn" / "runs").iterdir()) == []  # the old folder, set aside
+
+
 def test_one_run_per_output_directory(tmp_path):
     pipe = Pipeline(tmp_path)
     first, _, _ = start_slow(pipe)

@@ -141,7 +141,12 @@ def test_a_value_that_cannot_be_stored_says_what_to_declare(pipe):
         quarn.load("frames", out=pipe.out)
 
 
-def test_unknown_serializers_and_missing_libraries_stop_the_run_first(tmp_path):
+# The project's registrations reach the check from whichever process imported the modules.
+@pytest.mark.parametrize(
+    "command",
+    [("run", "--isolation", mode) for mode in ("fork", "spawn", "none")] + [("check",)],
+)  # fmt: skip
+def test_unknown_serializers_and_missing_libraries_stop_the_run_first(tmp_path, command):
     pipe = Pipeline(tmp_path)
     pipe.write("custom", """
         import quarn
@@ -161,9 +166,10 @@ def test_unknown_serializers_and_missing_libraries_stop_the_run_first(tmp_path):
         def loud():
             return 1
     """)  # fmt: skip
-    done = pipe.run("declared")
+    done = pipe.quarn(*command, "declared", "--path", str(pipe.mods))
     assert done.returncode == 1
-    lines = [line.split(": error: ")[1] for line in done.stderr.splitlines() if "'" in line]
+    printed = done.stdout if command == ("check",) else done.stderr
+    lines = [line.split(": error: ")[1] for line in printed.splitlines() if "'" in line]
     assert sorted(lines) == [
         "asset 'mapped': serializer 'geo' needs no_such_module_q, which is not installed; "
         'install it with: pip install "quarn-geo"',

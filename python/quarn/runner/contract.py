@@ -16,6 +16,7 @@ VALUE_FILE = "value.json"
 RESULT_FILE = "result.json"
 LOG_FILE = "worker.log"
 MANIFEST_FILE = "manifest.json"
+REPORT_FILE = "report.html"  # what `quarn report` writes by default
 
 # In a job's folder: the failure record and output of its latest run, when that failed; the
 # value of its last success stays beside it.
@@ -26,12 +27,14 @@ UNPARTITIONED_DIR = "_"
 
 # The runner's own corner of an output directory: the lock a run holds for its whole life,
 # one private folder per run (job specs, stage folders) that the run removes at its end,
-# and the history, one record per run.
+# and the history, one record per run. The marker says that quarn made the folder: only a
+# folder holding it is written into by a run, or cleaned.
 STATE_DIR = ".quarn"
 LOCK_FILE = "lock"
+MARKER_FILE = "output-directory"
 RUNS_DIR = "runs"
 HISTORY_DIR = "history"
-CODE_CACHE_DIR = "code"  # compiled project code, keyed by the digest of its source
+CODE_CACHE_DIR = "code"  # compiled code that earlier versions kept here; `clean` removes it
 
 
 class AssetEntry(TypedDict):
@@ -46,15 +49,6 @@ class AssetEntry(TypedDict):
     module_source: str
     python_version: str
     return_type: str
-
-
-class DiscoveryResult(TypedDict):
-    """What discovery writes into the file named by `--document-file`: the inspection
-    document and the modules that could not be imported, apart from anything the modules
-    print while being imported."""
-
-    document: Any
-    skipped: list[str]
 
 
 class SuccessRecord(TypedDict):
@@ -139,8 +133,11 @@ class JobSpec(TypedDict):
     params: NotRequired[dict[str, Any]]  # run parameter -> value, passed as keyword arguments
     inputs: dict[str, InputSource | FanInSource]  # parameter -> where its value is
     sources: dict[str, str]  # source file -> SHA-256 of the bytes its version was computed from
-    code_cache: NotRequired[str]  # where compiled project code is kept, by source digest
     report: NotRequired[str]  # where the worker writes its `JobReport` after a success
+    # Whether the worker syncs the files it writes itself: on another machine (a cluster)
+    # it must; on the runner's, the runner syncs every finished job's files in one go before
+    # it vouches for them, and a sync per file would only cost the job time.
+    sync: NotRequired[bool]
 
 
 class JobReport(TypedDict):
@@ -174,7 +171,8 @@ def discovery_command(
     modules: Sequence[str], paths: Sequence[str], document_file: str | None = None
 ) -> list[str]:
     """`python -m quarn.inspect` over `modules`, with `paths` first on the import path;
-    with `document_file`, the `DiscoveryResult` goes to that file instead of stdout."""
+    with `document_file`, what discovery learned goes to that file instead of stdout (see
+    executors/discover_here.py)."""
     command = [sys.executable, "-m", "quarn.inspect"]
     for path in paths:
         command += ["--path", path]

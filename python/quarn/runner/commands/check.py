@@ -3,18 +3,15 @@
 from __future__ import annotations
 
 import argparse
-import json
-import os
 import sys
-import tempfile
 from typing import TextIO
 
-from quarn._quarn import inspect_modules
 from quarn.runner.commands import shared
-from quarn.runner.graph.discovery import DiscoveryError, graph_of
+from quarn.runner.executors.discovery import DiscoveryError, discover
 from quarn.runner.graph.model import Graph
-from quarn.runner.graph.serializer_check import REPORTED
-from quarn.runner.store.serializers import REPORT_ENV, read_report
+from quarn.runner.text import one_line
+
+PROG = "python -m quarn.inspect"
 
 
 def build_parser(prog: str) -> argparse.ArgumentParser:
@@ -48,29 +45,14 @@ def check_modules(modules: list[str], paths: list[str]) -> int:
     """Prints the graph's diagnostics on standard output; exit status 1 when there is any
     or a module cannot be imported.
 
-    Runs inside the inspect command, which has already set the import path: the modules are
-    imported here, once, exactly as discovery imports them for a run. What they print while
-    being imported goes to standard error, so standard output holds only diagnostics.
+    The modules are imported here, once, exactly as discovery imports them for a run; what
+    they print while being imported goes to standard error, so standard output holds only
+    diagnostics.
     """
-    sys.stdout.flush()
-    saved = os.dup(1)
-    with tempfile.TemporaryDirectory(prefix="quarn-check-") as private:
-        registered = os.path.join(private, "serializers")  # the project's registrations
-        os.environ[REPORT_ENV] = registered
-        try:
-            os.dup2(2, 1)
-            document = json.loads(inspect_modules(modules))
-        finally:
-            sys.stdout.flush()
-            os.dup2(saved, 1)
-            os.close(saved)
-            del os.environ[REPORT_ENV]
-        document[REPORTED] = read_report(registered)
-    skipped = [m for m in dict.fromkeys(modules) if m not in sys.modules]
     try:
-        graph = graph_of(document, skipped, [os.path.abspath(p) for p in paths], sys.stderr)
+        graph = discover(modules, paths, sys.stderr, isolation="none").graph()
     except DiscoveryError as exc:
-        sys.stderr.write(f"quarn: error: {exc}\n")
+        sys.stderr.write(exc.text(PROG))
         return 1
     return print_diagnostics(graph, sys.stdout)
 
@@ -78,7 +60,7 @@ def check_modules(modules: list[str], paths: list[str]) -> int:
 def print_diagnostics(graph: Graph, out: TextIO) -> int:
     """Each problem on a line, or `ok: N assets`; the exit status."""
     for diagnostic in graph.diagnostics:
-        out.write(f"{diagnostic}\n")
+        out.write(f"{one_line(str(diagnostic))}\n")
     if not graph.diagnostics:
         count = len(graph.assets)
         out.write(f"ok: {count} asset{'' if count == 1 else 's'}\n")

@@ -11,6 +11,7 @@ from quarn.runner.graph.model import Graph
 from quarn.runner.report.look import Nodes, asset_states, look
 from quarn.runner.report.render import FORMATS, RenderError, picture, render
 from quarn.runner.report.runs import asset_record
+from quarn.runner.text import one_line
 
 _SUFFIXES = {".svg": "svg", ".png": "png", ".dot": "dot", ".gv": "dot", ".mmd": "mermaid"}
 
@@ -57,7 +58,7 @@ def _graph(args: argparse.Namespace, prog: str) -> int:
         args.modules, args.path, checked=False, base=args.base, params=args.params
     )
     for diagnostic in graph.diagnostics:  # the picture still helps to see them
-        sys.stderr.write(f"{diagnostic}\n")
+        sys.stderr.write(f"{one_line(str(diagnostic))}\n")
     if args.out:
         shared.say_where(prog, args.out)
     states, notes = _states(graph, paths, args) if args.out else ({}, {})

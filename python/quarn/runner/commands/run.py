@@ -18,13 +18,9 @@ from quarn.runner.executors.dask.cluster import (
     require_distributed,
     scheduler_address,
 )
+from quarn.runner.executors.discovery import Discovery, DiscoveryError, discover
 from quarn.runner.executors.executor import Execution, Executor, Limits
-from quarn.runner.executors.isolation import (
-    Discovered,
-    default_isolation,
-    discover_for,
-)
-from quarn.runner.graph.discovery import DiscoveryError, graph_of
+from quarn.runner.executors.isolation import default_isolation
 from quarn.runner.graph.model import Asset, Graph
 from quarn.runner.plan.code_version import CodeVersion
 from quarn.runner.plan.jobs import Job, folder_clashes
@@ -49,6 +45,7 @@ from quarn.runner.store.history import append_run
 from quarn.runner.store.layout import LayoutError, job_path
 from quarn.runner.store.lock import LockHeld, acquire, current_command
 from quarn.runner.store.manifest import Manifest
+from quarn.runner.store.marker import OutputDirError, check_run_output, mark
 from quarn.runner.store.rundir import RunDir
 from quarn.runner.text import one_line
 
@@ -81,6 +78,9 @@ def main(argv: list[str] | None = None, prog: str = PROG) -> int:
     except KeyboardInterrupt:
         sys.stderr.write(f"\n{prog}: interrupted\n")
         return 130
+    except LayoutError as exc:  # a link where quarn keeps its own files in DIR
+        sys.stderr.write(f"{prog}: error: {one_line(str(exc))}\n")
+        return 2
     except Exception as exc:  # noqa: BLE001 - a fault of ours: one line naming its place
         frames = traceback.extract_tb(exc.__traceback__)
         where = f" at {os.path.basename(frames[-1].filename)}:{frames[-1].lineno}" if frames else ""
@@ -123,9 +123,16 @@ def _main(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         return 1
     paths = [os.path.abspath(p) for p in [*args.path, *found.paths]]
     try:
-        discovered = discover_for(isolation, found.modules, paths, stderr, args.discovery_timeout)
-    except DiscoveryError as exc:
+        check_run_output(args.out, [*paths, os.getcwd()])
+    except OutputDirError as exc:
         error(str(exc))
+        return 2
+    try:
+        discovered = discover(
+            found.modules, paths, stderr, isolation=isolation, timeout=args.discovery_timeout
+        )
+    except DiscoveryError as exc:
+        stderr.write(exc.text(args.prog))
         return 1
     try:
         return _plan(args, discovered, paths, error)
@@ -134,16 +141,14 @@ def _main(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
 
 def _plan(
-    args: argparse.Namespace, discovered: Discovered, paths: list[str], error: Callable[[str], None]
+    args: argparse.Namespace, discovered: Discovery, paths: list[str], error: Callable[[str], None]
 ) -> int:
     """Checks and plans the discovered graph, then runs it under the output's lock."""
     stderr = sys.stderr
     try:
-        graph = graph_of(
-            discovered.document, discovered.skipped, paths, stderr, args.discovery_timeout
-        )
+        graph = discovered.graph()
     except DiscoveryError as exc:
-        error(str(exc))
+        stderr.write(exc.text(args.prog))
         return 1
     try:
         given = dict(parse_set_option(t) for t in args.set)
@@ -208,8 +213,14 @@ def _plan(
     except LockHeld as exc:
         error(f"{exc}; pass --wait to wait for it")
         return 2
-    except (OSError, LayoutError) as exc:
+    except OSError as exc:  # a link in quarn's place (LayoutError) ends the run with 2
         error(f"cannot lock {out}: {exc}")
+        return 1
+    try:
+        mark(out)
+    except OSError as exc:
+        lock.release()
+        error(f"cannot write to {out}: {exc}")
         return 1
     try:
         return _execute(args, assets, kept, code, paths, discovered, error)
@@ -227,8 +238,8 @@ def _decide(
     """What is current and what runs, from the manifest; None (after saying why) when two
     jobs would share a folder."""
     manifest, warning = Manifest.load(args.out)
-    if warning:
-        sys.stderr.write(f"{args.prog}: warning: {one_line(warning)}\n")
+    for text in ([warning] if warning else []) + manifest.damaged:
+        sys.stderr.write(f"{args.prog}: warning: {one_line(text)}\n")
     prepared = prepare(assets, kept, code, manifest, args.forced, params=args.param_values)
     if _clash(prepared, args.out, error):
         return None
@@ -243,7 +254,7 @@ def _execute(
     kept: dict[str, set[str]],
     code: dict[Asset, CodeVersion],
     paths: list[str],
-    discovered: Discovered,
+    discovered: Discovery,
     error: Callable[[str], None],
 ) -> int:
     """Decides and runs the jobs while holding the output directory's lock, and records
@@ -261,7 +272,7 @@ def _execute(
     backend: Backend
     slots = args.jobs or os.cpu_count() or 1
     if args.executor != "dask" or not to_run:
-        backend = discovered.backend(progress.message)
+        backend = discovered.backend(progress.message, args.timeout)
     else:
         from quarn.runner.executors.dask.backend import open_backend
 

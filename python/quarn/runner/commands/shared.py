@@ -13,10 +13,12 @@ from typing import Any
 from quarn.runner.commands.modules import ModuleError, resolve
 from quarn.runner.config import PROJECT_FILE, TABLE, ConfigError, Settings, load_settings
 from quarn.runner.contract import MANIFEST_FILE, RunRecord
-from quarn.runner.graph.discovery import DiscoveryError, load_graph
+from quarn.runner.executors.discovery import DiscoveryError, discover
 from quarn.runner.graph.model import Graph
 from quarn.runner.plan.params import settle_params
 from quarn.runner.store.history import load_runs
+from quarn.runner.store.paths import LayoutError
+from quarn.runner.text import one_line
 
 MODULE_HELP = (
     "module, package (all its submodules), file (pipelines/sales.py) or folder; "
@@ -158,23 +160,21 @@ def load(
     """The graph of the named modules (relative to `base`) and the folders they are imported
     from; with `checked`, a graph with problems is an error after its diagnostics are
     printed. `params`, the project file's parameter values, settle the parameters they
-    give a value (a name no asset has is a warning)."""
+    give a value (a name no asset has is a warning). Raises DiscoveryError, which
+    `run_command` prints."""
     try:
         found = resolve(modules, paths, base)
     except ModuleError as exc:
         raise CommandError(str(exc)) from None
     search = [os.path.abspath(p) for p in [*paths, *found.paths]]
-    try:
-        graph = load_graph(found.modules, search, sys.stderr)
-    except DiscoveryError as exc:
-        raise CommandError(str(exc)) from None
+    graph = discover(found.modules, search, sys.stderr).graph()
     settled = settle_params(graph, {}, params)
     for warning in settled.warnings:
-        sys.stderr.write(f"quarn: warning: {warning}\n")
+        sys.stderr.write(f"quarn: warning: {one_line(warning)}\n")
     graph.diagnostics = settled.diagnostics
     if checked and graph.diagnostics:
         for diagnostic in graph.diagnostics:
-            sys.stderr.write(f"{diagnostic}\n")
+            sys.stderr.write(f"{one_line(str(diagnostic))}\n")
         count = len(graph.diagnostics)
         raise CommandError(f"{count} problem{'' if count == 1 else 's'} in the asset graph")
     if not graph.assets:
@@ -189,12 +189,19 @@ def params_of(graph: Graph, args: argparse.Namespace) -> dict[str, Any]:
 
 
 def run_command(prog: str, body: Callable[[], int]) -> int:
-    """Runs a command body: its errors become `prog: error: ...` and their exit status."""
+    """Runs a command body: its errors become `prog: error: ...` and their exit status; a
+    link where quarn keeps its own files in an output directory is a usage error."""
     try:
         return body()
     except CommandError as exc:
-        sys.stderr.write(f"{prog}: error: {exc}\n")
+        sys.stderr.write(f"{prog}: error: {one_line(str(exc))}\n")
         return exc.status
+    except LayoutError as exc:
+        sys.stderr.write(f"{prog}: error: {one_line(str(exc))}\n")
+        return 2
+    except DiscoveryError as exc:
+        sys.stderr.write(exc.text(prog))
+        return 1
     except KeyboardInterrupt:
         sys.stderr.write(f"\n{prog}: interrupted\n")
         return 130
@@ -205,10 +212,11 @@ def run_command(prog: str, body: Callable[[], int]) -> int:
 
 
 def table(header: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
-    """Columns padded to their widest cell, two spaces apart; the last one is not padded."""
+    """Columns padded to their widest cell, two spaces apart; the last one is not padded.
+    Cells come from user code and records: their control characters are escaped."""
     if not rows:
         return ""
-    all_rows = [list(header), *(list(r) for r in rows)]
+    all_rows = [list(header), *([one_line(c) for c in r] for r in rows)]
     widths = [max(len(r[i]) for r in all_rows) for i in range(len(header) - 1)]
     lines = []
     for row in all_rows:
@@ -222,10 +230,19 @@ def recorded_runs(out: str, prog: str, hint: str = "") -> list[RunRecord]:
     a CommandError when there is none."""
     runs, warnings = load_runs(out)
     for warning in warnings:
-        sys.stderr.write(f"{prog}: warning: {warning}\n")
+        warner(prog)(warning)
     if not runs:
         raise CommandError(f"no runs recorded in {os.path.abspath(out)}{hint}")
     return runs
+
+
+def warner(prog: str) -> Callable[[str], None]:
+    """Writes `prog: warning: TEXT` on standard error, TEXT on one line."""
+
+    def warn(text: str) -> None:
+        sys.stderr.write(f"{prog}: warning: {one_line(text)}\n")
+
+    return warn
 
 
 def say_where(prog: str, out: str) -> None:

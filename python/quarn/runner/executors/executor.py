@@ -19,10 +19,8 @@ from types import FrameType
 from typing import Any
 
 from quarn.runner.contract import (
-    CODE_CACHE_DIR,
     LOG_FILE,
     RESULT_FILE,
-    STATE_DIR,
     VALUE_FILE,
     FanInSource,
     InputSource,
@@ -45,7 +43,7 @@ from quarn.runner.plan.jobs import Job
 from quarn.runner.report.outcome import Outcome
 from quarn.runner.report.progress import Progress
 from quarn.runner.state.words import Status
-from quarn.runner.store.atomic import sync_directory
+from quarn.runner.store.atomic import sync_directory, sync_filesystem
 from quarn.runner.store.job_report import read_report
 from quarn.runner.store.layout import (
     LayoutError,
@@ -59,7 +57,7 @@ from quarn.runner.store.layout import (
 )
 from quarn.runner.store.manifest import Manifest, utc_now
 from quarn.runner.store.rundir import RunDir
-from quarn.runner.store.value_file import read_result, stored_value_file
+from quarn.runner.store.value_file import read_result
 from quarn.runner.text import one_line
 
 _MANIFEST_SAVE_SECONDS = 1.0  # each save syncs to disk; once a second costs well under 1%
@@ -213,11 +211,12 @@ class Executor:
     def _save_manifest(self) -> None:
         """Syncs the job folders the manifest is about to vouch for, then saves it. A failed
         save (disk full) is retried at the next save; the run goes on."""
-        parents = {os.path.dirname(folder) for folder in self._unsynced}
-        for folder in self._unsynced:
-            sync_folder(folder)
-        for parent in parents:
-            sync_directory(parent)
+        if self._unsynced and not sync_filesystem(self.out_dir):
+            parents = {os.path.dirname(folder) for folder in self._unsynced}
+            for folder in self._unsynced:
+                sync_folder(folder)
+            for parent in parents:
+                sync_directory(parent)
         self._unsynced.clear()
         try:
             self.manifest.save()
@@ -294,7 +293,7 @@ class Executor:
             "keys": job.key,
             "inputs": inputs,
             "sources": self.plan.sources.get(asset.ref, {}),
-            "code_cache": os.path.abspath(os.path.join(self.out_dir, STATE_DIR, CODE_CACHE_DIR)),
+            "sync": self.backend.remote,
         }
         if job.params:
             spec["params"] = job.params
@@ -302,7 +301,8 @@ class Executor:
 
     def _source(self, upstream: Job) -> InputSource:
         folder = job_path(self.out_dir, upstream.id)
-        value = stored_value_file(folder) or os.path.join(folder, VALUE_FILE)
+        # the value file its success recorded, read from the record the run keeps
+        value = self.manifest.jobs.get(upstream.id, {}).get("value") or VALUE_FILE
         check_input_folder(self.out_dir, upstream.id, (os.path.basename(value), RESULT_FILE))
         return {
             "dir": os.path.abspath(folder),

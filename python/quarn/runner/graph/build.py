@@ -9,7 +9,13 @@ from collections.abc import Callable
 from typing import Any
 
 from quarn.runner.canonical import canonical_json, short_hash
-from quarn.runner.contract import MANIFEST_FILE, STATE_DIR, module_reference, reference
+from quarn.runner.contract import (
+    MANIFEST_FILE,
+    REPORT_FILE,
+    STATE_DIR,
+    module_reference,
+    reference,
+)
 from quarn.runner.graph.checks import (
     check_mappings,
     check_names,
@@ -21,10 +27,10 @@ from quarn.runner.graph.lines import Lines
 from quarn.runner.graph.mapping import KeyMapping, split
 from quarn.runner.graph.model import Asset, Diagnostic, Graph, Report
 from quarn.runner.graph.order import order_assets
-from quarn.runner.graph.serializer_check import check_serializers
+from quarn.runner.graph.serializer_check import SerializerProblem, check_serializers
 
 # Names an asset directory may not take: the manifest and our hidden scratch directories.
-_RESERVED_DIR_NAMES = frozenset({"", ".", "..", MANIFEST_FILE, STATE_DIR})
+_RESERVED_DIR_NAMES = frozenset({"", ".", "..", MANIFEST_FILE, REPORT_FILE, STATE_DIR})
 _UNSAFE = re.compile(r"[^A-Za-z0-9._-]")
 
 
@@ -179,8 +185,9 @@ def _resolve_input(
     return upstream, mapped[1] if isinstance(upstream, Asset) else None
 
 
-def build_graph(document: Any) -> Graph:
-    """Deduplicates the document's entries, resolves inputs and runs every check."""
+def build_graph(document: Any, serializer_problem: SerializerProblem | None = None) -> Graph:
+    """Deduplicates the document's entries, resolves inputs and runs every check; the
+    declared serializers only when `serializer_problem` says what is wrong with one."""
     entries = document.get("assets") if isinstance(document, dict) else None
     if not isinstance(entries, list):
         raise ValueError("the inspection document has no 'assets' array")
@@ -219,7 +226,8 @@ def build_graph(document: Any) -> Graph:
     for asset in assets:
         check_shared_keys(asset, report)
         check_mappings(asset, report)
-    check_serializers(assets, document, report)
+    if serializer_problem is not None:
+        check_serializers(assets, serializer_problem, report)
     order, cycles = order_assets(assets)
     for asset, path in cycles:
         text = " -> ".join(a.label for a in path)

@@ -11,14 +11,14 @@ import importlib
 import inspect
 import json
 import os
-import signal
 import sys
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, NoReturn
 
 from quarn._paths import import_host_modules, set_import_path, shielded
 from quarn.runner.contract import RESULT_FILE, FailureRecord, JobSpec
-from quarn.runner.job import sources, values
+from quarn.runner.job import code_cache, sources, values
+from quarn.runner.job.process import die_with_parent, exit_status
 from quarn.runner.store.job_report import write_report
 
 # Exit statuses of the job worker.
@@ -36,7 +36,6 @@ Run one job of a quarn run from its job spec (JSON, written by the runner). With
 the job dies when process PID (the runner) dies. Exit status: 0 success, 1 recorded
 failure, 2 unusable spec or usage.
 """
-_PR_SET_PDEATHSIG = 1
 
 
 def run_job(spec: JobSpec) -> int:
@@ -52,25 +51,59 @@ def run_job(spec: JobSpec) -> int:
     os.makedirs(stage, exist_ok=True)
     try:
         # the project's code is checked against the plan and compiled from what was checked
-        sources.install(spec.get("sources") or {}, spec["paths"], spec.get("code_cache"))
+        sources.install(spec.get("sources") or {}, spec["paths"], code_cache.cache_dir())
         module = importlib.import_module(spec["module"])
         target = getattr(module, spec["function"])
         try:
             function = target.__quarn_original__
         except BaseException:  # any failed lookup means: call the object itself
             function = target
-        value = values.call(function, values.load_inputs(spec))
+        value = _called(function, values.load_inputs(spec))
         record = values.store(value, spec)
         record["signature"] = _text(str(inspect.signature(function)))
-        write_record(stage, _compact(record))
+        sync = spec.get("sync", True)
+        write_record(stage, _compact(record), sync)
         if spec.get("report"):
-            write_report(spec["report"], stage, os.path.basename(record["value_path"]))
+            value = os.path.basename(record["value_path"])
+            write_report(spec["report"], stage, value, sync)
     except BaseException as exc:  # noqa: BLE001 - every failure of the asset is recorded
         if not isinstance(exc, values.StorageError):  # not the function's: the record says all
             print_traceback(exc)
-        write_record(stage, failure_text(exc))
+        write_record(stage, failure_text(exc), spec.get("sync", True))
         return RECORDED_FAILURE
     return SUCCESS
+
+
+def _called(function: Any, inputs: dict[str, Any]) -> Any:
+    """The asset's value. Only the job's own process may record the job's outcome: a
+    process the asset forked that comes back here (its branch returned, raised or called
+    sys.exit) leaves at once, as that process would end in a program of its own, and
+    records nothing."""
+    job = os.getpid()
+    try:
+        value = values.call(function, inputs)
+    except BaseException as exc:
+        if os.getpid() != job:
+            _leave(exc)
+        raise
+    if os.getpid() != job:
+        _leave(None)
+    return value
+
+
+def _leave(exc: BaseException | None) -> NoReturn:
+    status = 0
+    if isinstance(exc, SystemExit):
+        status = exit_status(exc)
+    elif exc is not None:
+        print_traceback(exc)
+        status = 1
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except BaseException:  # noqa: BLE001, S110 - leaving whatever the streams do
+            pass
+    os._exit(status)
 
 
 def print_traceback(exc: BaseException) -> None:
@@ -106,16 +139,14 @@ def _compact(record: object) -> str:
     return json.dumps(record, separators=(",", ":"), ensure_ascii=False, sort_keys=True)
 
 
-def write_record(stage: str, text: str) -> None:
-    write_synced(os.path.join(stage, RESULT_FILE), text.encode("utf-8"))
-
-
-def write_synced(path: str, data: bytes) -> None:
-    """Writes a whole file and syncs it, so the runner can vouch for it once it is moved."""
-    with open(path, "wb") as handle:
-        handle.write(data)
-        handle.flush()
-        os.fsync(handle.fileno())
+def write_record(stage: str, text: str, sync: bool = True) -> None:
+    """Writes the result record; with `sync`, syncs it too, for a runner that cannot sync
+    this machine's files itself."""
+    with open(os.path.join(stage, RESULT_FILE), "wb") as handle:
+        handle.write(text.encode("utf-8"))
+        if sync:
+            handle.flush()
+            os.fsync(handle.fileno())
 
 
 def _text(text: str) -> str:
@@ -141,6 +172,8 @@ def spec_problem(spec: object) -> str:
 
 
 def _shield(project_dirs: Sequence[str], names: Sequence[str]) -> None:
+    if all(name in sys.modules for name in names):
+        return  # imported already: the host's modules are the ones found
     with shielded(project_dirs, _package_file()):
         for name in names:
             __import__(name)
@@ -151,20 +184,6 @@ def _package_file() -> str:
     import quarn
 
     return quarn.__file__ or __file__
-
-
-def die_with_parent(parent: int) -> bool:
-    """Asks the kernel to kill this process when its parent dies; False when the parent is
-    already gone (it died before the request could take effect)."""
-    if sys.platform.startswith("linux"):
-        import ctypes
-
-        try:
-            libc = ctypes.CDLL(None, use_errno=True)
-            libc.prctl(_PR_SET_PDEATHSIG, int(signal.SIGKILL), 0, 0, 0)
-        except (OSError, AttributeError):
-            pass
-    return os.getppid() == parent
 
 
 def main(argv: Sequence[str]) -> int:

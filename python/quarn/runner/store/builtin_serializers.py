@@ -76,10 +76,17 @@ def register_all() -> None:
             tables.load_parquet,
             ("pyarrow",),
             "quarn[parquet]",
+            ("pyarrow.parquet",),
         ),
         Serializer(
-            "arrow", "arrow", tables.dump_arrow, tables.load_arrow, ("pyarrow",), "quarn[arrow]"
+            "arrow",
+            "arrow",
+            tables.dump_arrow,
+            tables.load_arrow,
+            ("pyarrow",),
+            "quarn[arrow]",
+            ("pyarrow.ipc",),
         ),
-        Serializer("numpy", "npy", dump_numpy, load_numpy, ("numpy",), "quarn[numpy]"),
+        Serializer("numpy", "npy", dump_numpy, load_numpy, ("numpy",), "quarn[numpy]", ("numpy",)),
     ):
         add_builtin(serializer)

@@ -15,11 +15,12 @@ from quarn.runner.contract import RESULT_FILE, JobReport
 from quarn.runner.store.digest import sha256_file, stat_key
 
 
-def write_report(path: str, stage: str, value_name: str) -> None:
-    """Describes the value file `value_name` and the success record in `stage`. Written to a
-    temporary name and renamed: a worker killed half way leaves no report to misread."""
+def write_report(path: str, stage: str, value_name: str, sync: bool = False) -> None:
+    """Describes the value file `value_name` and the success record in `stage` (with
+    `sync`, syncing the value file first). Written to a temporary name and renamed: a
+    worker killed half way leaves no report to misread."""
     value = os.path.join(stage, value_name)
-    digest = sha256_file(value)
+    digest = sha256_file(value, sync)
     stat = stat_key(value)
     result_stat = stat_key(os.path.join(stage, RESULT_FILE))
     if digest is None or stat is None or result_stat is None:

@@ -13,8 +13,6 @@ dumps or loads, so a project that stores only JSON never pays for pyarrow.
 from __future__ import annotations
 
 import importlib.util
-import json
-import os
 import re
 from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
@@ -26,9 +24,6 @@ if TYPE_CHECKING:
 ENTRY_POINT_GROUP = "quarn.serializers"
 # The serializer of an asset declared without one: today's value.json, byte for byte.
 DEFAULT = "json"
-# Set by the runner for its discovery process, whose imports of the project run the
-# project's registrations: each is reported there, so the graph check knows them.
-REPORT_ENV = "QUARN_SERIALIZER_REPORT"
 
 _NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.-]*$")
 
@@ -49,6 +44,9 @@ class Serializer:
     load: Callable[[str], Any]
     requires: tuple[str, ...] = ()
     extra: str | None = None
+    # What its dump and load import when first called: imported ahead by a process that
+    # forks jobs, so each job finds them loaded instead of importing them itself.
+    imports: tuple[str, ...] = ()
 
     @property
     def file_name(self) -> str:
@@ -90,7 +88,6 @@ def register_serializer(
     if name in _builtin:
         raise ValueError(f"serializer {name!r} is built in and cannot be replaced")
     _registered[name] = serializer
-    _report(serializer)
     return serializer
 
 
@@ -130,10 +127,33 @@ def get(name: str | None) -> Serializer:
     return found
 
 
+def preload(names: Iterable[str | None]) -> None:
+    """Imports what the serializers of `names` import when they first dump or load; a name
+    unknown here, or a library that will not import, is left to the job to report."""
+    for name in set(names):
+        try:
+            serializer = get(name)
+        except LookupError:
+            continue
+        for module in serializer.imports:
+            try:
+                importlib.import_module(module)
+            except Exception:  # noqa: BLE001, S112 - the job itself will say what is wrong
+                continue
+
+
 def known_names() -> list[str]:
     """Every name that `get` would accept here, entry points included (not loaded)."""
     _load_builtins()
     return sorted({*_builtin, *_registered, *(ep.name for ep in _entry_points())})
+
+
+def problem_of(name: str, usable: Mapping[str, str | None]) -> str | None:
+    """Why an asset cannot be stored by serializer `name` (None: it can), given what
+    `availability` found."""
+    if name not in usable:
+        return unknown_message(name, usable)
+    return usable[name]
 
 
 def unknown_message(name: str, known: Iterable[str]) -> str:
@@ -202,47 +222,22 @@ def read_value(serializer: Serializer, path: str) -> Any:
         ) from exc
 
 
-# The discovery report --------------------------------------------------------------------
-
-
-def _report(serializer: Serializer) -> None:
-    path = os.environ.get(REPORT_ENV)
-    if not path:
-        return
-    missing = serializer.missing()
-    problem = missing_message(serializer, missing) if missing else None
-    try:
-        with open(path, "a", encoding="utf-8") as handle:
-            handle.write(json.dumps({"name": serializer.name, "problem": problem}) + "\n")
-    except OSError:
-        pass  # the check then calls the name unknown, which says what to look at
-
-
-def read_report(path: str) -> dict[str, str | None]:
-    """Name -> why it cannot be used (None: usable), of each serializer that the project
-    registered while discovery imported it."""
+def registered() -> dict[str, str | None]:
+    """Name -> why it cannot be used (None: usable), of each serializer registered in this
+    process: what discovery hands over once it has imported the project."""
     found: dict[str, str | None] = {}
-    try:
-        with open(path, encoding="utf-8") as handle:
-            lines = handle.read().splitlines()
-    except OSError:
-        return found
-    for line in lines:
-        try:
-            item = json.loads(line)
-        except ValueError:
-            continue
-        if isinstance(item, dict) and isinstance(item.get("name"), str):
-            problem = item.get("problem")
-            found[item["name"]] = problem if isinstance(problem, str) else None
+    for name, serializer in sorted(_registered.items()):
+        missing = serializer.missing()
+        found[name] = missing_message(serializer, missing) if missing else None
     return found
 
 
-def availability(reported: Mapping[str, str | None] | None = None) -> dict[str, str | None]:
+def availability(reported: Mapping[str, str | None]) -> dict[str, str | None]:
     """Every known serializer name -> None when it can be used, else why not.
 
-    `reported` holds the project's own registrations as discovery saw them; the built-ins
-    and entry points are looked at in this process (the interpreter the workers run).
+    `reported` holds the project's own registrations as discovery saw them (`registered`
+    in the process that imported the project); the built-ins and entry points are looked at
+    in this process (the interpreter the workers run).
     """
     result: dict[str, str | None] = {}
     for name in known_names():
@@ -253,7 +248,7 @@ def availability(reported: Mapping[str, str | None] | None = None) -> dict[str, 
             continue
         missing = serializer.missing()
         result[name] = missing_message(serializer, missing) if missing else None
-    for name, problem in (reported or {}).items():
+    for name, problem in reported.items():
         if name not in _builtin:
             result[name] = problem
     return result

@@ -41,6 +41,8 @@ class _Task:
 class DaskBackend:
     """Runs each job as one task on the cluster; at most one attempt of a job at a time."""
 
+    remote = True
+
     def __init__(self, cluster: Cluster) -> None:
         self.cluster = cluster
         self._client = cluster.client

@@ -1,19 +1,19 @@
 """The messages between the runner and its warm template: one JSON object per line.
 
-Runner to template: `{"run": ID, "spec": PATH, "log": PATH}` asks for a job to be forked;
-`{"took": ID, "pid": PID}` says the runner handed job ID to the spare PID itself; closing
-the socket asks the template to end (it kills the jobs still running and exits).
+Runner to template: `{"want": 1}` asks for a spare, once the runner took the last one (or
+was refused one); closing the socket asks the template to end (it kills the jobs still
+running and exits).
 
-Template to runner, in order: one `{"ready": {"document": ..., "skipped": [...],
-"note": TEXT | null}}` once the modules are imported (a note says why the template will
-not fork); `{"spare": PID}` with the write end of a pipe attached, on which a child forked
-ahead waits for `ID\0SPEC\0LOG` (one spare at a time: the next follows a `took`); per
-requested job `{"started": ID, "pid": PID}` (the pid is also the job's process group) or
-`{"refused": ID, "reason": TEXT, "threads": BOOL}` (threads appeared in the template, so
-the job is better spawned; or fork failed); and per job, once reaped, `{"exited": ID,
-"status": N}` (the exit status, or minus the signal that killed the job).
+Template to runner, in order: one `{"ready": FOUND}` once the modules are imported, FOUND
+being what discovery learned (see discover_here.py; its "note" says why the template will
+not fork); then, unasked for the first and once per `want` after, either `{"spare": PID}`
+with the write end of a pipe attached, on which a child forked ahead waits for
+`ID\0SPEC\0LOG` (the runner writes the job to it, and the pid is also the job's process
+group), or `{"refused": TEXT, "threads": BOOL}` (threads appeared in the template, so jobs
+are better spawned from now on; or the fork failed); and per child, once reaped,
+`{"exited": PID, "status": N}` (the exit status, or minus the signal that killed it).
 
-Besides, each job sends `JOB STATUS` as one datagram on a socket pair of its own just before
+Besides, each job sends `ID STATUS` as one datagram on a socket pair of its own just before
 it exits, so the runner need not wait for the exit's teardown and the template's reaping;
 the first of the two reports of a job counts.
 """

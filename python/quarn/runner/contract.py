@@ -77,12 +77,13 @@ class ManifestEntry(TypedDict, total=False):
     `status` is how the job's latest run ended. The other members describe its latest
     success (absent when it never succeeded): `version` (code, declaration and key) and
     `parts` (the digest of each of those), `function` (`module:function` that ran),
-    `inputs` (upstream job id -> digest of the value it consumed), `digest` and `value`
-    (the value file's SHA-256 and name), `stat` (size, mtime_ns, ctime_ns, inode of that
-    file when it was hashed), `result_stat` (the same of the success record, read then),
-    `succeeded_at` (UTC, ISO 8601) and `seconds`; `deps` (part -> the id of the shared
-    part of the manifest's `deps` table that says what the job used while it ran: the
-    code, files and environment variables of `JobDeps`).
+    `inputs` (upstream job id -> digest of the value it consumed), `digest`, `value` and
+    `serializer` (the value file's SHA-256 and name, and the serializer that wrote it),
+    `stat` (size, mtime_ns, ctime_ns, inode of that file when it was hashed),
+    `result_stat` (the same of the success record, read then), `succeeded_at` (UTC, ISO
+    8601) and `seconds`; `deps` (part -> the id of the shared part of the manifest's
+    `deps` table that says what the job used while it ran: the code, files and
+    environment variables of `JobDeps`).
     """
 
     asset: str
@@ -94,6 +95,7 @@ class ManifestEntry(TypedDict, total=False):
     inputs: dict[str, str]
     digest: str
     value: str
+    serializer: str
     stat: list[int]
     result_stat: list[int]
     succeeded_at: str
@@ -138,6 +140,7 @@ class JobSpec(TypedDict):
     stage_dir: str  # where the worker writes; the runner moves it to job_dir
     serializer: str | None
     keys: dict[str, Any]  # dimension -> key, passed as keyword arguments
+    params: NotRequired[dict[str, Any]]  # run parameter -> value, passed as keyword arguments
     inputs: dict[str, InputSource | FanInSource]  # parameter -> where its value is
     sources: dict[str, str]  # source file -> SHA-256 of the bytes its version was computed from
     report: NotRequired[str]  # where the worker writes its `JobReport` after a success
@@ -193,6 +196,7 @@ class JobReport(TypedDict):
     digest: str
     stat: list[int]
     result_stat: list[int]
+    serializer: NotRequired[str]  # the serializer that wrote it: under "auto", its pick
     deps: NotRequired[JobDeps]
 
 
@@ -245,6 +249,7 @@ class AssetRecord(TypedDict):
     function: str
     dims: dict[str, int]  # dimension -> number of keys
     inputs: dict[str, str]  # parameter -> upstream's shown name
+    mappings: NotRequired[dict[str, str]]  # parameter -> the keys it takes (`day-1`)
 
 
 class JobRecord(TypedDict):

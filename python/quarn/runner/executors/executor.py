@@ -16,7 +16,6 @@ import time
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from types import FrameType
-from typing import Any
 
 from quarn.runner.contract import (
     LOG_FILE,
@@ -57,6 +56,7 @@ from quarn.runner.store.layout import (
 )
 from quarn.runner.store.manifest import Manifest, utc_now
 from quarn.runner.store.rundir import RunDir
+from quarn.runner.store.serializers import AUTO
 from quarn.runner.store.value_file import read_result
 from quarn.runner.text import one_line
 
@@ -283,32 +283,37 @@ class Executor:
             else:
                 inputs[param] = {"fan_in": {member: self._source(up) for member, up in source}}
         asset = job.asset
-        return {
+        spec: JobSpec = {
             "module": asset.module,
             "function": asset.function_name,
             "paths": self.paths,
             "job_dir": job_path(self.out_dir, job.id),
             "stage_dir": os.path.abspath(stage),
-            "serializer": _serializer(asset.metadata),
+            "serializer": asset.serializer,
             "keys": job.key,
             "inputs": inputs,
             "sources": self.plan.sources.get(asset.ref, {}),
             "sync": self.backend.remote,
         }
+        if job.params:
+            spec["params"] = job.params
+        return spec
 
     def _source(self, upstream: Job) -> InputSource:
+        """Where the upstream's value is and which serializer its record says wrote it."""
         folder = job_path(self.out_dir, upstream.id)
-        # the value file its success recorded, read from the record the run keeps
-        entry = self.manifest.jobs.get(upstream.id, {})
-        value = entry.get("value") or VALUE_FILE
+        # the value file and serializer its success recorded, from the record the run keeps
+        record = self.manifest.jobs.get(upstream.id, {})
+        value = record.get("value") or VALUE_FILE
+        serializer = record.get("serializer") or upstream.asset.serializer
         check_input_folder(self.out_dir, upstream.id, (os.path.basename(value), RESULT_FILE))
         source: InputSource = {
             "dir": os.path.abspath(folder),
-            "serializer": _serializer(upstream.asset.metadata),
+            "serializer": None if serializer == AUTO else serializer,
             "job": upstream.id,
         }
-        if "digest" in entry and "stat" in entry:  # what the worker may vouch for unread
-            source["digest"], source["stat"] = entry["digest"], entry["stat"]
+        if "digest" in record and "stat" in record:  # what the worker may vouch for unread
+            source["digest"], source["stat"] = record["digest"], record["stat"]
         return source
 
     def _conclude_all(self, ended: list[tuple[Job, JobExit]]) -> None:
@@ -435,10 +440,3 @@ class Executor:
                 killed = True
             wait = _TICK_SECONDS if killed else min(_TICK_SECONDS, max(0.0, kill_at - now))
             self._conclude_all(self.backend.wait(wait))
-
-
-def _serializer(metadata: Any) -> str | None:
-    if isinstance(metadata, dict) and isinstance(metadata.get("serializer"), str):
-        name: str = metadata["serializer"]
-        return name
-    return None

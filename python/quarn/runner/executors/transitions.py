@@ -169,6 +169,8 @@ class RunState:
             "succeeded_at": wall_clock,
             "seconds": round(ending.seconds or 0.0, 3),
         }
+        if "serializer" in report:
+            entry["serializer"] = report["serializer"]
         parts: dict[str, Any] = {}
         if deps:
             entry["deps"], parts = share(deps)

@@ -68,7 +68,7 @@ def run_job(spec: JobSpec) -> int:
         write_record(stage, _compact(record), sync)
         if spec.get("report"):
             value = os.path.basename(record["value_path"])
-            write_report(spec["report"], stage, value, sync, deps)
+            write_report(spec["report"], stage, value, sync, record["artifact_format"], deps)
     except BaseException as exc:  # noqa: BLE001 - every failure of the asset is recorded
         if not isinstance(exc, values.StorageError):  # not the function's: the record says all
             print_traceback(exc)

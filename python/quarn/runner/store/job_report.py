@@ -16,12 +16,17 @@ from quarn.runner.store.digest import sha256_file, stat_key
 
 
 def write_report(
-    path: str, stage: str, value_name: str, sync: bool = False, deps: JobDeps | None = None
+    path: str,
+    stage: str,
+    value_name: str,
+    sync: bool = False,
+    serializer: str | None = None,
+    deps: JobDeps | None = None,
 ) -> None:
     """Describes the value file `value_name` and the success record in `stage` (with
-    `sync`, syncing the value file first), with what the job used while it ran (`deps`).
-    Written to a temporary name and renamed: a worker killed half way leaves no report to
-    misread."""
+    `sync`, syncing the value file first), the serializer that wrote it, and what the job
+    used while it ran (`deps`). Written to a temporary name and renamed: a worker killed
+    half way leaves no report to misread."""
     value = os.path.join(stage, value_name)
     digest = sha256_file(value, sync)
     stat = stat_key(value)
@@ -34,6 +39,8 @@ def write_report(
         "stat": stat,
         "result_stat": result_stat,
     }
+    if serializer is not None:
+        report["serializer"] = serializer
     if deps is not None:
         report["deps"] = deps
     temp = path + ".part"
@@ -53,7 +60,8 @@ def read_report(path: str) -> JobReport | None:
         return None
     ints = [data.get("stat"), data.get("result_stat")]
     if not (
-        isinstance(data.get("value"), str)
+        isinstance(data.get("serializer", ""), str)
+        and isinstance(data.get("value"), str)
         and isinstance(data.get("digest"), str)
         and all(isinstance(s, list) and all(type(i) is int for i in s) for s in ints)
     ):

@@ -47,6 +47,7 @@ class Manifest:
         out_dir: str,
         jobs: dict[str, ManifestEntry] | None = None,
         roots: list[str] | None = None,
+        serializer: str | None = None,
     ) -> None:
         self.out_dir = out_dir
         self.path = os.path.join(out_dir, MANIFEST_FILE)
@@ -54,6 +55,8 @@ class Manifest:
         # The folders whose modules counted by their code in the recorded versions, so a
         # reader judges the code as the run did, wherever it is started.
         self.roots: list[str] = roots or []
+        # The project's default serializer in the recorded versions, for the same reason.
+        self.serializer = serializer
         # What jobs used while they ran, each part once however many jobs share it: id ->
         # part; an entry's `deps` names its parts by id (see trace/deps.py).
         self.parts: dict[str, Any] = {}
@@ -97,7 +100,9 @@ class Manifest:
         roots = data.get("roots")
         if not isinstance(roots, list) or not all(isinstance(r, str) for r in roots):
             roots = None
-        manifest = cls(out_dir, entries, roots)
+        serializer = data.get("serializer")
+        serializer = serializer if isinstance(serializer, str) else None
+        manifest = cls(out_dir, entries, roots, serializer)
         parts = data.get("deps")
         if isinstance(parts, dict):
             manifest.parts = {k: v for k, v in parts.items() if isinstance(v, dict)}
@@ -175,7 +180,8 @@ class Manifest:
             if line is None:
                 line = self._lines[job_id] = _line(job_id, self.jobs[job_id])
             lines.append(line)
-        head = f'{{"format": {FORMAT}, "roots": {_checked(self.roots)}, '
+        default = f'"serializer": {_checked(self.serializer)}, ' if self.serializer else ""
+        head = f'{{"format": {FORMAT}, "roots": {_checked(self.roots)}, {default}'
         head += self._encode_parts() + '"jobs": '
         if not lines:
             return head + "{}}\n"

@@ -443,7 +443,10 @@ def _note(text: str) -> None:
 def imports() -> Iterator[None]:
     """Records, per project module, what its import does, for every later job of this
     process and of the processes it forks; then hashes what was read and parses the code
-    that ran, once for all of them."""
+    that ran, once for all of them. What an earlier import phase of this process saw
+    (`quarn.materialize` called again, the modules imported anew) is forgotten."""
+    segments.clear()
+    _closures.clear()
     recording = _Recording(_IMPORTS)
     _start(recording)
     try:

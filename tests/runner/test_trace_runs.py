@@ -46,239 +46,136 @@ def pipe(body: str) -> dict[str, str]:
     return {"mods/pipe.py": textwrap.dedent(body)}
 
 
+READS = {
+    "data.csv": "a\n1\n",
+    **pipe("""
+    @asset()
+    def source():
+        with open("data.csv") as handle:
+            return handle.read()
+"""),
+}
+IMPORTS = {
+    **HELPERS,
+    **pipe("""
+    import importlib
+
+    @asset()
+    def scaled():
+        return importlib.import_module("pkg.helpers").scale(2)
+"""),
+}
+STORES = {
+    **SERIALIZER,
+    **pipe("""
+    import wrapping  # noqa: F401 (registers)
+
+    @asset(serializer="wrapped")
+    def made():
+        return 5
+
+    @asset(inputs={"v": made})
+    def used(v):
+        return v + 1
+"""),
+}
+
+# fmt: off
 CASES = {
     "helper through importlib.import_module": Case(
-        {
-            **HELPERS,
-            **pipe("""
-            import importlib
+        IMPORTS, [("mods/pkg/helpers.py", "x * 3", "x * 4")], ["scaled"], ["scaled"]),
+    "helper through globals()": Case(pipe("""
+        def helper(x):
+            return x + 1
 
-            @asset()
-            def scaled():
-                return importlib.import_module("pkg.helpers").scale(2)
-        """),
-        },
-        [("mods/pkg/helpers.py", "x * 3", "x * 4")],
-        ["scaled"],
-        ["scaled"],
-    ),
-    "helper through globals()": Case(
-        pipe("""
-            def helper(x):
-                return x + 1
+        @asset()
+        def found():
+            return globals()["helper"](1)
+    """), [("mods/pipe.py", "x + 1", "x + 2")], ["found"], ["found"]),
+    "registry filled by a module imported for its side effect": Case({**REGISTRY, **pipe("""
+        import plugins  # noqa: F401 (registers)
+        from registry import HANDLERS
 
-            @asset()
-            def found():
-                return globals()["helper"](1)
-        """),
-        [("mods/pipe.py", "x + 1", "x + 2")],
-        ["found"],
-        ["found"],
-    ),
-    "registry filled by a module imported for its side effect": Case(
-        {
-            **REGISTRY,
-            **pipe("""
-            import plugins  # noqa: F401 (registers)
-            from registry import HANDLERS
+        @asset()
+        def via():
+            return HANDLERS["double"](4)
+    """)}, [("mods/plugins.py", "2 * x", "3 * x")], ["via"], ["via"]),
+    # the upstream runs again and writes the same bytes: only the downstream ran the method
+    "method of an instance that arrives pickled": Case({**SHAPES, **pipe("""
+        from shapes import Box
 
-            @asset()
-            def via():
-                return HANDLERS["double"](4)
-        """),
-        },
-        [("mods/plugins.py", "2 * x", "3 * x")],
-        ["via"],
-        ["via"],
-    ),
-    "method of an instance that arrives pickled": Case(
-        # the upstream runs again and writes the same bytes: only the downstream ran the method
-        {
-            **SHAPES,
-            **pipe("""
-            from shapes import Box
+        @asset(serializer="pickle")
+        def box():
+            return Box(3)
 
-            @asset(serializer="pickle")
-            def box():
-                return Box(3)
-
-            @asset(inputs={"b": box})
-            def area(b):
-                return b.area()
-        """),
-        },
-        [("mods/shapes.py", "self.n * self.n", "self.n * self.n + 1")],
-        ["area", "box"],
-        ["area"],
-    ),
+        @asset(inputs={"b": box})
+        def area(b):
+            return b.area()
+    """)}, [("mods/shapes.py", "self.n * self.n", "self.n * self.n + 1")], ["area", "box"],
+        ["area"]),
     "helper module found through PYTHONPATH": Case(
-        {
-            "elsewhere/farhelp.py": "def far(x):\n    return x + 100\n",
-            **pipe("""
+        {"elsewhere/farhelp.py": "def far(x):\n    return x + 100\n", **pipe("""
             import farhelp
 
             @asset()
             def far():
                 return farhelp.far(1)
-        """),
-        },
-        [("elsewhere/farhelp.py", "x + 100", "x + 200")],
-        ["far"],
-        ["far"],
-        env={"PYTHONPATH": "elsewhere"},
-        first_env={"PYTHONPATH": "elsewhere"},
-    ),
-    "module constant read from the environment": Case(
-        pipe("""
-            SCALE = int(os.environ.get("QSCALE", "1"))
+        """)}, [("elsewhere/farhelp.py", "x + 100", "x + 200")], ["far"], ["far"],
+        env={"PYTHONPATH": "elsewhere"}, first_env={"PYTHONPATH": "elsewhere"}),
+    "module constant read from the environment": Case(pipe("""
+        SCALE = int(os.environ.get("QSCALE", "1"))
 
-            @asset()
-            def scaled():
-                return 7 * SCALE
-        """),
-        [],
-        ["scaled"],
-        ["scaled"],
-        env={"QSCALE": "3"},
-        first_env={"QSCALE": "2"},
-    ),
-    "data file the asset reads": Case(
-        {
-            "data.csv": "a\n1\n",
-            **pipe("""
-            @asset()
-            def source():
-                with open("data.csv") as handle:
-                    return handle.read()
-        """),
-        },
-        [("data.csv", "1", "2")],
-        ["source"],
-        ["source"],
-    ),
-    "data file read by pandas": Case(
-        {
-            "data.csv": "a\n1\n",
-            **pipe("""
-            import pandas
+        @asset()
+        def scaled():
+            return 7 * SCALE
+    """), [], ["scaled"], ["scaled"], env={"QSCALE": "3"}, first_env={"QSCALE": "2"}),
+    "data file the asset reads": Case(READS, [("data.csv", "1", "2")], ["source"], ["source"]),
+    "data file read by pandas": Case({"data.csv": "a\n1\n", **pipe("""
+        import pandas
 
-            @asset()
-            def frame():
-                return int(pandas.read_csv("data.csv")["a"].sum())
-        """),
-        },
-        [("data.csv", "1", "2")],
-        ["frame"],
-        ["frame"],
-    ),
-    "data file the module reads when imported": Case(
-        {
-            "lookup.txt": "abc",
-            **pipe("""
-            with open("lookup.txt") as handle:
-                LOOKUP = handle.read()
+        @asset()
+        def frame():
+            return int(pandas.read_csv("data.csv")["a"].sum())
+    """)}, [("data.csv", "1", "2")], ["frame"], ["frame"]),
+    "data file the module reads when imported": Case({"lookup.txt": "abc", **pipe("""
+        with open("lookup.txt") as handle:
+            LOOKUP = handle.read()
 
-            @asset()
-            def looked():
-                return LOOKUP
-        """),
-        },
-        [("lookup.txt", "abc", "abd")],
-        ["looked"],
-        ["looked"],
-    ),
+        @asset()
+        def looked():
+            return LOOKUP
+    """)}, [("lookup.txt", "abc", "abd")], ["looked"], ["looked"]),
     "load of a serializer the project registered": Case(
-        {
-            **SERIALIZER,
-            **pipe("""
-            import wrapping  # noqa: F401 (registers)
-
-            @asset(serializer="wrapped")
-            def made():
-                return 5
-
-            @asset(inputs={"v": made})
-            def used(v):
-                return v + 1
-        """),
-        },
-        [("mods/wrapping.py", "['v']\n\nregister", "['v'] * 10\n\nregister")],
-        ["used"],
-        ["used"],
-    ),
+        STORES, [("mods/wrapping.py", "['v']\n\nregister", "['v'] * 10\n\nregister")],
+        ["used"], ["used"]),
     "dump of a serializer the project registered": Case(
-        {
-            **SERIALIZER,
-            **pipe("""
-            import wrapping  # noqa: F401 (registers)
+        STORES, [("mods/wrapping.py", "{'v': value}", "{'v': value * 2}")], ["made", "used"],
+        ["used"]),
+    # `meddler` rewrites the value of `a` once, after `a` stored it and before `b` read it
+    "upstream value rewritten before its downstream read it": Case(pipe("""
+        @asset()
+        def a():
+            return 1
 
-            @asset(serializer="wrapped")
-            def made():
-                return 5
+        @asset(inputs={"x": a})
+        def meddler(x):
+            if not os.path.exists("meddled"):
+                open("meddled", "w").close()
+                with open(os.path.join("out", "a", "_", "value.json"), "w") as handle:
+                    handle.write("41")
+            return x
 
-            @asset(inputs={"v": made})
-            def used(v):
-                return v + 1
-        """),
-        },
-        [("mods/wrapping.py", "{'v': value}", "{'v': value * 2}")],
-        ["made", "used"],
-        ["used"],
-    ),
-    "upstream value rewritten before its downstream read it": Case(
-        # `meddler` rewrites the value of `a` once, after `a` stored it and before `b` read it
-        pipe("""
-            @asset()
-            def a():
-                return 1
-
-            @asset(inputs={"x": a})
-            def meddler(x):
-                if not os.path.exists("meddled"):
-                    open("meddled", "w").close()
-                    with open(os.path.join("out", "a", "_", "value.json"), "w") as handle:
-                        handle.write("41")
-                return x
-
-            @asset(inputs={"x": a, "m": meddler})
-            def b(x, m):
-                return x + 1
-        """),
-        [],
-        ["a", "b"],
-        ["b"],
-    ),
+        @asset(inputs={"x": a, "m": meddler})
+        def b(x, m):
+            return x + 1
+    """), [], ["a", "b"], ["b"]),
     # What changes nothing runs nothing.
-    "data file touched, not changed": Case(
-        {
-            "data.csv": "a\n1\n",
-            **pipe("""
-            @asset()
-            def source():
-                with open("data.csv") as handle:
-                    return handle.read()
-        """),
-        },
-        [("data.csv", "", "")],
-        [],
-        ["source"],
-    ),
+    "data file touched, not changed": Case(READS, [("data.csv", "", "")], [], ["source"]),
     "comment in a helper that ran": Case(
-        {
-            **HELPERS,
-            **pipe("""
-            import importlib
-
-            @asset()
-            def scaled():
-                return importlib.import_module("pkg.helpers").scale(2)
-        """),
-        },
-        [("mods/pkg/helpers.py", "return x * 3", "return x * 3  # the same")],
-        [],
-        ["scaled"],
-    ),
+        IMPORTS, [("mods/pkg/helpers.py", "return x * 3", "return x * 3  # the same")], [],
+        ["scaled"]),
 }
+# fmt: on
 
 
 def succeeded(done) -> list[str]:
@@ -316,7 +213,7 @@ def test_every_isolation_keeps_the_same_record(tmp_path):
     """fork imports the modules once in the template, none in the runner, spawn in each
     job: the manifest records the same of every job."""
     project = Pipeline(tmp_path)
-    files = {**HELPERS, **SHAPES, **REGISTRY, **CASES["data file the asset reads"].files}
+    files = {**HELPERS, **SHAPES, **REGISTRY, "data.csv": "a\n1\n"}
     for path, text in files.items():
         (tmp_path / path).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / path).write_text(text)

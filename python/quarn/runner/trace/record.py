@@ -161,7 +161,10 @@ def _started(code: CodeType, _offset: int) -> Any:
     try:
         recording = _active
         if recording is None:
-            return None
+            # After a job in this process (`--isolation none`, `quarn.materialize`), the
+            # project's code runs on unwatched until the next job switches it on again; a
+            # template, which ran none, keeps every event for the jobs it forks.
+            return sys.monitoring.DISABLE if _jobs_started else None
         if recording.phase == _JOB:
             recording.root.code.add(code)
             return sys.monitoring.DISABLE  # a job that calls it a million times pays once

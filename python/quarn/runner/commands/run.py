@@ -108,8 +108,10 @@ def _main(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             error(str(exc))
             return 2
 
-    if args.executor == "dask" and args.isolation not in (None, "spawn"):
-        parser.error(f"--isolation {args.isolation} runs jobs on this machine, not on Dask")
+    if args.executor == "dask" and args.isolation == "none":
+        parser.error("--isolation none runs the jobs inside this process, not on Dask")
+    # On Dask the workers fork the jobs from templates of their own (or spawn them, where
+    # they cannot fork): here, discovery alone runs, in a process of its own.
     isolation = "spawn" if args.executor == "dask" else args.isolation or default_isolation()
     try:
         found = resolve(args.modules, args.path, args.base)
@@ -252,7 +254,10 @@ def _execute(
 
         try:
             modules = {j.asset.module for j in to_run}
-            dask_backend = open_backend(args.scheduler, args.jobs, out, paths, modules, stderr)
+            dask_backend = open_backend(
+                args.scheduler, args.jobs, out, paths, modules, stderr,
+                isolation=args.isolation or "fork", note=progress.message,
+            )  # fmt: skip
         except ClusterError as exc:
             first, *details = str(exc).splitlines()
             error(first)

@@ -120,7 +120,8 @@ def configure(
         take("executor", settings.executor)
     if getattr(args, "executor", None) != "local":  # a scheduler is a Dask setting
         take("scheduler", settings.scheduler)
-    if getattr(args, "executor", None) != "dask":  # isolation is a local setting
+    dask = getattr(args, "executor", None) == "dask" or getattr(args, "scheduler", None)
+    if not dask or settings.isolation != "none":  # none runs the jobs here, never on Dask
         take("isolation", settings.isolation)
     take("jobs", settings.jobs)
     if settings.out is None and settings.root is not None and out_default is not None:

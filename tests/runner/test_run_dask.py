@@ -171,7 +171,8 @@ def test_a_job_whose_worker_dies_is_lost_and_retried(tmp_path, scheduler, victim
         @asset()
         def fragile():
             if not os.path.exists("killed-once"):  # in the run's directory, shared
-                open("killed-once", "w").close()
+                with open("killed-once", "w") as f:
+                    f.write(str(os.getpid()))
                 os.kill({victim}, signal.SIGKILL)
                 time.sleep(600)  # never reached: the job dies with its worker
             return "recovered"
@@ -187,6 +188,7 @@ def test_a_job_whose_worker_dies_is_lost_and_retried(tmp_path, scheduler, victim
     assert done.returncode == 0, done.stderr
     assert lost in done.stderr
     assert pipeline.value("after") == "recovered and used"
+    assert not alive(int((tmp_path / "killed-once").read_text()))  # died with its worker
 
 
 def test_a_worker_whose_template_cannot_fork_spawns_with_a_note(tmp_path, scheduler):

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import importlib
+import os
 import sys
 import textwrap
 from collections.abc import Iterator
@@ -60,3 +61,9 @@ def panic_type() -> type[BaseException]:
     with pytest.raises(BaseException) as info:
         changed_while_read()
     return type(info.value)
+
+
+@pytest.fixture(autouse=True, scope="session")
+def _code_cache_of_the_tests(tmp_path_factory: pytest.TempPathFactory) -> None:
+    """Spawned jobs keep compiled code in the user's cache folder: here, the tests' own."""
+    os.environ["XDG_CACHE_HOME"] = str(tmp_path_factory.mktemp("user-cache"))

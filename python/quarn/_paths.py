@@ -21,10 +21,24 @@ def same_folder(entry: object, folder: str) -> bool:
     return isinstance(entry, str) and os.path.realpath(entry or os.curdir) == folder
 
 
+# The import path this module last set, and what it was set from: a forked job, or the next
+# job of a run without isolation, finds it as it was left and has nothing to do.
+_LAST_SET: tuple[tuple[str, ...], str, str, list[str]] | None = None
+
+
 def set_import_path(directories: Sequence[str], stub_file: str) -> None:
     """Puts `directories` first on sys.path, in the order given, then the current directory
     as `python -m` does (unless -P asked for a safe path), and takes the stub's own folder
     off."""
+    global _LAST_SET
+    asked = (tuple(directories), stub_file, os.getcwd())
+    if _LAST_SET is not None and _LAST_SET[:3] == asked and _LAST_SET[3] == sys.path:
+        return
+    _set_import_path(directories, stub_file)
+    _LAST_SET = (*asked, list(sys.path))
+
+
+def _set_import_path(directories: Sequence[str], stub_file: str) -> None:
     own = own_folder(stub_file)
     sys.path[:] = [entry for entry in sys.path if not same_folder(entry, own)]
     front = [os.path.abspath(directory) for directory in directories]
@@ -61,7 +75,11 @@ def shielded(directories: Sequence[str], stub_file: str) -> Iterator[None]:
 
 
 def import_host_modules(directories: Sequence[str], stub_file: str) -> None:
-    """Imports HOST_MODULES (and so what they import) `shielded` from the project."""
+    """Imports HOST_MODULES (and so what they import) `shielded` from the project. Once they
+    are imported (a forked job, the next job of a run without isolation), every later import
+    finds them: nothing is left to shield."""
+    if all(name in sys.modules for name in HOST_MODULES):
+        return
     with shielded(directories, stub_file):
         for name in HOST_MODULES:
             __import__(name)

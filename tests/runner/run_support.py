@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import os
 import re
 import subprocess
 import sys
@@ -34,10 +35,11 @@ class Pipeline:
             "--path", str(self.mods), "--jobs", "2", *extra,
         ]  # fmt: skip
 
-    def run(self, *modules: str, **options) -> subprocess.CompletedProcess:
+    def run(self, *modules: str, env: dict | None = None, **options) -> subprocess.CompletedProcess:
+        """The run to its end; `env` adds to the environment."""
         return subprocess.run(
             self.command(*modules, **options), cwd=self.root, capture_output=True, text=True,
-            stdin=subprocess.DEVNULL, timeout=120,
+            stdin=subprocess.DEVNULL, timeout=120, env={**os.environ, **(env or {})},
         )  # fmt: skip
 
     def start(self, *modules: str, extra: tuple[str, ...] = ()) -> subprocess.Popen:

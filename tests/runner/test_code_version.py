@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import hashlib
 import json
+import os
 import subprocess
 import sys
 import textwrap
@@ -137,12 +138,11 @@ def test_the_job_worker_runs_only_the_planned_source(tmp_path, changed):
     digest = hashlib.sha256(module.read_bytes()).hexdigest()
     if changed:
         module.write_text("def a():\n    return 2\n")
-    job_spec(
-        tmp_path, "planned", "a", sources={str(module): digest}, code_cache=str(tmp_path / "code")
-    )
+    job_spec(tmp_path, "planned", "a", sources={str(module): digest})
     done = subprocess.run(
         [sys.executable, "-m", "quarn.runner.job", str(tmp_path / "spec.json")],
         cwd=tmp_path, capture_output=True, text=True, timeout=60,
+        env={**os.environ, "XDG_CACHE_HOME": str(tmp_path / "cache")},
     )  # fmt: skip
     record = json.loads((tmp_path / "stage" / "result.json").read_text())
     if changed:
@@ -152,8 +152,8 @@ def test_the_job_worker_runs_only_the_planned_source(tmp_path, changed):
         )
     else:
         assert done.returncode == 0 and record["ok"] is True
-        assert not (tmp_path / "__pycache__").exists()  # compiled into the cache of DIR only
-        assert len(list((tmp_path / "code").iterdir())) == 1
+        assert not (tmp_path / "__pycache__").exists()  # compiled into the user's cache only
+        assert len(list((tmp_path / "cache" / "quarn" / "code").iterdir())) == 1
 
 
 def test_modules_beside_an_asset_imported_from_another_folder_are_the_projects(tmp_path):

@@ -12,8 +12,9 @@ from pathlib import Path
 import pytest
 from run_support import Pipeline
 
-from quarn.runner.commands import modules, run
+from quarn.runner.commands import run
 from quarn.runner.commands.main import COMMANDS
+from quarn.runner.graph import modules
 from quarn.runner.graph.model import Asset
 from quarn.runner.plan.jobs import Job
 from quarn.runner.report.outcome import Outcome
@@ -165,13 +166,13 @@ def test_history_show_and_clean_follow_the_runs(sales, tmp_path):
     web = r"^web_report +sales.sub.web:report .* never run \(1 never run\)$"
     assert re.search(web, assets, re.MULTILINE)
 
-    orphan = Path(out, "orders", "gone-0123")
-    orphan.mkdir()
+    theirs = Path(out, "orders", "gone-0123")  # no run recorded it: not quarn's to remove
+    theirs.mkdir()
     dry = sales.quarn("clean", out, "--keep-runs", "1", "--dry-run")
-    assert dry.stdout.splitlines()[-1] == "would remove 2 paths" and orphan.exists()
+    assert dry.stdout.splitlines()[-1] == "would remove 1 path"
     done = sales.quarn("clean", out, "--keep-runs", "1")
-    assert done.stdout.splitlines()[-1] == "removed 2 paths", done.stdout
-    assert not orphan.exists() and len(sales.quarn("history", out).stdout.splitlines()) == 2
+    assert done.stdout.splitlines()[-1] == "removed 1 path", done.stdout
+    assert theirs.exists() and len(sales.quarn("history", out).stdout.splitlines()) == 2
     record = json.loads(next(Path(out, ".quarn", "history").iterdir()).read_text())
     assert record["command"][-1] == out and Path(out, "orders").is_dir()
     Path(out, ".quarn", "runs", "dead-run").mkdir(parents=True)

@@ -238,7 +238,13 @@ def two():
 @pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="reads process states in /proc")
 @pytest.mark.parametrize(
     ("isolation", "signum"),
-    [("fork", signal.SIGINT), ("fork", signal.SIGKILL), ("none", signal.SIGINT)],
+    [
+        ("fork", signal.SIGINT),
+        ("fork", signal.SIGKILL),
+        ("none", signal.SIGINT),
+        ("none", signal.SIGTERM),  # a stop interrupts a job of the runner's own process too
+        ("none", signal.SIGHUP),
+    ],
 )
 def test_jobs_end_with_the_run(tmp_path, isolation, signum):
     pipe = Pipeline(tmp_path)
@@ -255,8 +261,8 @@ def test_jobs_end_with_the_run(tmp_path, isolation, signum):
     runner.send_signal(signum)
     stdout, _ = runner.communicate(timeout=30)
     wait_for(lambda: not any(alive(pid) for pid in pids), "the jobs to end with the run")
-    if signum == signal.SIGINT:
-        assert runner.returncode == 130
+    if signum != signal.SIGKILL:
+        assert runner.returncode == 128 + signum
         assert statuses(stdout) == {
             ("one", "-"): "interrupted",
             ("two", "-"): "interrupted" if isolation == "fork" else "not run",

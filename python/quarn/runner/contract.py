@@ -16,6 +16,7 @@ VALUE_FILE = "value.json"
 RESULT_FILE = "result.json"
 LOG_FILE = "worker.log"
 MANIFEST_FILE = "manifest.json"
+REPORT_FILE = "report.html"  # what `quarn report` writes by default
 
 # In a job's folder: the failure record and output of its latest run, when that failed; the
 # value of its last success stays beside it.
@@ -26,12 +27,14 @@ UNPARTITIONED_DIR = "_"
 
 # The runner's own corner of an output directory: the lock a run holds for its whole life,
 # one private folder per run (job specs, stage folders) that the run removes at its end,
-# and the history, one record per run.
+# and the history, one record per run. The marker says that quarn made the folder: only a
+# folder holding it is written into by a run, or cleaned.
 STATE_DIR = ".quarn"
 LOCK_FILE = "lock"
+MARKER_FILE = "output-directory"
 RUNS_DIR = "runs"
 HISTORY_DIR = "history"
-CODE_CACHE_DIR = "code"  # compiled project code, keyed by the digest of its source
+CODE_CACHE_DIR = "code"  # compiled code that earlier versions kept here; `clean` removes it
 
 
 class AssetEntry(TypedDict):
@@ -74,10 +77,11 @@ class ManifestEntry(TypedDict, total=False):
     `status` is how the job's latest run ended. The other members describe its latest
     success (absent when it never succeeded): `version` (code, declaration and key) and
     `parts` (the digest of each of those), `function` (`module:function` that ran),
-    `inputs` (upstream job id -> digest of the value it consumed), `digest` and `value`
-    (the value file's SHA-256 and name), `stat` (size, mtime_ns, ctime_ns, inode of that
-    file when it was hashed), `result_stat` (the same of the success record, read then),
-    `succeeded_at` (UTC, ISO 8601) and `seconds`.
+    `inputs` (upstream job id -> digest of the value it consumed), `digest`, `value` and
+    `serializer` (the value file's SHA-256 and name, and the serializer that wrote it),
+    `stat` (size, mtime_ns, ctime_ns, inode of that file when it was hashed),
+    `result_stat` (the same of the success record, read then), `succeeded_at` (UTC, ISO
+    8601) and `seconds`.
     """
 
     asset: str
@@ -89,6 +93,7 @@ class ManifestEntry(TypedDict, total=False):
     inputs: dict[str, str]
     digest: str
     value: str
+    serializer: str
     stat: list[int]
     result_stat: list[int]
     succeeded_at: str
@@ -129,8 +134,11 @@ class JobSpec(TypedDict):
     keys: dict[str, Any]  # dimension -> key, passed as keyword arguments
     inputs: dict[str, InputSource | FanInSource]  # parameter -> where its value is
     sources: dict[str, str]  # source file -> SHA-256 of the bytes its version was computed from
-    code_cache: NotRequired[str]  # where compiled project code is kept, by source digest
     report: NotRequired[str]  # where the worker writes its `JobReport` after a success
+    # Whether the worker syncs the files it writes itself: on another machine (a cluster)
+    # it must; on the runner's, the runner syncs every finished job's files in one go before
+    # it vouches for them, and a sync per file would only cost the job time.
+    sync: NotRequired[bool]
 
 
 class JobReport(TypedDict):
@@ -143,6 +151,7 @@ class JobReport(TypedDict):
     digest: str
     stat: list[int]
     result_stat: list[int]
+    serializer: NotRequired[str]  # the serializer that wrote it: under "auto", its pick
 
 
 def reference(file_path: str, function_name: str) -> str:

@@ -34,7 +34,7 @@ from quarn.runner.state.words import State
 from quarn.runner.store import serializers
 from quarn.runner.store.layout import job_path
 from quarn.runner.store.manifest import Manifest
-from quarn.runner.store.value_file import read_result, stored_value_file
+from quarn.runner.store.value_file import read_result, stored_value, stored_value_file
 
 _MODULE_ROUNDS = 20  # upstreams in further modules: how far the search for them goes
 
@@ -46,8 +46,9 @@ class StaleValueError(Exception):
 
 
 @dataclass(slots=True)
-class _Stored:
-    """One job of the asset as the state model sees it."""
+class Stored:
+    """One job of an asset as the state model sees it: its key, folder, manifest record and
+    assessment."""
 
     key: dict[str, Any]
     folder: str
@@ -80,7 +81,7 @@ def load(
     text = canonical_json(key)
     for job in jobs:
         if canonical_json(job.key) == text:
-            return _value(job, label, allow_stale)
+            return job_value(job, label, allow_stale)
     raise LookupError(f"{_where(label, key)} never ran into '{os.path.abspath(out)}'")
 
 
@@ -102,7 +103,7 @@ def load_all(
             continue
         if allow_stale and not _has_value(job):
             continue
-        found.append((dict(job.key), _value(job, label, allow_stale)))
+        found.append((dict(job.key), job_value(job, label, allow_stale)))
     return found
 
 
@@ -111,7 +112,7 @@ def load_all(
 
 def _assess(
     asset: object, out: str, allow_stale: bool
-) -> tuple[str, list[str] | None, list[_Stored]]:
+) -> tuple[str, list[str] | None, list[Stored]]:
     """The asset's label, its dimensions in declared order (None when unknown), and each
     of its jobs with its assessment: declared keys first, in declared order, then keys no
     longer declared."""
@@ -121,7 +122,7 @@ def _assess(
     wrapper, label = _named(asset, manifest)
     modules = _modules_of(wrapper, label, manifest)
     try:
-        graph = _graph(modules, label, manifest.roots)
+        graph = _graph(modules, label, manifest.roots, manifest.serializer)
     except _CannotImport:
         if not allow_stale:
             raise
@@ -133,7 +134,7 @@ def _assess(
     roots = manifest.roots or code_roots(assets, [])
     prepared = prepare(assets, {}, code_versions(assets, roots), manifest)
     jobs = [
-        _Stored(dict(j.key), job_path(out, j.id), manifest.jobs.get(j.id), a)
+        Stored(dict(j.key), job_path(out, j.id), manifest.jobs.get(j.id), a)
         for j, a in prepared.plan.assessments.items()
         if j.asset is found
     ]
@@ -142,7 +143,7 @@ def _assess(
         record = manifest.jobs.get(job_id)
         if job_id.startswith(prefix) and record is not None:
             gone = orphaned("its partition key is no longer declared")
-            jobs.append(_Stored(_recorded_key(record), job_path(out, job_id), record, gone))
+            jobs.append(Stored(_recorded_key(record), job_path(out, job_id), record, gone))
     if not any(j.record is not None for j in jobs):
         raise LookupError(_never_ran(found.display, out, manifest))
     return found.display, list(found.dims), jobs
@@ -213,9 +214,10 @@ def _recorded_module(record: ManifestEntry, out: str, job_id: str) -> str:
     return module if isinstance(module, str) else ""
 
 
-def _graph(modules: list[str], label: str, roots: list[str]) -> Graph:
-    """The graph of `modules` and of the modules their inputs name, inspected here; each
-    must be the project's module (under the folders the run recorded), not a namesake."""
+def _graph(modules: list[str], label: str, roots: list[str], serializer: str | None) -> Graph:
+    """The graph of `modules` and of the modules their inputs name, inspected here, with
+    the default serializer the run recorded; each module must be the project's (under the
+    folders the run recorded), not a namesake."""
     import sys
 
     for name in modules:
@@ -234,7 +236,7 @@ def _graph(modules: list[str], label: str, roots: list[str]) -> Graph:
                 f"imported (from {', '.join(roots)}); put the project's folder first on the "
                 "import path, or pass allow_stale=True to read the value as it is"
             )
-    asked = tuple(modules)
+    asked = (*modules, serializer or "")
     cached = _GRAPHS.get(asked)
     if cached is not None and cached[0] == _fingerprint(cached[1], sys.modules):
         return cached[2]
@@ -245,13 +247,14 @@ def _graph(modules: list[str], label: str, roots: list[str]) -> Graph:
             break
         modules = [*modules, *missing]
         document = json.loads(inspect_modules(modules))
-    graph = build_graph(document)
+    graph = build_graph(document, serializer=serializer)
     _GRAPHS[asked] = (_fingerprint(modules, sys.modules), modules, graph)
     return graph
 
 
-# The graphs inspected in this process, by the modules asked for: reused while those
-# modules (and those their inputs led to) are the same objects with the same files.
+# The graphs inspected in this process, by the modules asked for and the default
+# serializer: reused while those modules (and those their inputs led to) are the same
+# objects with the same files.
 _GRAPHS: dict[tuple[str, ...], tuple[object, list[str], Graph]] = {}
 
 
@@ -307,7 +310,7 @@ def _find(graph: Graph, wrapper: Any, label: str) -> Asset | None:
     return matches[0] if len(matches) == 1 else None
 
 
-def _undeclared(label: str, manifest: Manifest, out: str, graph: Graph) -> list[_Stored]:
+def _undeclared(label: str, manifest: Manifest, out: str, graph: Graph) -> list[Stored]:
     """The recorded jobs of an asset that no module declares any more (renamed or
     removed), each orphaned."""
     jobs = []
@@ -318,13 +321,13 @@ def _undeclared(label: str, manifest: Manifest, out: str, graph: Graph) -> list[
         now = [a.display for a in graph.assets if function in _forms(a)]
         text = f"its asset is now named '{now[0]}'" if now else "its asset is no longer declared"
         assessment = orphaned(text)
-        jobs.append(_Stored(_recorded_key(record), job_path(out, job_id), record, assessment))
+        jobs.append(Stored(_recorded_key(record), job_path(out, job_id), record, assessment))
     if not jobs:
         raise LookupError(_never_ran(label, out, manifest))
     return jobs
 
 
-def _as_recorded(label: str, manifest: Manifest, out: str) -> list[_Stored]:
+def _as_recorded(label: str, manifest: Manifest, out: str) -> list[Stored]:
     """The asset's recorded jobs judged by their records alone (their code unseen), for
     `allow_stale` when the modules cannot be imported."""
     mine = {i: r for i, r in manifest.jobs.items() if r.get("asset") == label}
@@ -332,7 +335,7 @@ def _as_recorded(label: str, manifest: Manifest, out: str) -> list[_Stored]:
     assessed = assess_recorded(
         manifest.jobs, {}, lambda i, r: observer.folder(i, job_path(out, i), r)
     )
-    return [_Stored(_recorded_key(r), job_path(out, i), r, assessed[i]) for i, r in mine.items()]
+    return [Stored(_recorded_key(r), job_path(out, i), r, assessed[i]) for i, r in mine.items()]
 
 
 def _forms(asset: Asset) -> set[str]:
@@ -364,12 +367,14 @@ def _check_partition(label: str, dims: list[str], partition: Mapping[str, Any] |
         )
 
 
-def _has_value(job: _Stored) -> bool:
+def _has_value(job: Stored) -> bool:
     recorded = job.record is not None and "digest" in job.record
     return recorded and stored_value_file(job.folder) is not None
 
 
-def _value(job: _Stored, label: str, allow_stale: bool) -> Any:
+def job_value(job: Stored, label: str, allow_stale: bool) -> Any:
+    """The job's value, read by the serializer its record names; refused as `load` refuses
+    it when the job is not current."""
     where = _where(label, job.key)
     state = job.assessment.state
     if state is not State.CURRENT:
@@ -381,10 +386,8 @@ def _value(job: _Stored, label: str, allow_stale: bool) -> Any:
                 f"{where}: the stored value is not current: {shown}; "
                 "run it again, or pass allow_stale=True to read it anyway"
             )
-    record = read_result(job.folder)
-    path = stored_value_file(job.folder)
-    name = record.get("artifact_format") if isinstance(record, dict) else None
-    if path is None or not isinstance(name, str):
+    path, name = stored_value(job.folder) or (None, None)
+    if path is None or name is None:
         raise LookupError(f"{where}: its result.json does not say where its value is")
     try:
         serializer = serializers.get(name)

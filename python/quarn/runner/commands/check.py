@@ -9,6 +9,7 @@ from typing import TextIO
 from quarn.runner.commands import shared
 from quarn.runner.executors.discovery import DiscoveryError, discover
 from quarn.runner.graph.model import Graph
+from quarn.runner.text import one_line
 
 PROG = "python -m quarn.inspect"
 
@@ -32,7 +33,9 @@ def main(argv: list[str] | None = None, prog: str = "quarn check") -> int:
     args = shared.parse(build_parser(prog), argv)
 
     def body() -> int:
-        graph, _ = shared.load(args.modules, args.path, checked=False, base=args.base)
+        graph, _ = shared.load(
+            args.modules, args.path, checked=False, base=args.base, serializer=args.serializer
+        )
         return print_diagnostics(graph, sys.stdout)
 
     return shared.run_command(prog, body)
@@ -57,7 +60,7 @@ def check_modules(modules: list[str], paths: list[str]) -> int:
 def print_diagnostics(graph: Graph, out: TextIO) -> int:
     """Each problem on a line, or `ok: N assets`; the exit status."""
     for diagnostic in graph.diagnostics:
-        out.write(f"{diagnostic}\n")
+        out.write(f"{one_line(str(diagnostic))}\n")
     if not graph.diagnostics:
         count = len(graph.assets)
         out.write(f"ok: {count} asset{'' if count == 1 else 's'}\n")

@@ -11,6 +11,7 @@ from quarn.runner.graph.model import Graph
 from quarn.runner.report.look import Nodes, asset_states, look
 from quarn.runner.report.render import FORMATS, RenderError, picture, render
 from quarn.runner.report.runs import asset_record
+from quarn.runner.text import one_line
 
 _SUFFIXES = {".svg": "svg", ".png": "png", ".dot": "dot", ".gv": "dot", ".mmd": "mermaid"}
 
@@ -53,9 +54,11 @@ def _graph(args: argparse.Namespace, prog: str) -> int:
     fmt = args.format or _format_of(args.output)
     if args.output is None and fmt == "png" and sys.stdout.isatty():
         raise shared.CommandError("png is binary: write it to a file with -o FILE", 2)
-    graph, paths = shared.load(args.modules, args.path, checked=False, base=args.base)
+    graph, paths = shared.load(
+        args.modules, args.path, checked=False, base=args.base, serializer=args.serializer
+    )
     for diagnostic in graph.diagnostics:  # the picture still helps to see them
-        sys.stderr.write(f"{diagnostic}\n")
+        sys.stderr.write(f"{one_line(str(diagnostic))}\n")
     if args.out:
         shared.say_where(prog, args.out)
     states, notes = _states(graph, paths, args.out, args.root) if args.out else ({}, {})

@@ -9,13 +9,14 @@ import urllib.parse
 from collections.abc import Mapping
 
 from quarn.runner.commands import shared
-from quarn.runner.contract import AssetRecord, JobRecord, RunRecord
+from quarn.runner.contract import REPORT_FILE, AssetRecord, JobRecord, RunRecord
 from quarn.runner.report.html import FailedJob, JobRow, page
 from quarn.runner.report.look import Look, Nodes, asset_states, look, look_recorded
 from quarn.runner.report.render import RenderError, picture, render
 from quarn.runner.report.status import asset_state, count_states, describe
 from quarn.runner.state.assess import Assessment
 from quarn.runner.state.words import NOT_STARTED, Action, State, Status
+from quarn.runner.store.paths import LayoutError, inside, read_inside, write_inside
 from quarn.runner.text import clock
 
 _TAIL_LINES = 40
@@ -53,9 +54,11 @@ def main(argv: list[str] | None = None, prog: str = "quarn report") -> int:
 
 def _report(args: argparse.Namespace, prog: str) -> int:
     runs = shared.recorded_runs(args.out, prog, "; run `quarn run` first")
-    output = args.output or os.path.join(args.out, "report.html")
+    output = args.output or os.path.join(args.out, REPORT_FILE)
     if args.modules:
-        graph, paths = shared.load(args.modules, args.path, base=args.base)
+        graph, paths = shared.load(
+            args.modules, args.path, base=args.base, serializer=args.serializer
+        )
         seen = look(graph.order, paths, args.out, args.root)
         nodes: Nodes | None = asset_states(graph.order, seen)
         assessed = seen.by_id()
@@ -65,8 +68,11 @@ def _report(args: argparse.Namespace, prog: str) -> int:
     page_dir = os.path.dirname(os.path.abspath(output))
     text = report_page(args.out, runs, page_dir, seen, assessed, nodes)
     try:
-        with open(output, "w", encoding="utf-8") as handle:
-            handle.write(text)
+        if args.output is None:  # quarn's own file in DIR: never written through a link
+            write_inside(args.out, REPORT_FILE, text)
+        else:
+            with open(output, "w", encoding="utf-8") as handle:
+                handle.write(text)
     except OSError as exc:
         raise shared.CommandError(f"cannot write {output}: {exc}") from None
     sys.stdout.write(f"wrote {os.path.abspath(output)}\n")
@@ -139,13 +145,13 @@ def report_page(
 
 def _failure(out: str, job: JobRecord, page_dir: str) -> FailedJob:
     title = f"{job['asset']}[{job['partition']}]" if job["partition"] else job["asset"]
-    log = os.path.join(out, job["log"]) if job["log"] else ""
+    log = inside(out, job["log"]) if job["log"] else ""
     tail = ""
     if log:
         try:
-            with open(log, encoding="utf-8", errors="replace") as handle:
-                tail = "".join(handle.readlines()[-_TAIL_LINES:])
-        except OSError:
+            lines = read_inside(out, job["log"]).decode("utf-8", "replace").splitlines(True)
+            tail = "".join(lines[-_TAIL_LINES:])
+        except (OSError, LayoutError):
             log = ""
     return FailedJob(title, job["error"], tail, _link(log, page_dir) if log else "")
 

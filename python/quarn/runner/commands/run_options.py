@@ -6,12 +6,12 @@ import argparse
 import os
 from collections.abc import Callable
 
+from quarn.runner.api.options import DISCOVERY_TIMEOUT_SECONDS, EXECUTORS
 from quarn.runner.commands.shared import MODULE_HELP, add_out, add_path, add_project, configure
 from quarn.runner.executors.isolation import ISOLATIONS, default_isolation
 from quarn.runner.plan.select import CONFIRM_ABOVE_JOBS
 
 PROG = "python -m quarn.run"
-DISCOVERY_TIMEOUT_SECONDS = 300.0
 
 
 def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
@@ -46,7 +46,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--executor",
-        choices=("local", "dask"),
+        choices=EXECUTORS,
         help="where jobs run: 'local' processes (the default), or the workers of a Dask "
         "cluster, which must see DIR at the same path (see docs/cluster.md)",
     )

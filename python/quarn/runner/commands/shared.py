@@ -9,22 +9,27 @@ import os
 import sys
 from collections.abc import Callable, Sequence
 
-from quarn.runner.commands.modules import ModuleError, resolve
-from quarn.runner.config import PROJECT_FILE, TABLE, ConfigError, Settings, load_settings
+from quarn.runner.config import DEFAULT_OUT as DEFAULT_OUT
+from quarn.runner.config import (
+    PROJECT_FILE,
+    TABLE,
+    ConfigError,
+    Settings,
+    load_settings,
+    settle,
+)
 from quarn.runner.contract import MANIFEST_FILE, RunRecord
 from quarn.runner.executors.discovery import DiscoveryError, discover
 from quarn.runner.graph.model import Graph
+from quarn.runner.graph.modules import ModuleError, resolve
 from quarn.runner.store.history import load_runs
+from quarn.runner.store.paths import LayoutError
+from quarn.runner.text import one_line
 
 MODULE_HELP = (
     "module, package (all its submodules), file (pipelines/sales.py) or folder; "
     f"default: the modules named in the project's {PROJECT_FILE} {TABLE}"
 )
-
-
-# The output directory without --out and without a project file that names one: `out` in
-# the current directory, or in the project root when there is a project file.
-DEFAULT_OUT = "out"
 
 
 class CommandError(Exception):
@@ -81,52 +86,33 @@ def configure(
     out_default: str | None = DEFAULT_OUT,
     need_modules: bool = True,
 ) -> Settings:
-    """Completes `args` with what the project file sets and the command line left out (an
-    option given overrides the file; `--path` folders come before the file's `paths`).
+    """Completes `args` with what the project file sets and the command line left out (see
+    `settle`), and sets `args.serializer`, the project's default serializer.
 
     Sets `args.root` (the project root, or None) and `args.base`, the folder the module
-    words are relative to: the root for the file's words, the current directory for those
-    typed. Exits with status 2 on a project file that cannot be used, or when no MODULE is
-    named by either."""
+    words are relative to. Exits with status 2 on a project file that cannot be used, a
+    value outside an option's choices, or when no MODULE is named by either."""
     try:
         settings = load_settings(getattr(args, "project", None), os.getcwd())
     except ConfigError as exc:
         parser.exit(2, f"{parser.prog}: error: {exc}\n")
-    args.root = settings.root
-    args.base = os.getcwd()
-    if hasattr(args, "modules") and not args.modules and settings.modules:
-        args.modules, args.base = list(settings.modules), settings.root
-    if hasattr(args, "path"):
-        args.path = [*args.path, *settings.paths, *([settings.root] if settings.root else [])]
+    names = ("modules", "path", "executor", "scheduler", "isolation", "jobs", "out")
+    given = {n: getattr(args, n) for n in names if hasattr(args, n)}
+    done, taken = settle({**given, "serializer": None}, settings, os.getcwd(), out_default)
     choices = {a.dest: a.choices for a in parser._actions if a.choices is not None}
-
-    def take(dest: str, value: object) -> None:
-        if value is None or not hasattr(args, dest) or getattr(args, dest) is not None:
-            return
-        allowed = choices.get(dest)
-        if allowed is not None and value not in allowed:
-            close = difflib.get_close_matches(str(value), [str(c) for c in allowed], n=1)
+    for name in sorted(taken & set(choices)):
+        allowed = choices[name]
+        if done[name] not in allowed:
+            close = difflib.get_close_matches(str(done[name]), [str(c) for c in allowed], n=1)
             hint = f"; did you mean '{close[0]}'?" if close else ""
             known = ", ".join(str(c) for c in allowed)
             parser.exit(
                 2,
-                f"{parser.prog}: error: {settings.file}: {TABLE} {dest}: '{value}' is not "
+                f"{parser.prog}: error: {settings.file}: {TABLE} {name}: '{done[name]}' is not "
                 f"one of {known}{hint}\n",
             )
-        setattr(args, dest, value)
-
-    # Where the jobs run is the command line's when it says anything about it.
-    if all(getattr(args, o, None) is None for o in ("executor", "scheduler", "isolation")):
-        take("executor", settings.executor)
-    if getattr(args, "executor", None) != "local":  # a scheduler is a Dask setting
-        take("scheduler", settings.scheduler)
-    dask = getattr(args, "executor", None) == "dask" or getattr(args, "scheduler", None)
-    if not dask or settings.isolation != "none":  # none runs the jobs here, never on Dask
-        take("isolation", settings.isolation)
-    take("jobs", settings.jobs)
-    if settings.out is None and settings.root is not None and out_default is not None:
-        take("out", os.path.join(settings.root, out_default))  # the project's, not the cwd's
-    take("out", settings.out or out_default)
+    for name, value in done.items():
+        setattr(args, name, value)
     if need_modules and hasattr(args, "modules") and not args.modules:
         parser.error(
             "the following arguments are required: MODULE (or a modules list in the "
@@ -146,20 +132,26 @@ def add_path(parser: argparse.ArgumentParser) -> None:
 
 
 def load(
-    modules: Sequence[str], paths: Sequence[str], *, checked: bool = True, base: str | None = None
+    modules: Sequence[str],
+    paths: Sequence[str],
+    *,
+    checked: bool = True,
+    base: str | None = None,
+    serializer: str | None = None,
 ) -> tuple[Graph, list[str]]:
-    """The graph of the named modules (relative to `base`) and the folders they are imported
-    from; with `checked`, a graph with problems is an error after its diagnostics are
-    printed. Raises DiscoveryError, which `run_command` prints."""
+    """The graph of the named modules (relative to `base`; `serializer` is the project's
+    default) and the folders they are imported from; with `checked`, a graph with problems
+    is an error after its diagnostics are printed. Raises DiscoveryError, which
+    `run_command` prints."""
     try:
         found = resolve(modules, paths, base)
     except ModuleError as exc:
         raise CommandError(str(exc)) from None
     search = [os.path.abspath(p) for p in [*paths, *found.paths]]
-    graph = discover(found.modules, search, sys.stderr).graph()
+    graph = discover(found.modules, search, sys.stderr).graph(serializer)
     if checked and graph.diagnostics:
         for diagnostic in graph.diagnostics:
-            sys.stderr.write(f"{diagnostic}\n")
+            sys.stderr.write(f"{one_line(str(diagnostic))}\n")
         count = len(graph.diagnostics)
         raise CommandError(f"{count} problem{'' if count == 1 else 's'} in the asset graph")
     if not graph.assets:
@@ -168,12 +160,16 @@ def load(
 
 
 def run_command(prog: str, body: Callable[[], int]) -> int:
-    """Runs a command body: its errors become `prog: error: ...` and their exit status."""
+    """Runs a command body: its errors become `prog: error: ...` and their exit status; a
+    link where quarn keeps its own files in an output directory is a usage error."""
     try:
         return body()
     except CommandError as exc:
-        sys.stderr.write(f"{prog}: error: {exc}\n")
+        sys.stderr.write(f"{prog}: error: {one_line(str(exc))}\n")
         return exc.status
+    except LayoutError as exc:
+        sys.stderr.write(f"{prog}: error: {one_line(str(exc))}\n")
+        return 2
     except DiscoveryError as exc:
         sys.stderr.write(exc.text(prog))
         return 1
@@ -187,10 +183,11 @@ def run_command(prog: str, body: Callable[[], int]) -> int:
 
 
 def table(header: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
-    """Columns padded to their widest cell, two spaces apart; the last one is not padded."""
+    """Columns padded to their widest cell, two spaces apart; the last one is not padded.
+    Cells come from user code and records: their control characters are escaped."""
     if not rows:
         return ""
-    all_rows = [list(header), *(list(r) for r in rows)]
+    all_rows = [list(header), *([one_line(c) for c in r] for r in rows)]
     widths = [max(len(r[i]) for r in all_rows) for i in range(len(header) - 1)]
     lines = []
     for row in all_rows:
@@ -204,10 +201,19 @@ def recorded_runs(out: str, prog: str, hint: str = "") -> list[RunRecord]:
     a CommandError when there is none."""
     runs, warnings = load_runs(out)
     for warning in warnings:
-        sys.stderr.write(f"{prog}: warning: {warning}\n")
+        warner(prog)(warning)
     if not runs:
         raise CommandError(f"no runs recorded in {os.path.abspath(out)}{hint}")
     return runs
+
+
+def warner(prog: str) -> Callable[[str], None]:
+    """Writes `prog: warning: TEXT` on standard error, TEXT on one line."""
+
+    def warn(text: str) -> None:
+        sys.stderr.write(f"{prog}: warning: {one_line(text)}\n")
+
+    return warn
 
 
 def say_where(prog: str, out: str) -> None:

@@ -41,7 +41,7 @@ def main(argv: list[str] | None = None, prog: str = "quarn show") -> int:
 
 
 def _show(args: argparse.Namespace, prog: str) -> int:
-    graph, paths = shared.load(args.modules, args.path, base=args.base)
+    graph, paths = shared.load(args.modules, args.path, base=args.base, serializer=args.serializer)
     shared.say_where(prog, args.out)
     if args.asset is None:
         seen = look(graph.order, paths, args.out, args.root)

@@ -21,6 +21,10 @@ class Backend(Protocol):
     """Runs jobs of one run. Every backend runs the same job worker
     (`quarn.runner.job.run.run_job`), so a job's files are the same whatever runs it."""
 
+    # Its jobs run on other machines, so they sync the files they write themselves; the
+    # runner syncs the files of local jobs in one go before it vouches for them.
+    remote: bool
+
     def start(self, job: Job, spec_path: str, log_path: str) -> None:
         """Starts the job's worker on its job spec; its output goes to `log_path`. Raises when it
         cannot start (the job then fails with that message)."""

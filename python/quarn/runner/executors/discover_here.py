@@ -76,11 +76,20 @@ def discover_here(modules: Sequence[str], paths: Sequence[str], *, jobs_here: bo
                 failures.append(import_failure(name, exc))
         failed = {f.module for f in failures}
         text = inspect_modules([m for m in names if m not in failed])
+        if jobs_here:
+            serializers.preload(_declared_serializers(text))
     finally:
         sys.stdout.flush()
         os.dup2(saved, 1)
         os.close(saved)
     return Found(text, None, failures, serializers.registered())
+
+
+def _declared_serializers(document: str) -> list[str | None]:
+    """The serializer each discovered asset declares."""
+    entries = json.loads(document).get("assets", [])
+    metadata = [e.get("decorator_metadata") for e in entries if isinstance(e, dict)]
+    return [m.get("serializer") for m in metadata if isinstance(m, dict)]
 
 
 def encode(found: Found) -> bytes:

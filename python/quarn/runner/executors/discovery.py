@@ -58,27 +58,29 @@ class Discovery:
     note: str | None = None  # why, then
     template: TemplateProcess | None = field(default=None, repr=False)
 
-    def graph(self) -> Graph:
-        """The checked graph. Raises ImportFailed when a module could not be imported,
-        DiscoveryError when the document is unusable."""
+    def graph(self, serializer: str | None = None) -> Graph:
+        """The checked graph (`serializer`: the project's default). Raises ImportFailed
+        when a module could not be imported, DiscoveryError when the document is unusable."""
         if self.failures:
             raise ImportFailed(self.failures)
         from quarn.runner.store.serializers import availability, problem_of
 
         usable = availability(self.serializers)
         try:
-            return build_graph(self.document, lambda name: problem_of(name, usable))
+            return build_graph(self.document, lambda name: problem_of(name, usable), serializer)
         except ValueError as exc:
             raise DiscoveryError(str(exc)) from None
 
-    def backend(self, note: Callable[[str], None]) -> Backend:
+    def backend(self, note: Callable[[str], None], timeout: float | None = None) -> Backend:
+        """What runs the jobs; `timeout` is the run's `--timeout`, which a backend that runs
+        jobs in this process enforces itself (the others are stopped by the executor)."""
         from quarn.runner.executors.local import LocalBackend
 
         if self.isolation == "none":
             from quarn.runner.executors.inprocess import InProcessBackend
             from quarn.runner.job.run import run_job
 
-            return InProcessBackend(run_job)
+            return InProcessBackend(run_job, timeout)
         if self.template is not None:
             from quarn.runner.executors.fork.backend import ForkBackend
 

@@ -16,13 +16,10 @@ import time
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from types import FrameType
-from typing import Any
 
 from quarn.runner.contract import (
-    CODE_CACHE_DIR,
     LOG_FILE,
     RESULT_FILE,
-    STATE_DIR,
     VALUE_FILE,
     FanInSource,
     InputSource,
@@ -45,7 +42,7 @@ from quarn.runner.plan.jobs import Job
 from quarn.runner.report.outcome import Outcome
 from quarn.runner.report.progress import Progress
 from quarn.runner.state.words import Status
-from quarn.runner.store.atomic import sync_directory
+from quarn.runner.store.atomic import sync_directory, sync_filesystem
 from quarn.runner.store.job_report import read_report
 from quarn.runner.store.layout import (
     LayoutError,
@@ -59,7 +56,8 @@ from quarn.runner.store.layout import (
 )
 from quarn.runner.store.manifest import Manifest, utc_now
 from quarn.runner.store.rundir import RunDir
-from quarn.runner.store.value_file import read_result, stored_value_file
+from quarn.runner.store.serializers import AUTO
+from quarn.runner.store.value_file import read_result
 from quarn.runner.text import one_line
 
 _MANIFEST_SAVE_SECONDS = 1.0  # each save syncs to disk; once a second costs well under 1%
@@ -213,11 +211,12 @@ class Executor:
     def _save_manifest(self) -> None:
         """Syncs the job folders the manifest is about to vouch for, then saves it. A failed
         save (disk full) is retried at the next save; the run goes on."""
-        parents = {os.path.dirname(folder) for folder in self._unsynced}
-        for folder in self._unsynced:
-            sync_folder(folder)
-        for parent in parents:
-            sync_directory(parent)
+        if self._unsynced and not sync_filesystem(self.out_dir):
+            parents = {os.path.dirname(folder) for folder in self._unsynced}
+            for folder in self._unsynced:
+                sync_folder(folder)
+            for parent in parents:
+                sync_directory(parent)
         self._unsynced.clear()
         try:
             self.manifest.save()
@@ -290,20 +289,24 @@ class Executor:
             "paths": self.paths,
             "job_dir": job_path(self.out_dir, job.id),
             "stage_dir": os.path.abspath(stage),
-            "serializer": _serializer(asset.metadata),
+            "serializer": asset.serializer,
             "keys": job.key,
             "inputs": inputs,
             "sources": self.plan.sources.get(asset.ref, {}),
-            "code_cache": os.path.abspath(os.path.join(self.out_dir, STATE_DIR, CODE_CACHE_DIR)),
+            "sync": self.backend.remote,
         }
 
     def _source(self, upstream: Job) -> InputSource:
+        """Where the upstream's value is and which serializer its record says wrote it."""
         folder = job_path(self.out_dir, upstream.id)
-        value = stored_value_file(folder) or os.path.join(folder, VALUE_FILE)
+        # the value file and serializer its success recorded, from the record the run keeps
+        record = self.manifest.jobs.get(upstream.id, {})
+        value = record.get("value") or VALUE_FILE
+        serializer = record.get("serializer") or upstream.asset.serializer
         check_input_folder(self.out_dir, upstream.id, (os.path.basename(value), RESULT_FILE))
         return {
             "dir": os.path.abspath(folder),
-            "serializer": _serializer(upstream.asset.metadata),
+            "serializer": None if serializer == AUTO else serializer,
         }
 
     def _conclude_all(self, ended: list[tuple[Job, JobExit]]) -> None:
@@ -430,10 +433,3 @@ class Executor:
                 killed = True
             wait = _TICK_SECONDS if killed else min(_TICK_SECONDS, max(0.0, kill_at - now))
             self._conclude_all(self.backend.wait(wait))
-
-
-def _serializer(metadata: Any) -> str | None:
-    if isinstance(metadata, dict) and isinstance(metadata.get("serializer"), str):
-        name: str = metadata["serializer"]
-        return name
-    return None

@@ -29,6 +29,8 @@ class LocalBackend:
     Each worker dies with the runner, however the runner dies (the kernel's parent-death
     signal, asked for by the worker itself at its start)."""
 
+    remote = False
+
     def __init__(self) -> None:
         self._running: dict[Job, _Process] = {}
         self._selector = selectors.DefaultSelector()

@@ -161,6 +161,8 @@ class RunState:
             "succeeded_at": wall_clock,
             "seconds": round(ending.seconds or 0.0, 3),
         }
+        if "serializer" in report:
+            entry["serializer"] = report["serializer"]
         self.plan.produced(job, report["digest"])
         self.scheduler.succeeded(job)
         outcome = Outcome(

@@ -9,7 +9,13 @@ from collections.abc import Callable
 from typing import Any
 
 from quarn.runner.canonical import canonical_json, short_hash
-from quarn.runner.contract import MANIFEST_FILE, STATE_DIR, module_reference, reference
+from quarn.runner.contract import (
+    MANIFEST_FILE,
+    REPORT_FILE,
+    STATE_DIR,
+    module_reference,
+    reference,
+)
 from quarn.runner.graph.checks import (
     check_names,
     check_parameters,
@@ -22,7 +28,7 @@ from quarn.runner.graph.order import order_assets
 from quarn.runner.graph.serializer_check import SerializerProblem, check_serializers
 
 # Names an asset directory may not take: the manifest and our hidden scratch directories.
-_RESERVED_DIR_NAMES = frozenset({"", ".", "..", MANIFEST_FILE, STATE_DIR})
+_RESERVED_DIR_NAMES = frozenset({"", ".", "..", MANIFEST_FILE, REPORT_FILE, STATE_DIR})
 _UNSAFE = re.compile(r"[^A-Za-z0-9._-]")
 
 
@@ -164,9 +170,14 @@ def _resolver(assets: list[Asset]) -> Callable[[str], Asset | str]:
     return resolve
 
 
-def build_graph(document: Any, serializer_problem: SerializerProblem | None = None) -> Graph:
+def build_graph(
+    document: Any,
+    serializer_problem: SerializerProblem | None = None,
+    serializer: str | None = None,
+) -> Graph:
     """Deduplicates the document's entries, resolves inputs and runs every check; the
-    declared serializers only when `serializer_problem` says what is wrong with one."""
+    declared serializers only when `serializer_problem` says what is wrong with one.
+    `serializer` is the project's default for the assets that declare none."""
     entries = document.get("assets") if isinstance(document, dict) else None
     if not isinstance(entries, list):
         raise ValueError("the inspection document has no 'assets' array")
@@ -182,6 +193,7 @@ def build_graph(document: Any, serializer_problem: SerializerProblem | None = No
     for asset in assets:
         name = asset.declared_name
         asset.label = name if name is not None else asset.function_name
+        asset.default_serializer = serializer
     for asset, message in conflicts:
         report(asset, message)
     for asset in assets:
@@ -202,7 +214,7 @@ def build_graph(document: Any, serializer_problem: SerializerProblem | None = No
     for asset in assets:
         check_shared_keys(asset, report)
     if serializer_problem is not None:
-        check_serializers(assets, serializer_problem, report)
+        check_serializers(assets, serializer_problem, report, serializer)
     order, cycles = order_assets(assets)
     for asset, path in cycles:
         report(asset, "dependency cycle: " + " -> ".join(a.label for a in path))

@@ -44,6 +44,20 @@ class Asset:
     modules: list[str] = field(default_factory=list)  # every module that binds the function
     upstream: dict[str, Asset] = field(default_factory=dict)  # parameter -> resolved asset
     downstream: list[Asset] = field(default_factory=list)
+    default_serializer: str | None = None  # the project's, for an asset that declares none
+
+    @property
+    def declared_serializer(self) -> str | None:
+        if isinstance(self.metadata, dict) and isinstance(self.metadata.get("serializer"), str):
+            name: str = self.metadata["serializer"]
+            return name
+        return None
+
+    @property
+    def serializer(self) -> str | None:
+        """The name its values are stored by: the declared one, else the project's
+        default; None stores them as JSON, as always."""
+        return self.declared_serializer or self.default_serializer
 
     @property
     def declared_name(self) -> str | None:

@@ -17,7 +17,7 @@ from typing import Any, NoReturn
 
 from quarn._paths import import_host_modules, set_import_path, shielded
 from quarn.runner.contract import RESULT_FILE, FailureRecord, JobSpec
-from quarn.runner.job import sources, values
+from quarn.runner.job import code_cache, sources, values
 from quarn.runner.job.process import die_with_parent, exit_status
 from quarn.runner.store.job_report import write_report
 
@@ -51,7 +51,7 @@ def run_job(spec: JobSpec) -> int:
     os.makedirs(stage, exist_ok=True)
     try:
         # the project's code is checked against the plan and compiled from what was checked
-        sources.install(spec.get("sources") or {}, spec["paths"], spec.get("code_cache"))
+        sources.install(spec.get("sources") or {}, spec["paths"], code_cache.cache_dir())
         module = importlib.import_module(spec["module"])
         target = getattr(module, spec["function"])
         try:
@@ -61,13 +61,15 @@ def run_job(spec: JobSpec) -> int:
         value = _called(function, values.load_inputs(spec))
         record = values.store(value, spec)
         record["signature"] = _text(str(inspect.signature(function)))
-        write_record(stage, _compact(record))
+        sync = spec.get("sync", True)
+        write_record(stage, _compact(record), sync)
         if spec.get("report"):
-            write_report(spec["report"], stage, os.path.basename(record["value_path"]))
+            value = os.path.basename(record["value_path"])
+            write_report(spec["report"], stage, value, sync, record["artifact_format"])
     except BaseException as exc:  # noqa: BLE001 - every failure of the asset is recorded
         if not isinstance(exc, values.StorageError):  # not the function's: the record says all
             print_traceback(exc)
-        write_record(stage, failure_text(exc))
+        write_record(stage, failure_text(exc), spec.get("sync", True))
         return RECORDED_FAILURE
     return SUCCESS
 
@@ -137,16 +139,14 @@ def _compact(record: object) -> str:
     return json.dumps(record, separators=(",", ":"), ensure_ascii=False, sort_keys=True)
 
 
-def write_record(stage: str, text: str) -> None:
-    write_synced(os.path.join(stage, RESULT_FILE), text.encode("utf-8"))
-
-
-def write_synced(path: str, data: bytes) -> None:
-    """Writes a whole file and syncs it, so the runner can vouch for it once it is moved."""
-    with open(path, "wb") as handle:
-        handle.write(data)
-        handle.flush()
-        os.fsync(handle.fileno())
+def write_record(stage: str, text: str, sync: bool = True) -> None:
+    """Writes the result record; with `sync`, syncs it too, for a runner that cannot sync
+    this machine's files itself."""
+    with open(os.path.join(stage, RESULT_FILE), "wb") as handle:
+        handle.write(text.encode("utf-8"))
+        if sync:
+            handle.flush()
+            os.fsync(handle.fileno())
 
 
 def _text(text: str) -> str:
@@ -172,6 +172,8 @@ def spec_problem(spec: object) -> str:
 
 
 def _shield(project_dirs: Sequence[str], names: Sequence[str]) -> None:
+    if all(name in sys.modules for name in names):
+        return  # imported already: the host's modules are the ones found
     with shielded(project_dirs, _package_file()):
         for name in names:
             __import__(name)

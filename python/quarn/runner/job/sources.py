@@ -4,9 +4,10 @@ The runner hashes the project's source files when it plans (`JobSpec.sources`). 
 project module is compiled from the bytes that were just read and checked against those
 digests: no bytecode cache is consulted for project files, so a source edited within the
 second of its cached bytecode (with the same size) can never run as the old code while the
-new version is recorded. Compiled code is kept in a cache of the output directory keyed by
-the SHA-256 of the path and the source bytes, so it is only ever reused for exactly those
-bytes. A file that no longer has its planned digest stops the job before the asset runs.
+new version is recorded. Compiled code may be kept in the user's own cache (`code_cache`),
+keyed by the SHA-256 of the path and the source bytes, so it is only ever reused for
+exactly those bytes. A file that no longer has its planned digest stops the job before
+the asset runs.
 """
 
 from __future__ import annotations
@@ -14,13 +15,12 @@ from __future__ import annotations
 import hashlib
 import importlib.abc
 import importlib.machinery
-import marshal
 import os
 import sys
-import tempfile
 from collections.abc import Mapping, Sequence
 from types import CodeType, ModuleType
 
+from quarn.runner.job import code_cache
 from quarn.runner.project import in_roots, project_roots
 
 # realpath -> digest of the bytes this process compiled it from. A forked job runs what
@@ -74,18 +74,13 @@ class _CheckedLoader(importlib.machinery.SourceFileLoader):
         cached = None
         if self.cache_dir is not None:
             key = hashlib.sha256(os.fsencode(path) + b"\0" + data).hexdigest()
-            tag = sys.implementation.cache_tag or "python"
-            cached = os.path.join(self.cache_dir, f"{key}.{tag}.code")
-            try:
-                with open(cached, "rb") as handle:
-                    code = marshal.load(handle)
-                if isinstance(code, CodeType):
-                    return code
-            except (OSError, EOFError, ValueError, TypeError):
-                pass
+            cached = code_cache.entry_path(self.cache_dir, key)
+            code = code_cache.load(cached)
+            if code is not None:
+                return code
         code = compile(data, path, "exec", dont_inherit=True)
         if cached is not None:
-            _write_atomically(cached, marshal.dumps(code))
+            code_cache.store(cached, code)
         return code
 
 
@@ -126,15 +121,3 @@ def install(sources: Mapping[str, str], paths: Sequence[str], cache_dir: str | N
         len(sys.meta_path),
     )
     sys.meta_path.insert(index, finder)
-
-
-def _write_atomically(path: str, data: bytes) -> None:
-    """A cache entry appears whole or not at all; a failure to write one is no failure."""
-    try:
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        fd, temp = tempfile.mkstemp(dir=os.path.dirname(path), suffix=".tmp")
-        with os.fdopen(fd, "wb") as handle:
-            handle.write(data)
-        os.replace(temp, path)
-    except OSError:
-        pass

@@ -71,20 +71,17 @@ async def _collect(items: Any) -> list[object]:
 def store(value: object, spec: JobSpec) -> SuccessRecord:
     """Writes the value with the asset's serializer into the stage folder and returns the
     success record, whose `value_path` names the file in the job's final folder (the
-    runner syncs the folder when it moves it there). The caller fills in `signature`. A
-    value that cannot be stored raises StorageError saying why and what to declare."""
-    serializer = serializers.get(spec["serializer"])
-    path = os.path.join(spec["stage_dir"], serializer.file_name)
+    runner syncs the folder when it moves it there) and `artifact_format` the serializer
+    that wrote it. The caller fills in `signature`. A value that cannot be stored raises
+    StorageError saying why and what to declare; under "auto", it is pickled instead."""
+    serializer = serializers.choose(spec["serializer"], value)
     try:
-        serializer.dump(value, path)
-    except BaseException as exc:
-        _remove(path)  # a half-written file must not sit beside the failure record
-        if isinstance(exc, StorageError) or not isinstance(exc, Exception):
+        _dump(serializer, value, spec["stage_dir"])
+    except StorageError:
+        if spec["serializer"] != serializers.AUTO or serializer.name == "pickle":
             raise
-        raise StorageError(
-            f"the value of type {type(value).__name__} cannot be stored as {serializer.name}: "
-            f"{type(exc).__name__}: {exc}"
-        ) from exc
+        serializer = serializers.get("pickle")
+        _dump(serializer, value, spec["stage_dir"])
     result_type = type(value).__name__
     if not isinstance(result_type, str):
         raise TypeError(
@@ -99,6 +96,20 @@ def store(value: object, spec: JobSpec) -> SuccessRecord:
         "signature": "",
         "value_path": str(pathlib.Path(spec["job_dir"]) / serializer.file_name),
     }
+
+
+def _dump(serializer: serializers.Serializer, value: object, stage: str) -> None:
+    path = os.path.join(stage, serializer.file_name)
+    try:
+        serializer.dump(value, path)
+    except BaseException as exc:
+        _remove(path)  # a half-written file must not sit beside the failure record
+        if isinstance(exc, StorageError) or not isinstance(exc, Exception):
+            raise
+        raise StorageError(
+            f"the value of type {type(value).__name__} cannot be stored as {serializer.name}: "
+            f"{type(exc).__name__}: {exc}"
+        ) from exc
 
 
 def _remove(path: str) -> None:

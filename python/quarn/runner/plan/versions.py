@@ -7,6 +7,7 @@ from typing import TYPE_CHECKING, Any
 
 from quarn.runner.canonical import canonical_json
 from quarn.runner.graph.model import Asset
+from quarn.runner.store.serializers import DEFAULT
 
 if TYPE_CHECKING:
     from quarn.runner.plan.jobs import Job
@@ -36,9 +37,23 @@ def declaration(asset: Asset) -> Any:
     return shown
 
 
+def default_serializer(asset: Asset) -> str | None:
+    """The project's default serializer when the asset stores its values by it, None when
+    it declares its own or the default is JSON's: a version that changes with the default
+    alone, so changing it runs again exactly the assets it changes, and a project without
+    one keeps every version it had."""
+    if asset.declared_serializer is not None or asset.default_serializer in (None, DEFAULT):
+        return None
+    return asset.default_serializer
+
+
 def asset_version(asset: Asset, code_version: str) -> str:
-    """What every job of the asset shares: its code version and declaration."""
+    """What every job of the asset shares: its code version and declaration, and the
+    project's default serializer when it stores by it."""
     payload = [_VERSION_TAG, code_version, declaration(asset)]
+    serializer = default_serializer(asset)
+    if serializer is not None:
+        payload.append({"serializer": serializer})
     return hashlib.sha256(canonical_json(payload).encode("utf-8")).hexdigest()
 
 
@@ -62,11 +77,15 @@ def key_text(job: Job) -> str:
 def version_parts(job: Job, code_version: str) -> dict[str, str]:
     """The digest of each part of the job's version, recorded apart from the whole so a
     changed version can say which part changed."""
-    return {
+    parts = {
         "code": code_version,
         "declaration": _digest(canonical_json(declaration(job.asset))),
         "key": _digest(key_text(job)),
     }
+    serializer = default_serializer(job.asset)
+    if serializer is not None:
+        parts["serializer"] = _digest(serializer)
+    return parts
 
 
 def _digest(text: str) -> str:

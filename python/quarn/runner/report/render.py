@@ -13,6 +13,7 @@ from dataclasses import dataclass, field
 
 from quarn.runner.contract import AssetRecord
 from quarn.runner.state.words import State
+from quarn.runner.text import one_line
 
 TEXT_FORMATS = ("dot", "mermaid")
 IMAGE_FORMATS = ("svg", "png")
@@ -140,19 +141,22 @@ def render(pic: Picture, fmt: str) -> bytes:
 
 
 def _dot_escape(text: str) -> str:
-    return text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n")
+    """`text` for inside a double-quoted Graphviz string: control characters shown escaped
+    as everywhere else (`\\n`, `\\x1b`), then every backslash doubled (a label reads `\\n`,
+    `\\l` and `\\N` as its own escapes) and every quote escaped."""
+    return _shown(text).replace("\\", "\\\\").replace('"', '\\"')
 
 
 def _mermaid_escape(text: str) -> str:
-    # Mermaid reads entity codes inside quoted labels; these characters would end or open
-    # markup otherwise.
-    return (
-        text.replace("&", "#amp;")
-        .replace('"', "#quot;")
-        .replace("<", "#lt;")
-        .replace(">", "#gt;")
-        .replace("\n", " ")
-    )
+    """`text` for inside a double-quoted Mermaid label, which reads `#name;` and `#123;` as
+    characters: so `#` becomes one too, as does what would end the label or open markup."""
+    codes = {"#": "#35;", '"': "#quot;", "&": "#amp;", "<": "#lt;", ">": "#gt;", "`": "#96;"}
+    return "".join(codes.get(char, char) for char in _shown(text))
+
+
+def _shown(text: str) -> str:
+    """One line without control characters, and no lone surrogate the file cannot hold."""
+    return one_line(text).encode("utf-8", "backslashreplace").decode("utf-8")
 
 
 def _class(state: str) -> str:

@@ -21,6 +21,7 @@ VERSION_PARTS = {
     "declaration": (Why.DECLARATION, "its declaration changed"),
     "key": (Why.KEY, "its partition keys changed"),
     "params": (Why.PARAMETER, "its parameters changed"),
+    "serializer": (Why.SERIALIZER, "the project's default serializer changed"),
 }
 _WAITING_SHOWN = 3
 

@@ -24,12 +24,16 @@ def stat_key(path: str) -> list[int] | None:
     return [st.st_size, st.st_mtime_ns, st.st_ctime_ns, st.st_ino]
 
 
-def sha256_file(path: str) -> str | None:
+def sha256_file(path: str, sync: bool = False) -> str | None:
+    """The file's SHA-256 (None when it cannot be read); with `sync`, the file is synced
+    to disk too, through the same descriptor."""
     digest = hashlib.sha256()
     try:
         with open(path, "rb") as handle:
             while chunk := handle.read(_CHUNK):
                 digest.update(chunk)
+            if sync:
+                os.fsync(handle.fileno())
     except OSError:
         return None
     return digest.hexdigest()

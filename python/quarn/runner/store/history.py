@@ -14,6 +14,17 @@ import time
 
 from quarn.runner.contract import HISTORY_DIR, HISTORY_FORMAT, STATE_DIR, RunRecord
 from quarn.runner.store.atomic import write_atomic
+from quarn.runner.store.paths import (
+    is_job_id,
+    list_inside,
+    read_inside,
+    relative_inside,
+)
+
+_HISTORY = os.path.join(STATE_DIR, HISTORY_DIR)
+# Bound once: a job run inside the runner may replace `json.dumps` or the encoder's parts.
+_encode = json.JSONEncoder(separators=(",", ":")).encode
+_decode = json.JSONDecoder().decode
 
 
 def history_dir(out_dir: str) -> str:
@@ -30,16 +41,22 @@ def new_run_id(started: float) -> str:
 def append_run(out_dir: str, record: RunRecord, exit_status: int) -> str:
     """Writes the record as a new file; returns its path."""
     record["exit_status"] = exit_status
+    list_inside(out_dir, _HISTORY)  # its folder and the way to it are no links
     path = os.path.join(history_dir(out_dir), record["run"] + ".json")
-    write_atomic(path, json.dumps(record, separators=(",", ":")) + "\n")
+    text = _encode(record)
+    if _decode(text) != record:
+        raise OSError(f"the record of run {record['run']} does not read back as written")
+    write_atomic(path, text + "\n")
     return path
 
 
 def load_runs(out_dir: str) -> tuple[list[RunRecord], list[str]]:
-    """Every readable record, oldest first, and a warning for each file that is not one."""
+    """Every readable record, oldest first, and a warning for each file that is not one
+    and each job record that names a path outside DIR (left out). Records are read without
+    following links: a link in the history's place raises LayoutError."""
     folder = history_dir(out_dir)
     try:
-        names = sorted(n for n in os.listdir(folder) if n.endswith(".json"))
+        names = [n for n in list_inside(out_dir, _HISTORY) if n.endswith(".json")]
     except (FileNotFoundError, NotADirectoryError):
         return [], []
     except OSError as exc:
@@ -49,13 +66,35 @@ def load_runs(out_dir: str) -> tuple[list[RunRecord], list[str]]:
     for name in names:
         path = os.path.join(folder, name)
         try:
-            with open(path, encoding="utf-8") as handle:
-                data = json.load(handle)
-        except (OSError, ValueError) as exc:
+            data = json.loads(read_inside(out_dir, os.path.join(_HISTORY, name)))
+        except (OSError, ValueError, RecursionError) as exc:
             warnings.append(f"skipping {path}: {exc}")
             continue
         if not isinstance(data, dict) or data.get("format") != HISTORY_FORMAT:
             warnings.append(f"skipping {path}: not a run record of this version")
             continue
+        warnings += _drop_damaged(data, path)
         runs.append(data)  # type: ignore[arg-type]  # checked by its format tag
     return runs, warnings
+
+
+def _drop_damaged(data: dict[str, object], path: str) -> list[str]:
+    """Leaves out the job records whose id or log would lead outside DIR."""
+    jobs = data.get("jobs")
+    if not isinstance(jobs, list):
+        data["jobs"] = []
+        return [f"{path}: its jobs are not a list; they are left out"]
+    kept, warnings = [], []
+    for job in jobs:
+        log = job.get("log") if isinstance(job, dict) else None
+        if (
+            isinstance(job, dict)
+            and is_job_id(job.get("id"))
+            and (log == "" or relative_inside(log) is not None)
+        ):
+            kept.append(job)
+        else:
+            shown = job.get("id") if isinstance(job, dict) else job
+            warnings.append(f"{path}: ignoring the damaged record of job {shown!r}")
+    data["jobs"] = kept
+    return warnings

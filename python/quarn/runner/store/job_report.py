@@ -15,11 +15,14 @@ from quarn.runner.contract import RESULT_FILE, JobReport
 from quarn.runner.store.digest import sha256_file, stat_key
 
 
-def write_report(path: str, stage: str, value_name: str) -> None:
-    """Describes the value file `value_name` and the success record in `stage`. Written to a
+def write_report(
+    path: str, stage: str, value_name: str, sync: bool = False, serializer: str | None = None
+) -> None:
+    """Describes the value file `value_name` and the success record in `stage` (with
+    `sync`, syncing the value file first), and the serializer that wrote it. Written to a
     temporary name and renamed: a worker killed half way leaves no report to misread."""
     value = os.path.join(stage, value_name)
-    digest = sha256_file(value)
+    digest = sha256_file(value, sync)
     stat = stat_key(value)
     result_stat = stat_key(os.path.join(stage, RESULT_FILE))
     if digest is None or stat is None or result_stat is None:
@@ -30,6 +33,8 @@ def write_report(path: str, stage: str, value_name: str) -> None:
         "stat": stat,
         "result_stat": result_stat,
     }
+    if serializer is not None:
+        report["serializer"] = serializer
     temp = path + ".part"
     with open(temp, "w", encoding="utf-8") as handle:
         json.dump(report, handle)
@@ -47,7 +52,8 @@ def read_report(path: str) -> JobReport | None:
         return None
     ints = [data.get("stat"), data.get("result_stat")]
     if not (
-        isinstance(data.get("value"), str)
+        isinstance(data.get("serializer", ""), str)
+        and isinstance(data.get("value"), str)
         and isinstance(data.get("digest"), str)
         and all(isinstance(s, list) and all(type(i) is int for i in s) for s in ints)
     ):

@@ -15,15 +15,13 @@ from collections.abc import Sequence
 
 from quarn.runner.contract import FAILED_DIR, LOG_FILE, RESULT_FILE
 from quarn.runner.store.atomic import sync_directory
-
-
-class LayoutError(Exception):
-    """A path under the output directory that quarn refuses to use."""
+from quarn.runner.store.paths import LayoutError as LayoutError  # its older home
+from quarn.runner.store.paths import job_folder
 
 
 def job_path(out_dir: str, job_id: str) -> str:
-    """The folder of the job `job_id` ("asset folder/partition folder")."""
-    return os.path.join(out_dir, *job_id.split("/", 1))
+    """The folder of the job `job_id` ("asset folder/partition folder"), always inside DIR."""
+    return job_folder(out_dir, job_id)
 
 
 def failure_path(out_dir: str, job_id: str) -> str:

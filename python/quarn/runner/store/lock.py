@@ -16,6 +16,7 @@ from collections.abc import Callable, Sequence
 
 from quarn.runner.contract import LOCK_FILE, STATE_DIR
 from quarn.runner.store.layout import LayoutError, check_real_folders
+from quarn.runner.store.paths import check_own_paths
 
 
 class LockHeld(Exception):
@@ -42,8 +43,9 @@ def acquire(
     waiting: Callable[[str], None] | None = None,
 ) -> RunLock:
     """Takes DIR's lock, or raises LockHeld naming the holder. With `wait`, blocks until the
-    holder ends (after calling `waiting` with the holder's description)."""
-    check_real_folders(out_dir, STATE_DIR)
+    holder ends (after calling `waiting` with the holder's description). Raises
+    LayoutError when one of quarn's own folders or files in DIR is a link."""
+    check_own_paths(out_dir)
     folder = os.path.join(out_dir, STATE_DIR)
     os.makedirs(folder, exist_ok=True)
     check_real_folders(out_dir, STATE_DIR)

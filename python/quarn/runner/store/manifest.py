@@ -2,17 +2,30 @@
 
 from __future__ import annotations
 
+import errno
 import json
 import os
 import time
+from collections.abc import Callable
 from typing import Any, cast
 
 from quarn.runner.contract import MANIFEST_FILE, STATUS_SUCCEEDED, ManifestEntry
 from quarn.runner.store.atomic import write_atomic
+from quarn.runner.store.paths import is_job_id, is_plain_name, link_error
 
 # 1: versions chained on upstream versions. 2: versions of code, declaration and key, with
 # the digests of the values consumed and produced, and each job's latest status.
 FORMAT = 2
+
+# Bound once: a job run inside the runner (`--isolation none`) may replace `json.dumps` or
+# the encoder's methods, and the manifest must not be written by what it left behind.
+_encode_key = json.JSONEncoder().encode
+_encode_entry = json.JSONEncoder(sort_keys=True).encode
+_decode = json.JSONDecoder().decode
+
+
+class ManifestEncodingError(OSError):
+    """An entry did not read back as itself: the file on disk is left as it was."""
 
 
 def utc_now() -> str:
@@ -34,6 +47,7 @@ class Manifest:
         out_dir: str,
         jobs: dict[str, ManifestEntry] | None = None,
         roots: list[str] | None = None,
+        serializer: str | None = None,
     ) -> None:
         self.out_dir = out_dir
         self.path = os.path.join(out_dir, MANIFEST_FILE)
@@ -41,18 +55,29 @@ class Manifest:
         # The folders whose modules counted by their code in the recorded versions, so a
         # reader judges the code as the run did, wherever it is started.
         self.roots: list[str] = roots or []
+        # The project's default serializer in the recorded versions, for the same reason.
+        self.serializer = serializer
         self.dirty = False
         self._lines: dict[str, str] = {}  # job id -> its encoded line, while unchanged
+        self.damaged: list[str] = []  # warnings about entries left out when it was read
 
     @classmethod
     def load(cls, out_dir: str) -> tuple[Manifest, str | None]:
-        """Reads the manifest; an unreadable one counts as empty, with a warning to show."""
+        """Reads the manifest; an unreadable one counts as empty, with a warning to show.
+        Entries that name no job folder inside DIR are left out (`damaged` says which).
+        A link in the manifest's place raises LayoutError."""
         path = os.path.join(out_dir, MANIFEST_FILE)
         try:
-            with open(path, encoding="utf-8") as handle:
-                data = json.load(handle)
+            fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
         except FileNotFoundError:
             return cls(out_dir), None
+        except OSError as exc:
+            if exc.errno == errno.ELOOP:
+                raise link_error(path) from None
+            return cls(out_dir), f"cannot read {path} ({exc}); every job runs again"
+        try:
+            with open(fd, encoding="utf-8") as handle:
+                data = json.load(handle)
         except (OSError, ValueError, RecursionError) as exc:
             return cls(out_dir), f"cannot read {path} ({exc}); every job runs again"
         jobs = data.get("jobs") if isinstance(data, dict) else None
@@ -65,10 +90,21 @@ class Manifest:
         if not isinstance(jobs, dict) or found != FORMAT:
             return cls(out_dir), f"{path} has an unknown format; every job runs again"
         entries = {k: cast(ManifestEntry, v) for k, v in jobs.items() if isinstance(v, dict)}
+        damaged = [k for k, v in entries.items() if not _sound(k, v)]
+        for job_id in damaged:
+            del entries[job_id]
         roots = data.get("roots")
         if not isinstance(roots, list) or not all(isinstance(r, str) for r in roots):
             roots = None
-        return cls(out_dir, entries, roots), None
+        serializer = data.get("serializer")
+        serializer = serializer if isinstance(serializer, str) else None
+        manifest = cls(out_dir, entries, roots, serializer)
+        manifest.damaged = [
+            f"{path}: ignoring the damaged record of job {job_id!r}: it names no job folder "
+            "inside the output directory"
+            for job_id in damaged
+        ]
+        return manifest, None
 
     def record(self, job_id: str, entry: ManifestEntry) -> None:
         self.jobs[job_id] = entry
@@ -120,10 +156,32 @@ class Manifest:
         for job_id in sorted(self.jobs):
             line = self._lines.get(job_id)
             if line is None:
-                entry = json.dumps(self.jobs[job_id], sort_keys=True)
-                line = self._lines[job_id] = "  " + json.dumps(job_id) + ": " + entry
+                line = self._lines[job_id] = _line(job_id, self.jobs[job_id])
             lines.append(line)
-        head = f'{{"format": {FORMAT}, "roots": {json.dumps(self.roots)}, "jobs": '
+        default = f'"serializer": {_checked(self.serializer)}, ' if self.serializer else ""
+        head = f'{{"format": {FORMAT}, "roots": {_checked(self.roots)}, {default}"jobs": '
         if not lines:
             return head + "{}}\n"
         return head + "{\n" + ",\n".join(lines) + "\n}}\n"
+
+
+def _line(job_id: str, entry: ManifestEntry) -> str:
+    """One job's line, each part checked to read back as what it encodes."""
+    return "  " + _checked(job_id) + ": " + _checked(entry, _encode_entry)
+
+
+def _checked(value: Any, encode: Callable[[Any], str] = _encode_key) -> str:
+    text = encode(value)
+    try:
+        same = _decode(text) == value
+    except ValueError:
+        same = False
+    if not same:
+        raise ManifestEncodingError(f"{text[:80]!r} does not read back as what it records")
+    return text
+
+
+def _sound(job_id: str, entry: ManifestEntry) -> bool:
+    """A record whose job id and value file name stay inside the job's own folder."""
+    value = entry.get("value")
+    return is_job_id(job_id) and (value is None or is_plain_name(value))

@@ -47,6 +47,9 @@ class DaskBackend:
         self, cluster: Cluster, warm: WarmOptions | None, note: Callable[[str], None]
     ) -> None:
         self.cluster = cluster
+        # The jobs of a local cluster run on this machine: the runner syncs their files
+        # in one go, as for the local executor's.
+        self.remote = cluster.local is None
         self._warm = warm
         self._note = note
         self._noted: set[str] = set()

@@ -26,6 +26,8 @@ class ForkBackend:
     spawned instead. Should the template die, its jobs are lost (each fails with that
     reason) and the rest of the run is spawned too."""
 
+    remote = False
+
     def __init__(
         self,
         template: TemplateProcess,

@@ -6,6 +6,8 @@ from quarn import asset, partitions
 def prices(ticker: str) -> dict:
     ...
 
+An input may take other keys of the asset's own dimension (`previous(prices, "day")`,
+`window(prices, "day", 7)`); `daily(start, end)` and `monthly(start, end)` make date keys.
 `quarn.materialize(["pipeline"])` runs them from Python (a notebook, a test), as `quarn run`
 does; after a run, `quarn.load(prices, partition={"ticker": "AAPL"})` reads a value back.
 """
@@ -22,6 +24,7 @@ from quarn._quarn import (
 )
 
 if TYPE_CHECKING:
+    from quarn.keys import daily, monthly, previous, window
     from quarn.runner.api.errors import GraphError, OutputInUseError, RunError, UsageError
     from quarn.runner.api.load import StaleValueError, load, load_all
     from quarn.runner.api.materialize import materialize
@@ -44,6 +47,10 @@ _LAZY = {
     "register_serializer": "quarn.runner.store.serializers",
     "Serializer": "quarn.runner.store.serializers",
     "StorageError": "quarn.runner.store.serializers",
+    "previous": "quarn.keys",
+    "window": "quarn.keys",
+    "daily": "quarn.keys",
+    "monthly": "quarn.keys",
 }
 
 
@@ -75,4 +82,8 @@ __all__ = [
     "register_serializer",
     "Serializer",
     "StorageError",
+    "previous",
+    "window",
+    "daily",
+    "monthly",
 ]

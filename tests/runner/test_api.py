@@ -267,3 +267,23 @@ def test_the_testing_page_example_passes_as_written(tmp_path):
     )  # fmt: skip
     tests = files["tests/test_sales.py"].count("\ndef test_")
     assert done.returncode == 0 and f"{tests} passed" in done.stdout, done.stdout + done.stderr
+
+
+def test_params_given_to_a_call_run_exactly_the_jobs_that_take_them(tmp_path):
+    pipe = Pipeline(tmp_path)
+    pipe.write("scored", """
+        @asset()
+        def raw():
+            return [1, 5, 9]
+
+        @asset(inputs={"r": raw})
+        def kept(r, threshold=4):
+            return [x for x in r if x > threshold]
+    """)  # fmt: skip
+    run = lambda **kw: quarn.materialize("scored", path=pipe.mods, out=pipe.out,  # noqa: E731
+                                         isolation="none", **kw)  # fmt: skip
+    assert run().value("kept") == [5, 9]
+    again = run(params={"threshold": 6})
+    assert [j.name for j in again.ran] == ["kept"] and again.value("kept") == [9]
+    with pytest.raises(quarn.UsageError, match="did you mean 'threshold'"):
+        run(params={"treshold": 1})

@@ -19,7 +19,8 @@ from quarn.runner.report.render import COLOURS, picture, to_dot, to_mermaid
 ASSETS = [
     {"name": 'say "hi"', "label": "x", "module": "m", "function": "f", "dims": {}, "inputs": {}},
     {"name": "down", "label": "down", "module": "m", "function": "g", "dims": {"day": 3},
-     "inputs": {"v": 'say "hi"', "w": "elsewhere"}},
+     "inputs": {"v": 'say "hi"', "w": "elsewhere", "prev": "down"},
+     "mappings": {"prev": "day-1"}},  # its own previous key
 ]  # fmt: skip
 
 
@@ -29,7 +30,9 @@ def test_dot_and_mermaid_text_carry_nodes_edges_states_and_escapes():
     assert 'a0 [label="say \\"hi\\"\\nm:f"' in dot
     assert 'label="down\\nm:g\\nday: 3 keys\\n3 never run"' in dot
     assert f'fillcolor="{COLOURS["never run"]}", class="never-run"' in dot
-    assert re.findall(r"a\d -> a\d", dot) == ["a0 -> a1"]  # an input from outside: no edge
+    # an input from outside: no edge; one that takes the previous key says so
+    assert re.findall(r"a\d -> a\d", dot) == ["a0 -> a1", "a1 -> a1"]
+    assert 'a1 -> a1 [label="prev [day-1]"]' in dot
     mermaid = to_mermaid(pic).splitlines()
     assert mermaid[1] == '  a0["say #quot;hi#quot;<br/>m:f"]'
     assert '  a0 -->|"v"| a1' in mermaid

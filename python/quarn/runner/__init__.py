@@ -9,8 +9,10 @@ Its layers, each importing only from those below it (checked by `make lint`):
   pure: what follows a job's start and end) and the backends that run jobs.
 - `report/`: what a person sees: progress, summary, states as words, pictures, the page.
 - `job/`: the job worker, one job from its spec.
-- `plan/`: selection, jobs, their versions, and every job's assessment over the graph.
-- `graph/`: the asset graph and its checks; it imports neither `store/` nor `report/`.
+- `plan/`: selection, run parameters, jobs, their versions, and every job's assessment over
+  the graph.
+- `graph/`: the asset graph (inputs that take other keys of a dimension included) and its
+  checks; it imports neither `store/` nor `report/`.
 - `state/`: the one model of a job's state and why (facts in, decisions out).
 - `store/`: what an output directory holds, read and written; input and output only.
 - the base: `contract` (what the runner and the core agree on), `config` (the project

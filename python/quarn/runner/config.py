@@ -8,11 +8,13 @@ closest known one.
 
 from __future__ import annotations
 
+import datetime
 import difflib
+import math
 import os
 import tomllib
-from collections.abc import Callable
-from dataclasses import dataclass
+from collections.abc import Callable, Mapping
+from dataclasses import dataclass, field
 from typing import Any
 
 PROJECT_FILE = "pyproject.toml"
@@ -40,6 +42,7 @@ class Settings:
     executor: str | None = None
     scheduler: str | None = None
     serializer: str | None = None  # how values of assets that declare none are stored
+    params: Mapping[str, Any] = field(default_factory=dict)  # run parameter -> JSON value
 
 
 # A key's reader: the TOML value and the project root in, the setting out; a ValueError says
@@ -73,6 +76,25 @@ def _count(value: Any, root: str) -> int:
     return value
 
 
+def _params(value: Any, root: str) -> dict[str, Any]:
+    if not isinstance(value, dict):
+        raise ValueError(f"expected a table ([tool.quarn.params]), not {_shown(value)}")
+    return {name: _json(item, name) for name, item in value.items()}
+
+
+def _json(value: Any, where: str) -> Any:
+    """A TOML value as the JSON value a job receives; dates and times have none."""
+    if isinstance(value, datetime.date | datetime.time):
+        raise ValueError(f"{where}: a date or time is not a JSON value; write it as a string")
+    if isinstance(value, float) and not math.isfinite(value):
+        raise ValueError(f"{where}: {value} is not a JSON number")
+    if isinstance(value, list):
+        return [_json(item, where) for item in value]
+    if isinstance(value, dict):
+        return {name: _json(item, f"{where}.{name}") for name, item in value.items()}
+    return value
+
+
 # Every key of the table and its reader; the key is also the Settings field it sets.
 _KEYS: dict[str, _Reader] = {
     "modules": _words,
@@ -83,6 +105,7 @@ _KEYS: dict[str, _Reader] = {
     "executor": _text,
     "scheduler": _text,
     "serializer": _text,
+    "params": _params,
 }
 
 

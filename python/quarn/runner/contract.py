@@ -132,6 +132,7 @@ class JobSpec(TypedDict):
     stage_dir: str  # where the worker writes; the runner moves it to job_dir
     serializer: str | None
     keys: dict[str, Any]  # dimension -> key, passed as keyword arguments
+    params: NotRequired[dict[str, Any]]  # run parameter -> value, passed as keyword arguments
     inputs: dict[str, InputSource | FanInSource]  # parameter -> where its value is
     sources: dict[str, str]  # source file -> SHA-256 of the bytes its version was computed from
     report: NotRequired[str]  # where the worker writes its `JobReport` after a success
@@ -203,6 +204,7 @@ class AssetRecord(TypedDict):
     function: str
     dims: dict[str, int]  # dimension -> number of keys
     inputs: dict[str, str]  # parameter -> upstream's shown name
+    mappings: NotRequired[dict[str, str]]  # parameter -> the keys it takes (`day-1`)
 
 
 class JobRecord(TypedDict):

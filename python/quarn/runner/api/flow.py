@@ -17,7 +17,7 @@ import time
 from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass, field
-from typing import TextIO
+from typing import Any, TextIO
 
 from quarn.runner.api.errors import GraphError, OutputInUseError, RunError, UsageError
 from quarn.runner.api.options import RunOptions
@@ -35,6 +35,7 @@ from quarn.runner.graph.modules import ModuleError, resolve
 from quarn.runner.plan.code_version import CodeVersion
 from quarn.runner.plan.jobs import Job, folder_clashes
 from quarn.runner.plan.orphans import prune
+from quarn.runner.plan.params import Params, settle_params
 from quarn.runner.plan.prepare import Prepared, code_roots, code_versions, mark_running, prepare
 from quarn.runner.plan.select import (
     CONFIRM_ABOVE_JOBS,
@@ -107,6 +108,7 @@ class Planned:
     manifest: Manifest
     prepared: Prepared
     before: dict[Job, Assessment] = field(default_factory=dict)  # as planned, before the run
+    params: dict[str, Any] = field(default_factory=dict)  # the values of the run parameters
 
     @property
     def where(self) -> str:
@@ -241,6 +243,13 @@ def _plan(
         graph = discovered.graph(options.serializer)
     except DiscoveryError as exc:
         raise _not_discovered(exc, listener.output) from None
+    try:
+        params = settle_params(graph, options.params, options.configured, given_as=options.given_as)
+    except PlanError as exc:
+        raise UsageError(str(exc)) from None
+    for warning in params.warnings:
+        listener.warning(warning)
+    graph.diagnostics = params.diagnostics
     if graph.diagnostics:
         count = len(graph.diagnostics)
         raise GraphError(
@@ -261,7 +270,8 @@ def _plan(
     roots = code_roots(assets, paths, options.root)
     code = code_versions(assets, roots)
     if options.check_only:
-        return Ran(_decide(options, graph, assets, kept, count, code, forced, listener))
+        planned = _decide(options, graph, assets, kept, count, code, forced, params, listener)
+        return Ran(planned)
     out = options.out
     try:
         lock = acquire(out, current_command(), options.wait, lambda h: listener.waiting(out, h))
@@ -275,7 +285,7 @@ def _plan(
         lock.release()
         raise RunError(f"cannot write to {out}: {exc}") from None
     try:
-        planned = _decide(options, graph, assets, kept, count, code, forced, listener)
+        planned = _decide(options, graph, assets, kept, count, code, forced, params, listener)
         return _execute(planned, roots, scheduler, paths, discovered, listener)
     finally:
         lock.release()
@@ -289,13 +299,14 @@ def _decide(
     count: int,
     code: dict[Asset, CodeVersion],
     forced: list[Asset],
+    params: Params,
     listener: Listener,
 ) -> Planned:
     """What is current and what runs, from the manifest."""
     manifest, warning = Manifest.load(options.out)
     for text in ([warning] if warning else []) + manifest.damaged:
         listener.warning(text)
-    prepared = prepare(assets, kept, code, manifest, forced)
+    prepared = prepare(assets, kept, code, manifest, forced, params=params.values)
     clashes = folder_clashes(prepared.jobs)
     if clashes:
         raise GraphError(
@@ -307,7 +318,9 @@ def _decide(
             ],
         )
     before = dict(prepared.plan.assessments)
-    return Planned(options, graph, assets, kept, count, code, manifest, prepared, before)
+    return Planned(
+        options, graph, assets, kept, count, code, manifest, prepared, before, params.values
+    )
 
 
 def _execute(

@@ -20,13 +20,15 @@ from typing import Any
 
 from quarn._quarn import AssetWrapper, inspect_modules
 from quarn.runner.canonical import canonical_json
+from quarn.runner.config import ConfigError, load_settings
 from quarn.runner.contract import ManifestEntry, module_reference
 from quarn.runner.graph.build import build_graph
 from quarn.runner.graph.model import Asset, Graph
 from quarn.runner.plan.observe import FolderObserver
+from quarn.runner.plan.params import settle_params
 from quarn.runner.plan.prepare import code_roots, code_versions, prepare
 from quarn.runner.plan.recorded import assess_recorded
-from quarn.runner.plan.select import select
+from quarn.runner.plan.select import PlanError, select
 from quarn.runner.project import in_roots
 from quarn.runner.report.status import describe
 from quarn.runner.state.assess import Assessment, orphaned
@@ -62,6 +64,7 @@ def load(
     out: str | os.PathLike[str] = "out",
     partition: Mapping[str, Any] | None = None,
     allow_stale: bool = False,
+    params: Mapping[str, Any] | None = None,
 ) -> Any:
     """The stored value of one job of `asset`, deserialized by the serializer that stored
     it: the same object a downstream asset receives.
@@ -69,12 +72,14 @@ def load(
     `asset` is the @asset function, its display name or 'module:function'; `partition`
     maps each dimension to its key, and is required exactly when the asset is
     partitioned. Raises LookupError when the job never ran, StaleValueError when it is not
-    current (unless `allow_stale`).
+    current (unless `allow_stale`). The job is judged with the run parameters of the
+    project file (the nearest pyproject.toml's [tool.quarn.params]), which `params`
+    overrides as `quarn run --set` does.
     """
     out = os.fspath(out)
     if partition is not None and not isinstance(partition, Mapping):
         raise TypeError(f"partition must be a dict from dimension to key, not {partition!r}")
-    label, dims, jobs = _assess(asset, out, allow_stale)
+    label, dims, jobs = _assess(asset, out, allow_stale, params)
     key = dict(partition) if partition is not None else {}
     if dims is not None:
         _check_partition(label, dims, partition)
@@ -90,12 +95,13 @@ def load_all(
     *,
     out: str | os.PathLike[str] = "out",
     allow_stale: bool = False,
+    params: Mapping[str, Any] | None = None,
 ) -> list[tuple[dict[str, Any], Any]]:
     """Every stored job of `asset` as (partition dict, value) pairs, in the declared key
     order. Jobs that never ran are not listed, nor those of keys no longer declared; one
     that is not current raises StaleValueError, unless `allow_stale`, which lists each job
-    that has a value at all."""
-    label, _, jobs = _assess(asset, os.fspath(out), allow_stale)
+    that has a value at all. `params` as for `load`."""
+    label, _, jobs = _assess(asset, os.fspath(out), allow_stale, params)
     found: list[tuple[dict[str, Any], Any]] = []
     for job in jobs:
         state = job.assessment.state
@@ -111,7 +117,7 @@ def load_all(
 
 
 def _assess(
-    asset: object, out: str, allow_stale: bool
+    asset: object, out: str, allow_stale: bool, params: Mapping[str, Any] | None = None
 ) -> tuple[str, list[str] | None, list[Stored]]:
     """The asset's label, its dimensions in declared order (None when unknown), and each
     of its jobs with its assessment: declared keys first, in declared order, then keys no
@@ -132,7 +138,8 @@ def _assess(
         return label, None, _undeclared(label, manifest, out, graph)
     assets = select(graph, [found.ref])
     roots = manifest.roots or code_roots(assets, [])
-    prepared = prepare(assets, {}, code_versions(assets, roots), manifest)
+    values = _param_values(graph, params)
+    prepared = prepare(assets, {}, code_versions(assets, roots), manifest, params=values)
     jobs = [
         Stored(dict(j.key), job_path(out, j.id), manifest.jobs.get(j.id), a)
         for j, a in prepared.plan.assessments.items()
@@ -147,6 +154,17 @@ def _assess(
     if not any(j.record is not None for j in jobs):
         raise LookupError(_never_ran(found.display, out, manifest))
     return found.display, list(found.dims), jobs
+
+
+def _param_values(graph: Graph, params: Mapping[str, Any] | None) -> dict[str, Any]:
+    """The values a run gives the parameters: the project file's, overridden by `params`."""
+    if params is not None and not isinstance(params, Mapping):
+        raise TypeError(f"params must be a dict from parameter name to value, not {params!r}")
+    try:
+        configured = load_settings(None, os.getcwd()).params
+        return settle_params(graph, params or {}, configured, given_as="params['{}']").values
+    except (ConfigError, PlanError) as exc:
+        raise ValueError(str(exc)) from None
 
 
 def _named(asset: object, manifest: Manifest) -> tuple[Any, str]:

@@ -42,9 +42,10 @@ class RunOptions:
     wait: bool = False
     prune: bool = False
     check_only: bool = False
-    # Run parameters by name, as `--set NAME=VALUE` gives them: they take effect with the
-    # parameters of the plan.
+    # Run parameters by name, as `--set NAME=VALUE` gives them, over the project file's.
     params: Mapping[str, Any] = field(default_factory=dict)
+    configured: Mapping[str, Any] = field(default_factory=dict)  # [tool.quarn.params]
+    given_as: str = "params['{}']"  # how a message names a given value
     serializer: str | None = None  # the project's default serializer
     command: tuple[str, ...] = ()  # how the run was asked for, for its history record
 
@@ -122,6 +123,7 @@ def from_call(
         prune=bool(prune),
         check_only=bool(check_only),
         params=_params(params),
+        configured=dict(settings.params),
         serializer=done["serializer"],
         command=("quarn.materialize", *done["modules"]),
     )

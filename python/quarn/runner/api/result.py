@@ -136,7 +136,9 @@ def result_of(ran: Ran) -> RunResult:
         outcomes.update((o.job, o) for o in ran.execution.outcomes)
     after: dict[str, Assessment] = {}
     if ran.execution is not None:
-        again = prepare(planned.assets, planned.kept, planned.code, planned.manifest)
+        again = prepare(
+            planned.assets, planned.kept, planned.code, planned.manifest, params=planned.params
+        )
         after = {j.id: a for j, a in again.plan.assessments.items()}
     waiting = set(prepared.waiting)
     jobs = []

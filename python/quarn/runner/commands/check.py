@@ -34,7 +34,12 @@ def main(argv: list[str] | None = None, prog: str = "quarn check") -> int:
 
     def body() -> int:
         graph, _ = shared.load(
-            args.modules, args.path, checked=False, base=args.base, serializer=args.serializer
+            args.modules,
+            args.path,
+            checked=False,
+            base=args.base,
+            serializer=args.serializer,
+            params=args.params,
         )
         return print_diagnostics(graph, sys.stdout)
 

@@ -57,9 +57,9 @@ def _report(args: argparse.Namespace, prog: str) -> int:
     output = args.output or os.path.join(args.out, REPORT_FILE)
     if args.modules:
         graph, paths = shared.load(
-            args.modules, args.path, base=args.base, serializer=args.serializer
+            args.modules, args.path, base=args.base, serializer=args.serializer, params=args.params
         )
-        seen = look(graph.order, paths, args.out, args.root)
+        seen = look(graph.order, paths, args.out, args.root, shared.params_of(graph, args))
         nodes: Nodes | None = asset_states(graph.order, seen)
         assessed = seen.by_id()
     else:

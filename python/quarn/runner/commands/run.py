@@ -16,6 +16,7 @@ from quarn.runner.api.errors import GraphError, OutputInUseError, RunError, Usag
 from quarn.runner.api.flow import run
 from quarn.runner.api.options import RunOptions
 from quarn.runner.commands.run_options import PROG, build_parser, split_selection
+from quarn.runner.plan.params import parse_set_option
 from quarn.runner.plan.select import CONFIRM_ABOVE_JOBS, PlanError, parse_partition_option
 from quarn.runner.text import one_line
 
@@ -33,6 +34,7 @@ def main(argv: list[str] | None = None, prog: str = PROG) -> int:
     split_selection(args, parser)
     try:
         partition = tuple(parse_partition_option(t) for t in args.partition)
+        given = dict(parse_set_option(t) for t in args.set)
     except PlanError as exc:
         parser.exit(2, f"{prog}: error: {one_line(str(exc))}\n")
     options = RunOptions(
@@ -55,6 +57,9 @@ def main(argv: list[str] | None = None, prog: str = PROG) -> int:
         wait=args.wait,
         prune=args.prune,
         check_only=args.check_only,
+        params=given,
+        configured=args.params,
+        given_as="--set {}=...",
         serializer=args.serializer,
         command=(*prog.split(), *words),
     )

@@ -76,6 +76,15 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         "parses, else as a string); repeat to keep several keys",
     )
     parser.add_argument(
+        "--set",
+        action="append",
+        default=[],
+        metavar="NAME=VALUE",
+        help="give the run parameter NAME (a function parameter that is neither an input nor "
+        "a partition dimension) the value VALUE, read as JSON when it parses, else as a "
+        "string; overrides the project file's [tool.quarn.params]; repeatable",
+    )
+    parser.add_argument(
         "--force",
         action="store_true",
         help="run the jobs of the --select assets even when up to date (without --select: "

@@ -7,7 +7,8 @@ import argparse
 import difflib
 import os
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any
 
 from quarn.runner.config import DEFAULT_OUT as DEFAULT_OUT
 from quarn.runner.config import (
@@ -22,6 +23,7 @@ from quarn.runner.contract import MANIFEST_FILE, RunRecord
 from quarn.runner.executors.discovery import DiscoveryError, discover
 from quarn.runner.graph.model import Graph
 from quarn.runner.graph.modules import ModuleError, resolve
+from quarn.runner.plan.params import settle_params
 from quarn.runner.store.history import load_runs
 from quarn.runner.store.paths import LayoutError
 from quarn.runner.text import one_line
@@ -89,9 +91,10 @@ def configure(
     """Completes `args` with what the project file sets and the command line left out (see
     `settle`), and sets `args.serializer`, the project's default serializer.
 
-    Sets `args.root` (the project root, or None) and `args.base`, the folder the module
-    words are relative to. Exits with status 2 on a project file that cannot be used, a
-    value outside an option's choices, or when no MODULE is named by either."""
+    Sets `args.root` (the project root, or None), `args.params` (the values of its
+    `[tool.quarn.params]` table) and `args.base`, the folder the module words are relative
+    to. Exits with status 2 on a project file that cannot be used, a value outside an
+    option's choices, or when no MODULE is named by either."""
     try:
         settings = load_settings(getattr(args, "project", None), os.getcwd())
     except ConfigError as exc:
@@ -99,6 +102,7 @@ def configure(
     names = ("modules", "path", "executor", "scheduler", "isolation", "jobs", "out")
     given = {n: getattr(args, n) for n in names if hasattr(args, n)}
     done, taken = settle({**given, "serializer": None}, settings, os.getcwd(), out_default)
+    args.params = dict(settings.params)
     choices = {a.dest: a.choices for a in parser._actions if a.choices is not None}
     for name in sorted(taken & set(choices)):
         allowed = choices[name]
@@ -138,10 +142,13 @@ def load(
     checked: bool = True,
     base: str | None = None,
     serializer: str | None = None,
+    params: Mapping[str, Any] | None = None,
 ) -> tuple[Graph, list[str]]:
     """The graph of the named modules (relative to `base`; `serializer` is the project's
     default) and the folders they are imported from; with `checked`, a graph with problems
-    is an error after its diagnostics are printed. Raises DiscoveryError, which
+    is an error after its diagnostics are printed. `params`, the project file's parameter
+    values, settle the parameters they give a value (a name no asset has is a warning).
+    Raises DiscoveryError, which
     `run_command` prints."""
     try:
         found = resolve(modules, paths, base)
@@ -149,6 +156,10 @@ def load(
         raise CommandError(str(exc)) from None
     search = [os.path.abspath(p) for p in [*paths, *found.paths]]
     graph = discover(found.modules, search, sys.stderr).graph(serializer)
+    settled = settle_params(graph, {}, params)
+    for warning in settled.warnings:
+        sys.stderr.write(f"quarn: warning: {one_line(warning)}\n")
+    graph.diagnostics = settled.diagnostics
     if checked and graph.diagnostics:
         for diagnostic in graph.diagnostics:
             sys.stderr.write(f"{one_line(str(diagnostic))}\n")
@@ -157,6 +168,12 @@ def load(
     if not graph.assets:
         raise CommandError(f"no assets found in {', '.join(modules)}")
     return graph, search
+
+
+def params_of(graph: Graph, args: argparse.Namespace) -> dict[str, Any]:
+    """The values the project file gives the graph's parameters: what a run without --set
+    gives them, so a view judges the jobs as that run would."""
+    return settle_params(graph, {}, getattr(args, "params", None)).values
 
 
 def run_command(prog: str, body: Callable[[], int]) -> int:

@@ -283,7 +283,7 @@ class Executor:
             else:
                 inputs[param] = {"fan_in": {member: self._source(up) for member, up in source}}
         asset = job.asset
-        return {
+        spec: JobSpec = {
             "module": asset.module,
             "function": asset.function_name,
             "paths": self.paths,
@@ -295,6 +295,9 @@ class Executor:
             "sources": self.plan.sources.get(asset.ref, {}),
             "sync": self.backend.remote,
         }
+        if job.params:
+            spec["params"] = job.params
+        return spec
 
     def _source(self, upstream: Job) -> InputSource:
         """Where the upstream's value is and which serializer its record says wrote it."""

@@ -18,7 +18,8 @@ __all__ = ["StorageError", "call", "load_inputs", "store"]
 
 
 def load_inputs(spec: JobSpec) -> dict[str, object]:
-    """The keyword arguments of the call: upstream values first (by parameter), then keys.
+    """The keyword arguments of the call: upstream values first (by parameter), then keys
+    and the run parameters given a value.
 
     A fan-in is a read-only mapping from member to value that reads each member's file when
     it is asked for, so a fan-in over thousands of partitions holds one at a time.
@@ -32,6 +33,7 @@ def load_inputs(spec: JobSpec) -> dict[str, object]:
         else:
             kwargs[param] = read_value(*_file(param, source))
     kwargs.update(spec["keys"])
+    kwargs.update(spec.get("params") or {})
     return kwargs
 
 

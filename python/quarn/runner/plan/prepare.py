@@ -3,8 +3,9 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Collection
+from collections.abc import Collection, Mapping
 from dataclasses import dataclass, field
+from typing import Any
 
 from quarn.runner.contract import STATUS_RUNNING
 from quarn.runner.graph.model import Asset
@@ -77,11 +78,14 @@ def prepare(
     manifest: Manifest,
     forced: Collection[Asset] = (),
     running: Collection[str] = (),
+    params: Mapping[str, Any] | None = None,
 ) -> Prepared:
     """Assesses every job against the manifest and the job folders under its directory;
     the jobs of `forced` assets run whatever their state. `running`: the ids of jobs that a
-    run still going has started (for a view while a run holds the directory)."""
-    jobs = build_jobs(assets, kept, {a: version.digest for a, version in code.items()})
+    run still going has started (for a view while a run holds the directory). `params`:
+    the values of the run parameters (`settle_params`)."""
+    code_digests = {a: version.digest for a, version in code.items()}
+    jobs = build_jobs(assets, kept, code_digests, params)
     observer = FolderObserver(manifest.out_dir)
     allowed = [j for j in jobs if j.requested] if kept else None
     forced_jobs = {j for j in jobs if j.asset in forced and j.requested}

@@ -7,6 +7,7 @@ from typing import TYPE_CHECKING, Any
 
 from quarn.runner.canonical import canonical_json
 from quarn.runner.graph.model import Asset
+from quarn.runner.state.assess import PARAM_PART
 from quarn.runner.store.serializers import DEFAULT
 
 if TYPE_CHECKING:
@@ -28,10 +29,7 @@ def declaration(asset: Asset) -> Any:
         return meta
     shown = dict(meta)
     if isinstance(meta.get("inputs"), dict):
-        shown["inputs"] = {
-            p: (asset.upstream[p].label if p in asset.upstream else r)
-            for p, r in meta["inputs"].items()
-        }
+        shown["inputs"] = {p: _input(asset, p, r) for p, r in meta["inputs"].items()}
     if isinstance(meta.get("partitions"), dict):
         shown["partitions"] = sorted(meta["partitions"])
     return shown
@@ -47,6 +45,15 @@ def default_serializer(asset: Asset) -> str | None:
     return asset.default_serializer
 
 
+def _input(asset: Asset, param: str, text: Any) -> Any:
+    """An input as its version sees it: the upstream's label, and the keys it takes."""
+    if param not in asset.upstream:
+        return text
+    mapping = asset.mappings.get(param)
+    label = asset.upstream[param].label
+    return f"{label}[{mapping.text}]" if mapping is not None else label
+
+
 def asset_version(asset: Asset, code_version: str) -> str:
     """What every job of the asset shares: its code version and declaration, and the
     project's default serializer when it stores by it."""
@@ -58,8 +65,12 @@ def asset_version(asset: Asset, code_version: str) -> str:
 
 
 def job_version(job: Job, asset_version: str) -> str:
-    """The hash of the asset's version (`asset_version`) and the job's key text."""
-    return hashlib.sha256((asset_version + key_text(job)).encode("utf-8")).hexdigest()
+    """The hash of the asset's version (`asset_version`), the job's key text and, when the
+    job is given parameter values, their digest (`job.parts` holds it)."""
+    text = asset_version + key_text(job)
+    if "params" in job.parts:
+        text += "\nparams " + job.parts["params"]
+    return hashlib.sha256(text.encode("utf-8")).hexdigest()
 
 
 def key_text(job: Job) -> str:
@@ -76,7 +87,9 @@ def key_text(job: Job) -> str:
 
 def version_parts(job: Job, code_version: str) -> dict[str, str]:
     """The digest of each part of the job's version, recorded apart from the whole so a
-    changed version can say which part changed."""
+    changed version can say which part changed. Parameter values count by a digest each
+    (`params.NAME`), so a reason can name the parameter without the record holding its
+    value; a job given none has no such part, and the version it always had."""
     parts = {
         "code": code_version,
         "declaration": _digest(canonical_json(declaration(job.asset))),
@@ -85,6 +98,10 @@ def version_parts(job: Job, code_version: str) -> dict[str, str]:
     serializer = default_serializer(job.asset)
     if serializer is not None:
         parts["serializer"] = _digest(serializer)
+    if job.params:
+        each = {f"{PARAM_PART}{n}": _digest(canonical_json([n, v])) for n, v in job.params.items()}
+        parts["params"] = _digest(canonical_json(each))
+        parts.update(each)
     return parts
 
 

@@ -8,7 +8,6 @@ import json
 import logging
 import math
 import os
-import urllib.request
 from dataclasses import dataclass
 from typing import Any
 
@@ -165,6 +164,8 @@ def _local_cluster(jobs: int | None) -> Any:
 def _dashboard(client: Any) -> str:
     """The dashboard's address when it answers from here. A scheduler serves HTTP whether
     or not it has a dashboard (that needs bokeh), so only asking tells."""
+    import urllib.request  # only a run on Dask pays for the HTTP client
+
     try:
         if "dashboard" not in client.scheduler_info().get("services", {}):
             return ""

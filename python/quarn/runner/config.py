@@ -188,7 +188,8 @@ def settle(
         take("executor", settings.executor)
     if done.get("executor") != "local":  # a scheduler is a Dask setting
         take("scheduler", settings.scheduler)
-    if done.get("executor") != "dask":  # isolation is a local setting
+    dask = done.get("executor") == "dask" or done.get("scheduler") is not None
+    if not dask or settings.isolation != "none":  # none runs the jobs here, never on Dask
         take("isolation", settings.isolation)
     take("jobs", settings.jobs)
     take("serializer", settings.serializer)

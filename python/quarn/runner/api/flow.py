@@ -178,8 +178,8 @@ def _where_jobs_run(options: RunOptions) -> tuple[str | None, str]:
         executor = "dask"
     if executor != "dask":
         return None, options.isolation or default_isolation()
-    if options.isolation not in (None, "spawn"):
-        raise UsageError(f"--isolation {options.isolation} runs jobs on this machine, not on Dask")
+    if options.isolation == "none":
+        raise UsageError("--isolation none runs the jobs inside this process, not on Dask")
     try:
         require_distributed()
     except ClusterError as exc:
@@ -188,6 +188,8 @@ def _where_jobs_run(options: RunOptions) -> tuple[str | None, str]:
         address = scheduler_address(scheduler) if scheduler is not None else None
     except ClusterError as exc:
         raise UsageError(str(exc)) from None
+    # The workers fork the jobs from templates of their own (or spawn them, where they
+    # cannot fork): here, discovery alone runs, in a process of its own.
     return address, "spawn"
 
 
@@ -353,8 +355,9 @@ def _execute(
         modules = {j.asset.module for j in to_run}
         try:
             dask_backend = open_backend(
-                scheduler, options.jobs, out, paths, modules, listener.output
-            )
+                scheduler, options.jobs, out, paths, modules, listener.output,
+                isolation=options.isolation or "fork", note=progress.message,
+            )  # fmt: skip
         except ClusterError as exc:
             first, *details = str(exc).splitlines()
             raise RunError(first, details) from None

@@ -55,7 +55,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         metavar="ADDRESS",
         help="the Dask scheduler to run on: its address (tcp://host:8786) or its scheduler "
         "file (implies --executor dask); "
-        "without it, --executor dask starts a local cluster of 2 worker processes for the run",
+        "without it, --executor dask starts a local cluster of 2 workers for the run",
     )
     parser.add_argument(
         "--select",
@@ -142,10 +142,11 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     parser.add_argument(
         "--isolation",
         choices=ISOLATIONS,
-        help="how local jobs are kept apart: 'fork' a process per job from a warm template "
-        "that imported the modules once; 'spawn' a fresh interpreter per job; 'none' run "
-        "them one after another inside this process, for debugging (default: "
-        f"{default_isolation()})",
+        help="how jobs are kept apart: 'fork' a process per job from a warm template "
+        "that imported the modules once (on Dask, one per worker); 'spawn' a fresh "
+        "interpreter per job; 'none' run them one after another inside this process, for "
+        f"debugging, not on Dask (default: {default_isolation()}; on Dask, fork where the "
+        "workers can)",
     )
     parser.add_argument(
         "--why",

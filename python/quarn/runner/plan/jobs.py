@@ -17,7 +17,7 @@ from quarn.runner.graph.mapping import KeyMapping
 from quarn.runner.graph.model import Asset
 from quarn.runner.plan.params import used_params
 from quarn.runner.plan.select import PlanError
-from quarn.runner.plan.versions import asset_version, job_version, version_parts
+from quarn.runner.plan.versions import version_jobs
 
 _UNSAFE = re.compile(r"[^A-Za-z0-9._-]")
 
@@ -122,15 +122,10 @@ def build_jobs(
         for param, upstream in sorted(asset.upstream.items()):
             mapping = asset.mappings.get(param)
             _connect(by_asset[asset], param, upstream, by_asset[upstream], mapping)
-    jobs = _upstream_first(jobs)
     code = code_versions or {}
-    shared = {a: asset_version(a, code.get(a, "")) for a in assets}
-    given = {a: used_params(a, params or {}) for a in assets}
-    for job in jobs:
-        job.params = given[job.asset]
-        job.parts = version_parts(job, code.get(job.asset, ""))
-        job.version = job_version(job, shared[job.asset])
-    return jobs
+    for asset in assets:
+        version_jobs(asset, by_asset[asset], code.get(asset, ""), used_params(asset, params or {}))
+    return _upstream_first(jobs)
 
 
 def _connect(

@@ -30,6 +30,7 @@ if TYPE_CHECKING:
     from quarn.runner.api.materialize import materialize
     from quarn.runner.api.result import JobResult, RunResult
     from quarn.runner.store.serializers import Serializer, StorageError, register_serializer
+    from quarn.runner.trace.record import depends_on, depends_on_env
 
 # Loaded on first use: importing quarn (as every worker and discovery does before it
 # shields the standard modules from project files) must import nothing but the core.
@@ -47,6 +48,8 @@ _LAZY = {
     "register_serializer": "quarn.runner.store.serializers",
     "Serializer": "quarn.runner.store.serializers",
     "StorageError": "quarn.runner.store.serializers",
+    "depends_on": "quarn.runner.trace.record",
+    "depends_on_env": "quarn.runner.trace.record",
     "previous": "quarn.keys",
     "window": "quarn.keys",
     "daily": "quarn.keys",
@@ -82,6 +85,8 @@ __all__ = [
     "register_serializer",
     "Serializer",
     "StorageError",
+    "depends_on",
+    "depends_on_env",
     "previous",
     "window",
     "daily",

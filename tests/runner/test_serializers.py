@@ -175,7 +175,13 @@ def test_a_fan_in_reads_a_member_only_when_asked_and_keeps_nothing(tmp_path):
 
     json_ = serializers.get("json")
     (tmp_path / "a.json").write_text("[1]")
-    fan_in = FanIn({'"a"': (json_, str(tmp_path / "a.json")), '"b"': (json_, str(tmp_path / "b"))})
+    source = {"dir": str(tmp_path), "serializer": None}
+    fan_in = FanIn(
+        {
+            '"a"': (json_, str(tmp_path / "a.json"), source),
+            '"b"': (json_, str(tmp_path / "b"), source),
+        }
+    )
     assert list(fan_in) == ['"a"', '"b"'] and len(fan_in) == 2 and '"b"' in fan_in
     assert fan_in['"a"'] == [1] and fan_in['"a"'] is not fan_in['"a"']
     with pytest.raises(StorageError, match="is missing"):

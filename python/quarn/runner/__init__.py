@@ -9,6 +9,8 @@ Its layers, each importing only from those below it (checked by `make lint`):
   pure: what follows a job's start and end) and the backends that run jobs.
 - `report/`: what a person sees: progress, summary, states as words, pictures, the page.
 - `job/`: the job worker, one job from its spec.
+- `trace/`: what a job is seen to use while it runs, recorded in its process, and that
+  record compared with what is there now.
 - `plan/`: selection, run parameters, jobs, their versions, and every job's assessment over
   the graph.
 - `graph/`: the asset graph (inputs that take other keys of a dimension included) and its

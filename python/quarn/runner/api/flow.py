@@ -57,6 +57,7 @@ from quarn.runner.store.lock import LockHeld, acquire, current_command
 from quarn.runner.store.manifest import Manifest
 from quarn.runner.store.marker import OutputDirError, check_run_output, mark
 from quarn.runner.store.rundir import RunDir
+from quarn.runner.trace.observe import RecordedDeps
 
 
 class _Nowhere(io.StringIO):
@@ -306,7 +307,10 @@ def _decide(
     manifest, warning = Manifest.load(options.out)
     for text in ([warning] if warning else []) + manifest.damaged:
         listener.warning(text)
-    prepared = prepare(assets, kept, code, manifest, forced, params=params.values)
+    deps = RecordedDeps(manifest.parts)
+    prepared = prepare(
+        assets, kept, code, manifest, forced, params=params.values, dependencies=deps
+    )
     clashes = folder_clashes(prepared.jobs)
     if clashes:
         raise GraphError(

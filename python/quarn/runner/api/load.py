@@ -37,6 +37,7 @@ from quarn.runner.store import serializers
 from quarn.runner.store.layout import job_path
 from quarn.runner.store.manifest import Manifest
 from quarn.runner.store.value_file import read_result, stored_value, stored_value_file
+from quarn.runner.trace.observe import RecordedDeps
 
 _MODULE_ROUNDS = 20  # upstreams in further modules: how far the search for them goes
 
@@ -139,7 +140,9 @@ def _assess(
     assets = select(graph, [found.ref])
     roots = manifest.roots or code_roots(assets, [])
     values = _param_values(graph, params)
-    prepared = prepare(assets, {}, code_versions(assets, roots), manifest, params=values)
+    deps = RecordedDeps(manifest.parts)
+    code = code_versions(assets, roots)
+    prepared = prepare(assets, {}, code, manifest, params=values, dependencies=deps)
     jobs = [
         Stored(dict(j.key), job_path(out, j.id), manifest.jobs.get(j.id), a)
         for j, a in prepared.plan.assessments.items()
@@ -351,7 +354,10 @@ def _as_recorded(label: str, manifest: Manifest, out: str) -> list[Stored]:
     mine = {i: r for i, r in manifest.jobs.items() if r.get("asset") == label}
     observer = FolderObserver(out)
     assessed = assess_recorded(
-        manifest.jobs, {}, lambda i, r: observer.folder(i, job_path(out, i), r)
+        manifest.jobs,
+        {},
+        lambda i, r: observer.folder(i, job_path(out, i), r),
+        dependencies=RecordedDeps(manifest.parts),
     )
     return [Stored(_recorded_key(r), job_path(out, i), r, assessed[i]) for i, r in mine.items()]
 

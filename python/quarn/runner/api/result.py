@@ -17,6 +17,7 @@ from quarn.runner.plan.recorded import label
 from quarn.runner.state.assess import Assessment
 from quarn.runner.state.words import NOT_STARTED, Action, Reason, State, Status
 from quarn.runner.store.layout import job_path
+from quarn.runner.trace.observe import RecordedDeps
 
 # How a run may end for a job without the run failing.
 _FINE = (Status.SUCCEEDED, Status.UP_TO_DATE, Status.WAITING)
@@ -136,8 +137,14 @@ def result_of(ran: Ran) -> RunResult:
         outcomes.update((o.job, o) for o in ran.execution.outcomes)
     after: dict[str, Assessment] = {}
     if ran.execution is not None:
+        manifest = planned.manifest
         again = prepare(
-            planned.assets, planned.kept, planned.code, planned.manifest, params=planned.params
+            planned.assets,
+            planned.kept,
+            planned.code,
+            manifest,
+            params=planned.params,
+            dependencies=RecordedDeps(manifest.parts),
         )
         after = {j.id: a for j, a in again.plan.assessments.items()}
     waiting = set(prepared.waiting)

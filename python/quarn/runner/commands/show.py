@@ -17,7 +17,9 @@ from quarn.runner.report.look import Look, look
 from quarn.runner.report.runs import latest_jobs
 from quarn.runner.report.status import asset_state, count_states, describe
 from quarn.runner.store.history import load_runs
+from quarn.runner.store.manifest import Manifest
 from quarn.runner.text import clock, duration, one_line
+from quarn.runner.trace.deps import join, listing
 
 
 def build_parser(prog: str) -> argparse.ArgumentParser:
@@ -35,6 +37,13 @@ def build_parser(prog: str) -> argparse.ArgumentParser:
     shared.add_modules(parser)
     shared.add_out(parser)
     parser.add_argument("--asset", metavar="ASSET", help="show this asset's jobs")
+    parser.add_argument(
+        "--deps",
+        action="store_true",
+        help="with --asset: also list what its jobs' last successful runs were seen to use "
+        "(the code that ran, the files read, the environment variables read) and in how many "
+        "of its jobs",
+    )
     return parser
 
 
@@ -61,7 +70,24 @@ def _show(args: argparse.Namespace, prog: str) -> int:
     seen = look(select(graph, [asset.ref]), paths, args.out, args.root, params)
     _warn(seen, prog)
     sys.stdout.write(jobs_table(asset, seen, args.out))
+    if args.deps:
+        sys.stdout.write("\n" + deps_table(asset, seen, args.out))
     return 0
+
+
+def deps_table(asset: Asset, seen: Look, out: str) -> str:
+    """What the asset's jobs used when they last succeeded, as recorded while they ran."""
+    parts = Manifest.load(out)[0].parts
+    records = []
+    for job in (j for j in seen.jobs if j.asset is asset):
+        refs = seen.records.get(job.id, {}).get("deps")
+        deps = join(refs, parts) if isinstance(refs, dict) else None
+        if deps is not None:
+            records.append(deps)
+    if not records:
+        return "no job of this asset has a record of what it used\n"
+    rows = [[kind, one_line(what), str(n)] for kind, what, n in listing(records, os.getcwd())]
+    return shared.table(["USED", "WHAT", "JOBS"], rows)
 
 
 def _warn(seen: Look, prog: str) -> None:

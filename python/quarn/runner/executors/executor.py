@@ -307,10 +307,14 @@ class Executor:
         value = record.get("value") or VALUE_FILE
         serializer = record.get("serializer") or upstream.asset.serializer
         check_input_folder(self.out_dir, upstream.id, (os.path.basename(value), RESULT_FILE))
-        return {
+        source: InputSource = {
             "dir": os.path.abspath(folder),
             "serializer": None if serializer == AUTO else serializer,
+            "job": upstream.id,
         }
+        if "digest" in record and "stat" in record:  # what the worker may vouch for unread
+            source["digest"], source["stat"] = record["digest"], record["stat"]
+        return source
 
     def _conclude_all(self, ended: list[tuple[Job, JobExit]]) -> None:
         for job, exit_ in ended:
@@ -363,8 +367,8 @@ class Executor:
                 case Promote(job, failed):
                     assert running is not None
                     self._perform(self._promote(running, failed))
-                case Record(job, entry):
-                    self.manifest.record(job.id, entry)
+                case Record(job, entry, parts):
+                    self.manifest.record(job.id, entry, parts)
                 case Mark(job, status):
                     self.manifest.mark(
                         job.id, status, job.asset.display, job.key or None, job.function

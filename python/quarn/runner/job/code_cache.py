@@ -21,20 +21,12 @@ import sys
 import tempfile
 from types import CodeType
 
+from quarn.runner.trace.cache import private_folder
+
 
 def cache_dir() -> str | None:
     """The folder, created private when missing; None when it is not safe to use."""
-    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
-    if not os.path.isabs(base):
-        return None
-    folder = os.path.join(base, "quarn", "code")
-    try:
-        os.makedirs(folder, mode=0o700, exist_ok=True)
-        info = os.lstat(folder)
-    except OSError:
-        return None
-    private = stat.S_ISDIR(info.st_mode) and info.st_uid == os.geteuid()
-    return folder if private and not info.st_mode & 0o077 else None
+    return private_folder("code")
 
 
 def entry_path(folder: str, key: str) -> str:

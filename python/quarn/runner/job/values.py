@@ -10,9 +10,9 @@ from collections.abc import Callable
 from typing import Any
 
 from quarn.runner.contract import InputSource, JobSpec, SuccessRecord
-from quarn.runner.job.fan_in import FanIn
+from quarn.runner.job.fan_in import FanIn, read_input
 from quarn.runner.store import serializers
-from quarn.runner.store.serializers import StorageError, read_value
+from quarn.runner.store.serializers import StorageError
 
 __all__ = ["StorageError", "call", "load_inputs", "store"]
 
@@ -29,9 +29,9 @@ def load_inputs(spec: JobSpec) -> dict[str, object]:
     for param, source in inputs.items():
         if "fan_in" in source:
             members: dict[str, InputSource] = source["fan_in"]  # type: ignore[typeddict-item]
-            kwargs[param] = FanIn({m: _file(param, up) for m, up in members.items()})
+            kwargs[param] = FanIn({m: (*_file(param, up), up) for m, up in members.items()})
         else:
-            kwargs[param] = read_value(*_file(param, source))
+            kwargs[param] = read_input(*_file(param, source), source)
     kwargs.update(spec["keys"])
     kwargs.update(spec.get("params") or {})
     return kwargs

@@ -10,7 +10,7 @@ from typing import Any
 from quarn.runner.contract import STATUS_RUNNING
 from quarn.runner.graph.model import Asset
 from quarn.runner.plan.code_version import CodeVersion, Project
-from quarn.runner.plan.freshness import Plan, plan_jobs
+from quarn.runner.plan.freshness import Dependencies, Plan, plan_jobs
 from quarn.runner.plan.jobs import Job, build_jobs
 from quarn.runner.plan.observe import FolderObserver
 from quarn.runner.plan.orphans import find_orphans
@@ -79,6 +79,7 @@ def prepare(
     forced: Collection[Asset] = (),
     running: Collection[str] = (),
     params: Mapping[str, Any] | None = None,
+    dependencies: Dependencies | None = None,
 ) -> Prepared:
     """Assesses every job against the manifest and the job folders under its directory;
     the jobs of `forced` assets run whatever their state. `running`: the ids of jobs that a
@@ -89,9 +90,11 @@ def prepare(
     observer = FolderObserver(manifest.out_dir)
     allowed = [j for j in jobs if j.requested] if kept else None
     forced_jobs = {j for j in jobs if j.asset in forced and j.requested}
-    plan = plan_jobs(jobs, manifest.jobs, observer, forced_jobs, allowed, running)
+    plan = plan_jobs(jobs, manifest.jobs, observer, forced_jobs, allowed, running, dependencies)
     plan.sources = {a.ref: version.sources for a, version in code.items()}
     manifest.restat(observer.refreshed)
+    if dependencies is not None:
+        manifest.refresh_parts(dependencies.touched)
     actions = [(j, plan.action(j)) for j in jobs]
     return Prepared(
         jobs,

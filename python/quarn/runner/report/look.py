@@ -19,6 +19,7 @@ from quarn.runner.state.words import State
 from quarn.runner.store.layout import job_path
 from quarn.runner.store.lock import held
 from quarn.runner.store.manifest import Manifest
+from quarn.runner.trace.observe import RecordedDeps
 
 
 @dataclass(slots=True)
@@ -52,7 +53,10 @@ def look(
     manifest, warning = Manifest.load(out_dir)
     running = _running(out_dir, manifest.jobs)
     code = code_versions(assets, code_roots(assets, paths, root))
-    prepared = prepare(assets, {}, code, manifest, running=running, params=params)
+    deps = RecordedDeps(manifest.parts)
+    prepared = prepare(
+        assets, {}, code, manifest, running=running, params=params, dependencies=deps
+    )
     gone = orphaned("its partition key is no longer declared")
     return Look(
         manifest.jobs,
@@ -75,6 +79,7 @@ def look_recorded(out_dir: str, runs: list[RunRecord]) -> tuple[Look, dict[str, 
         versions,
         lambda job_id, record: observer.folder(job_id, job_path(out_dir, job_id), record),
         _running(out_dir, manifest.jobs),
+        RecordedDeps(manifest.parts),
     )
     return Look(manifest.jobs, warning=warning), assessed
 

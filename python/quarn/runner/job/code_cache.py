@@ -16,12 +16,10 @@ from __future__ import annotations
 
 import marshal
 import os
-import stat
 import sys
-import tempfile
 from types import CodeType
 
-from quarn.runner.trace.cache import private_folder
+from quarn.runner.store.user_cache import keep, private_folder, read_own
 
 
 def cache_dir() -> str | None:
@@ -35,28 +33,16 @@ def entry_path(folder: str, key: str) -> str:
 
 def load(path: str) -> CodeType | None:
     """The code kept at `path`, when this user wrote it there; None otherwise."""
-    try:
-        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
-    except OSError:
+    data = read_own(path)
+    if data is None:
         return None
-    with open(fd, "rb") as handle:
-        info = os.fstat(handle.fileno())
-        if not stat.S_ISREG(info.st_mode) or info.st_uid != os.geteuid():
-            return None
-        try:
-            code = marshal.load(handle)
-        except (OSError, EOFError, ValueError, TypeError):
-            return None
+    try:
+        code = marshal.loads(data)
+    except (EOFError, ValueError, TypeError):
+        return None
     return code if isinstance(code, CodeType) else None
 
 
 def store(path: str, code: CodeType) -> None:
     """Keeps `code` at `path`, whole or not at all; a failure to keep it is no failure."""
-    folder = os.path.dirname(path)
-    try:
-        fd, temp = tempfile.mkstemp(dir=folder, suffix=".tmp")
-        with os.fdopen(fd, "wb") as handle:
-            handle.write(marshal.dumps(code))
-        os.replace(temp, path)
-    except OSError:
-        pass
+    keep(path, marshal.dumps(code))

@@ -3,7 +3,7 @@ the SHA-256 of a data file by its path and stat.
 
 Each lives in memory (a forked job inherits what its template computed) and in a file of
 its own in the user's private cache (`$XDG_CACHE_HOME/quarn/units` and `.../digests`, kept
-like the compiled code: see `job/code_cache.py`), written whole or not at all and read only
+like the compiled code: see `store/user_cache.py`), written whole or not at all and read only
 when this user wrote it. An entry planted by someone else could make a changed file or
 function pass for the one a job used; in the user's own folder, whoever could plant one
 can already run code as the user. The first job that needs a digest computes it, the jobs
@@ -16,10 +16,10 @@ from __future__ import annotations
 import hashlib
 import json
 import os
-import stat as stat_module
 from typing import NamedTuple
 
 from quarn.runner.store.digest import sha256_file, stat_key
+from quarn.runner.store.user_cache import keep, private_folder, read_own
 from quarn.runner.trace.units import Units, units
 
 # realpath -> SHA-256 of the bytes this process compiled it from (by the checked loader of
@@ -28,22 +28,6 @@ from quarn.runner.trace.units import Units, units
 LOADED: dict[str, str] = {}
 _units: dict[str, Units | None] = {}
 _files: dict[tuple[str, tuple[int, ...]], str] = {}
-
-
-def private_folder(kind: str) -> str | None:
-    """`$XDG_CACHE_HOME/quarn/KIND` (else `~/.cache/quarn/KIND`), created private when
-    missing; None when it is not a real folder of this user that nobody else may write."""
-    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
-    if not os.path.isabs(base):
-        return None
-    folder = os.path.join(base, "quarn", kind)
-    try:
-        os.makedirs(folder, mode=0o700, exist_ok=True)
-        info = os.lstat(folder)
-    except OSError:
-        return None
-    private = stat_module.S_ISDIR(info.st_mode) and info.st_uid == os.geteuid()
-    return folder if private and not info.st_mode & 0o077 else None
 
 
 class Folders(NamedTuple):
@@ -130,28 +114,14 @@ def file_digest(path: str, stat: list[int], folder: str | None) -> str | None:
 
 def _read(path: str) -> str | None:
     """An entry's text, when it is a file this user wrote (never through a link)."""
-    try:
-        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
-    except OSError:
+    data = read_own(path)
+    if data is None:
         return None
-    with open(fd, "rb") as handle:
-        info = os.fstat(handle.fileno())
-        if not stat_module.S_ISREG(info.st_mode) or info.st_uid != os.geteuid():
-            return None
-        try:
-            return handle.read().decode("utf-8")
-        except (OSError, UnicodeDecodeError):
-            return None
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError:
+        return None
 
 
 def _write(path: str, data: bytes) -> None:
-    """An entry appears whole or not at all; a failure to keep one is no failure."""
-    import tempfile
-
-    try:
-        fd, temp = tempfile.mkstemp(dir=os.path.dirname(path), suffix=".tmp")
-        with os.fdopen(fd, "wb") as handle:
-            handle.write(data)
-        os.replace(temp, path)
-    except OSError:
-        pass
+    keep(path, data)

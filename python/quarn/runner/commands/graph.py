@@ -54,14 +54,7 @@ def _graph(args: argparse.Namespace, prog: str) -> int:
     fmt = args.format or _format_of(args.output)
     if args.output is None and fmt == "png" and sys.stdout.isatty():
         raise shared.CommandError("png is binary: write it to a file with -o FILE", 2)
-    graph, paths = shared.load(
-        args.modules,
-        args.path,
-        checked=False,
-        base=args.base,
-        serializer=args.serializer,
-        params=args.params,
-    )
+    graph, paths = shared.load_for(args, checked=False)
     for diagnostic in graph.diagnostics:  # the picture still helps to see them
         sys.stderr.write(f"{one_line(str(diagnostic))}\n")
     if args.out:

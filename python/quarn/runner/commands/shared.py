@@ -135,6 +135,18 @@ def add_path(parser: argparse.ArgumentParser) -> None:
     )
 
 
+def load_for(args: argparse.Namespace, *, checked: bool = True) -> tuple[Graph, list[str]]:
+    """`load` of the modules a command line names, as `configure` completed it."""
+    return load(
+        args.modules,
+        args.path,
+        checked=checked,
+        base=getattr(args, "base", None),
+        serializer=getattr(args, "serializer", None),
+        params=getattr(args, "params", None),
+    )
+
+
 def load(
     modules: Sequence[str],
     paths: Sequence[str],

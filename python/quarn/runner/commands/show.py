@@ -53,9 +53,7 @@ def main(argv: list[str] | None = None, prog: str = "quarn show") -> int:
 
 
 def _show(args: argparse.Namespace, prog: str) -> int:
-    graph, paths = shared.load(
-        args.modules, args.path, base=args.base, serializer=args.serializer, params=args.params
-    )
+    graph, paths = shared.load_for(args)
     shared.say_where(prog, args.out)
     params = shared.params_of(graph, args)
     if args.asset is None:

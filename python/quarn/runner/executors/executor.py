@@ -26,6 +26,7 @@ from quarn.runner.contract import (
     JobSpec,
 )
 from quarn.runner.executors.backend import Backend, JobExit
+from quarn.runner.executors.commit import Committer
 from quarn.runner.executors.failures import failure_text, keep_log, last_frames
 from quarn.runner.executors.transitions import (
     Effect,
@@ -42,7 +43,6 @@ from quarn.runner.plan.jobs import Job
 from quarn.runner.report.outcome import Outcome
 from quarn.runner.report.progress import Progress
 from quarn.runner.state.words import Status
-from quarn.runner.store.atomic import sync_directory, sync_filesystem
 from quarn.runner.store.job_report import read_report
 from quarn.runner.store.layout import (
     LayoutError,
@@ -52,7 +52,6 @@ from quarn.runner.store.layout import (
     job_path,
     keep_failure,
     promote,
-    sync_folder,
 )
 from quarn.runner.store.manifest import Manifest, utc_now
 from quarn.runner.store.rundir import RunDir
@@ -155,6 +154,7 @@ class Executor:
         self._manifest_error = ""
         self._last_account = 0.0
         self._unsynced: set[str] = set()  # job folders promoted since the last manifest save
+        self._committer = Committer(out_dir, manifest)
 
     # The loop ------------------------------------------------------------------------------
 
@@ -187,8 +187,10 @@ class Executor:
             self._account(time.monotonic())
             self.stats.seconds = time.monotonic() - started
             self.stats.cpu = time.process_time() - cpu
+            self._saved(self._committer.wait())  # a failed commit leaves it unsaved
             if self.manifest.dirty:
                 self._save_manifest()
+                self._saved(self._committer.wait())
         for job in self.jobs:
             if job not in self._outcomes:
                 self._outcomes[job] = Outcome(job, Status.NOT_RUN)
@@ -209,25 +211,18 @@ class Executor:
         return max(0.0, min(moments) - now)
 
     def _save_manifest(self) -> None:
-        """Syncs the job folders the manifest is about to vouch for, then saves it. A failed
-        save (disk full) is retried at the next save; the run goes on."""
-        if self._unsynced and not sync_filesystem(self.out_dir):
-            parents = {os.path.dirname(folder) for folder in self._unsynced}
-            for folder in self._unsynced:
-                sync_folder(folder)
-            for parent in parents:
-                sync_directory(parent)
-        self._unsynced.clear()
-        try:
-            self.manifest.save()
-        except OSError as exc:
-            if not self._manifest_error:
-                self.progress.message(
-                    one_line(f"quarn: warning: cannot save {self.manifest.path}: {exc}")
-                )
-            self._manifest_error = str(exc)
-        else:
-            self._manifest_error = ""
+        """Commits the job folders promoted since the last save and the manifest that vouches
+        for them, off the loop (see `commit.py`)."""
+        self._saved(self._committer.commit(self._unsynced))
+        self._unsynced = set()
+
+    def _saved(self, error: str) -> None:
+        """Says once that saving the manifest failed; a later save that worked clears it."""
+        if error and not self._manifest_error:
+            self.progress.message(
+                one_line(f"quarn: warning: cannot save {self.manifest.path}: {error}")
+            )
+        self._manifest_error = error
 
     def _fill(self) -> None:
         while len(self._running) < self.slots and not self._signal:

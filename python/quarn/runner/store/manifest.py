@@ -168,8 +168,17 @@ class Manifest:
     def save(self) -> None:
         """Replaces the file whole: a reader, or a run killed at any moment, sees the old
         record or the new one."""
-        write_atomic(self.path, self._encode())
+        self.write(self.snapshot())
+
+    def snapshot(self) -> str:
+        """The file's text as the records are now; they count as saved from here."""
+        text = self._encode()
         self.dirty = False
+        return text
+
+    def write(self, text: str) -> None:
+        """Replaces the file whole with `text` (a `snapshot`)."""
+        write_atomic(self.path, text)
 
     def _encode(self) -> str:
         """One line per job, sorted: readable and diffable, yet every piece goes through

@@ -12,8 +12,9 @@ from pathlib import Path
 import pytest
 from run_support import Pipeline
 
-from quarn.runner.commands import modules, run
+from quarn.runner.commands import run
 from quarn.runner.commands.main import COMMANDS
+from quarn.runner.graph import modules
 from quarn.runner.graph.model import Asset
 from quarn.runner.plan.jobs import Job
 from quarn.runner.report.outcome import Outcome

@@ -19,7 +19,8 @@ from quarn.runner.report.render import COLOURS, picture, to_dot, to_mermaid
 ASSETS = [
     {"name": 'say "hi"', "label": "x", "module": "m", "function": "f", "dims": {}, "inputs": {}},
     {"name": "down", "label": "down", "module": "m", "function": "g", "dims": {"day": 3},
-     "inputs": {"v": 'say "hi"', "w": "elsewhere"}},
+     "inputs": {"v": 'say "hi"', "w": "elsewhere", "prev": "down"},
+     "mappings": {"prev": "day-1"}},  # its own previous key
 ]  # fmt: skip
 
 
@@ -29,7 +30,9 @@ def test_dot_and_mermaid_text_carry_nodes_edges_states_and_escapes():
     assert 'a0 [label="say \\"hi\\"\\nm:f"' in dot
     assert 'label="down\\nm:g\\nday: 3 keys\\n3 never run"' in dot
     assert f'fillcolor="{COLOURS["never run"]}", class="never-run"' in dot
-    assert re.findall(r"a\d -> a\d", dot) == ["a0 -> a1"]  # an input from outside: no edge
+    # an input from outside: no edge; one that takes the previous key says so
+    assert re.findall(r"a\d -> a\d", dot) == ["a0 -> a1", "a1 -> a1"]
+    assert 'a1 -> a1 [label="prev [day-1]"]' in dot
     mermaid = to_mermaid(pic).splitlines()
     assert mermaid[1] == '  a0["say #quot;hi#quot;<br/>m:f"]'
     assert '  a0 -->|"v"| a1' in mermaid
@@ -138,9 +141,9 @@ def test_the_report_loads_in_a_browser_without_errors(states, tmp_path):
     dom, console = browse(page, "--dump-dom")
     assert console == []
     assert re.search(r'<span id="shown">5 of 5 jobs</span>', dom)  # the script ran to its end
-    # without the modules, the report knows the states as the runs left them
+    # without the modules, the report still sees the edit: the code the job ran changed
     svg = re.search(r"<svg.*</svg>", dom, re.S)
-    assert svg and node_classes(svg.group(0)) == {**EXPECTED, "edited": "current"}
+    assert svg and node_classes(svg.group(0)) == EXPECTED
     rows = re.findall(r'<tr class="[^"]*" data-status="([^"]*)"><td>([^<]*)</td>', dom)
     assert sorted(rows) == sorted(
         [("succeeded", "fine"), ("succeeded", "edited"), ("failed", "broken"),

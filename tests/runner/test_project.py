@@ -30,6 +30,11 @@ def project_file(root: Path, text: str) -> None:
          {"modules": ("pipelines", "jobs/x.py"), "out": "{root}/build/out",
           "paths": ("{root}/src", "{root}/../lib"), "jobs": 3, "isolation": "spawn"}),
         ("", {}),  # an empty table marks the root
+        ('[tool.quarn.params]\nt = 0.8\nnames = ["a", {b = true}]',
+         {"params": {"t": 0.8, "names": ["a", {"b": True}]}}),
+        ("[tool.quarn.params]\nstart = 2026-01-01",
+         "[tool.quarn] params: start: a date or time is not a JSON value; write it as a string"),
+        ("params = 3", "[tool.quarn] params: expected a table ([tool.quarn.params]), not 3"),
         ('moduls = ["x"]', "[tool.quarn] has no key 'moduls'; did you mean 'modules'?"),
         ("jobs = 0", "[tool.quarn] jobs: expected a whole number of at least 1, not 0"),
         ("jobs = true", "[tool.quarn] jobs: expected a whole number of at least 1, not True"),

@@ -56,6 +56,18 @@ def hashed():  # an unsafe name: its folder is a_b-<hash>, which another asset i
 @asset(name="TAKEN")
 def literal():
     return 2
+
+# A window includes the job's own key: from its own asset, a key would need itself.
+@asset(partitions={"day": partitions([1, 2])},
+       inputs={"week": __import__("quarn").window("rolling", "day", 2)})
+def rolling(day, week=None):
+    return day
+
+# The first key has no previous one, and nothing to receive in its place.
+@asset(partitions={"day": partitions([1, 2])},
+       inputs={"before": __import__("quarn").previous("chained", "day")})
+def chained(day, before):
+    return day
 """
 
 TAKEN = "a_b-" + short_hash("a/b", 8)
@@ -76,7 +88,23 @@ PROBLEMS = [
         "(an input names an asset as '/path/file.py:function', 'package.module:function' or by "
         "its name)",
     ),
-    ("need", "need", "required parameter 'm' is neither an input nor a partition dimension"),
+    (
+        "need",
+        "need",
+        "required parameter 'm' is neither an input nor a partition dimension, and no value "
+        "is set for it: pass --set m=VALUE, or set it in [tool.quarn.params]",
+    ),
+    (
+        "rolling",
+        "rolling",
+        "dependency cycle: rolling -> rolling (through a key mapping, a key would need itself)",
+    ),
+    (
+        "chained",
+        "chained",
+        "input 'before' takes the key 1 step back in dimension 'day' of 'chained', and key 1 "
+        "has none: give 'before' a default (before=None) to receive nothing there",
+    ),
     ("nothing", "nothing", "partition dimension 'day' is empty"),
     ("second", "dup", "another asset is also named 'dup' ({path}:{first})"),
 ]
@@ -106,7 +134,7 @@ def test_each_problem_is_one_exact_line_and_nothing_runs(tmp_path):
     assert done.returncode == 1
     assert done.stderr.splitlines() == [
         *expected,
-        "python -m quarn.run: error: 7 problems in the asset graph; nothing was run",
+        "python -m quarn.run: error: 9 problems in the asset graph; nothing was run",
     ]
     assert not pipe.out.exists()
     check = inspect_check(pipe, "graph")

@@ -66,11 +66,14 @@ def _address(path: Path) -> str | None:
 
 
 # Partitions, a fan-in, a failing job and what it skips; the same module for every run.
+# Its logs, among the files compared, say whether the jobs were forked from a template.
 PIPELINE = """
 days = partitions(["mon", "tue", "wed"])
+LOADED_BY = os.getpid()
 
 @asset()
 def base():
+    print("forked from a template:", os.getpid() != LOADED_BY)
     return {"n": 3, "nan": float("nan")}
 
 @asset(partitions={"day": days}, inputs={"b": base})
@@ -132,6 +135,7 @@ def test_same_files_and_summary_as_the_local_executor(tmp_path, scheduler):
     assert ["final", "-", "skipped", "upstream checked[day=tue] failed"] in _summary(local.stdout)
     logs = [text for name, text in local_files.items() if name.endswith("worker.log")]
     assert any("computing mon" in text for text in logs)  # logs are among the files compared
+    assert any("forked from a template: True" in text for text in logs)
     for name, extra in [
         ("cluster", ("--scheduler", scheduler)),
         ("own-cluster", ("--executor", "dask")),  # a local cluster started for the run
@@ -142,20 +146,38 @@ def test_same_files_and_summary_as_the_local_executor(tmp_path, scheduler):
         assert files == local_files, name
 
 
-def test_a_job_whose_worker_dies_is_lost_and_retried(tmp_path, scheduler):
+@pytest.mark.parametrize(
+    ("victim", "lost"),
+    [
+        ("dask_worker()", "its Dask worker died while running it"),
+        ("os.getppid()", "lost: the warm template was killed by signal 9 (SIGKILL)"),
+    ],
+    ids=["worker", "template"],
+)
+def test_a_job_whose_worker_dies_is_lost_and_retried(tmp_path, scheduler, victim, lost):
     pipeline = Pipeline(tmp_path)
     pipeline.write(
         "fragile",
-        """
+        f"""
+        def dask_worker():
+            pid = os.getppid()
+            with open(f"/proc/{{pid}}/cmdline", "rb") as f:
+                forked = b"quarn.runner.executors.fork" in f.read()
+            if forked:  # the template's parent is the worker
+                with open(f"/proc/{{pid}}/stat") as f:
+                    pid = int(f.read().rsplit(")", 1)[1].split()[1])
+            return pid
+
         @asset()
         def fragile():
             if not os.path.exists("killed-once"):  # in the run's directory, shared
-                open("killed-once", "w").close()
-                os.kill(os.getppid(), signal.SIGKILL)  # the Dask worker running this job
+                with open("killed-once", "w") as f:
+                    f.write(str(os.getpid()))
+                os.kill({victim}, signal.SIGKILL)
                 time.sleep(600)  # never reached: the job dies with its worker
             return "recovered"
 
-        @asset(inputs={"v": fragile})
+        @asset(inputs={{"v": fragile}})
         def after(v):
             return v + " and used"
         """,
@@ -164,8 +186,36 @@ def test_a_job_whose_worker_dies_is_lost_and_retried(tmp_path, scheduler):
     address_file.write_text(json.dumps({"address": scheduler}))
     done = pipeline.run("fragile", extra=("--scheduler", str(address_file), "--retries", "1"))
     assert done.returncode == 0, done.stderr
-    assert "its Dask worker died while running it" in done.stderr
+    assert lost in done.stderr
     assert pipeline.value("after") == "recovered and used"
+    assert not alive(int((tmp_path / "killed-once").read_text()))  # died with its worker
+
+
+def test_a_worker_whose_template_cannot_fork_spawns_with_a_note(tmp_path, scheduler):
+    """Imported on the fixture's workers, the module starts a thread: forking could
+    deadlock, so those workers start each job in a fresh interpreter, which imports the
+    module itself, and the run says so once."""
+    pipeline = Pipeline(tmp_path)
+    pipeline.write(
+        "threaded",
+        f"""
+        LOADED_BY = os.getpid()
+        if os.environ.get("{ON_WORKER}"):
+            import threading
+            threading.Thread(target=time.sleep, args=(600,), daemon=True).start()
+
+        @asset(partitions={{"n": partitions([1, 2, 3, 4])}})
+        def fresh(n):
+            return os.getpid() == LOADED_BY
+        """,
+    )
+    done = pipeline.run("threaded", extra=("--scheduler", scheduler))
+    assert done.returncode == 0, done.stderr
+    assert pipeline.values("fresh") == [True] * 4
+    notes = [line for line in done.stderr.splitlines() if "started a thread" in line]
+    assert len(notes) == 1, done.stderr  # one note for both workers
+    assert notes[0].startswith("quarn: note: Dask worker tcp://127.0.0.1:")
+    assert "module 'threaded' started a thread when imported; jobs run in spawned" in notes[0]
 
 
 def test_workers_that_cannot_see_the_output_or_import_the_modules(tmp_path, scheduler):
@@ -206,7 +256,7 @@ def test_a_stopped_run_leaves_no_job_running(tmp_path, scheduler, signum):
         @asset()
         def slow():
             with open("slow.pid.tmp", "w") as f:
-                f.write(str(os.getpid()))
+                f.write(f"{os.getpid()} {os.getppid()}")
             os.rename("slow.pid.tmp", "slow.pid")
             time.sleep(600)
         """,
@@ -214,7 +264,9 @@ def test_a_stopped_run_leaves_no_job_running(tmp_path, scheduler, signum):
     runner = pipeline.start("slow", extra=("--scheduler", scheduler))
     try:
         pid_file = tmp_path / "slow.pid"
-        pid = int(wait_for(lambda: pid_file.exists() and pid_file.read_text(), "the job", runner))
+        found = wait_for(lambda: pid_file.exists() and pid_file.read_text(), "the job", runner)
+        pid, template = map(int, found.split())
+        assert b"quarn.runner.executors.fork" in Path(f"/proc/{template}/cmdline").read_bytes()
         runner.send_signal(signum)
         stdout, stderr = runner.communicate(timeout=START_SECONDS)
     finally:
@@ -222,8 +274,9 @@ def test_a_stopped_run_leaves_no_job_running(tmp_path, scheduler, signum):
     if signum == signal.SIGINT:
         assert runner.returncode == 130, stderr
         assert [["slow", "-", "interrupted"]] == [row[:3] for row in summary_rows(stdout)]
-        with pytest.raises(ProcessLookupError):  # ended, and reaped by its worker
+        with pytest.raises(ProcessLookupError):  # ended, and reaped by its template
             os.kill(pid, 0)
+        assert not alive(template)  # the run ended its template on the worker
     else:
         wait_for(lambda: not alive(pid), "the job to end")
 
@@ -234,8 +287,9 @@ def test_a_stopped_run_leaves_no_job_running(tmp_path, scheduler, signum):
         (["--executor", "local", "--scheduler", "tcp://h:1"], False, 2, "--executor dask"),
         (["--scheduler", "h"], False, 2, "not a Dask scheduler address: 'h'"),
         (["--executor", "dask"], True, 1, "pip install 'quarn[dask]'"),
+        (["--executor", "dask", "--isolation", "none"], False, 2, "inside this process"),
     ],
-    ids=["scheduler-with-local", "bad-address", "no-distributed"],
+    ids=["scheduler-with-local", "bad-address", "no-distributed", "isolation-none"],
 )
 def test_dask_options_without_a_cluster(tmp_path, options, hidden, status, message):
     hide = tmp_path / "hide"  # stands in for an environment without distributed

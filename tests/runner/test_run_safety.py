@@ -254,3 +254,25 @@ def test_pruning_and_cleaning_leave_what_a_link_points_at(tmp_path):
     pipe.run("keyed", extra=("--prune",))
     pipe.quarn("clean", str(pipe.out))
     assert len(list(elsewhere.iterdir())) == 2
+
+
+def test_a_commit_that_fails_leaves_the_manifest_unsaved_until_one_works(tmp_path, monkeypatch):
+    from quarn.runner.executors.commit import Committer
+    from quarn.runner.store.manifest import Manifest
+
+    manifest = Manifest(str(tmp_path))
+    manifest.record("a/_", {"asset": "a", "status": "succeeded", "digest": "d"})
+    committer = Committer(str(tmp_path), manifest)
+    works = Manifest.write
+
+    def full(self: Manifest, text: str) -> None:
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(Manifest, "write", full)
+    assert committer.commit({str(tmp_path)}) == ""  # nothing failed before it
+    assert committer.wait() == "[Errno 28] No space left on device" and manifest.dirty
+    assert not (tmp_path / "manifest.json").exists()
+    monkeypatch.setattr(Manifest, "write", works)
+    assert committer.commit(set()) == ""
+    assert committer.wait() == "" and not manifest.dirty
+    assert Manifest.load(str(tmp_path))[0].jobs["a/_"]["digest"] == "d"

@@ -174,8 +174,8 @@ def test_unknown_serializers_and_missing_libraries_stop_the_run_first(tmp_path, 
         "asset 'mapped': serializer 'geo' needs no_such_module_q, which is not installed; "
         'install it with: pip install "quarn-geo"',
         "asset 'typo': serializer 'parqet' is not known; did you mean 'parquet'? known "
-        "serializers: arrow, geo, json, numpy, parquet, pickle, shout (a project adds its own "
-        "with quarn.register_serializer)",
+        "serializers: arrow, auto, geo, json, numpy, parquet, pickle, shout (a project adds its "
+        "own with quarn.register_serializer)",
     ]
     assert not pipe.out.joinpath("loud").exists()
 

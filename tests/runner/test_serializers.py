@@ -175,8 +175,53 @@ def test_a_fan_in_reads_a_member_only_when_asked_and_keeps_nothing(tmp_path):
 
     json_ = serializers.get("json")
     (tmp_path / "a.json").write_text("[1]")
-    fan_in = FanIn({'"a"': (json_, str(tmp_path / "a.json")), '"b"': (json_, str(tmp_path / "b"))})
+    source = {"dir": str(tmp_path), "serializer": None}
+    fan_in = FanIn(
+        {
+            '"a"': (json_, str(tmp_path / "a.json"), source),
+            '"b"': (json_, str(tmp_path / "b"), source),
+        }
+    )
     assert list(fan_in) == ['"a"', '"b"'] and len(fan_in) == 2 and '"b"' in fan_in
     assert fan_in['"a"'] == [1] and fan_in['"a"'] is not fan_in['"a"']
     with pytest.raises(StorageError, match="is missing"):
         fan_in['"b"']
+
+
+LOOP: list = []
+LOOP.append(LOOP)
+
+
+@pytest.mark.parametrize(
+    "value, stored_as",
+    [
+        (_frame(), "parquet"),
+        (POLARS, "parquet"),
+        (TABLE, "parquet"),
+        (pd.DataFrame({"o": [1, "a"]}), "pickle"),  # a column Arrow cannot type
+        (np.arange(6.0).reshape(2, 3), "numpy"),
+        (np.array([{"a": 1}], dtype=object), "pickle"),
+        (3, "json"),
+        ({"a": [1, 2.5, None, True, "x"], "b": {}}, "json"),
+        ((1, 2), "pickle"),  # JSON would give back a list
+        ({1: "one"}, "pickle"),  # JSON would give back the key "1"
+        ([{"k": (1,)}], "pickle"),
+        (datetime.date(2026, 1, 5), "pickle"),
+        (LOOP, "pickle"),  # JSON's types, but JSON refuses it: pickled, not a hang
+    ],
+    ids=lambda v: v if isinstance(v, str) else type(v).__name__,
+)
+def test_auto_stores_each_value_by_what_it_is_and_gives_it_back(value, stored_as, tmp_path):
+    from quarn.runner.job import values
+
+    stage = tmp_path / "stage"
+    stage.mkdir()
+    spec = {"serializer": "auto", "stage_dir": str(stage), "job_dir": "out/a/_",
+            "function": "a", "module": "m"}  # fmt: skip
+    record = values.store(value, spec)  # type: ignore[arg-type]
+    serializer = serializers.get(stored_as)
+    assert record["artifact_format"] == stored_as
+    assert record["value_path"] == f"out/a/_/{serializer.file_name}"
+    assert [p.name for p in stage.iterdir()] == [serializer.file_name]  # nothing half-written
+    back = serializers.read_value(serializer, str(stage / serializer.file_name))
+    assert back[0] is back if value is LOOP else _same(value, back)

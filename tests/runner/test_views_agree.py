@@ -8,7 +8,7 @@ import re
 import sys
 
 import pytest
-from run_support import Pipeline
+from run_support import Pipeline, statuses
 
 import quarn
 
@@ -18,8 +18,8 @@ def a(k):
     return {n} * k
 
 @asset(inputs={{"x": a}})
-def b(x):
-    return sum(x.values())
+def b(x, scale=1):
+    return scale * sum(x.values())
 """
 
 
@@ -107,10 +107,24 @@ def test_a_renamed_asset_is_orphaned_under_its_old_name(pipe):
     with pytest.raises(quarn.StaleValueError, match="its asset is now named 't'"):
         quarn.load("b", out=pipe.out)
     assert quarn.load("b", out=pipe.out, allow_stale=True) == 3
-    pipe.write("chain", renamed.replace("def b(x)", "def c(x)"))
+    pipe.write("chain", renamed.replace("def b(", "def c("))
     sys.modules.pop("chain")  # load judges declarations as this process imported them
     with pytest.raises(quarn.StaleValueError, match="its asset is no longer declared"):
         quarn.load("b", out=pipe.out)
+
+
+def test_set_runs_the_jobs_that_take_the_value_and_views_name_it_till_the_project_gives_it(
+    pipe, monkeypatch
+):
+    done = pipe.run("chain", extra=("--set", "scale=2"))
+    assert statuses(done.stdout) == {("b", "-"): "succeeded"}  # a has no such parameter
+    same(views(pipe, "b"), "stale", "its parameter scale changed")
+    assert quarn.load("b", out=pipe.out, params={"scale": 2}) == 6
+    (pipe.root / "pyproject.toml").write_text("[tool.quarn]\n[tool.quarn.params]\nscale = 2\n")
+    monkeypatch.chdir(pipe.root)  # quarn.load reads the project file, as the commands do
+    same(views(pipe, "b"), "current")
+    shown = pipe.quarn("show", "chain", "--path", str(pipe.mods), "--out", str(pipe.out))
+    assert re.search(r"^b .* scale=2 +current", shown.stdout, re.M)
 
 
 def test_a_failed_job_keeps_its_last_good_value_readable(pipe):

@@ -8,15 +8,20 @@ closest known one.
 
 from __future__ import annotations
 
+import datetime
 import difflib
+import math
 import os
 import tomllib
-from collections.abc import Callable
-from dataclasses import dataclass
+from collections.abc import Callable, Mapping
+from dataclasses import dataclass, field
 from typing import Any
 
 PROJECT_FILE = "pyproject.toml"
 TABLE = "[tool.quarn]"
+# The output directory without an option and without a project file that names one: `out`
+# in the current directory, or in the project root when there is a project file.
+DEFAULT_OUT = "out"
 
 
 class ConfigError(Exception):
@@ -36,6 +41,8 @@ class Settings:
     paths: tuple[str, ...] = ()  # import folders
     executor: str | None = None
     scheduler: str | None = None
+    serializer: str | None = None  # how values of assets that declare none are stored
+    params: Mapping[str, Any] = field(default_factory=dict)  # run parameter -> JSON value
 
 
 # A key's reader: the TOML value and the project root in, the setting out; a ValueError says
@@ -69,6 +76,25 @@ def _count(value: Any, root: str) -> int:
     return value
 
 
+def _params(value: Any, root: str) -> dict[str, Any]:
+    if not isinstance(value, dict):
+        raise ValueError(f"expected a table ([tool.quarn.params]), not {_shown(value)}")
+    return {name: _json(item, name) for name, item in value.items()}
+
+
+def _json(value: Any, where: str) -> Any:
+    """A TOML value as the JSON value a job receives; dates and times have none."""
+    if isinstance(value, datetime.date | datetime.time):
+        raise ValueError(f"{where}: a date or time is not a JSON value; write it as a string")
+    if isinstance(value, float) and not math.isfinite(value):
+        raise ValueError(f"{where}: {value} is not a JSON number")
+    if isinstance(value, list):
+        return [_json(item, where) for item in value]
+    if isinstance(value, dict):
+        return {name: _json(item, f"{where}.{name}") for name, item in value.items()}
+    return value
+
+
 # Every key of the table and its reader; the key is also the Settings field it sets.
 _KEYS: dict[str, _Reader] = {
     "modules": _words,
@@ -78,6 +104,8 @@ _KEYS: dict[str, _Reader] = {
     "paths": _folders,
     "executor": _text,
     "scheduler": _text,
+    "serializer": _text,
+    "params": _params,
 }
 
 
@@ -129,6 +157,46 @@ def read_settings(file: str, table: dict[str, Any]) -> Settings:
         except ValueError as exc:
             raise ConfigError(f"{file}: {TABLE} {key}: {exc}") from None
     return Settings(root=root, file=file, **values)
+
+
+def settle(
+    given: dict[str, Any], settings: Settings, cwd: str, out_default: str | None = DEFAULT_OUT
+) -> tuple[dict[str, Any], set[str]]:
+    """The options of a command or of a call completed by the project file, and the names of
+    those the file gave. `given` holds the options the caller has, None (or an empty list)
+    where it was left out; an option given overrides the file, `path` folders come before
+    the file's `paths` and the root. Adds `root` (None without a project file) and `base`,
+    the folder module words are relative to: the root for the file's words, `cwd` for
+    those given."""
+    done = dict(given)
+    taken: set[str] = set()
+    done["root"], done["base"] = settings.root, cwd
+    if "modules" in done and not done["modules"] and settings.modules:
+        done["modules"], done["base"] = list(settings.modules), settings.root
+        taken.add("modules")
+    if "path" in done:
+        root = [settings.root] if settings.root else []
+        done["path"] = [*done["path"], *settings.paths, *root]
+
+    def take(name: str, value: object) -> None:
+        if value is not None and name in done and done[name] is None:
+            done[name] = value
+            taken.add(name)
+
+    # Where the jobs run is the caller's when it says anything about it.
+    if all(done.get(o) is None for o in ("executor", "scheduler", "isolation")):
+        take("executor", settings.executor)
+    if done.get("executor") != "local":  # a scheduler is a Dask setting
+        take("scheduler", settings.scheduler)
+    dask = done.get("executor") == "dask" or done.get("scheduler") is not None
+    if not dask or settings.isolation != "none":  # none runs the jobs here, never on Dask
+        take("isolation", settings.isolation)
+    take("jobs", settings.jobs)
+    take("serializer", settings.serializer)
+    if settings.out is None and settings.root is not None and out_default is not None:
+        take("out", os.path.join(settings.root, out_default))  # the project's, not the cwd's
+    take("out", settings.out or out_default)
+    return done, taken
 
 
 def _table(file: str) -> dict[str, Any] | None:

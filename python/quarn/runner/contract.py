@@ -77,10 +77,13 @@ class ManifestEntry(TypedDict, total=False):
     `status` is how the job's latest run ended. The other members describe its latest
     success (absent when it never succeeded): `version` (code, declaration and key) and
     `parts` (the digest of each of those), `function` (`module:function` that ran),
-    `inputs` (upstream job id -> digest of the value it consumed), `digest` and `value`
-    (the value file's SHA-256 and name), `stat` (size, mtime_ns, ctime_ns, inode of that
-    file when it was hashed), `result_stat` (the same of the success record, read then),
-    `succeeded_at` (UTC, ISO 8601) and `seconds`.
+    `inputs` (upstream job id -> digest of the value it consumed), `digest`, `value` and
+    `serializer` (the value file's SHA-256 and name, and the serializer that wrote it),
+    `stat` (size, mtime_ns, ctime_ns, inode of that file when it was hashed),
+    `result_stat` (the same of the success record, read then), `succeeded_at` (UTC, ISO
+    8601) and `seconds`; `deps` (part -> the id of the shared part of the manifest's
+    `deps` table that says what the job used while it ran: the code, files and
+    environment variables of `JobDeps`).
     """
 
     asset: str
@@ -92,10 +95,12 @@ class ManifestEntry(TypedDict, total=False):
     inputs: dict[str, str]
     digest: str
     value: str
+    serializer: str
     stat: list[int]
     result_stat: list[int]
     succeeded_at: str
     seconds: float
+    deps: dict[str, str]
     ran_at: str  # when the latest run that did not succeed ended
 
 
@@ -107,10 +112,15 @@ STATUS_RUNNING = "running"  # started by a run that has not recorded how it ende
 
 
 class InputSource(TypedDict):
-    """Where a job finds one upstream value: the upstream job's folder and how it was stored."""
+    """Where a job finds one upstream value: the upstream job's folder and how it was stored;
+    with the SHA-256 and stat of the value file the runner knows, so that the worker can
+    vouch for the bytes it read without hashing them (`JobDeps.inputs`)."""
 
     dir: str
     serializer: str | None
+    job: NotRequired[str]  # the upstream job's id: `JobDeps.inputs` names it
+    digest: NotRequired[str]
+    stat: NotRequired[list[int]]
 
 
 class FanInSource(TypedDict):
@@ -130,6 +140,7 @@ class JobSpec(TypedDict):
     stage_dir: str  # where the worker writes; the runner moves it to job_dir
     serializer: str | None
     keys: dict[str, Any]  # dimension -> key, passed as keyword arguments
+    params: NotRequired[dict[str, Any]]  # run parameter -> value, passed as keyword arguments
     inputs: dict[str, InputSource | FanInSource]  # parameter -> where its value is
     sources: dict[str, str]  # source file -> SHA-256 of the bytes its version was computed from
     report: NotRequired[str]  # where the worker writes its `JobReport` after a success
@@ -139,16 +150,54 @@ class JobSpec(TypedDict):
     sync: NotRequired[bool]
 
 
+class CodeDep(TypedDict):
+    """The code of one source file that ran in a job: the SHA-256 of the file's bytes that
+    ran ("" when unknown), and unit (function, method, class or module body) -> the digest
+    of its normalized syntax tree ("" when unknown)."""
+
+    sha256: str
+    units: dict[str, str]
+
+
+class FileDep(TypedDict):
+    """A file a job read: its stat (size, mtime_ns, ctime_ns, inode) and SHA-256 as it was
+    read. Both None: the job looked for it and it did not exist. A SHA-256 of "": it
+    changed while the job ran, so the bytes read are unknown."""
+
+    stat: list[int] | None
+    sha256: str | None
+
+
+class JobDeps(TypedDict):
+    """What a job used while it ran, besides what its static version names. Paths are
+    relative to the job's working directory when inside it, else absolute.
+
+    `code`: source file -> the code of it that ran (in the job, or when its module was
+    imported); `files`: data files read; `env`: environment variable -> SHA-256 of its value
+    (None: unset); `inputs`: upstream job (its id, else its folder) -> SHA-256 of the value
+    bytes read;
+    `notes`: what could not be recorded, for a person."""
+
+    code: dict[str, CodeDep]
+    files: dict[str, FileDep]
+    env: dict[str, str | None]
+    inputs: dict[str, str]
+    notes: NotRequired[list[str]]
+
+
 class JobReport(TypedDict):
     """What the job worker tells the runner about a stored value, in the file named by
     `JobSpec.report`: the value file's name, the SHA-256 of the bytes it wrote, and the
     stat of that file and of the success record (size, mtime_ns, ctime_ns, inode), which a
-    rename of their folder leaves as they are. The runner never hashes a value itself."""
+    rename of their folder leaves as they are. The runner never hashes a value itself.
+    `deps`: what the job used while it ran, when it could be recorded."""
 
     value: str
     digest: str
     stat: list[int]
     result_stat: list[int]
+    serializer: NotRequired[str]  # the serializer that wrote it: under "auto", its pick
+    deps: NotRequired[JobDeps]
 
 
 def reference(file_path: str, function_name: str) -> str:
@@ -200,6 +249,7 @@ class AssetRecord(TypedDict):
     function: str
     dims: dict[str, int]  # dimension -> number of keys
     inputs: dict[str, str]  # parameter -> upstream's shown name
+    mappings: NotRequired[dict[str, str]]  # parameter -> the keys it takes (`day-1`)
 
 
 class JobRecord(TypedDict):

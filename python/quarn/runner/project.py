@@ -39,3 +39,21 @@ def in_roots(path: str, roots: Iterable[str]) -> bool:
     (a root such as / or the home folder may hold a virtual environment)."""
     real = os.path.realpath(path)
     return _inside(real, roots) and not _inside(real, _library())
+
+
+def library_file(path: str) -> bool:
+    """Whether a file is the interpreter's own (the standard library, site-packages): every
+    other source file that runs is code someone may edit, on the project's path or not."""
+    return _inside(os.path.realpath(path), _library())
+
+
+def library_folder(path: str) -> bool:
+    """Whether a path, as spelled, is under the interpreter's folders: `library_file`
+    without resolving links, for a first answer that is mostly the last."""
+    return path.startswith(library_prefixes())
+
+
+@functools.cache
+def library_prefixes() -> tuple[str, ...]:
+    """The interpreter's folders, each ending with a separator, for `str.startswith`."""
+    return tuple(folder.rstrip(os.sep) + os.sep for folder in sorted(_library()))

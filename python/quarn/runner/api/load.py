@@ -20,13 +20,15 @@ from typing import Any
 
 from quarn._quarn import AssetWrapper, inspect_modules
 from quarn.runner.canonical import canonical_json
+from quarn.runner.config import ConfigError, load_settings
 from quarn.runner.contract import ManifestEntry, module_reference
 from quarn.runner.graph.build import build_graph
 from quarn.runner.graph.model import Asset, Graph
 from quarn.runner.plan.observe import FolderObserver
+from quarn.runner.plan.params import settle_params
 from quarn.runner.plan.prepare import code_roots, code_versions, prepare
 from quarn.runner.plan.recorded import assess_recorded
-from quarn.runner.plan.select import select
+from quarn.runner.plan.select import PlanError, select
 from quarn.runner.project import in_roots
 from quarn.runner.report.status import describe
 from quarn.runner.state.assess import Assessment, orphaned
@@ -34,7 +36,8 @@ from quarn.runner.state.words import State
 from quarn.runner.store import serializers
 from quarn.runner.store.layout import job_path
 from quarn.runner.store.manifest import Manifest
-from quarn.runner.store.value_file import read_result, stored_value_file
+from quarn.runner.store.value_file import read_result, stored_value, stored_value_file
+from quarn.runner.trace.observe import RecordedDeps
 
 _MODULE_ROUNDS = 20  # upstreams in further modules: how far the search for them goes
 
@@ -46,8 +49,9 @@ class StaleValueError(Exception):
 
 
 @dataclass(slots=True)
-class _Stored:
-    """One job of the asset as the state model sees it."""
+class Stored:
+    """One job of an asset as the state model sees it: its key, folder, manifest record and
+    assessment."""
 
     key: dict[str, Any]
     folder: str
@@ -61,6 +65,7 @@ def load(
     out: str | os.PathLike[str] = "out",
     partition: Mapping[str, Any] | None = None,
     allow_stale: bool = False,
+    params: Mapping[str, Any] | None = None,
 ) -> Any:
     """The stored value of one job of `asset`, deserialized by the serializer that stored
     it: the same object a downstream asset receives.
@@ -68,19 +73,21 @@ def load(
     `asset` is the @asset function, its display name or 'module:function'; `partition`
     maps each dimension to its key, and is required exactly when the asset is
     partitioned. Raises LookupError when the job never ran, StaleValueError when it is not
-    current (unless `allow_stale`).
+    current (unless `allow_stale`). The job is judged with the run parameters of the
+    project file (the nearest pyproject.toml's [tool.quarn.params]), which `params`
+    overrides as `quarn run --set` does.
     """
     out = os.fspath(out)
     if partition is not None and not isinstance(partition, Mapping):
         raise TypeError(f"partition must be a dict from dimension to key, not {partition!r}")
-    label, dims, jobs = _assess(asset, out, allow_stale)
+    label, dims, jobs = _assess(asset, out, allow_stale, params)
     key = dict(partition) if partition is not None else {}
     if dims is not None:
         _check_partition(label, dims, partition)
     text = canonical_json(key)
     for job in jobs:
         if canonical_json(job.key) == text:
-            return _value(job, label, allow_stale)
+            return job_value(job, label, allow_stale)
     raise LookupError(f"{_where(label, key)} never ran into '{os.path.abspath(out)}'")
 
 
@@ -89,12 +96,13 @@ def load_all(
     *,
     out: str | os.PathLike[str] = "out",
     allow_stale: bool = False,
+    params: Mapping[str, Any] | None = None,
 ) -> list[tuple[dict[str, Any], Any]]:
     """Every stored job of `asset` as (partition dict, value) pairs, in the declared key
     order. Jobs that never ran are not listed, nor those of keys no longer declared; one
     that is not current raises StaleValueError, unless `allow_stale`, which lists each job
-    that has a value at all."""
-    label, _, jobs = _assess(asset, os.fspath(out), allow_stale)
+    that has a value at all. `params` as for `load`."""
+    label, _, jobs = _assess(asset, os.fspath(out), allow_stale, params)
     found: list[tuple[dict[str, Any], Any]] = []
     for job in jobs:
         state = job.assessment.state
@@ -102,7 +110,7 @@ def load_all(
             continue
         if allow_stale and not _has_value(job):
             continue
-        found.append((dict(job.key), _value(job, label, allow_stale)))
+        found.append((dict(job.key), job_value(job, label, allow_stale)))
     return found
 
 
@@ -110,8 +118,8 @@ def load_all(
 
 
 def _assess(
-    asset: object, out: str, allow_stale: bool
-) -> tuple[str, list[str] | None, list[_Stored]]:
+    asset: object, out: str, allow_stale: bool, params: Mapping[str, Any] | None = None
+) -> tuple[str, list[str] | None, list[Stored]]:
     """The asset's label, its dimensions in declared order (None when unknown), and each
     of its jobs with its assessment: declared keys first, in declared order, then keys no
     longer declared."""
@@ -121,7 +129,7 @@ def _assess(
     wrapper, label = _named(asset, manifest)
     modules = _modules_of(wrapper, label, manifest)
     try:
-        graph = _graph(modules, label, manifest.roots)
+        graph = _graph(modules, label, manifest.roots, manifest.serializer)
     except _CannotImport:
         if not allow_stale:
             raise
@@ -131,9 +139,12 @@ def _assess(
         return label, None, _undeclared(label, manifest, out, graph)
     assets = select(graph, [found.ref])
     roots = manifest.roots or code_roots(assets, [])
-    prepared = prepare(assets, {}, code_versions(assets, roots), manifest)
+    values = _param_values(graph, params)
+    deps = RecordedDeps(manifest.parts)
+    code = code_versions(assets, roots)
+    prepared = prepare(assets, {}, code, manifest, params=values, dependencies=deps)
     jobs = [
-        _Stored(dict(j.key), job_path(out, j.id), manifest.jobs.get(j.id), a)
+        Stored(dict(j.key), job_path(out, j.id), manifest.jobs.get(j.id), a)
         for j, a in prepared.plan.assessments.items()
         if j.asset is found
     ]
@@ -142,10 +153,21 @@ def _assess(
         record = manifest.jobs.get(job_id)
         if job_id.startswith(prefix) and record is not None:
             gone = orphaned("its partition key is no longer declared")
-            jobs.append(_Stored(_recorded_key(record), job_path(out, job_id), record, gone))
+            jobs.append(Stored(_recorded_key(record), job_path(out, job_id), record, gone))
     if not any(j.record is not None for j in jobs):
         raise LookupError(_never_ran(found.display, out, manifest))
     return found.display, list(found.dims), jobs
+
+
+def _param_values(graph: Graph, params: Mapping[str, Any] | None) -> dict[str, Any]:
+    """The values a run gives the parameters: the project file's, overridden by `params`."""
+    if params is not None and not isinstance(params, Mapping):
+        raise TypeError(f"params must be a dict from parameter name to value, not {params!r}")
+    try:
+        configured = load_settings(None, os.getcwd()).params
+        return settle_params(graph, params or {}, configured, given_as="params['{}']").values
+    except (ConfigError, PlanError) as exc:
+        raise ValueError(str(exc)) from None
 
 
 def _named(asset: object, manifest: Manifest) -> tuple[Any, str]:
@@ -213,9 +235,10 @@ def _recorded_module(record: ManifestEntry, out: str, job_id: str) -> str:
     return module if isinstance(module, str) else ""
 
 
-def _graph(modules: list[str], label: str, roots: list[str]) -> Graph:
-    """The graph of `modules` and of the modules their inputs name, inspected here; each
-    must be the project's module (under the folders the run recorded), not a namesake."""
+def _graph(modules: list[str], label: str, roots: list[str], serializer: str | None) -> Graph:
+    """The graph of `modules` and of the modules their inputs name, inspected here, with
+    the default serializer the run recorded; each module must be the project's (under the
+    folders the run recorded), not a namesake."""
     import sys
 
     for name in modules:
@@ -234,7 +257,7 @@ def _graph(modules: list[str], label: str, roots: list[str]) -> Graph:
                 f"imported (from {', '.join(roots)}); put the project's folder first on the "
                 "import path, or pass allow_stale=True to read the value as it is"
             )
-    asked = tuple(modules)
+    asked = (*modules, serializer or "")
     cached = _GRAPHS.get(asked)
     if cached is not None and cached[0] == _fingerprint(cached[1], sys.modules):
         return cached[2]
@@ -245,13 +268,14 @@ def _graph(modules: list[str], label: str, roots: list[str]) -> Graph:
             break
         modules = [*modules, *missing]
         document = json.loads(inspect_modules(modules))
-    graph = build_graph(document)
+    graph = build_graph(document, serializer=serializer)
     _GRAPHS[asked] = (_fingerprint(modules, sys.modules), modules, graph)
     return graph
 
 
-# The graphs inspected in this process, by the modules asked for: reused while those
-# modules (and those their inputs led to) are the same objects with the same files.
+# The graphs inspected in this process, by the modules asked for and the default
+# serializer: reused while those modules (and those their inputs led to) are the same
+# objects with the same files.
 _GRAPHS: dict[tuple[str, ...], tuple[object, list[str], Graph]] = {}
 
 
@@ -307,7 +331,7 @@ def _find(graph: Graph, wrapper: Any, label: str) -> Asset | None:
     return matches[0] if len(matches) == 1 else None
 
 
-def _undeclared(label: str, manifest: Manifest, out: str, graph: Graph) -> list[_Stored]:
+def _undeclared(label: str, manifest: Manifest, out: str, graph: Graph) -> list[Stored]:
     """The recorded jobs of an asset that no module declares any more (renamed or
     removed), each orphaned."""
     jobs = []
@@ -318,21 +342,24 @@ def _undeclared(label: str, manifest: Manifest, out: str, graph: Graph) -> list[
         now = [a.display for a in graph.assets if function in _forms(a)]
         text = f"its asset is now named '{now[0]}'" if now else "its asset is no longer declared"
         assessment = orphaned(text)
-        jobs.append(_Stored(_recorded_key(record), job_path(out, job_id), record, assessment))
+        jobs.append(Stored(_recorded_key(record), job_path(out, job_id), record, assessment))
     if not jobs:
         raise LookupError(_never_ran(label, out, manifest))
     return jobs
 
 
-def _as_recorded(label: str, manifest: Manifest, out: str) -> list[_Stored]:
+def _as_recorded(label: str, manifest: Manifest, out: str) -> list[Stored]:
     """The asset's recorded jobs judged by their records alone (their code unseen), for
     `allow_stale` when the modules cannot be imported."""
     mine = {i: r for i, r in manifest.jobs.items() if r.get("asset") == label}
     observer = FolderObserver(out)
     assessed = assess_recorded(
-        manifest.jobs, {}, lambda i, r: observer.folder(i, job_path(out, i), r)
+        manifest.jobs,
+        {},
+        lambda i, r: observer.folder(i, job_path(out, i), r),
+        dependencies=RecordedDeps(manifest.parts),
     )
-    return [_Stored(_recorded_key(r), job_path(out, i), r, assessed[i]) for i, r in mine.items()]
+    return [Stored(_recorded_key(r), job_path(out, i), r, assessed[i]) for i, r in mine.items()]
 
 
 def _forms(asset: Asset) -> set[str]:
@@ -364,12 +391,14 @@ def _check_partition(label: str, dims: list[str], partition: Mapping[str, Any] |
         )
 
 
-def _has_value(job: _Stored) -> bool:
+def _has_value(job: Stored) -> bool:
     recorded = job.record is not None and "digest" in job.record
     return recorded and stored_value_file(job.folder) is not None
 
 
-def _value(job: _Stored, label: str, allow_stale: bool) -> Any:
+def job_value(job: Stored, label: str, allow_stale: bool) -> Any:
+    """The job's value, read by the serializer its record names; refused as `load` refuses
+    it when the job is not current."""
     where = _where(label, job.key)
     state = job.assessment.state
     if state is not State.CURRENT:
@@ -381,10 +410,8 @@ def _value(job: _Stored, label: str, allow_stale: bool) -> Any:
                 f"{where}: the stored value is not current: {shown}; "
                 "run it again, or pass allow_stale=True to read it anyway"
             )
-    record = read_result(job.folder)
-    path = stored_value_file(job.folder)
-    name = record.get("artifact_format") if isinstance(record, dict) else None
-    if path is None or not isinstance(name, str):
+    path, name = stored_value(job.folder) or (None, None)
+    if path is None or name is None:
         raise LookupError(f"{where}: its result.json does not say where its value is")
     try:
         serializer = serializers.get(name)

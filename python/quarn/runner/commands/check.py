@@ -33,7 +33,7 @@ def main(argv: list[str] | None = None, prog: str = "quarn check") -> int:
     args = shared.parse(build_parser(prog), argv)
 
     def body() -> int:
-        graph, _ = shared.load(args.modules, args.path, checked=False, base=args.base)
+        graph, _ = shared.load_for(args, checked=False)
         return print_diagnostics(graph, sys.stdout)
 
     return shared.run_command(prog, body)

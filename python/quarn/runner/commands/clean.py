@@ -95,7 +95,7 @@ def _clean_locked(args: argparse.Namespace, prog: str) -> int:
         keep |= {j["id"] for j in runs[-1]["jobs"]}
     dropped: list[str] = []
     if args.modules:
-        graph, _ = shared.load(args.modules, args.path)
+        graph, _ = shared.load_for(args)
         planned = {j.id for j in build_jobs(graph.order, {})}
         dropped = sorted(k for k in manifest.jobs if k not in planned)
         keep = planned

@@ -54,12 +54,12 @@ def _graph(args: argparse.Namespace, prog: str) -> int:
     fmt = args.format or _format_of(args.output)
     if args.output is None and fmt == "png" and sys.stdout.isatty():
         raise shared.CommandError("png is binary: write it to a file with -o FILE", 2)
-    graph, paths = shared.load(args.modules, args.path, checked=False, base=args.base)
+    graph, paths = shared.load_for(args, checked=False)
     for diagnostic in graph.diagnostics:  # the picture still helps to see them
         sys.stderr.write(f"{one_line(str(diagnostic))}\n")
     if args.out:
         shared.say_where(prog, args.out)
-    states, notes = _states(graph, paths, args.out, args.root) if args.out else ({}, {})
+    states, notes = _states(graph, paths, args) if args.out else ({}, {})
     pic = picture([asset_record(a) for a in graph.order or graph.assets], states, notes)
     try:
         data = render(pic, fmt)
@@ -94,10 +94,10 @@ def _format_of(output: str | None) -> str:
     )
 
 
-def _states(graph: Graph, paths: list[str], out: str, root: str | None) -> Nodes:
+def _states(graph: Graph, paths: list[str], args: argparse.Namespace) -> Nodes:
     """Each asset's state and a note of its jobs' states; none for a graph with problems,
     which cannot be planned."""
     if graph.diagnostics:
         return {}, {}
-    seen = look(graph.order, paths, out, root)
+    seen = look(graph.order, paths, args.out, args.root, shared.params_of(graph, args))
     return asset_states(graph.order, seen)

@@ -9,8 +9,8 @@ import subprocess
 import sys
 
 from quarn.runner.commands import shared
-from quarn.runner.commands.modules import ModuleError, resolve
 from quarn.runner.contract import discovery_command
+from quarn.runner.graph.modules import ModuleError, resolve
 
 
 def build_parser(prog: str) -> argparse.ArgumentParser:

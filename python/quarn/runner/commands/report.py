@@ -56,8 +56,8 @@ def _report(args: argparse.Namespace, prog: str) -> int:
     runs = shared.recorded_runs(args.out, prog, "; run `quarn run` first")
     output = args.output or os.path.join(args.out, REPORT_FILE)
     if args.modules:
-        graph, paths = shared.load(args.modules, args.path, base=args.base)
-        seen = look(graph.order, paths, args.out, args.root)
+        graph, paths = shared.load_for(args)
+        seen = look(graph.order, paths, args.out, args.root, shared.params_of(graph, args))
         nodes: Nodes | None = asset_states(graph.order, seen)
         assessed = seen.by_id()
     else:

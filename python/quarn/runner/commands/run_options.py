@@ -6,12 +6,12 @@ import argparse
 import os
 from collections.abc import Callable
 
+from quarn.runner.api.options import DISCOVERY_TIMEOUT_SECONDS, EXECUTORS
 from quarn.runner.commands.shared import MODULE_HELP, add_out, add_path, add_project, configure
 from quarn.runner.executors.isolation import ISOLATIONS, default_isolation
 from quarn.runner.plan.select import CONFIRM_ABOVE_JOBS
 
 PROG = "python -m quarn.run"
-DISCOVERY_TIMEOUT_SECONDS = 300.0
 
 
 def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
@@ -46,7 +46,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--executor",
-        choices=("local", "dask"),
+        choices=EXECUTORS,
         help="where jobs run: 'local' processes (the default), or the workers of a Dask "
         "cluster, which must see DIR at the same path (see docs/cluster.md)",
     )
@@ -55,7 +55,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         metavar="ADDRESS",
         help="the Dask scheduler to run on: its address (tcp://host:8786) or its scheduler "
         "file (implies --executor dask); "
-        "without it, --executor dask starts a local cluster of 2 worker processes for the run",
+        "without it, --executor dask starts a local cluster of 2 workers for the run",
     )
     parser.add_argument(
         "--select",
@@ -74,6 +74,15 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         metavar="DIM=KEY",
         help="run only key KEY of dimension DIM (KEY read as JSON when it "
         "parses, else as a string); repeat to keep several keys",
+    )
+    parser.add_argument(
+        "--set",
+        action="append",
+        default=[],
+        metavar="NAME=VALUE",
+        help="give the run parameter NAME (a function parameter that is neither an input nor "
+        "a partition dimension) the value VALUE, read as JSON when it parses, else as a "
+        "string; overrides the project file's [tool.quarn.params]; repeatable",
     )
     parser.add_argument(
         "--force",
@@ -133,10 +142,11 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     parser.add_argument(
         "--isolation",
         choices=ISOLATIONS,
-        help="how local jobs are kept apart: 'fork' a process per job from a warm template "
-        "that imported the modules once; 'spawn' a fresh interpreter per job; 'none' run "
-        "them one after another inside this process, for debugging (default: "
-        f"{default_isolation()})",
+        help="how jobs are kept apart: 'fork' a process per job from a warm template "
+        "that imported the modules once (on Dask, one per worker); 'spawn' a fresh "
+        "interpreter per job; 'none' run them one after another inside this process, for "
+        f"debugging, not on Dask (default: {default_isolation()}; on Dask, fork where the "
+        "workers can)",
     )
     parser.add_argument(
         "--why",

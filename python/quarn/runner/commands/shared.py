@@ -7,13 +7,23 @@ import argparse
 import difflib
 import os
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any
 
-from quarn.runner.commands.modules import ModuleError, resolve
-from quarn.runner.config import PROJECT_FILE, TABLE, ConfigError, Settings, load_settings
+from quarn.runner.config import DEFAULT_OUT as DEFAULT_OUT
+from quarn.runner.config import (
+    PROJECT_FILE,
+    TABLE,
+    ConfigError,
+    Settings,
+    load_settings,
+    settle,
+)
 from quarn.runner.contract import MANIFEST_FILE, RunRecord
 from quarn.runner.executors.discovery import DiscoveryError, discover
 from quarn.runner.graph.model import Graph
+from quarn.runner.graph.modules import ModuleError, resolve
+from quarn.runner.plan.params import settle_params
 from quarn.runner.store.history import load_runs
 from quarn.runner.store.paths import LayoutError
 from quarn.runner.text import one_line
@@ -22,11 +32,6 @@ MODULE_HELP = (
     "module, package (all its submodules), file (pipelines/sales.py) or folder; "
     f"default: the modules named in the project's {PROJECT_FILE} {TABLE}"
 )
-
-
-# The output directory without --out and without a project file that names one: `out` in
-# the current directory, or in the project root when there is a project file.
-DEFAULT_OUT = "out"
 
 
 class CommandError(Exception):
@@ -83,51 +88,35 @@ def configure(
     out_default: str | None = DEFAULT_OUT,
     need_modules: bool = True,
 ) -> Settings:
-    """Completes `args` with what the project file sets and the command line left out (an
-    option given overrides the file; `--path` folders come before the file's `paths`).
+    """Completes `args` with what the project file sets and the command line left out (see
+    `settle`), and sets `args.serializer`, the project's default serializer.
 
-    Sets `args.root` (the project root, or None) and `args.base`, the folder the module
-    words are relative to: the root for the file's words, the current directory for those
-    typed. Exits with status 2 on a project file that cannot be used, or when no MODULE is
-    named by either."""
+    Sets `args.root` (the project root, or None), `args.params` (the values of its
+    `[tool.quarn.params]` table) and `args.base`, the folder the module words are relative
+    to. Exits with status 2 on a project file that cannot be used, a value outside an
+    option's choices, or when no MODULE is named by either."""
     try:
         settings = load_settings(getattr(args, "project", None), os.getcwd())
     except ConfigError as exc:
         parser.exit(2, f"{parser.prog}: error: {exc}\n")
-    args.root = settings.root
-    args.base = os.getcwd()
-    if hasattr(args, "modules") and not args.modules and settings.modules:
-        args.modules, args.base = list(settings.modules), settings.root
-    if hasattr(args, "path"):
-        args.path = [*args.path, *settings.paths, *([settings.root] if settings.root else [])]
+    names = ("modules", "path", "executor", "scheduler", "isolation", "jobs", "out")
+    given = {n: getattr(args, n) for n in names if hasattr(args, n)}
+    done, taken = settle({**given, "serializer": None}, settings, os.getcwd(), out_default)
+    args.params = dict(settings.params)
     choices = {a.dest: a.choices for a in parser._actions if a.choices is not None}
-
-    def take(dest: str, value: object) -> None:
-        if value is None or not hasattr(args, dest) or getattr(args, dest) is not None:
-            return
-        allowed = choices.get(dest)
-        if allowed is not None and value not in allowed:
-            close = difflib.get_close_matches(str(value), [str(c) for c in allowed], n=1)
+    for name in sorted(taken & set(choices)):
+        allowed = choices[name]
+        if done[name] not in allowed:
+            close = difflib.get_close_matches(str(done[name]), [str(c) for c in allowed], n=1)
             hint = f"; did you mean '{close[0]}'?" if close else ""
             known = ", ".join(str(c) for c in allowed)
             parser.exit(
                 2,
-                f"{parser.prog}: error: {settings.file}: {TABLE} {dest}: '{value}' is not "
+                f"{parser.prog}: error: {settings.file}: {TABLE} {name}: '{done[name]}' is not "
                 f"one of {known}{hint}\n",
             )
-        setattr(args, dest, value)
-
-    # Where the jobs run is the command line's when it says anything about it.
-    if all(getattr(args, o, None) is None for o in ("executor", "scheduler", "isolation")):
-        take("executor", settings.executor)
-    if getattr(args, "executor", None) != "local":  # a scheduler is a Dask setting
-        take("scheduler", settings.scheduler)
-    if getattr(args, "executor", None) != "dask":  # isolation is a local setting
-        take("isolation", settings.isolation)
-    take("jobs", settings.jobs)
-    if settings.out is None and settings.root is not None and out_default is not None:
-        take("out", os.path.join(settings.root, out_default))  # the project's, not the cwd's
-    take("out", settings.out or out_default)
+    for name, value in done.items():
+        setattr(args, name, value)
     if need_modules and hasattr(args, "modules") and not args.modules:
         parser.error(
             "the following arguments are required: MODULE (or a modules list in the "
@@ -146,18 +135,43 @@ def add_path(parser: argparse.ArgumentParser) -> None:
     )
 
 
+def load_for(args: argparse.Namespace, *, checked: bool = True) -> tuple[Graph, list[str]]:
+    """`load` of the modules a command line names, as `configure` completed it."""
+    return load(
+        args.modules,
+        args.path,
+        checked=checked,
+        base=getattr(args, "base", None),
+        serializer=getattr(args, "serializer", None),
+        params=getattr(args, "params", None),
+    )
+
+
 def load(
-    modules: Sequence[str], paths: Sequence[str], *, checked: bool = True, base: str | None = None
+    modules: Sequence[str],
+    paths: Sequence[str],
+    *,
+    checked: bool = True,
+    base: str | None = None,
+    serializer: str | None = None,
+    params: Mapping[str, Any] | None = None,
 ) -> tuple[Graph, list[str]]:
-    """The graph of the named modules (relative to `base`) and the folders they are imported
-    from; with `checked`, a graph with problems is an error after its diagnostics are
-    printed. Raises DiscoveryError, which `run_command` prints."""
+    """The graph of the named modules (relative to `base`; `serializer` is the project's
+    default) and the folders they are imported from; with `checked`, a graph with problems
+    is an error after its diagnostics are printed. `params`, the project file's parameter
+    values, settle the parameters they give a value (a name no asset has is a warning).
+    Raises DiscoveryError, which
+    `run_command` prints."""
     try:
         found = resolve(modules, paths, base)
     except ModuleError as exc:
         raise CommandError(str(exc)) from None
     search = [os.path.abspath(p) for p in [*paths, *found.paths]]
-    graph = discover(found.modules, search, sys.stderr).graph()
+    graph = discover(found.modules, search, sys.stderr).graph(serializer)
+    settled = settle_params(graph, {}, params)
+    for warning in settled.warnings:
+        sys.stderr.write(f"quarn: warning: {one_line(warning)}\n")
+    graph.diagnostics = settled.diagnostics
     if checked and graph.diagnostics:
         for diagnostic in graph.diagnostics:
             sys.stderr.write(f"{one_line(str(diagnostic))}\n")
@@ -166,6 +180,12 @@ def load(
     if not graph.assets:
         raise CommandError(f"no assets found in {', '.join(modules)}")
     return graph, search
+
+
+def params_of(graph: Graph, args: argparse.Namespace) -> dict[str, Any]:
+    """The values the project file gives the graph's parameters: what a run without --set
+    gives them, so a view judges the jobs as that run would."""
+    return settle_params(graph, {}, getattr(args, "params", None)).values
 
 
 def run_command(prog: str, body: Callable[[], int]) -> int:

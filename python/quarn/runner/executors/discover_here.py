@@ -9,6 +9,7 @@ from the registry itself.
 
 from __future__ import annotations
 
+import contextlib
 import importlib
 import json
 import os
@@ -50,6 +51,7 @@ def discover_here(modules: Sequence[str], paths: Sequence[str], *, jobs_here: bo
     from quarn._quarn import inspect_modules
     from quarn.runner.job.sources import install
     from quarn.runner.store import serializers
+    from quarn.runner.trace import record as trace
 
     own = quarn.__file__ or __file__
     if jobs_here:
@@ -65,22 +67,34 @@ def discover_here(modules: Sequence[str], paths: Sequence[str], *, jobs_here: bo
     sys.stdout.flush()
     saved = os.dup(1)
     os.dup2(2, 1)
+    # Where jobs run, what each module's import uses counts for every job of it.
+    recording = trace.imports() if jobs_here else contextlib.nullcontext()
     try:
-        failures = []
-        for name in names:
-            try:
-                importlib.import_module(name)
-            except KeyboardInterrupt:
-                raise
-            except BaseException as exc:  # noqa: BLE001 - as the core, which skips any
-                failures.append(import_failure(name, exc))
-        failed = {f.module for f in failures}
-        text = inspect_modules([m for m in names if m not in failed])
+        with recording:
+            failures = []
+            for name in names:
+                try:
+                    importlib.import_module(name)
+                except KeyboardInterrupt:
+                    raise
+                except BaseException as exc:  # noqa: BLE001 - as the core, which skips any
+                    failures.append(import_failure(name, exc))
+            failed = {f.module for f in failures}
+            text = inspect_modules([m for m in names if m not in failed])
+        if jobs_here:
+            serializers.preload(_declared_serializers(text))
     finally:
         sys.stdout.flush()
         os.dup2(saved, 1)
         os.close(saved)
     return Found(text, None, failures, serializers.registered())
+
+
+def _declared_serializers(document: str) -> list[str | None]:
+    """The serializer each discovered asset declares."""
+    entries = json.loads(document).get("assets", [])
+    metadata = [e.get("decorator_metadata") for e in entries if isinstance(e, dict)]
+    return [m.get("serializer") for m in metadata if isinstance(m, dict)]
 
 
 def encode(found: Found) -> bytes:

@@ -58,16 +58,16 @@ class Discovery:
     note: str | None = None  # why, then
     template: TemplateProcess | None = field(default=None, repr=False)
 
-    def graph(self) -> Graph:
-        """The checked graph. Raises ImportFailed when a module could not be imported,
-        DiscoveryError when the document is unusable."""
+    def graph(self, serializer: str | None = None) -> Graph:
+        """The checked graph (`serializer`: the project's default). Raises ImportFailed
+        when a module could not be imported, DiscoveryError when the document is unusable."""
         if self.failures:
             raise ImportFailed(self.failures)
         from quarn.runner.store.serializers import availability, problem_of
 
         usable = availability(self.serializers)
         try:
-            return build_graph(self.document, lambda name: problem_of(name, usable))
+            return build_graph(self.document, lambda name: problem_of(name, usable), serializer)
         except ValueError as exc:
             raise DiscoveryError(str(exc)) from None
 

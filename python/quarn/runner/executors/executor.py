@@ -16,7 +16,6 @@ import time
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from types import FrameType
-from typing import Any
 
 from quarn.runner.contract import (
     LOG_FILE,
@@ -27,6 +26,7 @@ from quarn.runner.contract import (
     JobSpec,
 )
 from quarn.runner.executors.backend import Backend, JobExit
+from quarn.runner.executors.commit import Committer
 from quarn.runner.executors.failures import failure_text, keep_log, last_frames
 from quarn.runner.executors.transitions import (
     Effect,
@@ -43,7 +43,6 @@ from quarn.runner.plan.jobs import Job
 from quarn.runner.report.outcome import Outcome
 from quarn.runner.report.progress import Progress
 from quarn.runner.state.words import Status
-from quarn.runner.store.atomic import sync_directory, sync_filesystem
 from quarn.runner.store.job_report import read_report
 from quarn.runner.store.layout import (
     LayoutError,
@@ -53,10 +52,10 @@ from quarn.runner.store.layout import (
     job_path,
     keep_failure,
     promote,
-    sync_folder,
 )
 from quarn.runner.store.manifest import Manifest, utc_now
 from quarn.runner.store.rundir import RunDir
+from quarn.runner.store.serializers import AUTO
 from quarn.runner.store.value_file import read_result
 from quarn.runner.text import one_line
 
@@ -155,6 +154,7 @@ class Executor:
         self._manifest_error = ""
         self._last_account = 0.0
         self._unsynced: set[str] = set()  # job folders promoted since the last manifest save
+        self._committer = Committer(out_dir, manifest)
 
     # The loop ------------------------------------------------------------------------------
 
@@ -187,8 +187,10 @@ class Executor:
             self._account(time.monotonic())
             self.stats.seconds = time.monotonic() - started
             self.stats.cpu = time.process_time() - cpu
+            self._saved(self._committer.wait())  # a failed commit leaves it unsaved
             if self.manifest.dirty:
                 self._save_manifest()
+                self._saved(self._committer.wait())
         for job in self.jobs:
             if job not in self._outcomes:
                 self._outcomes[job] = Outcome(job, Status.NOT_RUN)
@@ -209,25 +211,18 @@ class Executor:
         return max(0.0, min(moments) - now)
 
     def _save_manifest(self) -> None:
-        """Syncs the job folders the manifest is about to vouch for, then saves it. A failed
-        save (disk full) is retried at the next save; the run goes on."""
-        if self._unsynced and not sync_filesystem(self.out_dir):
-            parents = {os.path.dirname(folder) for folder in self._unsynced}
-            for folder in self._unsynced:
-                sync_folder(folder)
-            for parent in parents:
-                sync_directory(parent)
-        self._unsynced.clear()
-        try:
-            self.manifest.save()
-        except OSError as exc:
-            if not self._manifest_error:
-                self.progress.message(
-                    one_line(f"quarn: warning: cannot save {self.manifest.path}: {exc}")
-                )
-            self._manifest_error = str(exc)
-        else:
-            self._manifest_error = ""
+        """Commits the job folders promoted since the last save and the manifest that vouches
+        for them, off the loop (see `commit.py`)."""
+        self._saved(self._committer.commit(self._unsynced))
+        self._unsynced = set()
+
+    def _saved(self, error: str) -> None:
+        """Says once that saving the manifest failed; a later save that worked clears it."""
+        if error and not self._manifest_error:
+            self.progress.message(
+                one_line(f"quarn: warning: cannot save {self.manifest.path}: {error}")
+            )
+        self._manifest_error = error
 
     def _fill(self) -> None:
         while len(self._running) < self.slots and not self._signal:
@@ -283,28 +278,38 @@ class Executor:
             else:
                 inputs[param] = {"fan_in": {member: self._source(up) for member, up in source}}
         asset = job.asset
-        return {
+        spec: JobSpec = {
             "module": asset.module,
             "function": asset.function_name,
             "paths": self.paths,
             "job_dir": job_path(self.out_dir, job.id),
             "stage_dir": os.path.abspath(stage),
-            "serializer": _serializer(asset.metadata),
+            "serializer": asset.serializer,
             "keys": job.key,
             "inputs": inputs,
             "sources": self.plan.sources.get(asset.ref, {}),
             "sync": self.backend.remote,
         }
+        if job.params:
+            spec["params"] = job.params
+        return spec
 
     def _source(self, upstream: Job) -> InputSource:
+        """Where the upstream's value is and which serializer its record says wrote it."""
         folder = job_path(self.out_dir, upstream.id)
-        # the value file its success recorded, read from the record the run keeps
-        value = self.manifest.jobs.get(upstream.id, {}).get("value") or VALUE_FILE
+        # the value file and serializer its success recorded, from the record the run keeps
+        record = self.manifest.jobs.get(upstream.id, {})
+        value = record.get("value") or VALUE_FILE
+        serializer = record.get("serializer") or upstream.asset.serializer
         check_input_folder(self.out_dir, upstream.id, (os.path.basename(value), RESULT_FILE))
-        return {
+        source: InputSource = {
             "dir": os.path.abspath(folder),
-            "serializer": _serializer(upstream.asset.metadata),
+            "serializer": None if serializer == AUTO else serializer,
+            "job": upstream.id,
         }
+        if "digest" in record and "stat" in record:  # what the worker may vouch for unread
+            source["digest"], source["stat"] = record["digest"], record["stat"]
+        return source
 
     def _conclude_all(self, ended: list[tuple[Job, JobExit]]) -> None:
         for job, exit_ in ended:
@@ -357,8 +362,8 @@ class Executor:
                 case Promote(job, failed):
                     assert running is not None
                     self._perform(self._promote(running, failed))
-                case Record(job, entry):
-                    self.manifest.record(job.id, entry)
+                case Record(job, entry, parts):
+                    self.manifest.record(job.id, entry, parts)
                 case Mark(job, status):
                     self.manifest.mark(
                         job.id, status, job.asset.display, job.key or None, job.function
@@ -430,10 +435,3 @@ class Executor:
                 killed = True
             wait = _TICK_SECONDS if killed else min(_TICK_SECONDS, max(0.0, kill_at - now))
             self._conclude_all(self.backend.wait(wait))
-
-
-def _serializer(metadata: Any) -> str | None:
-    if isinstance(metadata, dict) and isinstance(metadata.get("serializer"), str):
-        name: str = metadata["serializer"]
-        return name
-    return None

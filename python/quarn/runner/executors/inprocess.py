@@ -114,6 +114,11 @@ def _job_context(log_path: str, timeout: float | None) -> Iterator[_Interruption
     os.dup2(log, 1)
     os.dup2(log, 2)
     os.close(log)
+    # A notebook's or a test runner's streams write to no file descriptor: replaced, so
+    # what the job prints goes to its log all the same.
+    streams = sys.stdout, sys.stderr
+    logged = open(1, "w", errors="backslashreplace", buffering=1, closefd=False)  # noqa: SIM115
+    sys.stdout = sys.stderr = logged
     state = _Interruption(timeout)
     real_exit = os._exit
     os._exit = _ending_run(real_exit, saved_fds[1])  # type: ignore[assignment]
@@ -131,9 +136,10 @@ def _job_context(log_path: str, timeout: float | None) -> Iterator[_Interruption
                     signal.signal(signum, handler)
         sys.breakpointhook = previous_hook
         os._exit = real_exit
-        for stream in (sys.stdout, sys.stderr):
+        for stream in (sys.stdout, sys.stderr, logged):
             with suppress(Exception):
                 stream.flush()
+        sys.stdout, sys.stderr = streams
         os.dup2(saved_fds[0], 1)
         os.dup2(saved_fds[1], 2)
         for fd in (*saved_fds, terminal):

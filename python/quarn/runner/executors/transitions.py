@@ -9,8 +9,9 @@ process, so every path is tested by feeding stimuli and reading the effects.
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
+from typing import Any
 
 from quarn.runner.contract import (
     STATUS_FAILED,
@@ -24,6 +25,7 @@ from quarn.runner.plan.freshness import Plan
 from quarn.runner.plan.jobs import Job
 from quarn.runner.report.outcome import Outcome
 from quarn.runner.state.words import Action, Status
+from quarn.runner.trace.deps import share
 
 
 @dataclass(frozen=True, slots=True)
@@ -55,6 +57,7 @@ class Promote:
 class Record:
     job: Job
     entry: ManifestEntry
+    parts: Mapping[str, Any] = field(default_factory=dict)  # of the manifest's `deps` table
 
 
 @dataclass(frozen=True, slots=True)
@@ -146,6 +149,11 @@ class RunState:
                 ending = _with(ending, "the worker stored no report of its value", ending.log)
             return self._failed(job, ending, concluding.retryable, now)
         report = ending.report
+        deps = report.get("deps")
+        # What the job read of each upstream, as its worker saw the bytes (an upstream file
+        # rewritten after it was planned is then recorded as what it was); an input it
+        # never read (a fan-in member not asked for) as the plan had it.
+        read = deps.get("inputs", {}) if deps else {}
         entry: ManifestEntry = {
             "asset": job.asset.display,
             "partition": job.key or None,
@@ -153,7 +161,7 @@ class RunState:
             "version": job.version,
             "parts": job.parts,
             "function": job.function,
-            "inputs": {d.id: self.plan.digest(d) for d in job.deps},
+            "inputs": {d.id: read.get(d.id, self.plan.digest(d)) for d in job.deps},
             "digest": report["digest"],
             "value": report["value"],
             "stat": report["stat"],
@@ -161,12 +169,17 @@ class RunState:
             "succeeded_at": wall_clock,
             "seconds": round(ending.seconds or 0.0, 3),
         }
+        if "serializer" in report:
+            entry["serializer"] = report["serializer"]
+        parts: dict[str, Any] = {}
+        if deps:
+            entry["deps"], parts = share(deps)
         self.plan.produced(job, report["digest"])
         self.scheduler.succeeded(job)
         outcome = Outcome(
             job, Status.SUCCEEDED, ending.seconds, "", ending.log, self._errors.pop(job, [])
         )
-        return [Record(job, entry), Finish(outcome)]
+        return [Record(job, entry, parts), Finish(outcome)]
 
     def _failed(self, job: Job, ending: Ending, retryable: bool, now: float) -> list[Effect]:
         decision = self.scheduler.failed(job, retryable, now)

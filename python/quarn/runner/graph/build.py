@@ -17,12 +17,14 @@ from quarn.runner.contract import (
     reference,
 )
 from quarn.runner.graph.checks import (
+    check_mappings,
     check_names,
     check_parameters,
     check_shared_keys,
     read_declaration,
 )
 from quarn.runner.graph.lines import Lines
+from quarn.runner.graph.mapping import KeyMapping, split
 from quarn.runner.graph.model import Asset, Diagnostic, Graph, Report
 from quarn.runner.graph.order import order_assets
 from quarn.runner.graph.serializer_check import SerializerProblem, check_serializers
@@ -170,9 +172,27 @@ def _resolver(assets: list[Asset]) -> Callable[[str], Asset | str]:
     return resolve
 
 
-def build_graph(document: Any, serializer_problem: SerializerProblem | None = None) -> Graph:
+def _resolve_input(
+    resolve: Callable[[str], Asset | str], text: str
+) -> tuple[Asset | str, KeyMapping | None]:
+    """The asset an input names and the keys it takes of it (None: the usual ones). A text
+    that names an asset as it is never reads as a mapping."""
+    found = resolve(text)
+    mapped = split(text)
+    if isinstance(found, Asset) or mapped is None:
+        return found, None
+    upstream = resolve(mapped[0])
+    return upstream, mapped[1] if isinstance(upstream, Asset) else None
+
+
+def build_graph(
+    document: Any,
+    serializer_problem: SerializerProblem | None = None,
+    serializer: str | None = None,
+) -> Graph:
     """Deduplicates the document's entries, resolves inputs and runs every check; the
-    declared serializers only when `serializer_problem` says what is wrong with one."""
+    declared serializers only when `serializer_problem` says what is wrong with one.
+    `serializer` is the project's default for the assets that declare none."""
     entries = document.get("assets") if isinstance(document, dict) else None
     if not isinstance(entries, list):
         raise ValueError("the inspection document has no 'assets' array")
@@ -180,14 +200,16 @@ def build_graph(document: Any, serializer_problem: SerializerProblem | None = No
     assets, conflicts = _dedupe(entries)
     by_ref = {a.ref: a for a in assets}
     lines = Lines()
-    found: list[tuple[int, int, Asset, str]] = []  # (asset index, sequence, asset, message)
+    # (asset index, sequence, asset, message, the parameter whose value would settle it)
+    found: list[tuple[int, int, Asset, str, str]] = []
 
-    def report(asset: Asset, message: str) -> None:
-        found.append((asset.index, len(found), asset, message))
+    def report(asset: Asset, message: str, needs: str = "") -> None:
+        found.append((asset.index, len(found), asset, message, needs))
 
     for asset in assets:
         name = asset.declared_name
         asset.label = name if name is not None else asset.function_name
+        asset.default_serializer = serializer
     for asset, message in conflicts:
         report(asset, message)
     for asset in assets:
@@ -198,24 +220,31 @@ def build_graph(document: Any, serializer_problem: SerializerProblem | None = No
     for asset in assets:
         check_parameters(asset, report)
         for param, ref in sorted(asset.inputs.items()):
-            upstream = resolve(ref)
+            upstream, mapping = _resolve_input(resolve, ref)
             if isinstance(upstream, str):
                 report(asset, f"input '{param}' refers to {upstream}")
                 continue
             asset.upstream[param] = upstream
+            if mapping is not None:
+                asset.mappings[param] = mapping
             if asset not in upstream.downstream:
                 upstream.downstream.append(asset)
     for asset in assets:
         check_shared_keys(asset, report)
+        check_mappings(asset, report)
     if serializer_problem is not None:
-        check_serializers(assets, serializer_problem, report)
+        check_serializers(assets, serializer_problem, report, serializer)
     order, cycles = order_assets(assets)
     for asset, path in cycles:
-        report(asset, "dependency cycle: " + " -> ".join(a.label for a in path))
+        text = " -> ".join(a.label for a in path)
+        edges = zip(path, path[1:], strict=False)
+        if any(down.upstream.get(p) is up for up, down in edges for p in down.mappings):
+            text += " (through a key mapping, a key would need itself)"
+        report(asset, f"dependency cycle: {text}")
     found.sort(key=lambda item: (item[0], item[1]))
     diagnostics = [
-        Diagnostic(a.file_path or a.module, lines.line_of(a), a.label, message)
-        for _, _, a, message in found
+        Diagnostic(a.file_path or a.module, lines.line_of(a), a.label, message, needs)
+        for _, _, a, message, needs in found
     ]
     diagnostics.sort(key=lambda d: (d.path, d.line))  # as a compiler lists them; stable
     return Graph(assets=assets, by_ref=by_ref, order=order, diagnostics=diagnostics)

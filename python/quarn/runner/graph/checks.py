@@ -7,7 +7,7 @@ from typing import Any
 
 from quarn.runner.canonical import canonical_json
 from quarn.runner.graph.lines import Lines
-from quarn.runner.graph.model import Asset, Report
+from quarn.runner.graph.model import Asset, Param, Report
 from quarn.runner.graph.signature import parse_signature
 
 
@@ -63,6 +63,8 @@ def check_names(assets: list[Asset], lines: Lines, report: Report) -> None:
 
 
 def check_parameters(asset: Asset, report: Report) -> None:
+    """Inputs and dimensions against the function's parameters; the parameters left over
+    are the asset's run parameters, and one without a default needs a value."""
     sig = asset.signature
     if sig is None:  # parameters unknown: the worker will tell
         return
@@ -75,6 +77,8 @@ def check_parameters(asset: Asset, report: Report) -> None:
     for dim in asset.dims:
         if not sig.accepts_keyword(dim):
             report(asset, f"partition dimension '{dim}' is not a parameter of '{name}'")
+    for param in sorted(sig.keyword_names - set(asset.inputs) - set(asset.dims)):
+        asset.params[param] = Param(param, param in sig.required, sig.defaults.get(param))
     for param in sig.required:
         if param in sig.positional_only:
             report(
@@ -82,10 +86,44 @@ def check_parameters(asset: Asset, report: Report) -> None:
                 f"required parameter '{param}' is positional-only, but inputs and partition "
                 "keys are passed by keyword",
             )
-        elif param not in asset.inputs and param not in asset.dims:
+        elif param in asset.params:
             report(
-                asset, f"required parameter '{param}' is neither an input nor a partition dimension"
+                asset,
+                f"required parameter '{param}' is neither an input nor a partition dimension, "
+                f"and no value is set for it: pass --set {param}=VALUE, or set it in "
+                "[tool.quarn.params]",
+                needs=param,
             )
+
+
+def check_mappings(asset: Asset, report: Report) -> None:
+    """An input that takes other keys of a dimension needs that dimension on both sides,
+    and a default for the keys where it takes none (the first ones, for a previous key)."""
+    for param, mapping in sorted(asset.mappings.items()):
+        upstream = asset.upstream[param]
+        dim = mapping.dim
+        lacking = [a.label for a in (asset, upstream) if dim not in a.dims]
+        if lacking:
+            report(
+                asset,
+                f"input '{param}' takes keys of partition dimension '{dim}', which "
+                f"'{lacking[0]}' does not have",
+            )
+            continue
+        sig = asset.signature
+        if sig is None or param not in sig.required:
+            continue
+        order = {text: i for i, (text, _) in enumerate(upstream.dims[dim])}
+        for text, _ in asset.dims[dim]:
+            if text in order and not mapping.positions(order[text]):
+                steps = f"{mapping.back} step{'' if mapping.back == 1 else 's'}"
+                report(
+                    asset,
+                    f"input '{param}' takes the key {steps} back in dimension '{dim}' of "
+                    f"'{upstream.label}', and key {text} has none: give '{param}' a "
+                    f"default ({param}=None) to receive nothing there",
+                )
+                break
 
 
 def check_shared_keys(asset: Asset, report: Report) -> None:

@@ -2,10 +2,10 @@
 
 from __future__ import annotations
 
-from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, Protocol
 
+from quarn.runner.graph.mapping import KeyMapping
 from quarn.runner.graph.signature import Signature
 
 
@@ -17,9 +17,19 @@ class Diagnostic:
     line: int
     asset: str
     message: str
+    needs: str = ""  # a run parameter whose value would settle it
 
     def __str__(self) -> str:
         return f"{self.path}:{self.line}: error: asset '{self.asset}': {self.message}"
+
+
+@dataclass(frozen=True, slots=True)
+class Param:
+    """A run parameter: a function parameter that is neither an input nor a dimension."""
+
+    name: str
+    required: bool  # without a default: it needs a value
+    default: str | None = None  # the canonical JSON of a literal default, when it is one
 
 
 @dataclass(eq=False, slots=True)
@@ -43,7 +53,23 @@ class Asset:
     signature: Signature | None = None
     modules: list[str] = field(default_factory=list)  # every module that binds the function
     upstream: dict[str, Asset] = field(default_factory=dict)  # parameter -> resolved asset
+    mappings: dict[str, KeyMapping] = field(default_factory=dict)  # parameter -> its keys
+    params: dict[str, Param] = field(default_factory=dict)  # run parameters, in signature order
     downstream: list[Asset] = field(default_factory=list)
+    default_serializer: str | None = None  # the project's, for an asset that declares none
+
+    @property
+    def declared_serializer(self) -> str | None:
+        if isinstance(self.metadata, dict) and isinstance(self.metadata.get("serializer"), str):
+            name: str = self.metadata["serializer"]
+            return name
+        return None
+
+    @property
+    def serializer(self) -> str | None:
+        """The name its values are stored by: the declared one, else the project's
+        default; None stores them as JSON, as always."""
+        return self.declared_serializer or self.default_serializer
 
     @property
     def declared_name(self) -> str | None:
@@ -61,5 +87,8 @@ class Graph:
     diagnostics: list[Diagnostic]
 
 
-# Receives each problem found: the asset it concerns and the message.
-Report = Callable[["Asset", str], None]
+class Report(Protocol):
+    """Receives each problem found: the asset it concerns, the message, and the run
+    parameter whose value would settle it (for a required parameter nobody supplies)."""
+
+    def __call__(self, asset: Asset, message: str, needs: str = "") -> None: ...

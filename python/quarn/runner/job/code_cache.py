@@ -16,25 +16,15 @@ from __future__ import annotations
 
 import marshal
 import os
-import stat
 import sys
-import tempfile
 from types import CodeType
+
+from quarn.runner.store.user_cache import keep, private_folder, read_own
 
 
 def cache_dir() -> str | None:
     """The folder, created private when missing; None when it is not safe to use."""
-    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
-    if not os.path.isabs(base):
-        return None
-    folder = os.path.join(base, "quarn", "code")
-    try:
-        os.makedirs(folder, mode=0o700, exist_ok=True)
-        info = os.lstat(folder)
-    except OSError:
-        return None
-    private = stat.S_ISDIR(info.st_mode) and info.st_uid == os.geteuid()
-    return folder if private and not info.st_mode & 0o077 else None
+    return private_folder("code")
 
 
 def entry_path(folder: str, key: str) -> str:
@@ -43,28 +33,16 @@ def entry_path(folder: str, key: str) -> str:
 
 def load(path: str) -> CodeType | None:
     """The code kept at `path`, when this user wrote it there; None otherwise."""
-    try:
-        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
-    except OSError:
+    data = read_own(path)
+    if data is None:
         return None
-    with open(fd, "rb") as handle:
-        info = os.fstat(handle.fileno())
-        if not stat.S_ISREG(info.st_mode) or info.st_uid != os.geteuid():
-            return None
-        try:
-            code = marshal.load(handle)
-        except (OSError, EOFError, ValueError, TypeError):
-            return None
+    try:
+        code = marshal.loads(data)
+    except (EOFError, ValueError, TypeError):
+        return None
     return code if isinstance(code, CodeType) else None
 
 
 def store(path: str, code: CodeType) -> None:
     """Keeps `code` at `path`, whole or not at all; a failure to keep it is no failure."""
-    folder = os.path.dirname(path)
-    try:
-        fd, temp = tempfile.mkstemp(dir=folder, suffix=".tmp")
-        with os.fdopen(fd, "wb") as handle:
-            handle.write(marshal.dumps(code))
-        os.replace(temp, path)
-    except OSError:
-        pass
+    keep(path, marshal.dumps(code))

@@ -5,7 +5,14 @@ from __future__ import annotations
 from collections.abc import Iterator, Mapping
 from typing import Any
 
+from quarn.runner.contract import InputSource
 from quarn.runner.store.serializers import Serializer, read_value
+from quarn.runner.trace import record
+
+
+def read_input(serializer: Serializer, path: str, source: InputSource) -> Any:
+    """An upstream value, the digest of the bytes read noted in the job's record."""
+    return record.read_input(path, source, lambda: read_value(serializer, path))
 
 
 class FanIn(Mapping[str, Any]):
@@ -19,12 +26,11 @@ class FanIn(Mapping[str, Any]):
 
     __slots__ = ("_files",)
 
-    def __init__(self, files: dict[str, tuple[Serializer, str]]) -> None:
+    def __init__(self, files: dict[str, tuple[Serializer, str, InputSource]]) -> None:
         self._files = files
 
     def __getitem__(self, member: str) -> Any:
-        serializer, path = self._files[member]
-        return read_value(serializer, path)
+        return read_input(*self._files[member])
 
     def __iter__(self) -> Iterator[str]:
         return iter(self._files)

@@ -20,6 +20,7 @@ from quarn.runner.contract import RESULT_FILE, FailureRecord, JobSpec
 from quarn.runner.job import code_cache, sources, values
 from quarn.runner.job.process import die_with_parent, exit_status
 from quarn.runner.store.job_report import write_report
+from quarn.runner.trace import record as trace
 
 # Exit statuses of the job worker.
 SUCCESS = 0
@@ -52,20 +53,22 @@ def run_job(spec: JobSpec) -> int:
     try:
         # the project's code is checked against the plan and compiled from what was checked
         sources.install(spec.get("sources") or {}, spec["paths"], code_cache.cache_dir())
-        module = importlib.import_module(spec["module"])
-        target = getattr(module, spec["function"])
-        try:
-            function = target.__quarn_original__
-        except BaseException:  # any failed lookup means: call the object itself
-            function = target
-        value = _called(function, values.load_inputs(spec))
-        record = values.store(value, spec)
+        with trace.job(spec) as recording:  # the import too: a spawned job imports here
+            module = importlib.import_module(spec["module"])
+            target = getattr(module, spec["function"])
+            try:
+                function = target.__quarn_original__
+            except BaseException:  # any failed lookup means: call the object itself
+                function = target
+            value = _called(function, values.load_inputs(spec))
+            record = values.store(value, spec)  # a project serializer's code counts too
+            deps = recording.finish()
         record["signature"] = _text(str(inspect.signature(function)))
         sync = spec.get("sync", True)
         write_record(stage, _compact(record), sync)
         if spec.get("report"):
             value = os.path.basename(record["value_path"])
-            write_report(spec["report"], stage, value, sync)
+            write_report(spec["report"], stage, value, sync, record["artifact_format"], deps)
     except BaseException as exc:  # noqa: BLE001 - every failure of the asset is recorded
         if not isinstance(exc, values.StorageError):  # not the function's: the record says all
             print_traceback(exc)

@@ -24,8 +24,9 @@ from quarn.runner.job import code_cache
 from quarn.runner.project import in_roots, project_roots
 
 # realpath -> digest of the bytes this process compiled it from. A forked job runs what
-# its template loaded, whatever the file holds by now: that is what must match the plan.
-LOADED: dict[str, str] = {}
+# its template loaded, whatever the file holds by now: that is what must match the plan
+# (and what the job's record of the code that ran names).
+from quarn.runner.trace.cache import LOADED as LOADED
 
 
 class SourceChanged(Exception):

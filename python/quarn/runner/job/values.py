@@ -10,15 +10,16 @@ from collections.abc import Callable
 from typing import Any
 
 from quarn.runner.contract import InputSource, JobSpec, SuccessRecord
-from quarn.runner.job.fan_in import FanIn
+from quarn.runner.job.fan_in import FanIn, read_input
 from quarn.runner.store import serializers
-from quarn.runner.store.serializers import StorageError, read_value
+from quarn.runner.store.serializers import StorageError
 
 __all__ = ["StorageError", "call", "load_inputs", "store"]
 
 
 def load_inputs(spec: JobSpec) -> dict[str, object]:
-    """The keyword arguments of the call: upstream values first (by parameter), then keys.
+    """The keyword arguments of the call: upstream values first (by parameter), then keys
+    and the run parameters given a value.
 
     A fan-in is a read-only mapping from member to value that reads each member's file when
     it is asked for, so a fan-in over thousands of partitions holds one at a time.
@@ -28,10 +29,11 @@ def load_inputs(spec: JobSpec) -> dict[str, object]:
     for param, source in inputs.items():
         if "fan_in" in source:
             members: dict[str, InputSource] = source["fan_in"]  # type: ignore[typeddict-item]
-            kwargs[param] = FanIn({m: _file(param, up) for m, up in members.items()})
+            kwargs[param] = FanIn({m: (*_file(param, up), up) for m, up in members.items()})
         else:
-            kwargs[param] = read_value(*_file(param, source))
+            kwargs[param] = read_input(*_file(param, source), source)
     kwargs.update(spec["keys"])
+    kwargs.update(spec.get("params") or {})
     return kwargs
 
 
@@ -71,20 +73,17 @@ async def _collect(items: Any) -> list[object]:
 def store(value: object, spec: JobSpec) -> SuccessRecord:
     """Writes the value with the asset's serializer into the stage folder and returns the
     success record, whose `value_path` names the file in the job's final folder (the
-    runner syncs the folder when it moves it there). The caller fills in `signature`. A
-    value that cannot be stored raises StorageError saying why and what to declare."""
-    serializer = serializers.get(spec["serializer"])
-    path = os.path.join(spec["stage_dir"], serializer.file_name)
+    runner syncs the folder when it moves it there) and `artifact_format` the serializer
+    that wrote it. The caller fills in `signature`. A value that cannot be stored raises
+    StorageError saying why and what to declare; under "auto", it is pickled instead."""
+    serializer = serializers.choose(spec["serializer"], value)
     try:
-        serializer.dump(value, path)
-    except BaseException as exc:
-        _remove(path)  # a half-written file must not sit beside the failure record
-        if isinstance(exc, StorageError) or not isinstance(exc, Exception):
+        _dump(serializer, value, spec["stage_dir"])
+    except StorageError:
+        if spec["serializer"] != serializers.AUTO or serializer.name == "pickle":
             raise
-        raise StorageError(
-            f"the value of type {type(value).__name__} cannot be stored as {serializer.name}: "
-            f"{type(exc).__name__}: {exc}"
-        ) from exc
+        serializer = serializers.get("pickle")
+        _dump(serializer, value, spec["stage_dir"])
     result_type = type(value).__name__
     if not isinstance(result_type, str):
         raise TypeError(
@@ -99,6 +98,20 @@ def store(value: object, spec: JobSpec) -> SuccessRecord:
         "signature": "",
         "value_path": str(pathlib.Path(spec["job_dir"]) / serializer.file_name),
     }
+
+
+def _dump(serializer: serializers.Serializer, value: object, stage: str) -> None:
+    path = os.path.join(stage, serializer.file_name)
+    try:
+        serializer.dump(value, path)
+    except BaseException as exc:
+        _remove(path)  # a half-written file must not sit beside the failure record
+        if isinstance(exc, StorageError) or not isinstance(exc, Exception):
+            raise
+        raise StorageError(
+            f"the value of type {type(value).__name__} cannot be stored as {serializer.name}: "
+            f"{type(exc).__name__}: {exc}"
+        ) from exc
 
 
 def _remove(path: str) -> None:

@@ -9,19 +9,31 @@ with the digests they produced: the same bytes again make it current without run
 
 from __future__ import annotations
 
-from collections.abc import Callable, Collection, Mapping
+from collections.abc import Callable, Collection, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any, Protocol
 
 from quarn.runner.contract import ManifestEntry
 from quarn.runner.state.assess import Assessment, Facts, Observed, Upstream, Version, assess
-from quarn.runner.state.words import Action, State
+from quarn.runner.state.words import Action, Reason, State
 
 if TYPE_CHECKING:
     from quarn.runner.plan.jobs import Job
 
 # Reads a job's folder; called for jobs whose record describes a success.
 Observe = Callable[["Job", ManifestEntry], Observed]
+
+
+class Dependencies(Protocol):
+    """What a job was seen to use while it ran, compared with what is there now (see
+    trace/observe.py): (job id, its record of a success, its `module:function` now when
+    known) -> the reasons it changed."""
+
+    touched: dict[str, Any]  # shared parts whose files were found touched, the same bytes
+
+    def __call__(
+        self, job_id: str, record: ManifestEntry, function: str | None = None
+    ) -> Sequence[Reason]: ...
 
 
 @dataclass(slots=True)
@@ -71,24 +83,32 @@ def plan_jobs(
     forced: Collection[Job] = (),
     allowed: Collection[Job] | None = None,
     running: Collection[str] = (),
+    dependencies: Dependencies | None = None,
 ) -> Plan:
     """Assesses every job that is allowed to run (all, when `allowed` is None) and every
     job outside `allowed` whose value an allowed job consumes; `jobs` lists upstream jobs
-    before their downstream ones. `running`: ids of jobs a run that is still going started."""
+    before their downstream ones. `running`: ids of jobs a run that is still going started;
+    `dependencies`: what each job was seen to use, compared with what is there now."""
     plan = Plan(records)
     needed = _needed(jobs, allowed)
     for job in jobs:
         if job not in needed:
             continue
         record = records.get(job.id)
+        succeeded = record is not None and "digest" in record
         facts = Facts(
             record,
             Version(job.version, job.parts),
-            observe(job, record) if record is not None and "digest" in record else None,
+            observe(job, record) if record is not None and succeeded else None,
             _upstream(job, plan.assessments),
             forced=job in forced,
             requested=allowed is None or job in allowed,
             running=job.id in running,
+            changed=(
+                dependencies(job.id, record, job.function)
+                if dependencies and record and succeeded
+                else ()
+            ),
         )
         plan.facts[job] = facts
         plan.assessments[job] = assess(facts)

@@ -3,17 +3,21 @@
 from __future__ import annotations
 
 import hashlib
+import heapq
 import itertools
 import os
 import re
+from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
 from quarn.runner.canonical import canonical_json, key_label, short_hash
 from quarn.runner.contract import UNPARTITIONED_DIR
+from quarn.runner.graph.mapping import KeyMapping
 from quarn.runner.graph.model import Asset
+from quarn.runner.plan.params import used_params
 from quarn.runner.plan.select import PlanError
-from quarn.runner.plan.versions import asset_version, job_version, version_parts
+from quarn.runner.plan.versions import version_jobs
 
 _UNSAFE = re.compile(r"[^A-Za-z0-9._-]")
 
@@ -31,6 +35,7 @@ class Job:
     inputs: list[tuple[str, Job | list[tuple[str, Job]]]] = field(default_factory=list)
     deps: list[Job] = field(default_factory=list)  # distinct upstream jobs
     downstream: list[Job] = field(default_factory=list)
+    params: dict[str, Any] = field(default_factory=dict)  # run parameter -> the value given
     version: str = ""
     parts: dict[str, str] = field(default_factory=dict)  # the version's parts, each a digest
     requested: bool = True  # inside the run's --partition restriction
@@ -86,11 +91,13 @@ def build_jobs(
     assets: list[Asset],
     kept: dict[str, set[str]],
     code_versions: dict[Asset, str] | None = None,
+    params: Mapping[str, Any] | None = None,
 ) -> list[Job]:
     """Every job of the planned assets, upstream jobs before their downstream ones.
 
     Jobs outside the `--partition` restriction are built too, with `requested` False: a
     fan-in consumes every upstream partition, and those must be known to be current.
+    `params` are the values given to run parameters (the others take their defaults).
     """
     jobs: list[Job] = []
     by_asset: dict[Asset, list[Job]] = {}
@@ -108,30 +115,58 @@ def build_jobs(
             job = Job(len(jobs) + len(own), asset, key, texts, directory)
             job.requested = all(texts[d] in kept[d] for d in dims if d in kept)
             own.append(job)
-        for param, upstream in sorted(asset.upstream.items()):
-            _connect(own, param, upstream, by_asset[upstream])
         by_asset[asset] = own
         jobs.extend(own)
+    # Connected once every job exists: an input may take earlier keys of its own asset.
+    for asset in assets:
+        for param, upstream in sorted(asset.upstream.items()):
+            mapping = asset.mappings.get(param)
+            _connect(by_asset[asset], param, upstream, by_asset[upstream], mapping)
     code = code_versions or {}
-    shared = {a: asset_version(a, code.get(a, "")) for a in assets}
-    for job in jobs:
-        job.version = job_version(job, shared[job.asset])
-        job.parts = version_parts(job, code.get(job.asset, ""))
-    return jobs
+    for asset in assets:
+        version_jobs(asset, by_asset[asset], code.get(asset, ""), used_params(asset, params or {}))
+    return _upstream_first(jobs)
 
 
-def _connect(own: list[Job], param: str, upstream: Asset, theirs: list[Job]) -> None:
-    """Gives each job of a downstream its value source for `param`."""
+def _connect(
+    own: list[Job],
+    param: str,
+    upstream: Asset,
+    theirs: list[Job],
+    mapping: KeyMapping | None = None,
+) -> None:
+    """Gives each job of a downstream its value source for `param`. With a mapping, the
+    upstream keys of its dimension are those the mapping takes (none: no value, the
+    function's default applies)."""
     shared = sorted(set(upstream.dims) & set(own[0].asset.dims)) if own else []
     rest = sorted(set(upstream.dims) - set(shared))
     index: dict[tuple[str, ...], list[Job]] = {}
     for job in theirs:
         index.setdefault(tuple(job.key_texts[d] for d in shared), []).append(job)
+    members = rest
+    if mapping is not None:
+        if mapping.dim not in shared:  # the graph checks make it a dimension of both
+            raise PlanError(f"input '{param}' maps a dimension its assets do not share")
+        keys = [text for text, _ in upstream.dims[mapping.dim]]
+        position = {text: i for i, text in enumerate(keys)}
+        if mapping.window:
+            members = sorted([mapping.dim, *rest])
     for job in own:
-        matches = index.get(tuple(job.key_texts[d] for d in shared), [])
-        if rest:
+        if mapping is None:
+            matches = index.get(tuple(job.key_texts[d] for d in shared), [])
+        else:
+            matches = []
+            mine = position.get(job.key_texts[mapping.dim])
+            if mine is None:  # the graph checks make every shared key present upstream
+                raise PlanError(f"asset '{job.asset.display}': no upstream job for '{param}'")
+            for at in mapping.positions(mine):
+                texts = {**job.key_texts, mapping.dim: keys[at]}
+                matches += index.get(tuple(texts[d] for d in shared), [])
+            if not matches:
+                continue
+        if members:
             job.inputs.append(
-                (param, [(fan_in_member(m.key, m.key_texts, rest), m) for m in matches])
+                (param, [(fan_in_member(m.key, m.key_texts, members), m) for m in matches])
             )
         elif len(matches) == 1:
             job.inputs.append((param, matches[0]))
@@ -141,6 +176,30 @@ def _connect(own: list[Job], param: str, upstream: Asset, theirs: list[Job]) -> 
             if match not in job.deps:
                 job.deps.append(match)
                 match.downstream.append(job)
+
+
+def _upstream_first(jobs: list[Job]) -> list[Job]:
+    """The jobs with every upstream job before its downstream ones, as built when that
+    holds (it does unless an asset takes earlier keys of one that depends on it), else
+    sorted so, keeping the built order where it can; numbered in that order."""
+    place = {job: i for i, job in enumerate(jobs)}
+    if all(place[d] < i for i, job in enumerate(jobs) for d in job.deps):
+        return jobs
+    waiting = {job: len(job.deps) for job in jobs}
+    ready = [(place[j], j) for j in jobs if not j.deps]
+    heapq.heapify(ready)
+    ordered: list[Job] = []
+    while ready:
+        job = heapq.heappop(ready)[1]
+        job.index = len(ordered)
+        ordered.append(job)
+        for down in job.downstream:
+            waiting[down] -= 1
+            if waiting[down] == 0:
+                heapq.heappush(ready, (place[down], down))
+    if len(ordered) < len(jobs):  # the graph checks leave no cycle between jobs
+        raise PlanError("the jobs' inputs form a cycle")
+    return ordered
 
 
 def folder_clashes(jobs: list[Job]) -> list[tuple[Job, Job]]:

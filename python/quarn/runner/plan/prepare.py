@@ -3,13 +3,14 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Collection
+from collections.abc import Collection, Mapping
 from dataclasses import dataclass, field
+from typing import Any
 
 from quarn.runner.contract import STATUS_RUNNING
 from quarn.runner.graph.model import Asset
 from quarn.runner.plan.code_version import CodeVersion, Project
-from quarn.runner.plan.freshness import Plan, plan_jobs
+from quarn.runner.plan.freshness import Dependencies, Plan, plan_jobs
 from quarn.runner.plan.jobs import Job, build_jobs
 from quarn.runner.plan.observe import FolderObserver
 from quarn.runner.plan.orphans import find_orphans
@@ -77,17 +78,23 @@ def prepare(
     manifest: Manifest,
     forced: Collection[Asset] = (),
     running: Collection[str] = (),
+    params: Mapping[str, Any] | None = None,
+    dependencies: Dependencies | None = None,
 ) -> Prepared:
     """Assesses every job against the manifest and the job folders under its directory;
     the jobs of `forced` assets run whatever their state. `running`: the ids of jobs that a
-    run still going has started (for a view while a run holds the directory)."""
-    jobs = build_jobs(assets, kept, {a: version.digest for a, version in code.items()})
+    run still going has started (for a view while a run holds the directory). `params`:
+    the values of the run parameters (`settle_params`)."""
+    code_digests = {a: version.digest for a, version in code.items()}
+    jobs = build_jobs(assets, kept, code_digests, params)
     observer = FolderObserver(manifest.out_dir)
     allowed = [j for j in jobs if j.requested] if kept else None
     forced_jobs = {j for j in jobs if j.asset in forced and j.requested}
-    plan = plan_jobs(jobs, manifest.jobs, observer, forced_jobs, allowed, running)
+    plan = plan_jobs(jobs, manifest.jobs, observer, forced_jobs, allowed, running, dependencies)
     plan.sources = {a.ref: version.sources for a, version in code.items()}
     manifest.restat(observer.refreshed)
+    if dependencies is not None:
+        manifest.refresh_parts(dependencies.touched)
     actions = [(j, plan.action(j)) for j in jobs]
     return Prepared(
         jobs,

@@ -4,11 +4,13 @@ version the latest run planned for each job stands for its present version."""
 
 from __future__ import annotations
 
-from collections.abc import Callable, Collection, Mapping
+from collections.abc import Callable, Collection, Mapping, Sequence
 
 from quarn.runner.canonical import key_label
 from quarn.runner.contract import ManifestEntry
+from quarn.runner.plan.freshness import Dependencies
 from quarn.runner.state.assess import Assessment, Facts, Observed, Upstream, Version, assess
+from quarn.runner.state.words import Reason
 
 # Reads a recorded job's folder: (job id, its record) -> what the folder holds.
 ObserveRecord = Callable[[str, ManifestEntry], Observed]
@@ -19,9 +21,11 @@ def assess_recorded(
     versions: Mapping[str, str],
     observe: ObserveRecord,
     running: Collection[str] = (),
+    dependencies: Dependencies | None = None,
 ) -> dict[str, Assessment]:
     """Job id -> assessment for every record; `versions`: job id -> the version the latest
-    run that planned it wanted (a job without one is judged on its record alone)."""
+    run that planned it wanted (a job without one is judged on its record alone);
+    `dependencies`: what each job was seen to use, compared with what is there now."""
     done: dict[str, Assessment] = {}
 
     def visit(job_id: str, on_path: set[str]) -> Assessment:
@@ -38,14 +42,17 @@ def assess_recorded(
             upstream.append(Upstream(up, label(up, records.get(up)), theirs))
         version = versions.get(job_id)
         observed = None
+        changed: Sequence[Reason] = ()
         if record is not None and "digest" in record:
             observed = observe(job_id, record)
+            changed = dependencies(job_id, record) if dependencies else ()
         facts = Facts(
             record,
             Version(version) if version else None,
             observed,
             upstream,
             running=job_id in running,
+            changed=changed,
         )
         done[job_id] = assessment = assess(facts)
         return assessment

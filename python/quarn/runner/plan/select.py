@@ -25,11 +25,16 @@ def parse_partition_option(text: str) -> tuple[str, Any]:
     dim, sep, raw = text.partition("=")
     if not sep or not dim:
         raise PlanError(f"--partition expects DIM=KEY, got '{text}'")
+    return dim, json_or_text(raw)
+
+
+def json_or_text(raw: str) -> Any:
+    """A value typed on a command line: its JSON value when it reads as JSON, else the text
+    itself (so `AAPL` needs no quotes, and `'"2008"'` is the string 2008)."""
     try:
-        value = json.loads(raw)
+        return json.loads(raw)
     except ValueError:
-        value = raw
-    return dim, value
+        return raw
 
 
 def select(graph: Graph, names: Iterable[str]) -> list[Asset]:
@@ -95,7 +100,7 @@ def restrict(assets: list[Asset], options: list[tuple[str, Any]]) -> dict[str, s
             known = sorted({d for a in assets for d in a.dims})
             raise PlanError(
                 f"--partition {dim}=...: no planned asset has a dimension '{dim}'"
-                + _choices([dim], known, "dimensions", "'{}'")
+                + choices([dim], known, "dimensions", "'{}'")
             )
         for asset in having:
             keys = asset.dims[dim]
@@ -105,7 +110,7 @@ def restrict(assets: list[Asset], options: list[tuple[str, Any]]) -> dict[str, s
                 raise PlanError(
                     f"--partition {dim}=...: asset '{asset.display}' has no key {shown} "
                     f"in dimension '{dim}'{hint}"
-                    + _choices(
+                    + choices(
                         [] if hint else [_typed(json.loads(t)) for t in sorted(texts)],
                         [_typed(v) for _, v in keys],
                         "keys",
@@ -119,7 +124,7 @@ def restrict(assets: list[Asset], options: list[tuple[str, Any]]) -> dict[str, s
 _LISTED = 10
 
 
-def _choices(given: list[str], known: list[str], what: str, shown: str) -> str:
+def choices(given: list[str], known: list[str], what: str, shown: str) -> str:
     """`; did you mean 'region'?; valid dimensions: day, region`, the list shortened past
     ten; the guess, formatted by `shown`, when one of `given` is close to one of `known`."""
     close = [c for g in given for c in difflib.get_close_matches(g, known, n=1)]

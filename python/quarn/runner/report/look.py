@@ -5,6 +5,7 @@ from __future__ import annotations
 
 from collections.abc import Collection, Mapping
 from dataclasses import dataclass, field
+from typing import Any
 
 from quarn.runner.contract import STATUS_RUNNING, ManifestEntry, RunRecord
 from quarn.runner.graph.model import Asset
@@ -18,6 +19,7 @@ from quarn.runner.state.words import State
 from quarn.runner.store.layout import job_path
 from quarn.runner.store.lock import held
 from quarn.runner.store.manifest import Manifest
+from quarn.runner.trace.observe import RecordedDeps
 
 
 @dataclass(slots=True)
@@ -38,14 +40,23 @@ class Look:
         return states
 
 
-def look(assets: list[Asset], paths: list[str], out_dir: str, root: str | None = None) -> Look:
+def look(
+    assets: list[Asset],
+    paths: list[str],
+    out_dir: str,
+    root: str | None = None,
+    params: Mapping[str, Any] | None = None,
+) -> Look:
     """Each job of `assets` (upstreams first) with its assessment, and the jobs of keys no
     longer declared; `paths` are the project's import folders and `root` its root, for
-    the code versions."""
+    the code versions; `params` the values of the run parameters."""
     manifest, warning = Manifest.load(out_dir)
     running = _running(out_dir, manifest.jobs)
     code = code_versions(assets, code_roots(assets, paths, root))
-    prepared = prepare(assets, {}, code, manifest, running=running)
+    deps = RecordedDeps(manifest.parts)
+    prepared = prepare(
+        assets, {}, code, manifest, running=running, params=params, dependencies=deps
+    )
     gone = orphaned("its partition key is no longer declared")
     return Look(
         manifest.jobs,
@@ -68,6 +79,7 @@ def look_recorded(out_dir: str, runs: list[RunRecord]) -> tuple[Look, dict[str, 
         versions,
         lambda job_id, record: observer.folder(job_id, job_path(out_dir, job_id), record),
         _running(out_dir, manifest.jobs),
+        RecordedDeps(manifest.parts),
     )
     return Look(manifest.jobs, warning=warning), assessed
 

@@ -66,7 +66,8 @@ def picture(
     states: Mapping[str, State] | None = None,
     notes: Mapping[str, str] | None = None,
 ) -> Picture:
-    """Nodes in the order given, an edge per input; states and notes keyed by asset name."""
+    """Nodes in the order given, an edge per input (labelled by its parameter, and the keys
+    it takes when it maps them: `prev [day-1]`); states and notes keyed by asset name."""
     states = states or {}
     notes = notes or {}
     index = {a["name"]: i for i, a in enumerate(assets)}
@@ -76,9 +77,11 @@ def picture(
             Node(a["name"], a["module"], a["function"], a["dims"], states.get(a["name"]),
                  notes.get(a["name"], ""))
         )  # fmt: skip
+        mapped = a.get("mappings") or {}
         for param, upstream in a["inputs"].items():
             if upstream in index:
-                result.edges.append((index[upstream], index[a["name"]], param))
+                label = f"{param} [{mapped[param]}]" if param in mapped else param
+                result.edges.append((index[upstream], index[a["name"]], label))
     return result
 
 

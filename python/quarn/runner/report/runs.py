@@ -15,7 +15,7 @@ from quarn.runner.store.history import new_run_id
 
 
 def asset_record(asset: Asset) -> AssetRecord:
-    return {
+    record: AssetRecord = {
         "name": asset.display,
         "label": asset.label,
         "module": asset.module,
@@ -23,6 +23,9 @@ def asset_record(asset: Asset) -> AssetRecord:
         "dims": {dim: len(keys) for dim, keys in sorted(asset.dims.items())},
         "inputs": {param: up.display for param, up in sorted(asset.upstream.items())},
     }
+    if asset.mappings:
+        record["mappings"] = {p: m.text for p, m in sorted(asset.mappings.items())}
+    return record
 
 
 def run_record(

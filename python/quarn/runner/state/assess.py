@@ -21,7 +21,10 @@ VERSION_PARTS = {
     "declaration": (Why.DECLARATION, "its declaration changed"),
     "key": (Why.KEY, "its partition keys changed"),
     "params": (Why.PARAMETER, "its parameters changed"),
+    "serializer": (Why.SERIALIZER, "the project's default serializer changed"),
 }
+# The part of one parameter's value: this and the parameter's name.
+PARAM_PART = "params."
 _WAITING_SHOWN = 3
 
 
@@ -152,13 +155,25 @@ def _version_reasons(record: ManifestEntry, planned: Version) -> list[Reason]:
     recorded = record.get("parts")
     if isinstance(recorded, dict) and planned.parts:
         named = [
-            Reason(*VERSION_PARTS[name])
-            for name in VERSION_PARTS
+            _params_reason(recorded, planned.parts) if name == "params" else Reason(*part)
+            for name, part in VERSION_PARTS.items()
             if recorded.get(name) != planned.parts.get(name)
         ]
         if named:
             return named
     return [Reason(Why.CODE, "its code or declaration changed")]
+
+
+def _params_reason(recorded: Mapping[str, str], planned: Mapping[str, str]) -> Reason:
+    """`its parameter threshold changed`: the parameters whose value digests differ."""
+    names = sorted(
+        {n for n in (*recorded, *planned) if n.startswith(PARAM_PART)}
+        - {n for n in planned if recorded.get(n) == planned[n]}
+    )
+    if not names:
+        return Reason(*VERSION_PARTS["params"])
+    shown = " and ".join(", ".join(n[len(PARAM_PART) :] for n in names).rsplit(", ", 1))
+    return Reason(Why.PARAMETER, f"its parameter{'' if len(names) == 1 else 's'} {shown} changed")
 
 
 def _state(facts: Facts, reasons: tuple[Reason, ...]) -> State:

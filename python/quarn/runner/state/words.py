@@ -50,6 +50,7 @@ class Why(StrEnum):
     ORPHANED = "orphaned"
     DEPENDENCY = "dependency"  # something the job was seen to use while it ran
     PARAMETER = "parameter"
+    SERIALIZER = "serializer"  # the project's default serializer, which it stores by
 
 
 @dataclass(frozen=True, slots=True)

@@ -1,13 +1,15 @@
-"""The serializers quarn ships: json (the default), pickle, parquet, arrow and numpy."""
+"""The serializers quarn ships: json (the default), pickle, parquet, arrow and numpy, and
+what "auto" picks among them."""
 
 from __future__ import annotations
 
 import json
 import pickle
+import sys
 from typing import Any
 
 from quarn.runner.store import json_value, tables
-from quarn.runner.store.serializers import Serializer, StorageError, add_builtin
+from quarn.runner.store.serializers import Serializer, StorageError, add_builtin, get
 
 
 def dump_json(value: Any, path: str) -> None:
@@ -76,10 +78,29 @@ def register_all() -> None:
             tables.load_parquet,
             ("pyarrow",),
             "quarn[parquet]",
+            ("pyarrow.parquet",),
         ),
         Serializer(
-            "arrow", "arrow", tables.dump_arrow, tables.load_arrow, ("pyarrow",), "quarn[arrow]"
+            "arrow",
+            "arrow",
+            tables.dump_arrow,
+            tables.load_arrow,
+            ("pyarrow",),
+            "quarn[arrow]",
+            ("pyarrow.ipc",),
         ),
-        Serializer("numpy", "npy", dump_numpy, load_numpy, ("numpy",), "quarn[numpy]"),
+        Serializer("numpy", "npy", dump_numpy, load_numpy, ("numpy",), "quarn[numpy]", ("numpy",)),
     ):
         add_builtin(serializer)
+
+
+def pick(value: Any) -> str:
+    """The serializer "auto" stores `value` by: a frame or table as parquet (when pyarrow is
+    installed), a numpy array of plain values as numpy, a value made only of JSON's own types
+    as JSON (so it comes back equal, a tuple would not), anything else as pickle."""
+    if tables.kind_of(value) is not None and not get("parquet").missing():
+        return "parquet"
+    numpy = sys.modules.get("numpy")
+    if numpy is not None and type(value) in (numpy.ndarray, numpy.memmap):
+        return "pickle" if value.dtype.hasobject else "numpy"
+    return "json" if json_value.is_plain(value) else "pickle"

@@ -11,14 +11,22 @@ import json
 import os
 from typing import Any
 
-from quarn.runner.contract import RESULT_FILE, JobReport
+from quarn.runner.contract import RESULT_FILE, JobDeps, JobReport
 from quarn.runner.store.digest import sha256_file, stat_key
 
 
-def write_report(path: str, stage: str, value_name: str, sync: bool = False) -> None:
+def write_report(
+    path: str,
+    stage: str,
+    value_name: str,
+    sync: bool = False,
+    serializer: str | None = None,
+    deps: JobDeps | None = None,
+) -> None:
     """Describes the value file `value_name` and the success record in `stage` (with
-    `sync`, syncing the value file first). Written to a temporary name and renamed: a
-    worker killed half way leaves no report to misread."""
+    `sync`, syncing the value file first), the serializer that wrote it, and what the job
+    used while it ran (`deps`). Written to a temporary name and renamed: a worker killed
+    half way leaves no report to misread."""
     value = os.path.join(stage, value_name)
     digest = sha256_file(value, sync)
     stat = stat_key(value)
@@ -31,9 +39,13 @@ def write_report(path: str, stage: str, value_name: str, sync: bool = False) -> 
         "stat": stat,
         "result_stat": result_stat,
     }
+    if serializer is not None:
+        report["serializer"] = serializer
+    if deps is not None:
+        report["deps"] = deps
     temp = path + ".part"
     with open(temp, "w", encoding="utf-8") as handle:
-        json.dump(report, handle)
+        handle.write(json.dumps(report))  # one call of the C encoder; dump's chunks are not
     os.replace(temp, path)
 
 
@@ -48,10 +60,21 @@ def read_report(path: str) -> JobReport | None:
         return None
     ints = [data.get("stat"), data.get("result_stat")]
     if not (
-        isinstance(data.get("value"), str)
+        isinstance(data.get("serializer", ""), str)
+        and isinstance(data.get("value"), str)
         and isinstance(data.get("digest"), str)
         and all(isinstance(s, list) and all(type(i) is int for i in s) for s in ints)
     ):
         return None
+    if "deps" in data and not _deps_shape(data["deps"]):
+        del data["deps"]  # what the job used is unknown: as if nothing had been recorded
     report: JobReport = data  # type: ignore[assignment]  # checked member by member above
     return report
+
+
+def _deps_shape(deps: Any) -> bool:
+    """Whether `deps` has the members of `JobDeps`, each a JSON object (their entries are
+    read by the code that compares them, which takes any odd one as changed)."""
+    return isinstance(deps, dict) and all(
+        isinstance(deps.get(k), dict) for k in ("code", "files", "env", "inputs")
+    )

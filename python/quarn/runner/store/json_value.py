@@ -38,6 +38,30 @@ def encode(value: Any) -> str:
     return text
 
 
+def is_plain(value: Any) -> bool:
+    """Whether the value is made of JSON's own types alone (dicts with text keys, lists,
+    texts, numbers, booleans, None), so JSON gives it back equal."""
+    stack = [value]
+    seen: set[int] = set()  # a container met again (shared, or a cycle) is looked at once
+    while stack:
+        item = stack.pop()
+        kind = type(item)
+        if kind in _LEAVES:
+            continue
+        if kind is not dict and kind is not list:
+            return False
+        if id(item) in seen:
+            continue
+        seen.add(id(item))
+        if kind is dict:
+            if any(type(key) is not str for key in item):
+                return False
+            stack.extend(item.values())
+        else:
+            stack.extend(item)
+    return True
+
+
 def _lead(value: object) -> str:
     return f"the value of type {type(value).__name__} cannot be stored as JSON"
 

@@ -6,7 +6,7 @@ import errno
 import json
 import os
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from typing import Any, cast
 
 from quarn.runner.contract import MANIFEST_FILE, STATUS_SUCCEEDED, ManifestEntry
@@ -47,6 +47,7 @@ class Manifest:
         out_dir: str,
         jobs: dict[str, ManifestEntry] | None = None,
         roots: list[str] | None = None,
+        serializer: str | None = None,
     ) -> None:
         self.out_dir = out_dir
         self.path = os.path.join(out_dir, MANIFEST_FILE)
@@ -54,8 +55,14 @@ class Manifest:
         # The folders whose modules counted by their code in the recorded versions, so a
         # reader judges the code as the run did, wherever it is started.
         self.roots: list[str] = roots or []
+        # The project's default serializer in the recorded versions, for the same reason.
+        self.serializer = serializer
+        # What jobs used while they ran, each part once however many jobs share it: id ->
+        # part; an entry's `deps` names its parts by id (see trace/deps.py).
+        self.parts: dict[str, Any] = {}
         self.dirty = False
         self._lines: dict[str, str] = {}  # job id -> its encoded line, while unchanged
+        self._part_lines: dict[str, str] = {}  # part id -> its encoded line, while unchanged
         self.damaged: list[str] = []  # warnings about entries left out when it was read
 
     @classmethod
@@ -93,7 +100,12 @@ class Manifest:
         roots = data.get("roots")
         if not isinstance(roots, list) or not all(isinstance(r, str) for r in roots):
             roots = None
-        manifest = cls(out_dir, entries, roots)
+        serializer = data.get("serializer")
+        serializer = serializer if isinstance(serializer, str) else None
+        manifest = cls(out_dir, entries, roots, serializer)
+        parts = data.get("deps")
+        if isinstance(parts, dict):
+            manifest.parts = {k: v for k, v in parts.items() if isinstance(v, dict)}
         manifest.damaged = [
             f"{path}: ignoring the damaged record of job {job_id!r}: it names no job folder "
             "inside the output directory"
@@ -101,9 +113,24 @@ class Manifest:
         ]
         return manifest, None
 
-    def record(self, job_id: str, entry: ManifestEntry) -> None:
+    def record(
+        self, job_id: str, entry: ManifestEntry, parts: Mapping[str, Any] | None = None
+    ) -> None:
+        """A job's success; `parts`: the shared parts its entry's `deps` names."""
         self.jobs[job_id] = entry
+        for ident, part in (parts or {}).items():
+            if self.parts.get(ident) != part:
+                self.parts[ident] = part
+                self._part_lines.pop(ident, None)
         self._changed(job_id)
+
+    def refresh_parts(self, parts: Mapping[str, Any]) -> None:
+        """Shared parts read again and found the same, under new stats to keep."""
+        for ident, part in parts.items():
+            if ident in self.parts:
+                self.parts[ident] = part
+                self._part_lines.pop(ident, None)
+                self.dirty = True
 
     def _changed(self, job_id: str) -> None:
         self._lines.pop(job_id, None)
@@ -141,8 +168,17 @@ class Manifest:
     def save(self) -> None:
         """Replaces the file whole: a reader, or a run killed at any moment, sees the old
         record or the new one."""
-        write_atomic(self.path, self._encode())
+        self.write(self.snapshot())
+
+    def snapshot(self) -> str:
+        """The file's text as the records are now; they count as saved from here."""
+        text = self._encode()
         self.dirty = False
+        return text
+
+    def write(self, text: str) -> None:
+        """Replaces the file whole with `text` (a `snapshot`)."""
+        write_atomic(self.path, text)
 
     def _encode(self) -> str:
         """One line per job, sorted: readable and diffable, yet every piece goes through
@@ -153,10 +189,28 @@ class Manifest:
             if line is None:
                 line = self._lines[job_id] = _line(job_id, self.jobs[job_id])
             lines.append(line)
-        head = f'{{"format": {FORMAT}, "roots": {_checked(self.roots)}, "jobs": '
+        default = f'"serializer": {_checked(self.serializer)}, ' if self.serializer else ""
+        head = f'{{"format": {FORMAT}, "roots": {_checked(self.roots)}, {default}'
+        head += self._encode_parts() + '"jobs": '
         if not lines:
             return head + "{}}\n"
         return head + "{\n" + ",\n".join(lines) + "\n}}\n"
+
+    def _encode_parts(self) -> str:
+        """`"deps": {...}, ` with the parts some entry still names, one per line; nothing
+        when there are none."""
+        named: set[str] = set()
+        for entry in self.jobs.values():
+            refs = entry.get("deps")
+            if isinstance(refs, dict):
+                named.update(r for r in refs.values() if isinstance(r, str))
+        lines = []
+        for ident in sorted(named & set(self.parts)):
+            line = self._part_lines.get(ident)
+            if line is None:
+                line = self._part_lines[ident] = _line(ident, self.parts[ident])
+            lines.append(line)
+        return '"deps": {\n' + ",\n".join(lines) + "\n}, " if lines else ""
 
 
 def _line(job_id: str, entry: ManifestEntry) -> str:

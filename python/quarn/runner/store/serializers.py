@@ -24,6 +24,9 @@ if TYPE_CHECKING:
 ENTRY_POINT_GROUP = "quarn.serializers"
 # The serializer of an asset declared without one: today's value.json, byte for byte.
 DEFAULT = "json"
+# Not a format: picks one for each value (frames and tables as parquet, numpy arrays as
+# .npy, JSON values as JSON, anything else pickled); the record names the one it picked.
+AUTO = "auto"
 
 _NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.-]*$")
 
@@ -44,6 +47,9 @@ class Serializer:
     load: Callable[[str], Any]
     requires: tuple[str, ...] = ()
     extra: str | None = None
+    # What its dump and load import when first called: imported ahead by a process that
+    # forks jobs, so each job finds them loaded instead of importing them itself.
+    imports: tuple[str, ...] = ()
 
     @property
     def file_name(self) -> str:
@@ -82,7 +88,7 @@ def register_serializer(
     be imported again); the built-in names cannot be replaced.
     """
     serializer = _validated(name, suffix, dump, load, tuple(requires), extra)
-    if name in _builtin:
+    if name in _builtin or name == AUTO:
         raise ValueError(f"serializer {name!r} is built in and cannot be replaced")
     _registered[name] = serializer
     return serializer
@@ -118,16 +124,43 @@ def get(name: str | None) -> Serializer:
     An unknown name raises LookupError listing the known ones."""
     _load_builtins()
     key = DEFAULT if name is None else name
+    if key == AUTO:
+        raise LookupError(f"serializer {AUTO!r} stores each value by the serializer it picks")
     found = _builtin.get(key) or _registered.get(key) or _from_entry_point(key)
     if found is None:
         raise LookupError(unknown_message(key, known_names()))
     return found
 
 
-def known_names() -> list[str]:
-    """Every name that `get` would accept here, entry points included (not loaded)."""
+def choose(name: str | None, value: Any) -> Serializer:
+    """The serializer that stores `value` for a declaration (or project default) `name`."""
+    if name != AUTO:
+        return get(name)
     _load_builtins()
-    return sorted({*_builtin, *_registered, *(ep.name for ep in _entry_points())})
+    from quarn.runner.store.builtin_serializers import pick
+
+    return get(pick(value))
+
+
+def preload(names: Iterable[str | None]) -> None:
+    """Imports what the serializers of `names` import when they first dump or load; a name
+    unknown here, or a library that will not import, is left to the job to report."""
+    for name in set(names):
+        try:
+            serializer = get(name)
+        except LookupError:
+            continue
+        for module in serializer.imports:
+            try:
+                importlib.import_module(module)
+            except Exception:  # noqa: BLE001, S112 - the job itself will say what is wrong
+                continue
+
+
+def known_names() -> list[str]:
+    """Every name a declaration may take here, entry points included (not loaded)."""
+    _load_builtins()
+    return sorted({*_builtin, *_registered, AUTO, *(ep.name for ep in _entry_points())})
 
 
 def problem_of(name: str, usable: Mapping[str, str | None]) -> str | None:
@@ -221,8 +254,10 @@ def availability(reported: Mapping[str, str | None]) -> dict[str, str | None]:
     in the process that imported the project); the built-ins and entry points are looked at
     in this process (the interpreter the workers run).
     """
-    result: dict[str, str | None] = {}
+    result: dict[str, str | None] = {AUTO: None}  # it picks only what can be used
     for name in known_names():
+        if name == AUTO:
+            continue
         try:
             serializer = get(name)
         except LookupError as exc:

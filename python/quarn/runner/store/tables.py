@@ -22,7 +22,7 @@ PANDAS, POLARS, ARROW = "pandas", "polars", "arrow"
 _PANDAS_ATTRS = b"PANDAS_ATTRS"
 
 
-def _kind(value: object) -> str | None:
+def kind_of(value: object) -> str | None:
     """Which kind of table `value` is, judged only by libraries already imported: a value
     of a library nobody imported cannot be that library's."""
     pandas = sys.modules.get("pandas")
@@ -40,7 +40,7 @@ def _kind(value: object) -> str | None:
 def to_table(value: object, format_name: str) -> pa.Table:
     import pyarrow as pa
 
-    kind = _kind(value)
+    kind = kind_of(value)
     if kind is None:
         raise StorageError(
             f"the value of type {type(value).__name__} cannot be stored as {format_name}: "

@@ -25,10 +25,20 @@ def read_result(folder: str) -> Any:
 
 def stored_value_file(folder: str) -> str | None:
     """The value file's path in `folder`, or None when the folder holds no success record."""
+    found = stored_value(folder)
+    return found[0] if found is not None else None
+
+
+def stored_value(folder: str) -> tuple[str, str | None] | None:
+    """The value file's path in `folder` and the name of the serializer that wrote it (None
+    when the record does not say), or None when the folder holds no success record. Only
+    the record knows the serializer of an asset stored by "auto"."""
     record = read_result(folder)
     if not isinstance(record, dict) or record.get("ok") is not True:
         return None
     value_path = record.get("value_path")
     if not isinstance(value_path, str) or not value_path:
         return None
-    return os.path.join(folder, os.path.basename(value_path))
+    name = record.get("artifact_format")
+    path = os.path.join(folder, os.path.basename(value_path))
+    return path, name if isinstance(name, str) else None

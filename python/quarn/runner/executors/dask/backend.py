@@ -1,8 +1,9 @@
 """The Dask backend: quarn decides what runs and when, Dask places each job on a worker.
 
-Each attempt of a job is one Dask task (`dask_task.run_job`) that runs the same job worker
-as the local backend, in its own process on the Dask worker, and returns its exit status.
-The runner's loop learns of ended tasks through their futures' callbacks, which wake it
+Each attempt of a job is one Dask task (`task.run_job`) that runs the same job worker as
+the local backend, in its own process on the Dask worker (forked from the run's warm
+template there under `--isolation fork`, see warm.py), and returns its exit status. The
+runner's loop learns of ended tasks through their futures' callbacks, which wake it
 through a pipe; a task lost with its worker is reported as a lost job, which the scheduler
 retries under --retries.
 """
@@ -14,14 +15,15 @@ import secrets
 import selectors
 import threading
 from collections import deque
-from collections.abc import Collection
+from collections.abc import Callable, Collection
 from dataclasses import dataclass
 from typing import Any, TextIO
 
 from quarn.runner.executors.backend import JobExit
 from quarn.runner.executors.dask.cluster import Cluster, ClusterError, open_cluster
 from quarn.runner.executors.dask.probe import check_cluster
-from quarn.runner.executors.dask.task import run_job, signal_jobs, stop_run
+from quarn.runner.executors.dask.task import WarmOptions, run_job, signal_jobs, stop_run
+from quarn.runner.executors.dask.warm import warm_up
 from quarn.runner.plan.jobs import Job
 
 _STOP_GRACE_SECONDS = 5.0  # when the backend closes with jobs still running
@@ -41,10 +43,16 @@ class _Task:
 class DaskBackend:
     """Runs each job as one task on the cluster; at most one attempt of a job at a time."""
 
-    remote = True
-
-    def __init__(self, cluster: Cluster) -> None:
+    def __init__(
+        self, cluster: Cluster, warm: WarmOptions | None, note: Callable[[str], None]
+    ) -> None:
         self.cluster = cluster
+        # The jobs of a local cluster run on this machine: the runner syncs their files
+        # in one go, as for the local executor's.
+        self.remote = cluster.local is None
+        self._warm = warm
+        self._note = note
+        self._noted: set[str] = set()
         self._client = cluster.client
         self._run = secrets.token_hex(8)  # names this run's tasks and jobs on the workers
         self._cwd = os.getcwd()
@@ -80,12 +88,20 @@ class DaskBackend:
             spec + _STARTED_SUFFIX,
             self._run,
             key,
+            self._warm,
             key=key,
             pure=False,
         )
         task = _Task(job, key, future)
         self._tasks[job] = task
         future.add_done_callback(lambda _future: self._on_end(task))
+
+    def warm_up(self) -> None:
+        """Has every worker start the run's template now, so the first jobs find it ready
+        (a worker that joins later starts its own at its first job)."""
+        if self._warm is not None:
+            modules, paths = self._warm
+            self._client.run(warm_up, self._run, modules, paths, self._cwd, on_error="ignore")
 
     def _on_end(self, task: _Task) -> None:
         self._ended.append(task)
@@ -121,10 +137,11 @@ class DaskBackend:
         for task in batch:
             del self._tasks[task.job]
             status = statuses.get(task.future, _MISSING)
-            if isinstance(status, int):
-                exits.append(JobExit(status))
-            elif status is None:  # the attempt had started on a worker that died
-                exits.append(JobExit(None, _WORKER_DIED))
+            if isinstance(status, tuple | list) and len(status) == 3:
+                code, lost, note = status
+                # None: the attempt had started on a worker that died
+                exits.append(JobExit(code, "" if code is not None else lost or _WORKER_DIED))
+                self._say(note)
             elif task.future.status == "cancelled":
                 # A run cancels only what it stops; else the scheduler went away
                 gone = self._client.status != "running"
@@ -134,6 +151,14 @@ class DaskBackend:
                 exits.append(JobExit(None, _lost_reason(error)))
             task.future.release()
         return exits
+
+    def _say(self, note: str) -> None:
+        """A worker's note (`Dask worker ADDRESS: why it spawns jobs`), once per reason:
+        the first worker with it stands for the others."""
+        reason = note.partition(": ")[2]
+        if note and reason not in self._noted:
+            self._noted.add(reason)
+            self._note(f"quarn: note: {note}")
 
     def _gather(self, futures: list[Any]) -> list[object]:
         try:
@@ -170,8 +195,10 @@ class DaskBackend:
                 return
             self._closed = True
         try:
-            if self._tasks and self._client.status == "running":
-                self._client.cancel([t.future for t in self._tasks.values()], force=True)
+            if self._client.status == "running" and (self._tasks or self._warm is not None):
+                if self._tasks:
+                    self._client.cancel([t.future for t in self._tasks.values()], force=True)
+                # also ends the run's templates, which only this run's jobs use
                 self._client.run(stop_run, self._run, _STOP_GRACE_SECONDS, on_error="ignore")
             self._tasks.clear()
         finally:
@@ -188,20 +215,32 @@ def open_backend(
     paths: list[str],
     modules: Collection[str],
     stderr: TextIO,
+    *,
+    isolation: str = "fork",
+    note: Callable[[str], None] | None = None,
 ) -> DaskBackend:
     """Connects to (or starts) the cluster and checks that its workers can run the jobs:
-    the output directory shared with them, quarn and `modules` importable there."""
+    the output directory shared with them, quarn and `modules` importable there. Under
+    `isolation` fork, each worker starts a warm template for the run's jobs; the notes of
+    those that cannot fork go to `note`."""
     cluster = open_cluster(address, jobs)
     try:
         if cluster.dashboard:
             stderr.write(f"quarn: Dask dashboard at {cluster.dashboard}\n")
             stderr.flush()
-        problems = check_cluster(cluster.client, out_dir, os.getcwd(), paths, sorted(modules))
+        # Workers in this very process share its Python, its files and its import path,
+        # with which discovery just imported the modules: nothing there to check.
+        problems = None
+        if cluster.local is None:
+            problems = check_cluster(cluster.client, out_dir, os.getcwd(), paths, sorted(modules))
         if problems:
             raise ClusterError(
                 f"the Dask cluster at {cluster.address} cannot run these jobs:\n{problems.text()}"
             )
-        return DaskBackend(cluster)
+        warm = (sorted(modules), list(paths)) if isolation == "fork" else None
+        backend = DaskBackend(cluster, warm, note or (lambda _text: None))
+        backend.warm_up()
+        return backend
     except BaseException:
         cluster.close()
         raise

@@ -1,5 +1,5 @@
-"""The Dask cluster of one run: an existing scheduler by address, or a local cluster of
-worker processes started for the run and closed after it."""
+"""The Dask cluster of one run: an existing scheduler by address, or a local cluster
+started for the run (its workers threads of the run's process) and closed after it."""
 
 from __future__ import annotations
 
@@ -8,7 +8,6 @@ import json
 import logging
 import math
 import os
-import signal
 from dataclasses import dataclass
 from typing import Any
 
@@ -122,7 +121,7 @@ def _quiet(level: int) -> None:
             logging.getLogger(name).setLevel(level)
 
 
-# The local cluster's processes mostly wait for jobs' processes. Dask's defaults watch
+# The local cluster's workers only wait for the jobs' processes. Dask's defaults watch
 # busy computations closely (event loop health every 20 ms, a statistical profile of the
 # running tasks every 10 ms, memory ten times a second): together about a tenth of a core
 # even at rest, on the machine the jobs run on. Watched less often, about a hundredth.
@@ -131,40 +130,41 @@ _LOCAL_CONFIG = {
     "distributed.admin.system-monitor.interval": "2s",
     "distributed.worker.profile.enabled": False,
     "distributed.worker.memory.monitor-interval": "1s",
+    # quarn hands the cluster as many jobs as it has threads: there is nothing to steal
+    "distributed.scheduler.work-stealing": False,
 }
 
 
 def _local_cluster(jobs: int | None) -> Any:
+    """Workers that are threads of this process: a job runs in a process of its own
+    whatever the worker is (forked from a template, or a fresh interpreter), so worker
+    processes would only cost their start (an interpreter importing Dask, each), their
+    share of the processors while the jobs run, and a message between processes for
+    every job. The scheduler and the workers talk within the process; nothing listens
+    on the network but the dashboard, on this machine only."""
     LocalCluster = require_distributed().LocalCluster
     dask_config: Any = importlib.import_module("dask.config")
     dask_config.set(_LOCAL_CONFIG)  # this process hosts the run's cluster, and nothing else
 
     threads = math.ceil(jobs / LOCAL_WORKERS) if jobs else None
-    # The workers are the run's children: a Ctrl-C at the terminal reaches them too, and
-    # it is the run that stops them. Python leaves a signal ignored at start-up when it
-    # was ignored at spawn, so the workers are started with SIGINT ignored.
-    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
-    try:
-        return LocalCluster(
-            n_workers=LOCAL_WORKERS,
-            threads_per_worker=threads,
-            processes=True,
-            host="127.0.0.1",
-            # The scheduler serves HTTP (health, metrics) even without a dashboard: on this
-            # machine only, on a free port. The dashboard itself needs bokeh; without it
-            # Dask would only warn that it is missing.
-            dashboard_address="127.0.0.1:0",
-            scheduler_kwargs={"dashboard": _has_bokeh()},
-            silence_logs=logging.ERROR,
-        )
-    finally:
-        signal.signal(signal.SIGINT, previous)
+    return LocalCluster(
+        n_workers=LOCAL_WORKERS,
+        threads_per_worker=threads,
+        processes=False,
+        memory_limit=0,  # the jobs' memory is their processes', not this one's
+        # The scheduler serves HTTP (health, metrics) even without a dashboard: on this
+        # machine only, on a free port. The dashboard itself needs bokeh; without it
+        # Dask would only warn that it is missing.
+        dashboard_address="127.0.0.1:0",
+        scheduler_kwargs={"dashboard": _has_bokeh()},
+        silence_logs=logging.ERROR,
+    )
 
 
 def _dashboard(client: Any) -> str:
     """The dashboard's address when it answers from here. A scheduler serves HTTP whether
     or not it has a dashboard (that needs bokeh), so only asking tells."""
-    import urllib.request  # here: every command imports this module, few start a cluster
+    import urllib.request  # only a run on Dask pays for the HTTP client
 
     try:
         if "dashboard" not in client.scheduler_info().get("services", {}):

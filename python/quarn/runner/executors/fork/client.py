@@ -1,7 +1,7 @@
 """The runner's end of the warm template: start it, wait until it has discovered, hand it jobs.
 
 Its interface is all a caller needs to serve jobs from a template: `TemplateProcess(modules,
-paths)`, `ready()` for what discovery learned, `start(number, spec path, log path)` for the
+paths, cwd)`, `ready()` for what discovery learned, `start(number, spec path, log path)` for the
 pid of the job's process, `exited()` for the jobs that ended, `close()`.
 """
 
@@ -59,7 +59,9 @@ class TemplateProcess:
     through a pipe and is passed on escaped, as discovery's output always is; then it
     writes to the runner's standard error directly."""
 
-    def __init__(self, modules: Sequence[str], paths: Sequence[str]) -> None:
+    def __init__(
+        self, modules: Sequence[str], paths: Sequence[str], cwd: str | None = None
+    ) -> None:
         ours, theirs = socket.socketpair()
         self.done, done = socket.socketpair(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.done.setblocking(False)
@@ -72,6 +74,7 @@ class TemplateProcess:
                 stdout=output,
                 stderr=output,
                 pass_fds=[theirs.fileno(), done.fileno(), terminal],
+                cwd=cwd,  # the jobs' working directory: they inherit it
                 process_group=0,  # a terminal's Ctrl-C reaches the runner, which decides
             )
         except OSError as exc:

@@ -289,6 +289,9 @@ def main(argv: Sequence[str] | None = None) -> None:
     os.close(terminal)
     if note is None:
         from quarn.runner.job.run import run_job  # imported by discovery, shielded
+        from quarn.runner.trace import record
+
+        record.ready_to_fork()
 
         # What the imports built lives as long as the template: out of the collector's
         # reach, a collection in a job never writes to (and so copies) those pages.

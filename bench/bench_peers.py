@@ -102,24 +102,15 @@ def w2_project(bench: Bench) -> Path:
     return project
 
 
-def goal1(bench: Bench, noop_figures: bool) -> None:
+def goal1(bench: Bench) -> None:
     project = w2_project(bench)
     py = bench.python
 
     def quarn(isolation: str) -> Contender:
+        options = ["--path", str(project), "--jobs", str(SLOTS), "--isolation", isolation]
         return Contender(
             f"quarn {isolation}",
-            lambda out: bench.quarn(
-                "w2_quarn",
-                "--out",
-                str(out),
-                "--path",
-                str(project),
-                "--jobs",
-                str(SLOTS),
-                "--isolation",
-                isolation,
-            ),  # fmt: skip
+            lambda out: bench.quarn("w2_quarn", "--out", str(out), *options),
             project,
             check=expect(f"{W2_JOBS} succeeded"),
         )
@@ -167,8 +158,7 @@ def goal1(bench: Bench, noop_figures: bool) -> None:
     print(ratio("fork / bare fork script", fork, figures["bare fork script"], "goal <= 1.3"))
     floor = figures["in-process + value writes"]
     print(ratio("none / (in-process + value writes)", none, floor, "goal <= 1.1"))
-    if noop_figures:
-        w2_noop(bench, project)
+    w2_noop(bench, project)
 
 
 def w2_noop(bench: Bench, project: Path) -> None:
@@ -234,19 +224,12 @@ def goal2(bench: Bench) -> None:
         pairs[name] = (f"{name} 1", f"{name} {CHAIN}")
 
     for isolation in ("fork", "none"):
+        options = ["--path", str(project), "--jobs", "1", "--isolation", isolation]
         add(
             f"quarn {isolation}",
-            lambda n, out, i=isolation: bench.quarn(
-                "chain" if n > 1 else "chain1",
-                "--out",
-                str(out),
-                "--path",
-                str(project),
-                "--jobs",
-                "1",
-                "--isolation",
-                i,
-            ),  # fmt: skip
+            lambda n, out, o=options: bench.quarn(
+                "chain" if n > 1 else "chain1", "--out", str(out), *o
+            ),
         )
     if bench.has("luigi"):
         peers = str(bench.peers)
@@ -300,7 +283,7 @@ def goal3(bench: Bench, w2: bool) -> None:
         snake_dir.mkdir()
         (snake_dir / "Snakefile").write_text(snakefile())
         snakemake = str(Path(str(bench.peers)).parent / "snakemake")
-        # the greedy scheduler: its default solves a problem per scheduling step, minutes here
+        # the first run only makes the outputs to re-run against: the quicker scheduler
         first["snakemake"] = once(
             [snakemake, "--cores", str(SLOTS), "-q", "--scheduler", "greedy"], snake_dir
         )
@@ -387,7 +370,7 @@ def main() -> None:
         )
         for goal in goals:
             if goal == 1:
-                goal1(bench, noop_figures=True)
+                goal1(bench)
             elif goal == 2:
                 goal2(bench)
             else:

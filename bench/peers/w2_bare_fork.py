@@ -1,6 +1,8 @@
 """The floor of forking for W2: a plain script that writes the frame as parquet, then forks
 one process per group-by, two at a time; each reads the parquet, groups and writes its
-result as parquet, and exits.
+result as parquet, and exits. Everything a job needs is loaded before the forks (pandas,
+and pyarrow's parquet support, which writing the frame loads, and the dataset module,
+which reading loads), so that no child imports anything: the floor.
 
     python w2_bare_fork.py OUT
 """
@@ -12,6 +14,7 @@ import sys
 import warnings
 
 import pandas as pd
+import pyarrow.dataset  # noqa: F401 - what reading a parquet file needs, loaded before the forks
 from w2_work import PARTS, group, make_frame
 
 AT_ONCE = 2

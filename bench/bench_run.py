@@ -21,28 +21,37 @@ PARTITIONED = [(301,), (301,), (301,), (7, 43), (7, 43)]
 SEED = 7
 
 
-def generate(root: Path) -> list[str]:
-    """Writes the modules and returns their names. Every body is trivial."""
+def pipeline() -> list[tuple[int, list[int], dict[str, int]]]:
+    """The generated pipeline, for any tool: (asset number, its upstream asset numbers,
+    its partition dimensions and their sizes) in order, upstreams first."""
     rng = random.Random(SEED)
-    per_module = ASSETS // MODULES
-    names: list[str] = []
     partitioned = {rng.randrange(20, ASSETS): dims for dims in PARTITIONED}
     while len(partitioned) < len(PARTITIONED):  # keep five distinct positions
         partitioned.setdefault(rng.randrange(20, ASSETS), PARTITIONED[len(partitioned)])
+    assets = []
+    for i in range(ASSETS):
+        upstream = []
+        if i >= 5:
+            # only unpartitioned upstreams, so every partitioned asset fans out from them
+            choices = [j for j in rng.sample(range(i), min(i, 4)) if j not in partitioned]
+            upstream = sorted(choices[: rng.randint(0, 2)])
+        dims = {f"d{k}": size for k, size in enumerate(partitioned.get(i, ()))}
+        assets.append((i, upstream, dims))
+    return assets
+
+
+def generate(root: Path) -> list[str]:
+    """Writes the modules and returns their names. Every body is trivial."""
+    per_module = ASSETS // MODULES
+    names: list[str] = []
+    assets = pipeline()
     for m in range(MODULES):
         lines = ["from quarn import asset, partitions", ""]
-        for i in range(m * per_module, (m + 1) * per_module):
-            upstream = []
-            if i >= 5:
-                # only unpartitioned upstreams, so every partitioned asset fans out from them
-                choices = [j for j in rng.sample(range(i), min(i, 4)) if j not in partitioned]
-                upstream = sorted(choices[: rng.randint(0, 2)])
+        for i, upstream, dims in assets[m * per_module : (m + 1) * per_module]:
             inputs = {f"u{j}": f"a{j}" for j in upstream}
-            params = list(inputs)
+            params = list(inputs) + list(dims)
             parts = ""
-            if i in partitioned:
-                dims = {f"d{k}": size for k, size in enumerate(partitioned[i])}
-                params += list(dims)
+            if dims:
                 parts = (
                     ", partitions={"
                     + ", ".join(

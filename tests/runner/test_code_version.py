@@ -13,7 +13,7 @@ import pytest
 from run_support import job_spec
 
 from quarn.runner.graph.model import Asset
-from quarn.runner.plan.code_version import Project
+from quarn.runner.plan.code_version import Project, top_level_distributions
 from quarn.runner.plan.prepare import code_roots, code_versions
 from quarn.runner.project import project_roots
 
@@ -129,6 +129,12 @@ def test_the_place_of_the_project_and_other_packages(tmp_path):
     python = f"python {sys.version_info.major}.{sys.version_info.minor}"
     assert project._external_version("json.decoder") == f"json: {python}"
     assert project._external_version("pytest").startswith(f"pytest: pytest=={pytest.__version__}")
+
+
+def test_the_distributions_of_modules_are_the_standard_librarys_answer():
+    import importlib.metadata
+
+    assert top_level_distributions() == importlib.metadata.packages_distributions()
 
 
 @pytest.mark.parametrize("changed", [False, True])

@@ -78,7 +78,7 @@ def register_all() -> None:
             tables.load_parquet,
             ("pyarrow",),
             "quarn[parquet]",
-            ("pyarrow.parquet",),
+            ("pyarrow.parquet", "pyarrow.dataset"),  # reading a file goes through a dataset
         ),
         Serializer(
             "arrow",

@@ -160,6 +160,7 @@ def _run(options: RunOptions, listener: Listener) -> Ran:
                 output,
                 isolation=isolation,
                 timeout=options.discovery_timeout,
+                recall=not (options.force or options.force_all),
             )
     except DiscoveryError as exc:
         raise _not_discovered(exc, output) from None
@@ -347,6 +348,12 @@ def _execute(
     backend: Backend
     slots = options.jobs or os.cpu_count() or 1
     on_dask = options.executor == "dask" or options.scheduler is not None
+    if to_run and not on_dask:
+        try:  # a discovery recalled imported nothing: now the jobs need the modules
+            with _kept_from_terminal(listener.output, discovered.isolation):
+                discovered.warm()
+        except DiscoveryError as exc:
+            raise _not_discovered(exc, listener.output) from None
     if not on_dask or not to_run:
         backend = discovered.backend(progress.message, options.timeout)
     else:

@@ -9,6 +9,7 @@ from typing import Any
 
 from quarn.runner.contract import STATUS_RUNNING
 from quarn.runner.graph.model import Asset
+from quarn.runner.inputs import Inputs
 from quarn.runner.plan.code_version import CodeVersion, Project
 from quarn.runner.plan.freshness import Dependencies, Plan, plan_jobs
 from quarn.runner.plan.jobs import Job, build_jobs
@@ -42,10 +43,16 @@ def code_roots(assets: list[Asset], paths: list[str], root: str | None = None) -
     return roots
 
 
-def code_versions(assets: list[Asset], roots: list[str]) -> dict[Asset, CodeVersion]:
-    """Each asset's code version, reading the modules under `roots` as the project's."""
+def code_versions(
+    assets: list[Asset], roots: list[str], used: Inputs | None = None
+) -> dict[Asset, CodeVersion]:
+    """Each asset's code version, reading the modules under `roots` as the project's;
+    what the reading rested on (sources, folders looked in) is added to `used`."""
     project = Project(roots)
-    return {a: project.code_version(a.file_path, a.function_name, a.module) for a in assets}
+    found = {a: project.code_version(a.file_path, a.function_name, a.module) for a in assets}
+    if used is not None:
+        used.add(project.inputs)
+    return found
 
 
 def _import_roots(assets: list[Asset]) -> list[str]:

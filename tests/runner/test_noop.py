@@ -18,6 +18,7 @@ import pytest
 from run_support import HEADER, statuses
 
 from quarn.runner.inputs import Inputs, changed, stat_key, text_digest
+from quarn.runner.store.user_cache import trim, used
 
 # The keys come from a file and a variable read at import, and from a module when there is
 # one; `source` reads a data file as it runs; every import of the project is logged.
@@ -264,3 +265,12 @@ def test_a_path_seen_with_two_stats_is_unsure(tmp_path: Path) -> None:
     file.write_text("xy")
     assert "changed while it was used" in seen.add(Inputs({str(file): stat_key(str(file))})).unsure
     assert changed(seen)
+
+
+def test_the_entries_used_last_are_kept(tmp_path: Path) -> None:
+    for n in range(5):
+        (tmp_path / f"{n}.json").write_text("{}")
+        os.utime(tmp_path / f"{n}.json", ns=(n * 10**9, n * 10**9))
+    used(str(tmp_path / "0.json"))  # the oldest written, the last used
+    trim(str(tmp_path), 3)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["0.json", "3.json", "4.json"]

@@ -25,13 +25,14 @@ import time
 from typing import TYPE_CHECKING, Any
 
 from quarn.runner.inputs import Inputs, changed, interpreter, request_environment, stat_key
-from quarn.runner.store.user_cache import keep, private_folder, read_own
+from quarn.runner.store.user_cache import keep, private_folder, read_own, trim, used
 
 if TYPE_CHECKING:
     from quarn.runner.api.flow import Ran
 
 _KIND = "runs"
 _FORMAT = 1
+KEPT = 64  # entries, those used last: one per command line and folder
 _PROJECT_FILE = "pyproject.toml"  # config.PROJECT_FILE, which imports the TOML reader
 _NO_JOB_RAN = "quarn: stats: no job ran"  # what --stats says when nothing ran
 
@@ -59,7 +60,7 @@ def answer(prog: str, argv: list[str]) -> int | None:
     status, or None when there is no answer to give (then the command runs as usual)."""
     path = _entry_path(prog, argv)
     data = None if path is None else read_own(path)
-    if data is None:
+    if path is None or data is None:
         return None
     try:
         entry = json.loads(data)
@@ -72,8 +73,12 @@ def answer(prog: str, argv: list[str]) -> int | None:
         if changed(inputs):
             return None
         _write(entry)
-        return 0
-    return _answer_run(entry, inputs, prog, argv)
+        status: int | None = 0
+    else:
+        status = _answer_run(entry, inputs, prog, argv)
+    if status is not None:
+        used(path)
+    return status
 
 
 def _sound(entry: dict[str, Any]) -> bool:
@@ -168,6 +173,7 @@ def remember(
         "inputs": inputs.to_json(),
     }
     keep(path, json.dumps(entry, ensure_ascii=False).encode("utf-8", "surrogateescape"))
+    trim(os.path.dirname(path), KEPT)
 
 
 def project_files(root: str | None = None) -> Inputs:

@@ -27,10 +27,11 @@ from collections.abc import Sequence
 
 from quarn.runner.executors.discover_here import Found, decode, encode
 from quarn.runner.inputs import Inputs, changed, request_environment
-from quarn.runner.store.user_cache import keep, private_folder, read_own
+from quarn.runner.store.user_cache import keep, private_folder, read_own, trim, used
 
 _KIND = "discovery"
 _FORMAT = 1
+KEPT = 32  # entries, those used last: one per project and import path, mostly
 
 
 def entry_name(modules: Sequence[str], paths: Sequence[str]) -> str:
@@ -51,8 +52,9 @@ def entry_name(modules: Sequence[str], paths: Sequence[str]) -> str:
 def recall(modules: Sequence[str], paths: Sequence[str]) -> Found | None:
     """What discovery found for this request, when nothing it rested on has changed."""
     folder = private_folder(_KIND)
-    data = None if folder is None else read_own(os.path.join(folder, entry_name(modules, paths)))
-    if data is None:
+    path = None if folder is None else os.path.join(folder, entry_name(modules, paths))
+    data = None if path is None else read_own(path)
+    if path is None or data is None:
         return None
     try:
         found = decode(json.loads(data))
@@ -60,6 +62,7 @@ def recall(modules: Sequence[str], paths: Sequence[str]) -> Found | None:
         return None
     if found is None or found.inputs is None or found.failures or changed(found.inputs):
         return None
+    used(path)
     return found
 
 
@@ -77,3 +80,4 @@ def remember(modules: Sequence[str], paths: Sequence[str], found: Found, before:
         return
     kept = Found(found.text, found.document, [], found.serializers, None, inputs)
     keep(os.path.join(folder, entry_name(modules, paths)), encode(kept))
+    trim(folder, KEPT)

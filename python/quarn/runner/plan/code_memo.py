@@ -26,10 +26,11 @@ from collections.abc import Mapping, Sequence
 from quarn.runner.graph.model import Asset
 from quarn.runner.inputs import Inputs, changed, request_environment
 from quarn.runner.plan.code_version import CodeVersion
-from quarn.runner.store.user_cache import keep, private_folder, read_own
+from quarn.runner.store.user_cache import keep, private_folder, read_own, trim, used
 
 _KIND = "versions"
 _FORMAT = 1
+KEPT = 32  # entries, those used last
 
 
 def _entry_path(assets: Sequence[Asset], roots: Sequence[str]) -> str | None:
@@ -55,7 +56,7 @@ def recall(
     """The versions of `assets`, and what they rest on, when none of that changed."""
     path = _entry_path(assets, roots)
     data = None if path is None else read_own(path)
-    if data is None:
+    if path is None or data is None:
         return None
     try:
         entry = json.loads(data)
@@ -75,6 +76,7 @@ def recall(
         found[asset] = CodeVersion(digest, dict(sources))
     if changed(inputs):
         return None
+    used(path)
     return found, inputs
 
 
@@ -97,3 +99,4 @@ def remember(
         "inputs": inputs.to_json(),
     }
     keep(path, json.dumps(entry, ensure_ascii=False).encode("utf-8", "surrogateescape"))
+    trim(os.path.dirname(path), KEPT)

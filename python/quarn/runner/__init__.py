@@ -18,5 +18,6 @@ Its layers, each importing only from those below it (checked by `make lint`):
 - `state/`: the one model of a job's state and why (facts in, decisions out).
 - `store/`: what an output directory holds, read and written; input and output only.
 - the base: `contract` (what the runner and the core agree on), `config` (the project
-  file), `canonical`, `text`, `project`.
+  file), `canonical`, `text`, `project`, `inputs` (what a result was computed from, and
+  whether it is still so: reused results rest on it).
 """

@@ -29,6 +29,7 @@ class Echo(Listener):
         self.why = why
         self.stats = stats
         self.as_json = as_json  # a check-only run's plan as one JSON document
+        self.answered = ""  # what `finished` wrote on standard output
         self.output = sys.stderr
         self.progress = Progress(sys.stderr, verbose=verbose, quiet=quiet, table=sys.stdout)
 
@@ -55,15 +56,16 @@ class Echo(Listener):
 
     def finished(self, ran: Ran) -> None:
         """The summary table, then what went wrong beside the jobs; for a check-only run,
-        the plan."""
+        the plan. What goes to standard output is kept in `answered`."""
         execution = ran.execution
         if execution is None:
             self._plan(ran.planned)
             return
         interrupted = bool(execution.interrupted)
-        sys.stdout.write(
-            self.progress.summary(ran.outcomes, ran.up_to_date, ran.seconds, interrupted)
+        self.answered = self.progress.summary(
+            ran.outcomes, ran.up_to_date, ran.seconds, interrupted
         )
+        sys.stdout.write(self.answered)
         sys.stdout.flush()
         if self.stats and ran.stats is not None:
             self._line(ran.stats.text())
@@ -79,12 +81,15 @@ class Echo(Listener):
         prepared, assets = planned.prepared, len(planned.assets)
         if self.as_json:
             manifest = planned.manifest
-            sys.stdout.write(dry_run_json(prepared, assets, planned.count, manifest, planned.where))
-            sys.stdout.write("\n")
-            sys.stdout.flush()
-            return
-        sys.stdout.write(dry_run(prepared, assets, planned.count, self.why, planned.where))
+            self.answered = (
+                dry_run_json(prepared, assets, planned.count, manifest, planned.where) + "\n"
+            )
+        else:
+            self.answered = dry_run(prepared, assets, planned.count, self.why, planned.where)
+        sys.stdout.write(self.answered)
         sys.stdout.flush()
+        if self.as_json:
+            return
         if prepared.orphans:
             self._line(orphans_text(prepared.orphans, planned.manifest, False))
 

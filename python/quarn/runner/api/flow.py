@@ -21,6 +21,8 @@ from typing import Any, TextIO
 
 from quarn.runner.api.errors import GraphError, OutputInUseError, RunError, UsageError
 from quarn.runner.api.options import RunOptions
+from quarn.runner.api.unchanged import rests_on
+from quarn.runner.contract import RunRecord
 from quarn.runner.executors.backend import Backend
 from quarn.runner.executors.dask.cluster import (
     ClusterError,
@@ -32,6 +34,7 @@ from quarn.runner.executors.executor import Execution, Executor, Limits, Stats
 from quarn.runner.executors.isolation import default_isolation
 from quarn.runner.graph.model import Asset, Graph
 from quarn.runner.graph.modules import ModuleError, resolve
+from quarn.runner.inputs import Inputs
 from quarn.runner.plan.code_version import CodeVersion
 from quarn.runner.plan.jobs import Job, folder_clashes
 from quarn.runner.plan.orphans import prune
@@ -110,6 +113,10 @@ class Planned:
     prepared: Prepared
     before: dict[Job, Assessment] = field(default_factory=dict)  # as planned, before the run
     params: dict[str, Any] = field(default_factory=dict)  # the values of the run parameters
+    # What the plan read: the module words resolved, discovery, the code versions, the
+    # recorded dependencies found unchanged (see api/unchanged.py); and whether it warned.
+    used: Inputs = field(default_factory=Inputs)
+    warned: bool = False
 
     @property
     def where(self) -> str:
@@ -129,6 +136,10 @@ class Ran:
     status: int = 0  # the exit status of `quarn run`
     history_error: str = ""  # why the run could not be recorded in the history
     started_at: dict[Job, float] = field(default_factory=dict)  # each job's first start
+    record: RunRecord | None = None  # as the history keeps it
+    # When the run found nothing to do and nothing to say: what that answer rests on (while
+    # all of it is unchanged, the same run would find the same), else None.
+    unchanged: Inputs | None = None
 
 
 def run(options: RunOptions, listener: Listener) -> Ran:
@@ -160,11 +171,13 @@ def _run(options: RunOptions, listener: Listener) -> Ran:
                 output,
                 isolation=isolation,
                 timeout=options.discovery_timeout,
+                recall=not (options.force or options.force_all),
             )
     except DiscoveryError as exc:
         raise _not_discovered(exc, output) from None
+    used = Inputs().add(found.inputs).add(discovered.inputs)
     try:
-        return _plan(options, scheduler, discovered, paths, listener)
+        return _plan(options, scheduler, discovered, paths, listener, used)
     finally:
         discovered.close()
 
@@ -238,6 +251,7 @@ def _plan(
     discovered: Discovery,
     paths: list[str],
     listener: Listener,
+    used: Inputs,
 ) -> Ran:
     """Checks and plans the discovered graph, then runs it under the output's lock."""
     try:
@@ -250,6 +264,7 @@ def _plan(
         raise UsageError(str(exc)) from None
     for warning in params.warnings:
         listener.warning(warning)
+    warned = bool(params.warnings)
     graph.diagnostics = params.diagnostics
     if graph.diagnostics:
         count = len(graph.diagnostics)
@@ -269,10 +284,13 @@ def _plan(
     if count > CONFIRM_ABOVE_JOBS and not listener.confirm(len(assets), count):
         raise UsageError(f"the plan holds {count:,} jobs, more than {CONFIRM_ABOVE_JOBS:,}")
     roots = code_roots(assets, paths, options.root)
-    code = code_versions(assets, roots)
+    code = code_versions(assets, roots, used)
+    decided = (options, graph, assets, kept, count, code, forced, params, listener, used, warned)
     if options.check_only:
-        planned = _decide(options, graph, assets, kept, count, code, forced, params, listener)
-        return Ran(planned)
+        planned = _decide(*decided)
+        ran = Ran(planned)
+        ran.unchanged = _unchanged(ran)
+        return ran
     out = options.out
     try:
         lock = acquire(out, current_command(), options.wait, lambda h: listener.waiting(out, h))
@@ -286,7 +304,7 @@ def _plan(
         lock.release()
         raise RunError(f"cannot write to {out}: {exc}") from None
     try:
-        planned = _decide(options, graph, assets, kept, count, code, forced, params, listener)
+        planned = _decide(*decided)
         return _execute(planned, roots, scheduler, paths, discovered, listener)
     finally:
         lock.release()
@@ -302,10 +320,13 @@ def _decide(
     forced: list[Asset],
     params: Params,
     listener: Listener,
+    used: Inputs,
+    warned: bool,
 ) -> Planned:
     """What is current and what runs, from the manifest."""
     manifest, warning = Manifest.load(options.out)
-    for text in ([warning] if warning else []) + manifest.damaged:
+    warnings = ([warning] if warning else []) + manifest.damaged
+    for text in warnings:
         listener.warning(text)
     deps = RecordedDeps(manifest.parts)
     prepared = prepare(
@@ -322,9 +343,11 @@ def _decide(
             ],
         )
     before = dict(prepared.plan.assessments)
+    used.add(deps.used())
     return Planned(
-        options, graph, assets, kept, count, code, manifest, prepared, before, params.values
-    )
+        options, graph, assets, kept, count, code, manifest, prepared, before, params.values,
+        used, warned or bool(warnings),
+    )  # fmt: skip
 
 
 def _execute(
@@ -347,6 +370,12 @@ def _execute(
     backend: Backend
     slots = options.jobs or os.cpu_count() or 1
     on_dask = options.executor == "dask" or options.scheduler is not None
+    if to_run and not on_dask:
+        try:  # a discovery recalled imported nothing: now the jobs need the modules
+            with _kept_from_terminal(listener.output, discovered.isolation):
+                discovered.warm()
+        except DiscoveryError as exc:
+            raise _not_discovered(exc, listener.output) from None
     if not on_dask or not to_run:
         backend = discovered.backend(progress.message, options.timeout)
     else:
@@ -421,7 +450,21 @@ def _execute(
         append_run(out, record, ran.status)
     except OSError as exc:
         ran.history_error = f"cannot record the run in the history: {exc}"
+    ran.record = record
+    ran.unchanged = _unchanged(ran)
     return ran
+
+
+def _unchanged(ran: Ran) -> Inputs | None:
+    """What the run's answer rests on, when it found nothing to do and had nothing to say
+    (see api/unchanged.py); None otherwise."""
+    planned = ran.planned
+    prepared = planned.prepared
+    quiet = not (planned.warned or ran.history_error or ran.status)
+    idle = not (prepared.to_run or prepared.waiting or prepared.orphans)
+    if not (quiet and idle) or planned.count > CONFIRM_ABOVE_JOBS or planned.manifest.dirty:
+        return None
+    return rests_on(planned.used, prepared, planned.manifest)
 
 
 def exit_status(execution: Execution) -> int:

@@ -9,7 +9,6 @@ from __future__ import annotations
 import difflib
 import importlib
 import sys
-from importlib.metadata import PackageNotFoundError, version
 
 # name -> (module, summary); the summaries are repeated here so `quarn --help` imports none.
 COMMANDS = {
@@ -71,6 +70,8 @@ def _dispatch(name: str, argv: list[str]) -> int:
 
 
 def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version  # slow to import: only here
+
     try:
         return version("quarn")
     except PackageNotFoundError:

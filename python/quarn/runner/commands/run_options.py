@@ -7,11 +7,10 @@ import os
 from collections.abc import Callable
 
 from quarn.runner.api.options import DISCOVERY_TIMEOUT_SECONDS, EXECUTORS
+from quarn.runner.commands.run import PROG as PROG
 from quarn.runner.commands.shared import MODULE_HELP, add_out, add_path, add_project, configure
 from quarn.runner.executors.isolation import ISOLATIONS, default_isolation
 from quarn.runner.plan.select import CONFIRM_ABOVE_JOBS
-
-PROG = "python -m quarn.run"
 
 
 def build_parser(prog: str = PROG) -> argparse.ArgumentParser:

@@ -9,7 +9,6 @@ from the registry itself.
 
 from __future__ import annotations
 
-import contextlib
 import importlib
 import json
 import os
@@ -19,6 +18,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from quarn.runner.graph.import_error import ImportFailure, import_failure
+from quarn.runner.inputs import Inputs
 
 
 @dataclass(slots=True)
@@ -31,6 +31,9 @@ class Found:
     failures: list[ImportFailure] = field(default_factory=list)
     serializers: dict[str, str | None] = field(default_factory=dict)  # name -> why unusable
     note: str | None = None  # from the template: why it will not fork
+    # What the imports read and searched, for a discovery remembered (`memo`); None when
+    # the process that imported did not say.
+    inputs: Inputs | None = None
 
     def parsed(self) -> dict[str, Any]:
         if self.document is None and self.text is not None:
@@ -52,6 +55,7 @@ def discover_here(modules: Sequence[str], paths: Sequence[str], *, jobs_here: bo
     from quarn.runner.job.sources import install
     from quarn.runner.store import serializers
     from quarn.runner.trace import record as trace
+    from quarn.runner.trace.folders import FolderWatch
 
     own = quarn.__file__ or __file__
     if jobs_here:
@@ -67,10 +71,11 @@ def discover_here(modules: Sequence[str], paths: Sequence[str], *, jobs_here: bo
     sys.stdout.flush()
     saved = os.dup(1)
     os.dup2(2, 1)
-    # Where jobs run, what each module's import uses counts for every job of it.
-    recording = trace.imports() if jobs_here else contextlib.nullcontext()
+    # Where jobs run, what each module's import uses counts for every job of it; anywhere,
+    # what the imports read and searched is what the document rests on.
+    before = set(sys.modules)
     try:
-        with recording:
+        with FolderWatch() as folders, trace.imports(for_jobs=jobs_here):
             failures = []
             for name in names:
                 try:
@@ -81,13 +86,16 @@ def discover_here(modules: Sequence[str], paths: Sequence[str], *, jobs_here: bo
                     failures.append(import_failure(name, exc))
             failed = {f.module for f in failures}
             text = inspect_modules([m for m in names if m not in failed])
+        inputs = folders.inputs().add(
+            trace.used_by_imports([*names, *(m for m in list(sys.modules) if m not in before)])
+        )
         if jobs_here:
             serializers.preload(_declared_serializers(text))
     finally:
         sys.stdout.flush()
         os.dup2(saved, 1)
         os.close(saved)
-    return Found(text, None, failures, serializers.registered())
+    return Found(text, None, failures, serializers.registered(), inputs=inputs)
 
 
 def _declared_serializers(document: str) -> list[str | None]:
@@ -106,6 +114,7 @@ def encode(found: Found) -> bytes:
         "failures": [f.to_json() for f in found.failures],
         "serializers": found.serializers,
         "note": found.note,
+        "inputs": None if found.inputs is None else found.inputs.to_json(),
     }
     tail = json.dumps(rest, separators=(",", ":"), ensure_ascii=False)
     return ('{"document":' + document + "," + tail[1:]).encode("utf-8", "surrogateescape")
@@ -128,4 +137,5 @@ def decode(item: object) -> Found | None:
         if isinstance(registered, dict)
         else {},
         note if isinstance(note, str) else None,
+        Inputs.from_json(item.get("inputs")),
     )

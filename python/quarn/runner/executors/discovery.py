@@ -5,6 +5,10 @@ versioned is the code that runs: in the warm template for `fork`, in this proces
 `none`, in a discovery process of its own for `spawn` and for the commands that run no job
 (each spawned worker imports the modules anew). Whichever process imported the modules
 reports what it learned in one piece (`discover_here.Found`), and `Discovery` holds it.
+
+What an earlier discovery of the same request found is recalled instead (`memo`) while
+nothing it rested on changed: then nothing is imported until a job has to run
+(`Discovery.warm`), and a run with nothing to do imports no project module at all.
 """
 
 from __future__ import annotations
@@ -18,10 +22,12 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, TextIO
 
 from quarn.runner.contract import discovery_command
+from quarn.runner.executors import memo
 from quarn.runner.executors.discover_here import Found, decode, discover_here
 from quarn.runner.graph.build import build_graph
 from quarn.runner.graph.import_error import ImportFailure
 from quarn.runner.graph.model import Graph
+from quarn.runner.inputs import Inputs, interpreter
 from quarn.runner.text import one_line
 
 if TYPE_CHECKING:
@@ -47,6 +53,17 @@ class ImportFailed(DiscoveryError):
         return "".join(failure.text(prog) for failure in self.failures)
 
 
+@dataclass(frozen=True, slots=True)
+class _Cold:
+    """A discovery remembered imported nothing: what the imports where the jobs run need,
+    should any job run."""
+
+    modules: Sequence[str]
+    paths: Sequence[str]
+    stderr: TextIO
+    timeout: float | None
+
+
 @dataclass(slots=True)
 class Discovery:
     """What discovery learned, and how the jobs of this run will be run."""
@@ -57,6 +74,33 @@ class Discovery:
     isolation: str  # "spawn" when the template found it could not fork
     note: str | None = None  # why, then
     template: TemplateProcess | None = field(default=None, repr=False)
+    # What it rested on: the interpreter, and what the imports used (see `memo`); unsure
+    # when that is not known.
+    inputs: Inputs = field(default_factory=lambda: Inputs(unsure="not recorded"))
+    cold: _Cold | None = field(default=None, repr=False)  # remembered, not imported yet
+
+    def warm(self) -> None:
+        """For a discovery recalled from the memo, imports the modules where the jobs run
+        (the warm template for `fork`, this process for `none`), as discovery would have
+        done; nothing otherwise. The document stays the remembered one: a job's worker
+        still checks the sources it runs against those the plan read. Raises
+        DiscoveryError, ImportFailed when a module cannot be imported now."""
+        cold, self.cold = self.cold, None
+        if cold is None:
+            return
+        if self.isolation == "none":
+            found = discover_here(cold.modules, cold.paths, jobs_here=True)
+            if found.failures:
+                raise ImportFailed(found.failures)
+            return
+        found, template = _in_template(cold.modules, cold.paths, cold.stderr, cold.timeout)
+        if found.failures:
+            if template is not None:
+                template.close()
+            raise ImportFailed(found.failures)
+        self.template, self.note = template, found.note
+        if template is None:
+            self.isolation = "spawn"
 
     def graph(self, serializer: str | None = None) -> Graph:
         """The checked graph (`serializer`: the project's default). Raises ImportFailed
@@ -76,6 +120,8 @@ class Discovery:
         jobs in this process enforces itself (the others are stopped by the executor)."""
         from quarn.runner.executors.local import LocalBackend
 
+        if self.cold is not None:  # recalled, and not warmed: no job was to run
+            return LocalBackend()
         if self.isolation == "none":
             from quarn.runner.executors.inprocess import InProcessBackend
             from quarn.runner.job.run import run_job
@@ -102,20 +148,33 @@ def discover(
     *,
     isolation: str = "spawn",
     timeout: float | None = None,
+    recall: bool = True,
 ) -> Discovery:
     """Imports and inspects `modules` where `isolation` will run their jobs; what they
-    print while imported goes to `stderr`. Raises DiscoveryError."""
+    print while imported goes to `stderr`. With `recall`, what an earlier discovery of the
+    same request found is reused instead while nothing it rested on changed (`memo`), and
+    nothing is imported until `Discovery.warm`. Raises DiscoveryError."""
+    before = interpreter()  # before anything is imported: what the imports rest on
+    if recall:
+        found = memo.recall(modules, paths)
+        if found is not None and found.inputs is not None:
+            cold = _Cold(modules, paths, stderr, timeout) if isolation in ("fork", "none") else None
+            return Discovery(
+                found.parsed(), [], found.serializers, isolation, inputs=found.inputs, cold=cold
+            )
+    template = None
     if isolation == "none":
         found = discover_here(modules, paths, jobs_here=True)
     elif isolation == "fork":
-        return _in_template(modules, paths, stderr, timeout)
+        found, template = _in_template(modules, paths, stderr, timeout)
+        isolation = "fork" if template is not None else "spawn"
     else:
         found = _in_subprocess(modules, paths, stderr, timeout)
-    return _discovery(found, isolation)
-
-
-def _discovery(found: Found, isolation: str) -> Discovery:
-    return Discovery(found.parsed(), found.failures, found.serializers, isolation, found.note)
+    memo.remember(modules, paths, found, before)
+    inputs = Inputs().add(before).add(found.inputs or Inputs(unsure="not recorded"))
+    return Discovery(
+        found.parsed(), found.failures, found.serializers, isolation, found.note, template, inputs
+    )
 
 
 def _in_subprocess(
@@ -156,9 +215,9 @@ def _in_subprocess(
 
 def _in_template(
     modules: Sequence[str], paths: Sequence[str], stderr: TextIO, timeout: float | None
-) -> Discovery:
+) -> tuple[Found, TemplateProcess | None]:
     """The warm template imports the modules and reports once ready; when it found it
-    cannot fork, it ends and the jobs are spawned."""
+    cannot fork, it ends (no template: the jobs are spawned)."""
     from quarn.runner.executors.fork.client import TemplateError, TemplateProcess
 
     stderr.flush()
@@ -175,7 +234,5 @@ def _in_template(
         raise
     if found.note is not None:
         template.close()
-        return _discovery(found, "spawn")
-    discovery = _discovery(found, "fork")
-    discovery.template = template
-    return discovery
+        return found, None
+    return found, template

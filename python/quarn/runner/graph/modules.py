@@ -14,6 +14,9 @@ from collections.abc import Sequence
 from dataclasses import dataclass, field
 from importlib.machinery import ModuleSpec, PathFinder
 
+from quarn.runner.inputs import Inputs, stat_key
+from quarn.runner.project import library_folder
+
 
 class ModuleError(Exception):
     """A MODULE word that names nothing importable."""
@@ -21,10 +24,20 @@ class ModuleError(Exception):
 
 @dataclass(slots=True)
 class Resolved:
-    """Module names to discover, and the folders (besides `--path`) they are imported from."""
+    """Module names to discover, and the folders (besides `--path`) they are imported from;
+    `inputs`: the folders listed and files looked at to find them, each stat'ed before."""
 
     modules: list[str] = field(default_factory=list)
     paths: list[str] = field(default_factory=list)
+    inputs: Inputs = field(default_factory=Inputs)
+
+    def look(self, path: str) -> str:
+        """Notes `path` (a folder about to be listed, a file about to be looked at) with its
+        stat now, unless it is the interpreter's; returns it."""
+        real = os.path.abspath(path)
+        if real not in self.inputs.paths and not library_folder(real + os.sep):
+            self.inputs.path(real, stat_key(real))
+        return path
 
     def add(self, module: str, path: str | None = None) -> None:
         if module not in self.modules:
@@ -54,7 +67,7 @@ def resolve(words: Sequence[str], paths: Sequence[str], base: str | None = None)
         if looks_like_path(word):
             _resolve_path(word, base, resolved)
         else:
-            _resolve_name(word, search, project, resolved)
+            _resolve_name(word, [resolved.look(p) for p in search], project, resolved)
     return resolved
 
 
@@ -64,11 +77,12 @@ def looks_like_path(word: str) -> bool:
 
 def _resolve_path(word: str, base: str, resolved: Resolved) -> None:
     path = os.path.normpath(os.path.join(base, word))
+    resolved.look(os.path.dirname(path))
     if os.path.isdir(path):
-        if _is_package_dir(path):
-            root, name = _package_root(path)
+        if _is_package_dir(resolved.look(path)):
+            root, name = _package_root(path, resolved)
             resolved.add_path(root)
-            if _has_code(os.path.join(path, "__init__.py")):
+            if _has_code(resolved.look(os.path.join(path, "__init__.py"))):
                 resolved.add(name)
             _add_submodules(name, [path], resolved)
         else:
@@ -91,9 +105,10 @@ def _resolve_path(word: str, base: str, resolved: Resolved) -> None:
     if not stem.isidentifier():
         raise ModuleError(f"'{word}': '{stem}' cannot be imported as a module name")
     if stem == "__init__":
-        root, name = _package_root(folder)
+        root, name = _package_root(folder, resolved)
     else:
-        root, package = _package_root(folder) if _is_package_dir(folder) else (folder, "")
+        packaged = _is_package_dir(resolved.look(folder))
+        root, package = _package_root(folder, resolved) if packaged else (folder, "")
         name = f"{package}.{stem}" if package else stem
     resolved.add(name, root)
 
@@ -111,18 +126,18 @@ def _is_package_dir(path: str) -> bool:
     return os.path.isfile(os.path.join(path, "__init__.py"))
 
 
-def _package_root(package_dir: str) -> tuple[str, str]:
+def _package_root(package_dir: str, resolved: Resolved | None = None) -> tuple[str, str]:
     """The folder to import a package folder from, and the package's dotted name."""
     parts: list[str] = []
     folder = package_dir
-    while _is_package_dir(folder):
+    while _is_package_dir(resolved.look(folder) if resolved else folder):
         folder, name = os.path.split(folder)
         parts.insert(0, name)
     return folder, ".".join(parts)
 
 
 def _resolve_name(word: str, search: list[str], project: list[str], resolved: Resolved) -> None:
-    spec = _find(word, search)
+    spec = _find(word, search, resolved)
     if spec is None:
         where = ", ".join(project[:3]) + (
             f" and {len(project) - 3} more" if len(project) > 3 else ""
@@ -132,12 +147,12 @@ def _resolve_name(word: str, search: list[str], project: list[str], resolved: Re
     if spec.submodule_search_locations is None:
         resolved.add(word)
         return
-    if _has_code(spec.origin):
+    if _has_code(resolved.look(spec.origin) if spec.origin else None):
         resolved.add(word)
     _add_submodules(word, list(spec.submodule_search_locations), resolved)
 
 
-def _find(name: str, search: list[str]) -> ModuleSpec | None:
+def _find(name: str, search: list[str], resolved: Resolved | None = None) -> ModuleSpec | None:
     """Finds a module by walking its dotted name on the file system: no parent is imported."""
     if not all(part.isidentifier() for part in name.split(".")):
         return None
@@ -147,6 +162,8 @@ def _find(name: str, search: list[str]) -> ModuleSpec | None:
     for depth in range(1, len(parts) + 1):
         if locations is None:
             return None
+        if resolved is not None and depth > 1:
+            locations = [resolved.look(p) for p in locations]
         spec = PathFinder.find_spec(".".join(parts[:depth]), locations)
         if spec is None:
             if depth == 1 and parts[0] in sys.builtin_module_names:
@@ -185,6 +202,8 @@ def _closest(word: str, search: list[str], project: list[str]) -> str:
 def _add_submodules(package: str, locations: list[str], resolved: Resolved) -> None:
     """Every submodule below a package, depth first, in name order; `__main__` is left out:
     importing it would run the package as a program."""
+    for location in locations:
+        resolved.look(location)
     for info in sorted(pkgutil.iter_modules(locations), key=lambda i: i.name):
         if info.name == "__main__":
             continue
@@ -193,7 +212,7 @@ def _add_submodules(package: str, locations: list[str], resolved: Resolved) -> N
             resolved.add(name)
         else:
             folders = [os.path.join(loc, info.name) for loc in locations]
-            if any(_has_code(os.path.join(f, "__init__.py")) for f in folders):
+            if any(_has_code(resolved.look(os.path.join(f, "__init__.py"))) for f in folders):
                 resolved.add(name)
             _add_submodules(name, folders, resolved)
 

@@ -30,6 +30,8 @@ import sys
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 
+from quarn.runner.inputs import Inputs, stat_key
+
 _TAG = "quarn code version 1"
 _ASSET_ITEM = "<asset>"  # the function itself is keyed apart from its module's name
 
@@ -54,18 +56,17 @@ class _Module:
 # Parsed modules kept for the life of the process, by path and module name, with the stat of
 # the file they were read from: `quarn.load` called again reads and parses nothing that did
 # not change.
-_PARSED: dict[tuple[str, str], tuple[tuple[int, ...], _Module | None]] = {}
+_PARSED: dict[tuple[str, str], tuple[list[int], _Module | None]] = {}
 
 
-def _parsed(path: str, name: str) -> _Module | None:
-    try:
-        st = os.stat(path)
-    except OSError:
-        return None
-    stat = (st.st_size, st.st_mtime_ns, st.st_ctime_ns, st.st_ino)
+def _parsed(path: str, name: str) -> tuple[list[int] | None, _Module | None]:
+    """The module parsed from `path`, with the file's stat from before it was read."""
+    stat = stat_key(path)
+    if stat is None:
+        return None, None
     cached = _PARSED.get((path, name))
     if cached is not None and cached[0] == stat:
-        return cached[1]
+        return stat, cached[1]
     module: _Module | None = None
     try:
         with open(path, "rb") as handle:
@@ -80,7 +81,7 @@ def _parsed(path: str, name: str) -> _Module | None:
         module = _Module(name, path, hashlib.sha256(data).hexdigest(), tree, package)
         _collect_bindings(module, tree.body)
     _PARSED[(path, name)] = (stat, module)
-    return module
+    return stat, module
 
 
 # One piece of code: (module, name) -> its dumps and the names it reads.
@@ -98,6 +99,9 @@ class Project:
 
     def __init__(self, roots: list[str]) -> None:
         self.roots = roots
+        # What the versions rest on: each source read and each folder looked in for a
+        # module, with its stat from before (a module that appears changes a version).
+        self.inputs = Inputs()
         self._by_name: dict[str, _Module | None] = {}
         self._by_path: dict[str, _Module | None] = {}
         self._items: dict[tuple[str, str], _Item] = {}
@@ -112,7 +116,8 @@ class Project:
         path = os.path.realpath(path)
         if path in self._by_path:
             return self._by_path[path]
-        module = _parsed(path, name)
+        stat, module = _parsed(path, name)
+        self.inputs.path(path, stat)
         self._by_path[path] = module
         return module
 
@@ -128,6 +133,8 @@ class Project:
             parts = name.split(".")
             for root in self.roots:
                 base = os.path.join(root, *parts)
+                self._look(os.path.dirname(base), root)
+                self._look(base, root)
                 for candidate in (base + ".py", os.path.join(base, "__init__.py")):
                     if os.path.isfile(candidate):
                         found = self._read(candidate, name)
@@ -136,6 +143,16 @@ class Project:
                     break
         self._by_name[name] = found
         return found
+
+    def _look(self, folder: str, root: str) -> None:
+        """Notes the folder a module is looked for in (and, while it does not exist, the
+        folders above it up to `root`), each with its stat from before the look."""
+        while folder not in self.inputs.paths:
+            stat = stat_key(folder)
+            self.inputs.path(folder, stat)
+            if stat is not None or len(folder) <= len(root):
+                return
+            folder = os.path.dirname(folder)
 
     def module_of_file(self, path: str, hint: str) -> _Module | None:
         """The module held by a file: by its place under a root, else by `hint`."""

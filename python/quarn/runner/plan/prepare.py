@@ -9,6 +9,8 @@ from typing import Any
 
 from quarn.runner.contract import STATUS_RUNNING
 from quarn.runner.graph.model import Asset
+from quarn.runner.inputs import Inputs, interpreter
+from quarn.runner.plan import code_memo
 from quarn.runner.plan.code_version import CodeVersion, Project
 from quarn.runner.plan.freshness import Dependencies, Plan, plan_jobs
 from quarn.runner.plan.jobs import Job, build_jobs
@@ -42,10 +44,24 @@ def code_roots(assets: list[Asset], paths: list[str], root: str | None = None) -
     return roots
 
 
-def code_versions(assets: list[Asset], roots: list[str]) -> dict[Asset, CodeVersion]:
-    """Each asset's code version, reading the modules under `roots` as the project's."""
-    project = Project(roots)
-    return {a: project.code_version(a.file_path, a.function_name, a.module) for a in assets}
+def code_versions(
+    assets: list[Asset], roots: list[str], used: Inputs | None = None
+) -> dict[Asset, CodeVersion]:
+    """Each asset's code version, reading the modules under `roots` as the project's, or as
+    remembered while nothing that reading rested on changed (`code_memo`); what it rests
+    on is added to `used`."""
+    remembered = code_memo.recall(assets, roots)
+    if remembered is not None:
+        found, inputs = remembered
+    else:
+        inputs = interpreter()  # before the reading: the installed packages it versions
+        project = Project(roots)
+        found = {a: project.code_version(a.file_path, a.function_name, a.module) for a in assets}
+        inputs.add(project.inputs)
+        code_memo.remember(assets, roots, found, inputs)
+    if used is not None:
+        used.add(inputs)
+    return found
 
 
 def _import_roots(assets: list[Asset]) -> list[str]:

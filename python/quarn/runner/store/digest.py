@@ -11,17 +11,10 @@ import hashlib
 import os
 
 from quarn.runner.contract import ManifestEntry
+from quarn.runner.inputs import stat_key as stat_key  # its older home
 from quarn.runner.store.value_file import stored_value_file
 
 _CHUNK = 1 << 20
-
-
-def stat_key(path: str) -> list[int] | None:
-    try:
-        st = os.stat(path)
-    except OSError:
-        return None
-    return [st.st_size, st.st_mtime_ns, st.st_ctime_ns, st.st_ino]
 
 
 def sha256_file(path: str, sync: bool = False) -> str | None:

@@ -41,11 +41,22 @@ def new_run_id(started: float) -> str:
 def append_run(out_dir: str, record: RunRecord, exit_status: int) -> str:
     """Writes the record as a new file; returns its path."""
     record["exit_status"] = exit_status
-    list_inside(out_dir, _HISTORY)  # its folder and the way to it are no links
-    path = os.path.join(history_dir(out_dir), record["run"] + ".json")
     text = _encode(record)
     if _decode(text) != record:
         raise OSError(f"the record of run {record['run']} does not read back as written")
+    return append_encoded(out_dir, record["run"], text)
+
+
+def encode_part(value: object) -> str:
+    """A part of a record as `append_run` encodes it, to be put together with others into
+    the text `append_encoded` takes."""
+    return _encode(value)
+
+
+def append_encoded(out_dir: str, run: str, text: str) -> str:
+    """Writes the record of run `run`, encoded as `append_run` encodes it, as a new file."""
+    list_inside(out_dir, _HISTORY)  # its folder and the way to it are no links
+    path = os.path.join(history_dir(out_dir), run + ".json")
     write_atomic(path, text + "\n")
     return path
 

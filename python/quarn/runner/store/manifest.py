@@ -10,6 +10,7 @@ from collections.abc import Callable, Mapping
 from typing import Any, cast
 
 from quarn.runner.contract import MANIFEST_FILE, STATUS_SUCCEEDED, ManifestEntry
+from quarn.runner.inputs import stat_key
 from quarn.runner.store.atomic import write_atomic
 from quarn.runner.store.paths import is_job_id, is_plain_name, link_error
 
@@ -64,6 +65,9 @@ class Manifest:
         self._lines: dict[str, str] = {}  # job id -> its encoded line, while unchanged
         self._part_lines: dict[str, str] = {}  # part id -> its encoded line, while unchanged
         self.damaged: list[str] = []  # warnings about entries left out when it was read
+        # The file's stat as read (from before the read) or as last written; None while
+        # there is none. Only a run writes it, whole, under a new inode.
+        self.stat: list[int] | None = None
 
     @classmethod
     def load(cls, out_dir: str) -> tuple[Manifest, str | None]:
@@ -81,6 +85,7 @@ class Manifest:
             return cls(out_dir), f"cannot read {path} ({exc}); every job runs again"
         try:
             with open(fd, encoding="utf-8") as handle:
+                st = os.fstat(fd)
                 data = json.load(handle)
         except (OSError, ValueError, RecursionError) as exc:
             return cls(out_dir), f"cannot read {path} ({exc}); every job runs again"
@@ -103,6 +108,7 @@ class Manifest:
         serializer = data.get("serializer")
         serializer = serializer if isinstance(serializer, str) else None
         manifest = cls(out_dir, entries, roots, serializer)
+        manifest.stat = [st.st_size, st.st_mtime_ns, st.st_ctime_ns, st.st_ino]
         parts = data.get("deps")
         if isinstance(parts, dict):
             manifest.parts = {k: v for k, v in parts.items() if isinstance(v, dict)}
@@ -179,6 +185,7 @@ class Manifest:
     def write(self, text: str) -> None:
         """Replaces the file whole with `text` (a `snapshot`)."""
         write_atomic(self.path, text)
+        self.stat = stat_key(self.path)
 
     def _encode(self) -> str:
         """One line per job, sorted: readable and diffable, yet every piece goes through

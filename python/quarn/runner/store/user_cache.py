@@ -54,3 +54,26 @@ def keep(path: str, data: bytes) -> None:
         os.replace(temp, path)
     except OSError:
         pass
+
+
+def used(path: str) -> None:
+    """Marks the entry as just used, for `trim`."""
+    try:
+        os.utime(path)
+    except OSError:
+        pass
+
+
+def trim(folder: str, most: int) -> None:
+    """Keeps the `most` entries of `folder` used or written last, and removes the others
+    (for kinds of entry that are large, and made per request)."""
+    try:
+        with os.scandir(folder) as found:
+            entries = [(e.stat().st_mtime_ns, e.path) for e in found if e.is_file()]
+    except OSError:
+        return
+    for _, path in sorted(entries, reverse=True)[most:]:
+        try:
+            os.unlink(path)
+        except OSError:
+            pass

@@ -3,7 +3,9 @@ environment variables it read, and the bytes of each upstream value it consumed.
 
 - `units`, `parse`: the named pieces of a source (functions, methods, class and module
   bodies) and the digest of each, normalized as the static code version hashes code.
-- `record`: the recording inside the job's process (and the warm template's imports).
+- `record`: the recording inside the job's process (and the warm template's imports);
+  `folders`: the folders the import system searched while discovery imported, for a
+  discovery remembered.
 - `settle`, `cache`: what was seen turned into the job's record, with the digests kept
   between processes.
 - `deps`: the record's comparison with what is observed now, and its sharing between jobs

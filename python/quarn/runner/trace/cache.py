@@ -18,6 +18,7 @@ import json
 import os
 from typing import NamedTuple
 
+from quarn.runner.inputs import text_digest as text_digest  # a variable's identity
 from quarn.runner.store.digest import sha256_file, stat_key
 from quarn.runner.store.user_cache import keep, private_folder, read_own
 from quarn.runner.trace.units import Units, units
@@ -46,11 +47,6 @@ def folders() -> Folders:
     if _folders is None:
         _folders = Folders(private_folder("units"), private_folder("digests"))
     return _folders
-
-
-def text_digest(value: str) -> str:
-    """What identifies an environment variable's value in a record: its SHA-256."""
-    return hashlib.sha256(value.encode("utf-8", "surrogateescape")).hexdigest()
 
 
 def source_units(

@@ -11,6 +11,7 @@ from collections.abc import Mapping
 from typing import Any
 
 from quarn.runner.contract import JobDeps, ManifestEntry
+from quarn.runner.inputs import Inputs
 from quarn.runner.state.words import Reason, Why
 from quarn.runner.store.digest import stat_key
 from quarn.runner.trace.cache import Folders, file_digest, folders, source_units, text_digest
@@ -41,6 +42,8 @@ class DepsObserver:
         self._stats: dict[str, list[int] | None] = {}
         self._sources: dict[str, tuple[str | None, bytes]] = {}  # path -> SHA-256, bytes
         self._units: dict[str, SourceNow] = {}
+        # Each source read, with its stat from before it was read (None: unreadable).
+        self.source_stats: dict[str, list[int] | None] = {}
 
     def changes(self, deps: JobDeps) -> Comparison:
         """The dependencies of `deps` that changed, and the files only touched."""
@@ -84,11 +87,14 @@ class DepsObserver:
         if path not in self._sources:
             try:
                 with open(self._full(path), "rb") as handle:
+                    st = os.fstat(handle.fileno())
                     data = handle.read()
             except OSError:
                 self._sources[path] = (None, b"")
+                self.source_stats[path] = stat_key(self._full(path))
             else:
                 self._sources[path] = (hashlib.sha256(data).hexdigest(), data)
+                self.source_stats[path] = [st.st_size, st.st_mtime_ns, st.st_ctime_ns, st.st_ino]
         sha, data = self._sources[path]
         if sha is None or sha == recorded:
             return SourceNow(sha)
@@ -102,6 +108,10 @@ def _keys(part: object) -> list[str]:
     return [k for k in part if isinstance(k, str)] if isinstance(part, dict) else []
 
 
+def _items(part: object) -> list[tuple[str, Any]]:
+    return [(k, v) for k, v in part.items() if isinstance(k, str)] if isinstance(part, dict) else []
+
+
 class RecordedDeps:
     """The dependency reasons of the jobs of one manifest: for a job's record, what it was
     seen to use (its `deps`, read from the shared `parts`) compared with what is there now.
@@ -111,6 +121,11 @@ class RecordedDeps:
         self.parts = parts
         self.observer = observer or DepsObserver(folders=folders())
         self.touched: dict[str, Any] = {}
+        # What the jobs found unchanged rest on, as the next look would find it unchanged:
+        # each file by its recorded stat (as refreshed), each variable by its digest, each
+        # source by its stat from before it was read; `used_by` in full.
+        self._used = Inputs()
+        self._noted: set[tuple[object, ...]] = set()
 
     def __call__(
         self, job_id: str, record: ManifestEntry, function: str | None = None
@@ -122,11 +137,12 @@ class RecordedDeps:
         if deps is None:
             return [Reason(Why.DEPENDENCY, "what it used when it ran is not on record")]
         ran = record.get("function")
-        if (
+        moved = bool(
             function
             and isinstance(ran, str)
             and ran.partition(":")[0] != function.partition(":")[0]
-        ):
+        )
+        if moved and isinstance(ran, str):
             deps = _moved(deps, ran.partition(":")[0])
         found = self.observer.changes(deps)
         ident = refs.get("files")
@@ -135,7 +151,26 @@ class RecordedDeps:
             for path, stat in found.restat.items():
                 part[path]["stat"] = stat
             self.touched[ident] = part
+        noted = (moved, *sorted(refs.items()))
+        if not found.changed and noted not in self._noted:
+            self._noted.add(noted)  # jobs that share their parts share what they rest on
+            self._note(deps, found.restat)
         return [Reason(Why.DEPENDENCY, c.text) for c in found.changed]
+
+    def _note(self, deps: JobDeps, restat: Mapping[str, list[int]]) -> None:
+        used, cwd = self._used, self.observer.cwd
+        for path, file in _items(deps.get("files")):
+            stat = restat.get(path, file.get("stat") if isinstance(file, dict) else None)
+            used.path(path if os.path.isabs(path) else os.path.join(cwd, path), stat)
+        for name, digest in _items(deps.get("env")):
+            used.variable(name, digest)
+        for path in _keys(deps.get("code")):
+            full = path if os.path.isabs(path) else os.path.join(cwd, path)
+            used.path(full, self.observer.source_stats.get(path))
+
+    def used(self) -> Inputs:
+        """What the dependencies found unchanged so far rest on (see `_used`)."""
+        return self._used
 
 
 def _moved(deps: JobDeps, module: str) -> JobDeps:

@@ -23,9 +23,10 @@ from __future__ import annotations
 import builtins
 import contextlib
 import importlib
+import importlib.util
 import os
 import sys
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from types import CodeType, FrameType, ModuleType
 from typing import Any
 
@@ -37,6 +38,7 @@ from quarn.runner.contract import (
     JobDeps,
     JobSpec,
 )
+from quarn.runner.inputs import Inputs
 from quarn.runner.project import library_file, library_folder, library_prefixes
 from quarn.runner.store.digest import stat_key
 from quarn.runner.trace import cache, settle
@@ -90,6 +92,9 @@ class _Recording:
 _active: _Recording | None = None
 _spare: _Recording | None = None  # a job's recording, made ahead in a template
 segments: dict[str, Seen] = {}  # project module -> what its import did (template, runner)
+# Every project source an import phase read (its real path), with its stat when first
+# opened, before it was read: what discovery's result rests on (`used_by_imports`).
+sources: dict[str, list[int] | None] = {}
 _tool: int | None = None  # held for the process's life once taken: events stay local
 _watched: set[CodeType] = set()  # project code objects whose PY_START is watched
 _notes: list[str] = []
@@ -216,6 +221,9 @@ def _opened(recording: _Recording, args: tuple[Any, ...]) -> None:
         recording.written.add(path)  # made absolute once, at the end
         return
     path = os.path.abspath(path)
+    if recording.phase == _IMPORTS and path.endswith(_SOURCES):
+        _source_read(path)
+        return
     if (
         path.startswith(recording.skipped)
         or os.path.dirname(path) in recording.input_dirs
@@ -225,6 +233,22 @@ def _opened(recording: _Recording, args: tuple[Any, ...]) -> None:
     seen = recording.target(sys._getframe(2))  # _audit, then who opened it
     if seen is not None and path not in seen.files:
         seen.files[path] = stat_key(path)
+
+
+_SOURCES = (".py", ".pyc")
+
+
+def _source_read(path: str) -> None:
+    """A module's source (or its bytecode cache: then the source it was checked against,
+    which the loader has just compared with it) opened by an import."""
+    if path.endswith(".pyc"):
+        try:
+            path = importlib.util.source_from_cache(path)
+        except ValueError:
+            return  # a module without a source: `used_by_imports` finds it unsure
+    real = project_file(path)
+    if real is not None and real not in sources:
+        sources[real] = stat_key(real)
 
 
 class _RecordingEnviron(os._Environ[str]):
@@ -443,12 +467,15 @@ def _note(text: str) -> None:
 
 
 @contextlib.contextmanager
-def imports() -> Iterator[None]:
+def imports(for_jobs: bool = True) -> Iterator[None]:
     """Records, per project module, what its import does, for every later job of this
-    process and of the processes it forks; then hashes what was read and parses the code
-    that ran, once for all of them. What an earlier import phase of this process saw
-    (`quarn.materialize` called again, the modules imported anew) is forgotten."""
+    process and of the processes it forks (`for_jobs`); then hashes what was read and
+    parses the code that ran, once for all of them. What an earlier import phase of this
+    process saw (`quarn.materialize` called again, the modules imported anew) is
+    forgotten. Without `for_jobs` (a discovery of its own), only `used_by_imports` is
+    wanted."""
     segments.clear()
+    sources.clear()
     _closures.clear()
     recording = _Recording(_IMPORTS)
     _start(recording)
@@ -456,10 +483,34 @@ def imports() -> Iterator[None]:
         yield
     finally:
         _stop(recording)
-        settle.prepare(segments.values(), _watched)
-        _closures.clear()
-        for name in segments:
-            _reached(name)
+        if for_jobs:
+            settle.prepare(segments.values(), _watched)
+            _closures.clear()
+            for name in segments:
+                _reached(name)
+
+
+def used_by_imports(modules: Iterable[str]) -> Inputs:
+    """What the last import phase rests on: the project sources it read and the files and
+    variables the project's modules read while imported. Unsure when a project module it
+    used (one of `modules`, or one the imports reached) was not read from its source
+    meanwhile: imported before, an extension, or code without a source."""
+    used = Inputs()
+    for path, stat in sources.items():
+        used.path(path, stat)
+    reached = dict.fromkeys(modules)
+    for seen in segments.values():
+        for path, stat in seen.files.items():
+            used.path(path, stat)
+        for name, digest in seen.env.items():
+            used.variable(name, digest)
+        reached.update(dict.fromkeys(sorted(seen.imports)))
+    for name in reached:
+        file = getattr(sys.modules.get(name), "__file__", None)
+        real = project_file(file) if isinstance(file, str) else None
+        if real is not None and real not in sources and not used.unsure:
+            used.unsure = f"{real} was not read from its source by this import"
+    return used
 
 
 def ready_to_fork() -> None:

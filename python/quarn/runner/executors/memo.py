@@ -1,0 +1,83 @@
+"""Discovery remembered: what the imports of a project found, reused while nothing they
+rested on changed, so that a run (or a command) over an unchanged project imports nothing.
+
+What discovery finds (the inspection document, the serializers the project registers) is
+a function of the request (the module names, the import folders, the current folder, the
+interpreter and the variables that decide its import path) and of what the imports used:
+the project's sources as they were read, the folders the import system searched, the files
+and environment variables the modules read while imported (`trace.record.used_by_imports`,
+`trace.folders`), and the interpreter with its installed packages
+(`inputs.interpreter`, stat'ed before the imports began). An entry is reused exactly when
+the request is the same (it is the entry's name) and every one of those is as recorded;
+a discovery that could not say what it rested on, or where a module failed to import, is
+not remembered. What the modules compute from the clock or the network is not seen, as
+for jobs (docs/run.md).
+
+Entries live in the user's private cache (`store/user_cache.py`), never in the output
+directory, whoever may write there; a damaged or unreadable entry is no entry.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+import sys
+from collections.abc import Sequence
+
+from quarn.runner.executors.discover_here import Found, decode, encode
+from quarn.runner.inputs import Inputs, changed, request_environment
+from quarn.runner.store.user_cache import keep, private_folder, read_own, trim, used
+
+_KIND = "discovery"
+_FORMAT = 1
+KEPT = 32  # entries, those used last: one per project and import path, mostly
+
+
+def entry_name(modules: Sequence[str], paths: Sequence[str]) -> str:
+    """The request, as the name of its entry."""
+    request = [
+        _FORMAT,
+        list(modules),
+        [os.path.abspath(p) for p in paths],
+        os.getcwd(),
+        sys.executable,
+        sys.version,
+        request_environment(),
+    ]
+    text = json.dumps(request, ensure_ascii=False)
+    return hashlib.sha256(text.encode("utf-8", "surrogateescape")).hexdigest() + ".json"
+
+
+def recall(modules: Sequence[str], paths: Sequence[str]) -> Found | None:
+    """What discovery found for this request, when nothing it rested on has changed."""
+    folder = private_folder(_KIND)
+    path = None if folder is None else os.path.join(folder, entry_name(modules, paths))
+    data = None if path is None else read_own(path)
+    if path is None or data is None:
+        return None
+    try:
+        found = decode(json.loads(data))
+    except (ValueError, RecursionError):
+        return None
+    if found is None or found.inputs is None or found.failures or changed(found.inputs):
+        return None
+    used(path)
+    return found
+
+
+def remember(modules: Sequence[str], paths: Sequence[str], found: Found, before: Inputs) -> None:
+    """Keeps what discovery found with what it rested on: `found.inputs` and `before`, the
+    interpreter as it was when the imports began. Nothing is kept when a module could not
+    be imported or discovery cannot say what it rested on."""
+    if found.failures or found.inputs is None:
+        return
+    inputs = Inputs().add(before).add(found.inputs)
+    if inputs.unsure:
+        return
+    folder = private_folder(_KIND)
+    if folder is None:
+        return
+    kept = Found(found.text, found.document, [], found.serializers, None, inputs)
+    keep(os.path.join(folder, entry_name(modules, paths)), encode(kept))
+    trim(folder, KEPT)

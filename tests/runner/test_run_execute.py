@@ -1,4 +1,5 @@
-"""Whole runs of generated pipelines: values, partitions, failures, re-runs, interruption."""
+"""Whole runs of generated pipelines: values, partitions, failures, the same files in every
+isolation, re-runs, interruption."""
 
 from __future__ import annotations
 
@@ -10,12 +11,14 @@ import signal
 import subprocess
 
 import pytest
-from run_support import Pipeline, statuses, summary_rows, wait_for
+from run_support import Pipeline, output_files, statuses, summary_rows, wait_for
 
-# Values, fan-out and fan-in, and two failures, all in one run.
+# Values, fan-out and fan-in, output on both streams, and two failures, all in one run.
 MAIN = """
 @asset()
 def a() -> dict:
+    print("to stdout")
+    print("to stderr", file=sys.stderr)
     return {"n": 2, "odd": float("nan"), "big": float("inf"), "text": "caf\\u00e9"}
 
 @asset(inputs={"x": a})
@@ -129,6 +132,17 @@ def test_a_failed_job_skips_its_descendants_and_the_rest_goes_on(main, main_run)
         name: status for name, (status, _) in FAILURES.items()
     }
     assert not (main.out / "child").exists()
+
+
+@pytest.mark.parametrize("isolation", ["spawn", "none"])
+def test_every_isolation_writes_the_files_fork_writes(main, main_run, isolation):
+    out = main.root / isolation
+    done = main.run("main", extra=("--isolation", isolation), out=out)
+    assert done.returncode == 1, done.stderr
+    forked = output_files(main.out, main.out)
+    assert output_files(out, out) == forked
+    assert b"to stdout\nto stderr\n" == forked["a/_/worker.log"]
+    assert b"ValueError: bad input" in forked["broken/_/failed/worker.log"]
 
 
 def test_selection_and_restriction_shown_on_a_terminal(main, tmp_path):

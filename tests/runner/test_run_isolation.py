@@ -1,10 +1,9 @@
-"""`--isolation`: forked jobs stay apart and die with the run; every mode writes the same files."""
+"""`--isolation`: forked jobs stay apart, die with the run and end as spawned ones would."""
 
 from __future__ import annotations
 
 import os
 import signal
-from pathlib import Path
 
 import pytest
 from run_support import Pipeline, alive, statuses, summary_rows, wait_for
@@ -109,60 +108,6 @@ def test_jobs_share_nothing_and_a_crash_fails_only_its_job(tmp_path, isolation, 
         again = pipe.run("edited", extra=("--isolation", isolation))
         assert statuses(again.stdout)["second", "-"] == "succeeded"
         assert pipe.value("second") == "after the edit"
-
-
-# Values of several kinds, partitions with a fan-in, output on both streams, a traceback.
-SAME = """
-@asset()
-def base():
-    print("to stdout")
-    print("to stderr", file=sys.stderr)
-    return {"n": 2, "nan": float("nan"), "text": "caf\\u00e9"}
-
-@asset(inputs={"b": base}, partitions={"k": partitions([1, "1", [2]])})
-def part(b, k):
-    return [b["n"], k]
-
-@asset(inputs={"all": part})
-def fan(all):
-    return all
-
-def helper(b):
-    return b["missing"]
-
-@asset(inputs={"b": base})
-def fails(b):
-    return helper(b)
-"""
-
-
-def job_files(out: Path) -> dict[str, bytes]:
-    """Each job's files, the output folder's own path taken out of them."""
-    return {
-        str(p.relative_to(out)): p.read_bytes().replace(bytes(out), b"OUT")
-        for p in out.rglob("*")
-        if p.is_file() and p.name != "manifest.json" and ".quarn" not in p.parts
-    }
-
-
-@pytest.fixture(scope="module")
-def same(tmp_path_factory) -> tuple[Pipeline, dict[str, bytes]]:
-    pipe = Pipeline(tmp_path_factory.mktemp("same"))
-    pipe.write("same", SAME)
-    out = pipe.root / "spawn"
-    assert pipe.run("same", extra=("--isolation", "spawn"), out=out).returncode == 1
-    return pipe, job_files(out)
-
-
-@pytest.mark.parametrize("isolation", ["fork", "none"])
-def test_every_isolation_writes_the_files_spawn_writes(same, isolation):
-    pipe, spawned = same
-    out = pipe.root / isolation
-    done = pipe.run("same", extra=("--isolation", isolation), out=out)
-    assert done.returncode == 1, done.stderr
-    assert job_files(out) == spawned
-    assert b"KeyError: 'missing'" in spawned["fails/_/failed/worker.log"]
-    assert len(spawned) == 13  # 6 jobs with two files each but the failed one, two logs
 
 
 # A module prints at import: in a forked job's log that line never appears (the template

@@ -12,7 +12,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from run_support import Pipeline, alive, summary_rows, wait_for
+from run_support import Pipeline, alive, output_files, summary_rows, wait_for
 
 distributed = pytest.importorskip("distributed")
 
@@ -101,23 +101,18 @@ def final(r, w):
 """
 
 
-def _run(root: Path, *extra: str) -> tuple[subprocess.CompletedProcess, dict[str, str]]:
-    """Runs PIPELINE in its own folder; returns the run and every output file's text with
-    the folder's path masked (tracebacks name it)."""
+def _run(root: Path, *extra: str) -> tuple[subprocess.CompletedProcess, dict[str, bytes]]:
+    """Runs PIPELINE in its own folder; returns the run and its output files."""
     root.mkdir()
     pipeline = Pipeline(root)
     pipeline.write("pipe", PIPELINE)
     done = pipeline.run("pipe", out=Path("out"), extra=extra)
-    files = {
-        str(p.relative_to(pipeline.out)): p.read_text().replace(str(root), "ROOT")
-        for p in pipeline.out.rglob("*")
-        if p.is_file() and ".quarn" not in p.parts and p.name != "manifest.json"
-    }
+    files = output_files(pipeline.out, root)
     versions = {
         k: [v["status"], v.get("version"), v.get("digest")]  # a failed job has no success
         for k, v in pipeline.manifest()["jobs"].items()
     }
-    files["versions"] = json.dumps(versions, sort_keys=True)
+    files["versions"] = json.dumps(versions, sort_keys=True).encode()
     return done, files
 
 
@@ -134,8 +129,8 @@ def test_same_files_and_summary_as_the_local_executor(tmp_path, scheduler):
     assert ["checked", "day=tue", "failed", "ValueError: no data for tue"] in _summary(local.stdout)
     assert ["final", "-", "skipped", "upstream checked[day=tue] failed"] in _summary(local.stdout)
     logs = [text for name, text in local_files.items() if name.endswith("worker.log")]
-    assert any("computing mon" in text for text in logs)  # logs are among the files compared
-    assert any("forked from a template: True" in text for text in logs)
+    assert any(b"computing mon" in text for text in logs)  # logs are among the files compared
+    assert any(b"forked from a template: True" in text for text in logs)
     for name, extra in [
         ("cluster", ("--scheduler", scheduler)),
         ("own-cluster", ("--executor", "dask")),  # a local cluster started for the run

@@ -6,7 +6,7 @@ import os
 import signal
 
 import pytest
-from run_support import Pipeline, alive, statuses, summary_rows, wait_for
+from run_support import Pipeline, alive, outcomes, statuses, wait_for
 
 # `observe` runs after `mutate` changed a module global, a class attribute and sys.path.
 STATE = """
@@ -96,8 +96,7 @@ def test_jobs_share_nothing_and_a_crash_fails_only_its_job(tmp_path, isolation, 
         pipe.write(name, body)
     done = pipe.run(*modules, extra=("--isolation", isolation, "--jobs", "1"))
     assert pipe.value("observe") == observed, done.stderr
-    rows = {r[0]: (r[2], r[4] if len(r) > 4 else "") for r in summary_rows(done.stdout)}
-    failed = {k: v for k, v in rows.items() if v[0] != "succeeded"}
+    failed = {k: v for k, v in outcomes(done.stdout).items() if v[0] != "succeeded"}
     assert failed == {k: v for k, v in CRASH_ERRORS.items() if "crashes" in modules}
     assert done.returncode == (1 if failed else 0)
     if failed:
@@ -259,9 +258,9 @@ def test_a_dead_template_fails_its_jobs_and_the_rest_is_spawned(tmp_path):
     pipe.write("killer", KILLER)
     done = pipe.run("killer", extra=("--isolation", "fork", "--jobs", "1"))
     why = "the warm template was killed by signal 9 (SIGKILL)"
-    rows = {r[0]: r[2:] for r in summary_rows(done.stdout)}
-    assert rows["killer"][::2] == ["failed", f"lost: {why}"]
-    assert (rows["later"][0], pipe.value("later")) == ("succeeded", 1)
+    rows = outcomes(done.stdout)
+    assert rows == {"killer": ("failed", f"lost: {why}"), "later": ("succeeded", "")}
+    assert pipe.value("later") == 1
     assert f"quarn: note: {why}; the remaining jobs run in spawned workers\n" in done.stderr
 
 

@@ -9,7 +9,7 @@ import signal
 import subprocess
 
 import pytest
-from run_support import Pipeline, alive, statuses, summary_rows, wait_for
+from run_support import Pipeline, alive, edit, outcomes, statuses, wait_for
 
 from quarn.runner.canonical import short_hash
 
@@ -64,8 +64,7 @@ def test_failures_are_reported_whole_and_retried(tmp_path):
     done = pipe.run("trouble", extra=("--retries", "1", "--timeout", "2"))
     assert done.returncode == 1
     assert "cannot read" in done.stderr and "every job runs again" in done.stderr
-    rows = {r[0]: (r[2], r[4] if len(r) > 4 else "") for r in summary_rows(done.stdout)}
-    assert rows == {
+    assert outcomes(done.stdout) == {
         "nested_failure": ("failed", "KeyError: 'b' (attempt 2; attempt 1: KeyError: 'b')"),
         "hostile": (
             "failed",
@@ -149,8 +148,7 @@ def test_workers_end_with_their_run(tmp_path, signum):
         (tmp_path / "hold").unlink()  # should a worker have outlived its run, it ends now
         if alive(child):
             os.kill(child, signal.SIGKILL)
-    path = pipe.mods / "slow.py"
-    path.write_text(path.read_text().replace("OLD CODE", "NEW CODE"))
+    edit(pipe.mods / "slow.py", "OLD CODE", "NEW CODE")
     (pipe.out / ".tmp-cut-short.part").write_text("{")  # a manifest write the kill cut short
     done = pipe.run("slow")
     assert done.returncode == 0, done.stderr
@@ -232,9 +230,9 @@ def test_links_under_the_output_directory_are_refused(tmp_path):
     done = pipe.run("links", extra=("--force",))
     assert done.returncode == 1
     links = {"quiet": "quiet", "loud": "loud/_/worker.log"}
-    assert {row[0]: row[2:] for row in summary_rows(done.stdout)} == {
-        name: ["failed", "-", f"{pipe.out / link} is a symbolic link; quarn does not write "
-               "through links"] for name, link in links.items()
+    assert outcomes(done.stdout) == {
+        name: ("failed", f"{pipe.out / link} is a symbolic link; quarn does not write through "
+               "links") for name, link in links.items()
     }  # fmt: skip
     assert os.listdir(tmp_path / "elsewhere") == [] and (tmp_path / "kept").read_text() == "keep"
 
@@ -250,7 +248,7 @@ def test_pruning_and_cleaning_leave_what_a_link_points_at(tmp_path):
     elsewhere = tmp_path / "elsewhere"
     (pipe.out / "sales").rename(elsewhere)
     (pipe.out / "sales").symlink_to(elsewhere)
-    path.write_text(path.read_text().replace("[1, 2]", "[1]"))
+    edit(path, "[1, 2]", "[1]")
     pipe.run("keyed", extra=("--prune",))
     pipe.quarn("clean", str(pipe.out))
     assert len(list(elsewhere.iterdir())) == 2

@@ -55,14 +55,8 @@ def test_the_nearest_project_file_is_found_and_read_strictly(tmp_path, table, ex
         assert str(error.value).startswith(f"{root / 'pyproject.toml'}: ")
         return
     folder = lambda text: os.path.normpath(text.format(root=root))  # noqa: E731
-    resolved = {
-        key: tuple(map(folder, value))
-        if key == "paths"
-        else folder(value)
-        if key == "out"
-        else value
-        for key, value in expected.items()
-    }
+    resolved = {**expected, **{k: folder(v) for k, v in expected.items() if k == "out"}}
+    resolved |= {k: tuple(map(folder, v)) for k, v in expected.items() if k == "paths"}
     found = load_settings(None, start)
     assert found == Settings(root=str(root), file=str(root / "pyproject.toml"), **resolved)
     assert load_settings(str(root), str(tmp_path)) == found  # --project, from elsewhere

@@ -33,15 +33,11 @@ def round_trip(name: str, value, tmp_path: Path):
 
 def _frame() -> pd.DataFrame:
     frame = pd.DataFrame(
-        {
-            "n": [1, 2, 3],
-            "x": [0.5, float("nan"), 2.0],
-            "s": ["a", None, "c"],
-            "t": pd.to_datetime(["2026-01-05", "2026-01-06", None]),
-            "c": pd.Categorical(["u", "v", "u"]),
-        },
+        {"n": [1, 2, 3], "x": [0.5, float("nan"), 2.0], "s": ["a", None, "c"],
+         "t": pd.to_datetime(["2026-01-05", "2026-01-06", None]),
+         "c": pd.Categorical(["u", "v", "u"])},
         index=pd.Index([10, 20, 30], name="id"),
-    )
+    )  # fmt: skip
     frame.attrs = {"source": "test"}
     return frame
 

@@ -157,11 +157,7 @@ RECORD = {
 }
 SAME = Observed(
     code={"pkg/helpers.py": SourceNow("s1"), "pipe.py": SourceNow("s2")},
-    files={
-        "data.csv": FileNow(STAT),
-        "override.csv": FileNow(None),
-        "busy.csv": FileNow(STAT),
-    },
+    files={"data.csv": FileNow(STAT), "override.csv": FileNow(None), "busy.csv": FileNow(STAT)},
     env={"QSCALE": text_digest("2"), "QDEBUG": None},
 )
 

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import io
 import json
 import re
 import subprocess
@@ -15,11 +14,7 @@ from run_support import Pipeline
 from quarn.runner.commands import run
 from quarn.runner.commands.main import COMMANDS
 from quarn.runner.graph import modules
-from quarn.runner.graph.model import Asset
-from quarn.runner.plan.jobs import Job
-from quarn.runner.report.outcome import Outcome
-from quarn.runner.report.progress import Progress, running_names
-from quarn.runner.state.words import Status
+from quarn.runner.report.progress import running_names
 from quarn.runner.store.lock import acquire
 
 ORDERS = """
@@ -201,42 +196,6 @@ def test_history_show_and_clean_follow_the_runs(sales, tmp_path):
 def test_the_progress_line_names_the_running_jobs_that_fit(names, room, expected):
     assert running_names(names, room) == expected
     assert len(expected) <= room
-
-
-def _job(index: int, name: str, day: str = "") -> Job:
-    asset = Asset(index, f"/p/m.py:{name}", "m", name, "/p/m.py", "", "", {}, name, name, name)
-    key = {"day": day} if day else {}
-    return Job(index, asset, key, {k: json.dumps(v) for k, v in key.items()}, day or "_")
-
-
-@pytest.mark.parametrize(
-    ("quiet", "streamed"),
-    [(False, True), (True, False)],  # a log: the rows as jobs end; -q: the table at the end
-)
-def test_each_job_is_named_once_off_a_terminal(quiet, streamed):
-    jobs = [_job(0, "raw"), _job(1, "daily", "2026-01-05"), _job(2, "report"), _job(3, "later")]
-    ended = [
-        Outcome(
-            jobs[1], Status.FAILED, 0.5, "ValueError: no data", "out/daily/log", frames=["  File x"]
-        ),
-        Outcome(jobs[0], Status.SUCCEEDED, 0.25),
-        Outcome(jobs[2], Status.SKIPPED, None, "upstream daily failed"),
-    ]
-    errors, table = io.StringIO(), io.StringIO()
-    progress = Progress(errors, quiet=quiet, table=table)
-    progress.start(jobs[:3], 2, "/abs/out")
-    for outcome in ended:
-        progress.finished(outcome)
-    assert bool(table.getvalue()) == streamed  # rows while the run goes on, or none
-    everything = [*ended, Outcome(jobs[3], Status.NOT_RUN)]
-    table.write(progress.summary(everything, 2, 1.0, False))
-    named = [n for line in table.getvalue().splitlines() for n in line.split()[:1] if n in
-             {"raw", "daily", "report", "later"}]  # fmt: skip
-    assert sorted(named) == ["daily", "later", "raw", "report"]
-    assert table.getvalue().count("  File x") == 1 and "ASSET" in table.getvalue()
-    assert errors.getvalue() == (
-        "" if quiet else "quarn: running 3 jobs in /abs/out (2 up to date)\n"
-    )
 
 
 def test_every_subcommand_has_help_and_every_option_is_documented():

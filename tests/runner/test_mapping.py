@@ -8,7 +8,7 @@ import json
 from pathlib import Path
 
 import pytest
-from run_support import Pipeline, statuses
+from run_support import Pipeline, statuses, summary_rows
 from test_run_plan import ROOT, entry, graph_of, jobs_for, ref
 
 import quarn
@@ -172,7 +172,10 @@ def folder(dim: str, key) -> str:
 def test_a_200_step_chain_runs_again_from_the_edited_step_on(tmp_path):
     pipe = Pipeline(tmp_path)
     pipe.write("chain", CHAIN)
-    assert pipe.run("chain", extra=("-q",)).returncode == 0
+    quiet = pipe.run("chain", extra=("-q",))  # the summary alone, no progress
+    assert (quiet.returncode, quiet.stderr) == (0, "")
+    assert [r[:3] for r in summary_rows(quiet.stdout)] == [
+        [asset, "(200 partitions)", "succeeded"] for asset in ("nudge", "total")]  # fmt: skip
     # the first step has no previous one: its default
     assert [pipe.value("total", folder("step", s)) for s in (0, 1, 199)] == [1, 2, 200]
     (pipe.mods / "edits.json").write_text('{"50": 11}')

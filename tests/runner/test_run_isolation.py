@@ -86,7 +86,6 @@ def second(v):
     ("isolation", "modules", "observed"),
     [
         ("fork", ("state", "crashes", "edited"), [0, 0, False]),
-        ("spawn", ("state",), [0, 0, False]),
         ("none", ("state", "edited"), [1, 1, False]),  # no isolation but the import path's
     ],
 )

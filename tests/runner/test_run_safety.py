@@ -76,7 +76,7 @@ def test_failures_are_reported_whole_and_retried(tmp_path):
     assert "\x1b" not in done.stdout + done.stderr
     assert "attempt 1 failed: flaky: RuntimeError: first attempt" in done.stderr
     # the helper's frame and the log, under the failed job's row
-    assert '    return data["b"]' in done.stdout
+    assert done.stdout.count('    return data["b"]') == 1
     failed = pipe.out / "nested_failure" / "_" / "failed"  # beside the last good value
     assert f"    log: {failed / 'worker.log'}" in done.stdout
     log = (failed / "worker.log").read_text()

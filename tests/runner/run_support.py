@@ -63,6 +63,11 @@ class Pipeline:
     def manifest(self, out: Path | None = None) -> dict:
         return json.loads(((out or self.out) / "manifest.json").read_text())
 
+    def history(self) -> list[dict]:
+        """The records of the runs, oldest first."""
+        found = sorted((self.out / ".quarn" / "history").glob("*.json"))
+        return [json.loads(p.read_text()) for p in found]
+
 
 def quarn_in(cwd: Path, *args: str) -> subprocess.CompletedProcess:
     """`python -m quarn ARGS` started in `cwd` (the `quarn` script runs the same)."""

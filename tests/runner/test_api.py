@@ -36,8 +36,7 @@ _KEPT = ("status", "version", "parts", "function", "inputs", "digest", "value", 
 
 
 def records(pipe: Pipeline, out) -> dict:
-    manifest = json.loads((out / "manifest.json").read_text())
-    return {i: {k: e.get(k) for k in _KEPT} for i, e in manifest["jobs"].items()}
+    return {i: {k: e.get(k) for k in _KEPT} for i, e in pipe.manifest(out)["jobs"].items()}
 
 
 def test_in_process_and_forked_runs_give_the_same_records(tmp_path):

@@ -243,8 +243,7 @@ def test_interrupted_run_stops_workers_and_keeps_the_manifest_whole(tmp_path):
     assert recorded == {"first/_": "succeeded", "second/_": "succeeded", "third/_": "succeeded",
                         "slow/_": "running", "after/_": "running"}  # fmt: skip
     assert [p.name for p in pipe.out.iterdir() if p.name.startswith(".")] == [".quarn"]
-    history = sorted((pipe.out / ".quarn/history").iterdir())
-    (record,) = [json.loads(p.read_text()) for p in history][1:]
+    (record,) = pipe.history()[1:]
     assert record["exit_status"] == 130
     assert {j["asset"]: j["status"] for j in record["jobs"]}["slow"] == "interrupted"
     assert list((pipe.out / ".quarn" / "runs").iterdir()) == []

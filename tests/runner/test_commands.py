@@ -109,11 +109,6 @@ def test_messages_that_help(sales):
          rf"asset 'report' \({re.escape(str(twin))}:4\)"),
         (("run", "sales", "--select", "ordres"), 2,
          r"--select 'ordres' matches no asset; did you mean 'orders'\?"),
-        (("run", "sales", "--partition", "year=2008"), 2,
-         r"has no key 2008 in dimension 'year'; did you mean year='\"2008\"'\?"),
-        (("run", "sales/orders.py"), 1,
-         r"^quarn run: error: 'sales/orders.py': no such file in .*/sales\d+; did you mean "
-         r"'mods/sales/orders.py'\?$"),
         (("run", "--select", "sales.sub.web:report", "sales"), 0,  # by module:function, first
          r"^web_report +- +succeeded"),
         (("grpah", "sales"), 2, r"unknown command 'grpah'; did you mean 'graph'\?"),

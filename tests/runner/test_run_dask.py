@@ -151,9 +151,7 @@ def test_same_files_and_summary_as_the_local_executor(tmp_path, scheduler):
 )
 def test_a_job_whose_worker_dies_is_lost_and_retried(tmp_path, scheduler, victim, lost):
     pipeline = Pipeline(tmp_path)
-    pipeline.write(
-        "fragile",
-        f"""
+    pipeline.write("fragile", f"""
         def dask_worker():
             pid = os.getppid()
             with open(f"/proc/{{pid}}/cmdline", "rb") as f:
@@ -175,8 +173,7 @@ def test_a_job_whose_worker_dies_is_lost_and_retried(tmp_path, scheduler, victim
         @asset(inputs={{"v": fragile}})
         def after(v):
             return v + " and used"
-        """,
-    )
+    """)  # fmt: skip
     address_file = tmp_path / "scheduler.json"  # --scheduler takes a scheduler file too
     address_file.write_text(json.dumps({"address": scheduler}))
     done = pipeline.run("fragile", extra=("--scheduler", str(address_file), "--retries", "1"))
@@ -191,9 +188,7 @@ def test_a_worker_whose_template_cannot_fork_spawns_with_a_note(tmp_path, schedu
     deadlock, so those workers start each job in a fresh interpreter, which imports the
     module itself, and the run says so once."""
     pipeline = Pipeline(tmp_path)
-    pipeline.write(
-        "threaded",
-        f"""
+    pipeline.write("threaded", f"""
         LOADED_BY = os.getpid()
         if os.environ.get("{ON_WORKER}"):
             import threading
@@ -202,8 +197,7 @@ def test_a_worker_whose_template_cannot_fork_spawns_with_a_note(tmp_path, schedu
         @asset(partitions={{"n": partitions([1, 2, 3, 4])}})
         def fresh(n):
             return os.getpid() == LOADED_BY
-        """,
-    )
+    """)  # fmt: skip
     done = pipeline.run("threaded", extra=("--scheduler", scheduler))
     assert done.returncode == 0, done.stderr
     assert pipeline.values("fresh") == [True] * 4
@@ -219,17 +213,14 @@ def test_workers_that_cannot_see_the_output_or_import_the_modules(tmp_path, sche
     not shared names a different one on each machine; the module fails to import where
     ON_WORKER is set, as it would on workers that lack one of its libraries."""
     pipeline = Pipeline(tmp_path)
-    pipeline.write(
-        "lacking",
-        f"""
+    pipeline.write("lacking", f"""
         if os.environ.get("{ON_WORKER}"):
             raise ImportError("no module named 'special_lib'")
 
         @asset()
         def here():
             return 1
-        """,
-    )
+    """)  # fmt: skip
     done = pipeline.run("lacking", out=Path("/proc/self/cwd/out"), extra=("--scheduler", scheduler))
     assert done.returncode == 1
     lines = done.stderr.splitlines()
@@ -245,17 +236,14 @@ def test_a_stopped_run_leaves_no_job_running(tmp_path, scheduler, signum):
     """Ctrl-C stops the jobs before the run ends; a run killed outright cannot, so the
     workers stop the jobs of tasks nobody waits for any more."""
     pipeline = Pipeline(tmp_path)
-    pipeline.write(
-        "slow",
-        """
+    pipeline.write("slow", """
         @asset()
         def slow():
             with open("slow.pid.tmp", "w") as f:
                 f.write(f"{os.getpid()} {os.getppid()}")
             os.rename("slow.pid.tmp", "slow.pid")
             time.sleep(600)
-        """,
-    )
+    """)  # fmt: skip
     runner = pipeline.start("slow", extra=("--scheduler", scheduler))
     try:
         pid_file = tmp_path / "slow.pid"

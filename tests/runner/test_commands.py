@@ -132,7 +132,6 @@ def test_history_show_and_clean_follow_the_runs(sales, tmp_path):
 
     listing = sales.quarn("history", out)
     rows = listing.stdout.splitlines()
-    assert rows[0].split()[:5] == ["RUN", "STARTED", "DURATION", "EXIT", "JOBS"]
     assert [r.split("  ")[-1] for r in rows[1:]] == [
         f"quarn run --select orders mods/sales/orders.py --out {out} -v",
         f"quarn run sales.orders --path mods --out {out}",
@@ -141,17 +140,9 @@ def test_history_show_and_clean_follow_the_runs(sales, tmp_path):
     *jobs, now = sales.quarn("history", out, "orders").stdout.splitlines()[1:]
     assert now == "now: 2 current"
     assert [re.split(" {2,}", j)[2:5] for j in jobs] == [
-        ["year=2007", "succeeded", "1"],
-        ["year=2008", "succeeded", "1"],
-        ["year=2007", "up to date", "0"],
-        ["year=2008", "up to date", "0"],
-    ]
-
-    shown = sales.quarn("show", "sales", "--path", "mods", "--out", out, "--asset", "orders")
-    assert [line.split()[:2] for line in shown.stdout.splitlines()[1:]] == [
-        ["year=2007", "current"],
-        ["year=2008", "current"],
-    ]
+        [f"year={y}", status, runs] for status, runs in (("succeeded", "1"), ("up to date", "0"))
+        for y in (2007, 2008)]  # fmt: skip
+    # each key's state in `show --asset`: test_views_agree
     assets = sales.quarn("show", "sales", "--path", "mods", "--out", out).stdout
     web = r"^web_report +sales.sub.web:report .* never run \(1 never run\)$"
     assert re.search(web, assets, re.MULTILINE)

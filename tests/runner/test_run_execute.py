@@ -177,7 +177,6 @@ def test_selection_and_restriction_shown_on_a_terminal(main, tmp_path):
     ("module", "extra", "message"),
     [
         ("main", ("--select", "nothing"), "--select 'nothing' matches no asset"),
-        ("main", ("--partition", "month=1"), "no planned asset has a dimension 'month'"),
         ("huge", (), "the plan holds 120,000 jobs, more than 100,000; pass --yes to run them"),
     ],
 )

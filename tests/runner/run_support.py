@@ -50,11 +50,8 @@ class Pipeline:
         )  # fmt: skip
 
     def quarn(self, *args: str) -> subprocess.CompletedProcess:
-        """`python -m quarn ARGS` in the project folder (the `quarn` script runs the same)."""
-        return subprocess.run(
-            [sys.executable, "-m", "quarn", *args], cwd=self.root, capture_output=True,
-            text=True, stdin=subprocess.DEVNULL, timeout=120,
-        )  # fmt: skip
+        """`python -m quarn ARGS` in the project folder."""
+        return quarn_in(self.root, *args)
 
     def value(self, asset: str, partition: str = "_", out: Path | None = None):
         return json.loads(((out or self.out) / asset / partition / "value.json").read_text())
@@ -63,8 +60,46 @@ class Pipeline:
         folders = sorted(p for p in ((out or self.out) / asset).iterdir() if p.is_dir())
         return [json.loads((p / "value.json").read_text()) for p in folders]
 
-    def manifest(self) -> dict:
-        return json.loads((self.out / "manifest.json").read_text())
+    def manifest(self, out: Path | None = None) -> dict:
+        return json.loads(((out or self.out) / "manifest.json").read_text())
+
+    def history(self) -> list[dict]:
+        """The records of the runs, oldest first."""
+        found = sorted((self.out / ".quarn" / "history").glob("*.json"))
+        return [json.loads(p.read_text()) for p in found]
+
+
+def quarn_in(cwd: Path, *args: str) -> subprocess.CompletedProcess:
+    """`python -m quarn ARGS` started in `cwd` (the `quarn` script runs the same)."""
+    return subprocess.run(
+        [sys.executable, "-m", "quarn", *args], cwd=cwd, capture_output=True, text=True,
+        stdin=subprocess.DEVNULL, timeout=120,
+    )  # fmt: skip
+
+
+def write_files(root: Path, files: dict[str, str]) -> None:
+    """Writes each file (path under `root` -> text, dedented), making its folders."""
+    for name, text in files.items():
+        path = root / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(textwrap.dedent(text), encoding="utf-8")
+
+
+def edit(path: Path, old: str, new: str) -> None:
+    """Replaces `old`, which must be there, with `new` in the file."""
+    text = path.read_text()
+    assert old in text, old
+    path.write_text(text.replace(old, new))
+
+
+def output_files(out: Path, mask: Path) -> dict[str, bytes]:
+    """Each job's files under `out` (not the manifest nor quarn's own folder), with the
+    path `mask` taken out of them (tracebacks and logs name it)."""
+    return {
+        str(p.relative_to(out)): p.read_bytes().replace(bytes(mask), b"MASKED")
+        for p in out.rglob("*")
+        if p.is_file() and p.name != "manifest.json" and ".quarn" not in p.parts
+    }
 
 
 def job_spec(folder: Path, module: str, function: str, **more) -> Path:
@@ -76,6 +111,14 @@ def job_spec(folder: Path, module: str, function: str, **more) -> Path:
     path = folder / "spec.json"
     path.write_text(json.dumps(spec), encoding="utf-8")
     return path
+
+
+def run_job(folder: Path, env: dict | None = None) -> subprocess.CompletedProcess:
+    """The runner's job worker on `folder/spec.json`, run in `folder`."""
+    return subprocess.run(
+        [sys.executable, "-m", "quarn.runner.job", "spec.json"], cwd=folder, capture_output=True,
+        text=True, stdin=subprocess.DEVNULL, timeout=60, env={**os.environ, **(env or {})},
+    )  # fmt: skip
 
 
 def summary_rows(stdout: str) -> list[list[str]]:
@@ -90,6 +133,20 @@ def summary_rows(stdout: str) -> list[list[str]]:
 def statuses(stdout: str) -> dict[tuple[str, str], str]:
     """(asset, partition) -> status, from the summary table."""
     return {(r[0], r[1]): r[2] for r in summary_rows(stdout)}
+
+
+def outcomes(stdout: str) -> dict[str, tuple[str, str]]:
+    """asset -> (status, error or ""), from the summary table of unpartitioned assets."""
+    return {r[0]: (r[2], r[4] if len(r) > 4 else "") for r in summary_rows(stdout)}
+
+
+def succeeded(done: subprocess.CompletedProcess) -> list[str]:
+    """The jobs a run that ended well ran, as asset or asset[partition], sorted."""
+    assert done.returncode == 0, done.stdout + done.stderr
+    return sorted(
+        a if p == "-" else f"{a}[{p}]" for (a, p), s in statuses(done.stdout).items()
+        if s == "succeeded"
+    )  # fmt: skip
 
 
 def wait_for(check, what: str, process: subprocess.Popen | None = None, seconds: float = 60):

@@ -4,13 +4,10 @@ from __future__ import annotations
 
 import hashlib
 import json
-import os
-import subprocess
 import sys
-import textwrap
 
 import pytest
-from run_support import job_spec
+from run_support import edit, job_spec, run_job, write_files
 
 from quarn.runner.graph.model import Asset
 from quarn.runner.plan.code_version import Project, top_level_distributions
@@ -87,13 +84,6 @@ EDITS = {
 }
 
 
-def write(root, files):
-    for name, text in files.items():
-        path = root / name
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(textwrap.dedent(text))
-
-
 def versions(root) -> dict[str, object]:
     project = Project(project_roots([str(root)], cwd=str(root)))
     return {f: project.code_version(str(root / "pipe.py"), f, "pipe") for f in "ab"}
@@ -104,11 +94,10 @@ def versions(root) -> dict[str, object]:
 def test_an_edit_changes_the_versions_of_the_code_that_reads_it(
     tmp_path, file, old, new, a_changes, b_changes
 ):
-    write(tmp_path, FILES)
+    write_files(tmp_path, FILES)
     before = versions(tmp_path)
     path = tmp_path / file
-    assert old in path.read_text()
-    path.write_text(path.read_text().replace(old, new))
+    edit(path, old, new)
     after = versions(tmp_path)
     assert (before["a"].digest != after["a"].digest) is a_changes
     assert (before["b"].digest != after["b"].digest) is b_changes
@@ -118,8 +107,8 @@ def test_an_edit_changes_the_versions_of_the_code_that_reads_it(
 
 
 def test_the_place_of_the_project_and_other_packages(tmp_path):
-    write(tmp_path / "one", FILES)
-    write(tmp_path / "two", FILES)
+    write_files(tmp_path / "one", FILES)
+    write_files(tmp_path / "two", FILES)
     one, two = versions(tmp_path / "one"), versions(tmp_path / "two")
     assert one["a"].digest == two["a"].digest
     assert sorted(one["a"].sources) == [
@@ -145,11 +134,7 @@ def test_the_job_worker_runs_only_the_planned_source(tmp_path, changed):
     if changed:
         module.write_text("def a():\n    return 2\n")
     job_spec(tmp_path, "planned", "a", sources={str(module): digest})
-    done = subprocess.run(
-        [sys.executable, "-m", "quarn.runner.job", str(tmp_path / "spec.json")],
-        cwd=tmp_path, capture_output=True, text=True, timeout=60,
-        env={**os.environ, "XDG_CACHE_HOME": str(tmp_path / "cache")},
-    )  # fmt: skip
+    done = run_job(tmp_path, {"XDG_CACHE_HOME": str(tmp_path / "cache")})
     record = json.loads((tmp_path / "stage" / "result.json").read_text())
     if changed:
         assert done.returncode == 1
@@ -163,7 +148,7 @@ def test_the_job_worker_runs_only_the_planned_source(tmp_path, changed):
 
 
 def test_modules_beside_an_asset_imported_from_another_folder_are_the_projects(tmp_path):
-    write(tmp_path / "src", {
+    write_files(tmp_path / "src", {
         "mypkg/__init__.py": "",
         "mypkg/util.py": "K = 1\n",
         "mypkg/assets.py": "from mypkg.util import K\ndef val():\n    return K\n",

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import io
 import json
 import re
 import subprocess
@@ -15,11 +14,7 @@ from run_support import Pipeline
 from quarn.runner.commands import run
 from quarn.runner.commands.main import COMMANDS
 from quarn.runner.graph import modules
-from quarn.runner.graph.model import Asset
-from quarn.runner.plan.jobs import Job
-from quarn.runner.report.outcome import Outcome
-from quarn.runner.report.progress import Progress, running_names
-from quarn.runner.state.words import Status
+from quarn.runner.report.progress import running_names
 from quarn.runner.store.lock import acquire
 
 ORDERS = """
@@ -114,11 +109,6 @@ def test_messages_that_help(sales):
          rf"asset 'report' \({re.escape(str(twin))}:4\)"),
         (("run", "sales", "--select", "ordres"), 2,
          r"--select 'ordres' matches no asset; did you mean 'orders'\?"),
-        (("run", "sales", "--partition", "year=2008"), 2,
-         r"has no key 2008 in dimension 'year'; did you mean year='\"2008\"'\?"),
-        (("run", "sales/orders.py"), 1,
-         r"^quarn run: error: 'sales/orders.py': no such file in .*/sales\d+; did you mean "
-         r"'mods/sales/orders.py'\?$"),
         (("run", "--select", "sales.sub.web:report", "sales"), 0,  # by module:function, first
          r"^web_report +- +succeeded"),
         (("grpah", "sales"), 2, r"unknown command 'grpah'; did you mean 'graph'\?"),
@@ -142,7 +132,6 @@ def test_history_show_and_clean_follow_the_runs(sales, tmp_path):
 
     listing = sales.quarn("history", out)
     rows = listing.stdout.splitlines()
-    assert rows[0].split()[:5] == ["RUN", "STARTED", "DURATION", "EXIT", "JOBS"]
     assert [r.split("  ")[-1] for r in rows[1:]] == [
         f"quarn run --select orders mods/sales/orders.py --out {out} -v",
         f"quarn run sales.orders --path mods --out {out}",
@@ -151,28 +140,18 @@ def test_history_show_and_clean_follow_the_runs(sales, tmp_path):
     *jobs, now = sales.quarn("history", out, "orders").stdout.splitlines()[1:]
     assert now == "now: 2 current"
     assert [re.split(" {2,}", j)[2:5] for j in jobs] == [
-        ["year=2007", "succeeded", "1"],
-        ["year=2008", "succeeded", "1"],
-        ["year=2007", "up to date", "0"],
-        ["year=2008", "up to date", "0"],
-    ]
-
-    shown = sales.quarn("show", "sales", "--path", "mods", "--out", out, "--asset", "orders")
-    assert [line.split()[:2] for line in shown.stdout.splitlines()[1:]] == [
-        ["year=2007", "current"],
-        ["year=2008", "current"],
-    ]
+        [f"year={y}", status, runs] for status, runs in (("succeeded", "1"), ("up to date", "0"))
+        for y in (2007, 2008)]  # fmt: skip
+    # each key's state in `show --asset`: test_views_agree
     assets = sales.quarn("show", "sales", "--path", "mods", "--out", out).stdout
     web = r"^web_report +sales.sub.web:report .* never run \(1 never run\)$"
     assert re.search(web, assets, re.MULTILINE)
 
-    theirs = Path(out, "orders", "gone-0123")  # no run recorded it: not quarn's to remove
-    theirs.mkdir()
     dry = sales.quarn("clean", out, "--keep-runs", "1", "--dry-run")
     assert dry.stdout.splitlines()[-1] == "would remove 1 path"
     done = sales.quarn("clean", out, "--keep-runs", "1")
     assert done.stdout.splitlines()[-1] == "removed 1 path", done.stdout
-    assert theirs.exists() and len(sales.quarn("history", out).stdout.splitlines()) == 2
+    assert len(sales.quarn("history", out).stdout.splitlines()) == 2
     record = json.loads(next(Path(out, ".quarn", "history").iterdir()).read_text())
     assert record["command"][-1] == out and Path(out, "orders").is_dir()
     Path(out, ".quarn", "runs", "dead-run").mkdir(parents=True)
@@ -203,42 +182,6 @@ def test_history_show_and_clean_follow_the_runs(sales, tmp_path):
 def test_the_progress_line_names_the_running_jobs_that_fit(names, room, expected):
     assert running_names(names, room) == expected
     assert len(expected) <= room
-
-
-def _job(index: int, name: str, day: str = "") -> Job:
-    asset = Asset(index, f"/p/m.py:{name}", "m", name, "/p/m.py", "", "", {}, name, name, name)
-    key = {"day": day} if day else {}
-    return Job(index, asset, key, {k: json.dumps(v) for k, v in key.items()}, day or "_")
-
-
-@pytest.mark.parametrize(
-    ("quiet", "streamed"),
-    [(False, True), (True, False)],  # a log: the rows as jobs end; -q: the table at the end
-)
-def test_each_job_is_named_once_off_a_terminal(quiet, streamed):
-    jobs = [_job(0, "raw"), _job(1, "daily", "2026-01-05"), _job(2, "report"), _job(3, "later")]
-    ended = [
-        Outcome(
-            jobs[1], Status.FAILED, 0.5, "ValueError: no data", "out/daily/log", frames=["  File x"]
-        ),
-        Outcome(jobs[0], Status.SUCCEEDED, 0.25),
-        Outcome(jobs[2], Status.SKIPPED, None, "upstream daily failed"),
-    ]
-    errors, table = io.StringIO(), io.StringIO()
-    progress = Progress(errors, quiet=quiet, table=table)
-    progress.start(jobs[:3], 2, "/abs/out")
-    for outcome in ended:
-        progress.finished(outcome)
-    assert bool(table.getvalue()) == streamed  # rows while the run goes on, or none
-    everything = [*ended, Outcome(jobs[3], Status.NOT_RUN)]
-    table.write(progress.summary(everything, 2, 1.0, False))
-    named = [n for line in table.getvalue().splitlines() for n in line.split()[:1] if n in
-             {"raw", "daily", "report", "later"}]  # fmt: skip
-    assert sorted(named) == ["daily", "later", "raw", "report"]
-    assert table.getvalue().count("  File x") == 1 and "ASSET" in table.getvalue()
-    assert errors.getvalue() == (
-        "" if quiet else "quarn: running 3 jobs in /abs/out (2 up to date)\n"
-    )
 
 
 def test_every_subcommand_has_help_and_every_option_is_documented():

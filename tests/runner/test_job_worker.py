@@ -7,7 +7,7 @@ import sys
 import textwrap
 
 import pytest
-from run_support import job_spec
+from run_support import job_spec, run_job
 
 MODULE = """
     class Outer:
@@ -48,13 +48,11 @@ def test_files_equal_the_core_workers(tmp_path, function):
     job_spec(tmp_path, "jobmod", function, keys=keys, inputs=inputs)
     kwargs = ["--inputs-json", '{"v": ' + UPSTREAM + ', "day": "2026-01-05"}'] * (keys != {})
 
-    def run(*command: str) -> subprocess.CompletedProcess:
-        return subprocess.run(
-            [sys.executable, "-m", *command], cwd=tmp_path, capture_output=True, timeout=60
-        )
-
-    core = run("quarn.worker", "jobmod", function, "out/job", "--path", str(tmp_path), *kwargs)
-    ours = run("quarn.runner.job", "spec.json")
+    core = subprocess.run(
+        [sys.executable, "-m", "quarn.worker", "jobmod", function, "out/job", "--path",
+         str(tmp_path), *kwargs], cwd=tmp_path, capture_output=True, timeout=60,
+    )  # fmt: skip
+    ours = run_job(tmp_path)
     assert ours.returncode == core.returncode
     written = sorted(p.name for p in (tmp_path / "stage").iterdir())
     assert written == sorted(p.name for p in (tmp_path / "out" / "job").iterdir())
@@ -63,4 +61,4 @@ def test_files_equal_the_core_workers(tmp_path, function):
             tmp_path / "out" / "job" / name
         ).read_bytes()
     if core.returncode:  # and the traceback goes to standard error, for the job's log
-        assert ours.stderr.decode().startswith("Traceback (most recent call last):")
+        assert ours.stderr.startswith("Traceback (most recent call last):")

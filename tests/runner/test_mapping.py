@@ -8,7 +8,7 @@ import json
 from pathlib import Path
 
 import pytest
-from run_support import Pipeline, statuses
+from run_support import Pipeline, statuses, summary_rows
 from test_run_plan import ROOT, entry, graph_of, jobs_for, ref
 
 import quarn
@@ -158,13 +158,6 @@ def total(step, nudge, before=0):
 """
 
 
-def last_run(pipe: Pipeline) -> dict[tuple[str, str], str]:
-    """(asset, partition) -> status in the latest recorded run."""
-    records = sorted((pipe.out / ".quarn" / "history").glob("*.json"))
-    jobs = json.loads(records[-1].read_text())["jobs"]
-    return {(j["asset"], j["partition"]): j["status"] for j in jobs}
-
-
 def folder(dim: str, key) -> str:
     return plan_jobs.partition_dir_name({dim: key})
 
@@ -172,14 +165,18 @@ def folder(dim: str, key) -> str:
 def test_a_200_step_chain_runs_again_from_the_edited_step_on(tmp_path):
     pipe = Pipeline(tmp_path)
     pipe.write("chain", CHAIN)
-    assert pipe.run("chain", extra=("-q",)).returncode == 0
+    quiet = pipe.run("chain", extra=("-q",))  # the summary alone, no progress
+    assert (quiet.returncode, quiet.stderr) == (0, "")
+    assert [r[:3] for r in summary_rows(quiet.stdout)] == [
+        [asset, "(200 partitions)", "succeeded"] for asset in ("nudge", "total")]  # fmt: skip
     # the first step has no previous one: its default
     assert [pipe.value("total", folder("step", s)) for s in (0, 1, 199)] == [1, 2, 200]
     (pipe.mods / "edits.json").write_text('{"50": 11}')
     forced = pipe.run("chain", extra=("--select", "nudge", "--partition", "step=50", "--force"))
     assert statuses(forced.stdout) == {("nudge", "step=50"): "succeeded"}
     assert pipe.run("chain", extra=("-q",)).returncode == 0
-    ran = {job for job, status in last_run(pipe).items() if status == "succeeded"}
+    last = pipe.history()[-1]["jobs"]
+    ran = {(j["asset"], j["partition"]) for j in last if j["status"] == "succeeded"}
     assert ran == {("total", f"step={s}") for s in range(50, 200)}
     assert [pipe.value("total", folder("step", s)) for s in (49, 50, 199)] == [50, 61, 210]
 

@@ -11,7 +11,6 @@ import os
 import shutil
 import subprocess
 import sys
-from collections.abc import Callable
 from pathlib import Path
 
 import pytest
@@ -82,20 +81,9 @@ class Project:
         return [json.loads(p.read_text()) for p in sorted(folder.glob("*.json"))]
 
 
-def _edit_asset(p: Project) -> None:
-    (p.pkg / "main.py").write_text(MAIN.replace("return k + open", "return k * 2 + open"))
-
-
-def _new_module(p: Project) -> None:
-    (p.pkg / "extra.py").write_text(HEADER + "@asset()\ndef extra():\n    return 1\n")
-
-
-def _more_keys(p: Project) -> None:
-    (p.root / "src" / "more_keys.py").write_text("KEYS = ['c']\n")
-
-
-def _project_file(p: Project) -> None:
-    (p.root / "pyproject.toml").write_text('[tool.quarn]\nserializer = "pickle"\n')
+def writes(where: str, text: str):
+    """The change that writes `text` into the file `where` of the project."""
+    return lambda p: (p.root / where).write_text(text)
 
 
 def _damage_cache(p: Project) -> None:
@@ -125,20 +113,23 @@ AS_ROOT = pytest.mark.skipif(os.geteuid() != 0, reason="planting another user's 
 # reads at import counts for each of its jobs, and a new key adds its job.
 MORE = {*ALL, ("source", "k=c")}
 NEW_KEY = {("source", "k=c"), ("total", "-")}
-KEYS_C = lambda p: (p.pkg / "keys.txt").write_text("a b c")  # noqa: E731
-FACTOR_2 = lambda p: (p.root / "factor.txt").write_text("2")  # noqa: E731
+KEYS_C, FACTOR_2 = writes("src/pkg/keys.txt", "a b c"), writes("factor.txt", "2")
+EDITED = writes("src/pkg/main.py", MAIN.replace("return k + open", "return k * 2 + open"))
+NEW_MODULE = writes("src/pkg/extra.py", HEADER + "@asset()\ndef extra():\n    return 1\n")
+MORE_KEYS = writes("src/more_keys.py", "KEYS = ['c']")
+PROJECT_FILE = writes("pyproject.toml", "[tool.quarn]\nserializer = 'pickle'")
 CASES = [
     ("nothing changed", "fork", None, {}, 0, set()),
     ("nothing changed", "spawn", None, {}, 0, set()),
     ("nothing changed", "none", None, {}, 0, set()),
-    ("asset edited", "fork", _edit_asset, {}, 1, ALL),
-    ("new module in the package", "spawn", _new_module, {}, 1, {("extra", "-")}),
+    ("asset edited", "fork", EDITED, {}, 1, ALL),
+    ("new module in the package", "spawn", NEW_MODULE, {}, 1, {("extra", "-")}),
     ("file read at import", "fork", KEYS_C, {}, 1, MORE),
     ("file read at import", "spawn", KEYS_C, {}, 1 + 4, MORE),
     ("file read at import", "none", KEYS_C, {}, 1, MORE),
     ("variable read at import", "fork", None, {"QKEYS": "c"}, 1, MORE),
-    ("module appears on the import path", "fork", _more_keys, {}, 1, NEW_KEY),
-    ("project file appears", "spawn", _project_file, {}, 1 + 3, ALL),  # its root, a serializer
+    ("module appears on the import path", "fork", MORE_KEYS, {}, 1, NEW_KEY),
+    ("project file appears", "spawn", PROJECT_FILE, {}, 1 + 3, ALL),  # its root, a serializer
     ("file read by a job", "fork", FACTOR_2, {}, 1, ALL),  # the template, once a job runs
     ("file read by a job", "none", FACTOR_2, {}, 1, ALL),
     ("file read by a job", "spawn", FACTOR_2, {}, 3, ALL),  # the jobs alone
@@ -151,14 +142,8 @@ CASES = [
 
 @pytest.mark.parametrize(("case", "isolation", "change", "env", "imports", "ran"), CASES)
 def test_a_run_sees_what_changed_and_imports_nothing_when_nothing_did(
-    tmp_path: Path,
-    case: str,
-    isolation: str,
-    change: Callable[[Project], None] | None,
-    env: dict[str, str],
-    imports: int,
-    ran: set[tuple[str, str]],
-) -> None:
+    tmp_path, case, isolation, change, env, imports, ran
+):
     project = Project(tmp_path)
     project.run(isolation=isolation)
     project.run(isolation=isolation)  # plans, and remembers (creating out/ moved the root)

@@ -10,7 +10,7 @@ import xml.etree.ElementTree as ET
 from pathlib import Path
 
 import pytest
-from run_support import Pipeline
+from run_support import Pipeline, edit
 
 from quarn.runner.commands import graph as graph_command
 from quarn.runner.commands import shared
@@ -67,8 +67,7 @@ def states(tmp_path_factory) -> Pipeline:
     pipe = Pipeline(tmp_path_factory.mktemp("states"))
     path = pipe.write("states", STATES)
     assert pipe.run("states").returncode == 1
-    edited = path.read_text().replace("def edited():\n    return 1", "def edited():\n    return 2")
-    path.write_text(edited)
+    edit(path, "def edited():\n    return 1", "def edited():\n    return 2")
     return pipe
 
 
@@ -92,8 +91,6 @@ def test_images_without_graphviz_say_what_to_install(states, tmp_path):
     )  # fmt: skip
     assert done.returncode == 1
     assert "install Graphviz (Debian and Ubuntu: apt-get install graphviz" in done.stderr
-    text = states.quarn("graph", "states", "--path", "mods", "--format", "mermaid")
-    assert text.returncode == 0 and text.stdout.startswith("flowchart LR\n")
 
 
 @pytest.mark.parametrize(

@@ -5,12 +5,10 @@ from __future__ import annotations
 
 import os
 import re
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
-from run_support import HEADER, summary_rows
+from run_support import HEADER, quarn_in, summary_rows
 
 from quarn.runner.commands import run, shared
 from quarn.runner.config import ConfigError, Settings, load_settings
@@ -57,14 +55,8 @@ def test_the_nearest_project_file_is_found_and_read_strictly(tmp_path, table, ex
         assert str(error.value).startswith(f"{root / 'pyproject.toml'}: ")
         return
     folder = lambda text: os.path.normpath(text.format(root=root))  # noqa: E731
-    resolved = {
-        key: tuple(map(folder, value))
-        if key == "paths"
-        else folder(value)
-        if key == "out"
-        else value
-        for key, value in expected.items()
-    }
+    resolved = {**expected, **{k: folder(v) for k, v in expected.items() if k == "out"}}
+    resolved |= {k: tuple(map(folder, v)) for k, v in expected.items() if k == "paths"}
     found = load_settings(None, start)
     assert found == Settings(root=str(root), file=str(root / "pyproject.toml"), **resolved)
     assert load_settings(str(root), str(tmp_path)) == found  # --project, from elsewhere
@@ -142,25 +134,19 @@ def test_the_same_run_from_every_folder_of_the_project(tmp_path):
     (package / "sales.py").write_text(HEADER + SALES)
     project_file(tmp_path, '[tool.quarn]\nmodules = ["pipelines"]\n')
 
-    def quarn(cwd: Path, *args: str) -> subprocess.CompletedProcess:
-        return subprocess.run(
-            [sys.executable, "-m", "quarn", *args], cwd=cwd, capture_output=True, text=True,
-            stdin=subprocess.DEVNULL, timeout=120,
-        )  # fmt: skip
-
-    first = quarn(package, "run")
+    first = quarn_in(package, "run")
     assert first.returncode == 0, first.stderr
     assert first.stderr.startswith(f"quarn: running 3 jobs in {tmp_path / 'out'}\n")
     assert len(summary_rows(first.stdout)) == 3 and not (package / "out").exists()
-    again = quarn(tmp_path, "run", "pipelines/sales.py")  # the same module by its file
+    again = quarn_in(tmp_path, "run", "pipelines/sales.py")  # the same module by its file
     assert again.stdout == f"nothing to do: 3 jobs up to date in {tmp_path / 'out'}\n"
-    history = quarn(package, "history", "totals")  # one word, no such folder: an asset
+    history = quarn_in(package, "history", "totals")  # one word, no such folder: an asset
     *rows, now = history.stdout.splitlines()[1:]
     assert [re.split(" {2,}", row)[2:4] for row in rows] == [
         ["-", "succeeded"],
         ["-", "up to date"],
     ]
     assert now == "now: 1 current", history.stderr
-    shown = quarn(package, "show")
+    shown = quarn_in(package, "show")
     assert shown.stderr == f"quarn show: states in {tmp_path / 'out'}\n"
     assert "never run" not in shown.stdout

@@ -12,7 +12,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from run_support import Pipeline, alive, summary_rows, wait_for
+from run_support import Pipeline, alive, output_files, summary_rows, wait_for
 
 distributed = pytest.importorskip("distributed")
 
@@ -101,23 +101,18 @@ def final(r, w):
 """
 
 
-def _run(root: Path, *extra: str) -> tuple[subprocess.CompletedProcess, dict[str, str]]:
-    """Runs PIPELINE in its own folder; returns the run and every output file's text with
-    the folder's path masked (tracebacks name it)."""
+def _run(root: Path, *extra: str) -> tuple[subprocess.CompletedProcess, dict[str, bytes]]:
+    """Runs PIPELINE in its own folder; returns the run and its output files."""
     root.mkdir()
     pipeline = Pipeline(root)
     pipeline.write("pipe", PIPELINE)
     done = pipeline.run("pipe", out=Path("out"), extra=extra)
-    files = {
-        str(p.relative_to(pipeline.out)): p.read_text().replace(str(root), "ROOT")
-        for p in pipeline.out.rglob("*")
-        if p.is_file() and ".quarn" not in p.parts and p.name != "manifest.json"
-    }
+    files = output_files(pipeline.out, root)
     versions = {
         k: [v["status"], v.get("version"), v.get("digest")]  # a failed job has no success
         for k, v in pipeline.manifest()["jobs"].items()
     }
-    files["versions"] = json.dumps(versions, sort_keys=True)
+    files["versions"] = json.dumps(versions, sort_keys=True).encode()
     return done, files
 
 
@@ -134,8 +129,8 @@ def test_same_files_and_summary_as_the_local_executor(tmp_path, scheduler):
     assert ["checked", "day=tue", "failed", "ValueError: no data for tue"] in _summary(local.stdout)
     assert ["final", "-", "skipped", "upstream checked[day=tue] failed"] in _summary(local.stdout)
     logs = [text for name, text in local_files.items() if name.endswith("worker.log")]
-    assert any("computing mon" in text for text in logs)  # logs are among the files compared
-    assert any("forked from a template: True" in text for text in logs)
+    assert any(b"computing mon" in text for text in logs)  # logs are among the files compared
+    assert any(b"forked from a template: True" in text for text in logs)
     for name, extra in [
         ("cluster", ("--scheduler", scheduler)),
         ("own-cluster", ("--executor", "dask")),  # a local cluster started for the run
@@ -156,9 +151,7 @@ def test_same_files_and_summary_as_the_local_executor(tmp_path, scheduler):
 )
 def test_a_job_whose_worker_dies_is_lost_and_retried(tmp_path, scheduler, victim, lost):
     pipeline = Pipeline(tmp_path)
-    pipeline.write(
-        "fragile",
-        f"""
+    pipeline.write("fragile", f"""
         def dask_worker():
             pid = os.getppid()
             with open(f"/proc/{{pid}}/cmdline", "rb") as f:
@@ -180,8 +173,7 @@ def test_a_job_whose_worker_dies_is_lost_and_retried(tmp_path, scheduler, victim
         @asset(inputs={{"v": fragile}})
         def after(v):
             return v + " and used"
-        """,
-    )
+    """)  # fmt: skip
     address_file = tmp_path / "scheduler.json"  # --scheduler takes a scheduler file too
     address_file.write_text(json.dumps({"address": scheduler}))
     done = pipeline.run("fragile", extra=("--scheduler", str(address_file), "--retries", "1"))
@@ -196,9 +188,7 @@ def test_a_worker_whose_template_cannot_fork_spawns_with_a_note(tmp_path, schedu
     deadlock, so those workers start each job in a fresh interpreter, which imports the
     module itself, and the run says so once."""
     pipeline = Pipeline(tmp_path)
-    pipeline.write(
-        "threaded",
-        f"""
+    pipeline.write("threaded", f"""
         LOADED_BY = os.getpid()
         if os.environ.get("{ON_WORKER}"):
             import threading
@@ -207,8 +197,7 @@ def test_a_worker_whose_template_cannot_fork_spawns_with_a_note(tmp_path, schedu
         @asset(partitions={{"n": partitions([1, 2, 3, 4])}})
         def fresh(n):
             return os.getpid() == LOADED_BY
-        """,
-    )
+    """)  # fmt: skip
     done = pipeline.run("threaded", extra=("--scheduler", scheduler))
     assert done.returncode == 0, done.stderr
     assert pipeline.values("fresh") == [True] * 4
@@ -224,17 +213,14 @@ def test_workers_that_cannot_see_the_output_or_import_the_modules(tmp_path, sche
     not shared names a different one on each machine; the module fails to import where
     ON_WORKER is set, as it would on workers that lack one of its libraries."""
     pipeline = Pipeline(tmp_path)
-    pipeline.write(
-        "lacking",
-        f"""
+    pipeline.write("lacking", f"""
         if os.environ.get("{ON_WORKER}"):
             raise ImportError("no module named 'special_lib'")
 
         @asset()
         def here():
             return 1
-        """,
-    )
+    """)  # fmt: skip
     done = pipeline.run("lacking", out=Path("/proc/self/cwd/out"), extra=("--scheduler", scheduler))
     assert done.returncode == 1
     lines = done.stderr.splitlines()
@@ -250,17 +236,14 @@ def test_a_stopped_run_leaves_no_job_running(tmp_path, scheduler, signum):
     """Ctrl-C stops the jobs before the run ends; a run killed outright cannot, so the
     workers stop the jobs of tasks nobody waits for any more."""
     pipeline = Pipeline(tmp_path)
-    pipeline.write(
-        "slow",
-        """
+    pipeline.write("slow", """
         @asset()
         def slow():
             with open("slow.pid.tmp", "w") as f:
                 f.write(f"{os.getpid()} {os.getppid()}")
             os.rename("slow.pid.tmp", "slow.pid")
             time.sleep(600)
-        """,
-    )
+    """)  # fmt: skip
     runner = pipeline.start("slow", extra=("--scheduler", scheduler))
     try:
         pid_file = tmp_path / "slow.pid"

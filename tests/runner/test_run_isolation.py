@@ -1,13 +1,12 @@
-"""`--isolation`: forked jobs stay apart and die with the run; every mode writes the same files."""
+"""`--isolation`: forked jobs stay apart, die with the run and end as spawned ones would."""
 
 from __future__ import annotations
 
 import os
 import signal
-from pathlib import Path
 
 import pytest
-from run_support import Pipeline, alive, statuses, summary_rows, wait_for
+from run_support import Pipeline, alive, outcomes, statuses, wait_for
 
 # `observe` runs after `mutate` changed a module global, a class attribute and sys.path.
 STATE = """
@@ -87,7 +86,6 @@ def second(v):
     ("isolation", "modules", "observed"),
     [
         ("fork", ("state", "crashes", "edited"), [0, 0, False]),
-        ("spawn", ("state",), [0, 0, False]),
         ("none", ("state", "edited"), [1, 1, False]),  # no isolation but the import path's
     ],
 )
@@ -97,8 +95,7 @@ def test_jobs_share_nothing_and_a_crash_fails_only_its_job(tmp_path, isolation, 
         pipe.write(name, body)
     done = pipe.run(*modules, extra=("--isolation", isolation, "--jobs", "1"))
     assert pipe.value("observe") == observed, done.stderr
-    rows = {r[0]: (r[2], r[4] if len(r) > 4 else "") for r in summary_rows(done.stdout)}
-    failed = {k: v for k, v in rows.items() if v[0] != "succeeded"}
+    failed = {k: v for k, v in outcomes(done.stdout).items() if v[0] != "succeeded"}
     assert failed == {k: v for k, v in CRASH_ERRORS.items() if "crashes" in modules}
     assert done.returncode == (1 if failed else 0)
     if failed:
@@ -109,60 +106,6 @@ def test_jobs_share_nothing_and_a_crash_fails_only_its_job(tmp_path, isolation, 
         again = pipe.run("edited", extra=("--isolation", isolation))
         assert statuses(again.stdout)["second", "-"] == "succeeded"
         assert pipe.value("second") == "after the edit"
-
-
-# Values of several kinds, partitions with a fan-in, output on both streams, a traceback.
-SAME = """
-@asset()
-def base():
-    print("to stdout")
-    print("to stderr", file=sys.stderr)
-    return {"n": 2, "nan": float("nan"), "text": "caf\\u00e9"}
-
-@asset(inputs={"b": base}, partitions={"k": partitions([1, "1", [2]])})
-def part(b, k):
-    return [b["n"], k]
-
-@asset(inputs={"all": part})
-def fan(all):
-    return all
-
-def helper(b):
-    return b["missing"]
-
-@asset(inputs={"b": base})
-def fails(b):
-    return helper(b)
-"""
-
-
-def job_files(out: Path) -> dict[str, bytes]:
-    """Each job's files, the output folder's own path taken out of them."""
-    return {
-        str(p.relative_to(out)): p.read_bytes().replace(bytes(out), b"OUT")
-        for p in out.rglob("*")
-        if p.is_file() and p.name != "manifest.json" and ".quarn" not in p.parts
-    }
-
-
-@pytest.fixture(scope="module")
-def same(tmp_path_factory) -> tuple[Pipeline, dict[str, bytes]]:
-    pipe = Pipeline(tmp_path_factory.mktemp("same"))
-    pipe.write("same", SAME)
-    out = pipe.root / "spawn"
-    assert pipe.run("same", extra=("--isolation", "spawn"), out=out).returncode == 1
-    return pipe, job_files(out)
-
-
-@pytest.mark.parametrize("isolation", ["fork", "none"])
-def test_every_isolation_writes_the_files_spawn_writes(same, isolation):
-    pipe, spawned = same
-    out = pipe.root / isolation
-    done = pipe.run("same", extra=("--isolation", isolation), out=out)
-    assert done.returncode == 1, done.stderr
-    assert job_files(out) == spawned
-    assert b"KeyError: 'missing'" in spawned["fails/_/failed/worker.log"]
-    assert len(spawned) == 13  # 6 jobs with two files each but the failed one, two logs
 
 
 # A module prints at import: in a forked job's log that line never appears (the template
@@ -314,9 +257,9 @@ def test_a_dead_template_fails_its_jobs_and_the_rest_is_spawned(tmp_path):
     pipe.write("killer", KILLER)
     done = pipe.run("killer", extra=("--isolation", "fork", "--jobs", "1"))
     why = "the warm template was killed by signal 9 (SIGKILL)"
-    rows = {r[0]: r[2:] for r in summary_rows(done.stdout)}
-    assert rows["killer"][::2] == ["failed", f"lost: {why}"]
-    assert (rows["later"][0], pipe.value("later")) == ("succeeded", 1)
+    rows = outcomes(done.stdout)
+    assert rows == {"killer": ("failed", f"lost: {why}"), "later": ("succeeded", "")}
+    assert pipe.value("later") == 1
     assert f"quarn: note: {why}; the remaining jobs run in spawned workers\n" in done.stderr
 
 

@@ -50,54 +50,39 @@ def jobs_for(*entries: dict):
 # Graph checks -------------------------------------------------------------------------------
 
 
+# fmt: off
 CHECKS = {
-    "dimension-not-a-parameter": (
-        [entry("a", partitions={"d": [1]})],
-        "a: partition dimension 'd' is not a parameter of 'a'",
-    ),
+    "dimension-not-a-parameter": ([entry("a", partitions={"d": [1]})],
+                                  "a: partition dimension 'd' is not a parameter of 'a'"),
     "input-is-a-dimension": (
         [entry("a", "d", partitions={"d": [1]}, inputs={"d": ref("z")}), entry("z")],
-        "a: input 'd' has the same name as a partition dimension",
-    ),
-    "positional-only": (
-        [entry("a", "x, /")],
-        "a: required parameter 'x' is positional-only, but inputs and partition keys are "
-        "passed by keyword",
-    ),
+        "a: input 'd' has the same name as a partition dimension"),
+    "positional-only": ([entry("a", "x, /")],
+                        "a: required parameter 'x' is positional-only, but inputs and partition "
+                        "keys are passed by keyword"),
     "shared-key-missing-upstream": (
-        [
-            entry("u", "k", partitions={"k": ["x"]}),
-            entry("d", "k, v", partitions={"k": ["x", "y"]}, inputs={"v": ref("u")}),
-        ],
+        [entry("u", "k", partitions={"k": ["x"]}),
+         entry("d", "k, v", partitions={"k": ["x", "y"]}, inputs={"v": ref("u")})],
         "d: input 'v': key \"y\" of partition dimension 'k' is not a key of that dimension in "
-        "upstream 'u'",
-    ),
-    "cycle": (
-        [
-            entry(f, "v", inputs={"v": ref(up)})
-            for f, up in [("a", "c"), ("b", "a"), ("c", "b"), ("tail", "c")]
-        ],
-        "a: dependency cycle: a -> b -> c -> a",  # `tail` is downstream of it, not on it
-    ),
+        "upstream 'u'"),
+    "cycle": ([entry(f, "v", inputs={"v": ref(up)})
+               for f, up in [("a", "c"), ("b", "a"), ("c", "b"), ("tail", "c")]],
+              "a: dependency cycle: a -> b -> c -> a"),  # `tail` is downstream of it, not on it
     "self-cycle": ([entry("a", "v", inputs={"v": ref("a")})], "a: dependency cycle: a -> a"),
     "declared-twice-differently": (
         [entry("f", name="one"), entry("f", name="two", module="other")],
         "one: function is declared as an asset more than once, with different declarations; "
-        "an input reference cannot tell them apart",
-    ),
+        "an input reference cannot tell them apart"),
     "star-args-is-not-a-keyword": (
         [entry("up"), entry("f", "a, *args", inputs={"a": ref("up"), "args": ref("up")})],
-        "f: input 'args' is not a parameter of 'f'",
-    ),
+        "f: input 'args' is not a parameter of 'f'"),
     "keyword-catch-all-takes-any-input": (
-        [entry("up"), entry("f", "a, *args, b, **kw", inputs={p: ref("up") for p in "abz"})],
-        None,
-    ),
+        [entry("up"), entry("f", "a, *args, b, **kw", inputs={p: ref("up") for p in "abz"})], None),
     "unreadable-source-left-to-the-worker": (  # what getsource gives for some lambdas
         [entry("up"), entry("<lambda>", source="x = (lambda: 1,\n", inputs={"v": ref("up")})],
-        None,
-    ),
+        None),
 }
+# fmt: on
 
 
 @pytest.mark.parametrize(("entries", "message"), CHECKS.values(), ids=CHECKS)

@@ -28,7 +28,7 @@ from quarn.runner.state.assess import (
     Version,
     assess,
 )
-from quarn.runner.state.words import Action, State, Status, Why
+from quarn.runner.state.words import Action, Reason, State, Status, Why
 
 PARTS = {"code": "c1", "declaration": "d1", "key": "k1"}
 RECORD = {
@@ -54,93 +54,50 @@ def facts(record=RECORD, version=("v1", PARTS), observed=(True, "b1"), up=CURREN
 
 
 # name -> (facts, state, action, reasons in order)
+STALE_CODE = ("v2", {**PARTS, "code": "c2"})
+# fmt: off
 TABLE = {
     "current": (facts(), State.CURRENT, Action.KEEP, []),
     "never ran": (facts(None, observed=None), State.NEVER_RUN, Action.RUN, [Why.NEVER_RAN]),
-    "never succeeded": (
-        facts({"asset": "b", "status": "skipped"}, observed=None),
-        State.NEVER_RUN,
-        Action.RUN,
-        [Why.NEVER_RAN],
-    ),
+    "never succeeded": (facts({"asset": "b", "status": "skipped"}, observed=None),
+                        State.NEVER_RUN, Action.RUN, [Why.NEVER_RAN]),
     "forced": (facts(forced=True), State.STALE, Action.RUN, [Why.FORCED]),
-    "code": (
-        facts(version=("v2", {**PARTS, "code": "c2"})),
-        State.STALE,
-        Action.RUN,
-        [Why.CODE],
-    ),
-    "declaration and key": (
-        facts(version=("v2", {**PARTS, "declaration": "d2", "key": "k2"})),
-        State.STALE,
-        Action.RUN,
-        [Why.DECLARATION, Why.KEY],
-    ),
-    "version of an older manifest": (
-        facts({**RECORD, "parts": None}, version=("v2", PARTS)),
-        State.STALE,
-        Action.RUN,
-        [Why.CODE],
-    ),
-    "upstream set": (
-        facts({**RECORD, "inputs": {"a/_": "a1", "gone/_": "x"}}),
-        State.STALE,
-        Action.RUN,
-        [Why.UPSTREAMS],
-    ),
-    "input value": (
-        facts(up=Assessment(State.CURRENT, Action.KEEP, (), "a2")),
-        State.STALE,
-        Action.RUN,
-        [Why.INPUT],
-    ),  # fmt: skip
-    "upstream runs": (
-        facts(up=Assessment(State.STALE, Action.RUN)),
-        State.STALE,
-        Action.PENDING,
-        [Why.UPSTREAM],
-    ),
+    "code": (facts(version=STALE_CODE), State.STALE, Action.RUN, [Why.CODE]),
+    "declaration and key": (facts(version=("v2", {**PARTS, "declaration": "d2", "key": "k2"})),
+                            State.STALE, Action.RUN, [Why.DECLARATION, Why.KEY]),
+    "version of an older manifest": (facts({**RECORD, "parts": None}, version=("v2", PARTS)),
+                                     State.STALE, Action.RUN, [Why.CODE]),
+    "upstream set": (facts({**RECORD, "inputs": {"a/_": "a1", "gone/_": "x"}}),
+                     State.STALE, Action.RUN, [Why.UPSTREAMS]),
+    "input value": (facts(up=Assessment(State.CURRENT, Action.KEEP, (), "a2")),
+                    State.STALE, Action.RUN, [Why.INPUT]),
+    "upstream runs": (facts(up=Assessment(State.STALE, Action.RUN)),
+                      State.STALE, Action.PENDING, [Why.UPSTREAM]),
+    "serializer": (facts(version=("v2", {**PARTS, "serializer": "s2"})),
+                   State.STALE, Action.RUN, [Why.SERIALIZER]),
+    "parameter": (facts(version=("v2", {**PARTS, "params": "p2", "params.t": "t2"})),
+                  State.STALE, Action.RUN, [Why.PARAMETER]),
+    "seen dependency": (facts(changed=[Reason(Why.DEPENDENCY, "data.csv changed")]),
+                        State.STALE, Action.RUN, [Why.DEPENDENCY]),
     "value tampered": (facts(observed=(True, "other")), State.STALE, Action.RUN, [Why.VALUE]),
     "value missing": (facts(observed=(True, None)), State.STALE, Action.RUN, [Why.VALUE]),
     "no success record": (facts(observed=(False, None)), State.STALE, Action.RUN, [Why.VALUE]),
-    "last run failed": (
-        facts({**RECORD, "status": "failed"}),
-        State.FAILED,
-        Action.RUN,
-        [Why.FAILED],
-    ),
-    "interrupted": (
-        facts({**RECORD, "status": "running"}),
-        State.INTERRUPTED,
-        Action.RUN,
-        [Why.INTERRUPTED],
-    ),
-    "running now": (
-        facts({**RECORD, "status": "running"}, running=True),
-        State.RUNNING,
-        Action.KEEP,
-        [],
-    ),  # fmt: skip
-    "skipped, upstream back unchanged": (
-        facts({**RECORD, "status": "skipped"}),
-        State.CURRENT,
-        Action.KEEP,
-        [],
-    ),
-    "stale outside the partitions": (
-        facts(version=("v2", {**PARTS, "code": "c2"}), requested=False),
-        State.STALE,
-        Action.BLOCKED,
-        [Why.CODE],
-    ),
-    "waiting on a stale job outside": (
-        facts(up=Assessment(State.STALE, Action.BLOCKED)),
-        State.STALE,
-        Action.WAITING,
-        [Why.WAITING],
-    ),
-    "version unknown: judged by its record": (facts(version=None), State.CURRENT, Action.KEEP, []),
+    "last run failed": (facts({**RECORD, "status": "failed"}),
+                        State.FAILED, Action.RUN, [Why.FAILED]),
+    "interrupted": (facts({**RECORD, "status": "running"}),
+                    State.INTERRUPTED, Action.RUN, [Why.INTERRUPTED]),
+    "running now": (facts({**RECORD, "status": "running"}, running=True),
+                    State.RUNNING, Action.KEEP, []),
+    "skipped, upstream back unchanged": (facts({**RECORD, "status": "skipped"}),
+                                         State.CURRENT, Action.KEEP, []),
+    "stale outside the partitions": (facts(version=STALE_CODE, requested=False),
+                                     State.STALE, Action.BLOCKED, [Why.CODE]),
+    "waiting on a stale job outside": (facts(up=Assessment(State.STALE, Action.BLOCKED)),
+                                       State.STALE, Action.WAITING, [Why.WAITING]),
+    "version unknown: judged by its record": (facts(version=None),
+                                              State.CURRENT, Action.KEEP, []),
 }
+# fmt: on
 
 
 @pytest.mark.parametrize(("given", "state", "action", "reasons"), TABLE.values(), ids=TABLE)
@@ -163,11 +120,7 @@ WALK = {
     "all current": ({}, {}, "current current current current"),
     "code edit": ({"b": {"version": "old"}}, {}, "current run pending current"),
     "never succeeded": ({"a": None}, {}, "run pending pending pending"),
-    "upstream re-run since": (
-        {"b": {"inputs": {"a/_": "older"}}},
-        {},
-        "current run pending current",
-    ),  # fmt: skip
+    "upstream re-run since": ({"b": {"inputs": {"a/_": "old"}}}, {}, "current run pending current"),
     "result not a success": ({}, {"c": (False, None)}, "current current run current"),
 }
 

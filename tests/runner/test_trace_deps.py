@@ -157,11 +157,7 @@ RECORD = {
 }
 SAME = Observed(
     code={"pkg/helpers.py": SourceNow("s1"), "pipe.py": SourceNow("s2")},
-    files={
-        "data.csv": FileNow(STAT),
-        "override.csv": FileNow(None),
-        "busy.csv": FileNow(STAT),
-    },
+    files={"data.csv": FileNow(STAT), "override.csv": FileNow(None), "busy.csv": FileNow(STAT)},
     env={"QSCALE": text_digest("2"), "QDEBUG": None},
 )
 
@@ -177,6 +173,7 @@ def now(**changes: dict) -> Observed:
 TOUCHED = [10, 2, 2, 7]
 
 
+# fmt: off
 @pytest.mark.parametrize(
     ("observed", "reasons", "restat"),
     [
@@ -190,31 +187,18 @@ TOUCHED = [10, 2, 2, 7]
         (now(env={"QDEBUG": text_digest("")}), ["environment QDEBUG changed"], {}),  # now set
         # Another source whose units that ran are the same (a comment, another function).
         (now(code={"pkg/helpers.py": SourceNow("s3", {"scale": "d1", MODULE: "m1"})}), [], {}),
-        (
-            now(code={"pkg/helpers.py": SourceNow("s3", {"scale": "d9", MODULE: "m1"})}),
-            ["pkg/helpers.py: scale changed (ran in this job)"],
-            {},
-        ),
-        (
-            now(code={"pkg/helpers.py": SourceNow("s3", {MODULE: "m9"})}),  # scale is gone
-            [
-                "pkg/helpers.py: scale changed (ran in this job)",
-                "pkg/helpers.py: its module body changed (ran when imported)",
-            ],
-            {},
-        ),
-        (
-            now(code={"pipe.py": SourceNow(None)}),
-            ["pipe.py is gone (its code ran in this job)"],
-            {},
-        ),
-        (
-            now(code={"pipe.py": SourceNow("s9")}),
-            ["pipe.py changed (its code ran in this job)"],
-            {},
-        ),
+        (now(code={"pkg/helpers.py": SourceNow("s3", {"scale": "d9", MODULE: "m1"})}),
+         ["pkg/helpers.py: scale changed (ran in this job)"], {}),
+        (now(code={"pkg/helpers.py": SourceNow("s3", {MODULE: "m9"})}),  # scale is gone
+         ["pkg/helpers.py: scale changed (ran in this job)",
+          "pkg/helpers.py: its module body changed (ran when imported)"], {}),
+        (now(code={"pipe.py": SourceNow(None)}), ["pipe.py is gone (its code ran in this job)"],
+         {}),
+        (now(code={"pipe.py": SourceNow("s9")}), ["pipe.py changed (its code ran in this job)"],
+         {}),
     ],
 )
+# fmt: on
 def test_a_change_names_the_dependency_that_changed(observed, reasons, restat):
     found = compare(RECORD, observed)
     # A file that changed while the job read it is never vouched for.

@@ -6,13 +6,11 @@ from __future__ import annotations
 import hashlib
 import json
 import os
-import subprocess
-import sys
 import textwrap
 from pathlib import Path
 
 import pytest
-from run_support import job_spec
+from run_support import job_spec, run_job
 
 TRACED = """
 import os, pathlib
@@ -54,10 +52,7 @@ def run_worker(folder: Path, function: str, env: dict[str, str] | None = None, *
     report.unlink(missing_ok=True)
     stage = folder / "out" / ".quarn" / "runs" / "1" / "stage"  # where a run stages a job
     job_spec(folder, "traced", function, report=str(report), stage_dir=str(stage), **more)
-    done = subprocess.run(
-        [sys.executable, "-m", "quarn.runner.job", "spec.json"], cwd=folder, capture_output=True,
-        text=True, timeout=60, env={**os.environ, "QA": "a", "QB": "b", "QC": "c", **(env or {})},
-    )  # fmt: skip
+    done = run_job(folder, {"QA": "a", "QB": "b", "QC": "c", **(env or {})})
     assert done.returncode == 0, done.stderr
     return json.loads(report.read_text().replace(f"{folder}/", ""))["deps"]  # paths as shown
 

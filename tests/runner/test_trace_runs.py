@@ -4,13 +4,12 @@ exactly what used the change; a change that alters nothing runs nothing."""
 
 from __future__ import annotations
 
-import json
 import os
 import textwrap
 from dataclasses import dataclass, field
 
 import pytest
-from run_support import Pipeline, statuses
+from run_support import Pipeline, edit, succeeded, write_files
 
 
 @dataclass(frozen=True)
@@ -43,7 +42,7 @@ SERIALIZER = {
 
 
 def pipe(body: str) -> dict[str, str]:
-    return {"mods/pipe.py": textwrap.dedent(body)}
+    return {"mods/pipe.py": "import os\nfrom quarn import asset\n" + textwrap.dedent(body)}
 
 
 READS = {
@@ -178,28 +177,17 @@ CASES = {
 # fmt: on
 
 
-def succeeded(done) -> list[str]:
-    assert done.returncode == 0, done.stdout + done.stderr
-    return sorted(a for (a, _), s in statuses(done.stdout).items() if s == "succeeded")
-
-
 @pytest.mark.parametrize("case", CASES.values(), ids=CASES.keys())
 def test_an_incremental_run_gives_what_a_fresh_run_gives(tmp_path, case):
     project = Pipeline(tmp_path)
-    for path, text in case.files.items():
-        (tmp_path / path).parent.mkdir(parents=True, exist_ok=True)
-        header = "import os\nfrom quarn import asset\n" if path == "mods/pipe.py" else ""
-        (tmp_path / path).write_text(header + text)
+    write_files(tmp_path, case.files)
     assert succeeded(project.run("pipe", env=case.first_env))
     for path, old, new in case.edits:
-        file = tmp_path / path
-        if not old:
-            stat = file.stat()
-            os.utime(file, ns=(stat.st_atime_ns, stat.st_mtime_ns + 10**9))
-            continue
-        text = file.read_text()
-        assert old in text
-        file.write_text(text.replace(old, new))
+        if old:
+            edit(tmp_path / path, old, new)
+        else:
+            stat = (tmp_path / path).stat()
+            os.utime(tmp_path / path, ns=(stat.st_atime_ns, stat.st_mtime_ns + 10**9))
     assert succeeded(project.run("pipe", env=case.env)) == case.ran
     fresh = tmp_path / "fresh"
     assert succeeded(project.run("pipe", env=case.env, out=fresh))
@@ -213,10 +201,7 @@ def test_every_isolation_keeps_the_same_record(tmp_path):
     """fork imports the modules once in the template, none in the runner, spawn in each
     job: the manifest records the same of every job."""
     project = Pipeline(tmp_path)
-    files = {**HELPERS, **SHAPES, **REGISTRY, "data.csv": "a\n1\n"}
-    for path, text in files.items():
-        (tmp_path / path).parent.mkdir(parents=True, exist_ok=True)
-        (tmp_path / path).write_text(text)
+    write_files(tmp_path, {**HELPERS, **SHAPES, **REGISTRY, "data.csv": "a\n1\n"})
     project.write("pipe", """
         import importlib
         import plugins  # noqa: F401
@@ -242,7 +227,7 @@ def test_every_isolation_keeps_the_same_record(tmp_path):
     for isolation in ("fork", "spawn", "none"):
         out = tmp_path / isolation
         assert succeeded(project.run("pipe", extra=("--isolation", isolation), out=out))
-        manifest = json.loads((out / "manifest.json").read_text())
+        manifest = project.manifest(out)
         deps = {j: e.get("deps") for j, e in manifest["jobs"].items()}
         inputs = {j: e.get("inputs") for j, e in manifest["jobs"].items()}
         recorded[isolation] = (deps, inputs, manifest.get("deps"))

@@ -77,6 +77,10 @@ def test_an_upstream_run_alone_leaves_its_downstream_stale_in_every_view(pipe):
     found = views(pipe, "b")
     same(found, "stale", "the value of a[k=1] changed")
     assert found["dry run"] == "run"
+    # a value file that is not the one its run wrote is never called current either
+    next((pipe.out / "a").glob("*/value.json")).write_text("7")
+    with pytest.raises(quarn.StaleValueError, match="not the one its last success wrote"):
+        quarn.load_all("a", out=pipe.out)
 
 
 def test_a_code_edit_not_yet_run_is_stale_in_every_view_and_reaches_the_downstream(pipe):
@@ -132,7 +136,9 @@ def test_a_failed_job_keeps_its_last_good_value_readable(pipe):
     assert pipe.run("chain").returncode == 1
     found = views(pipe, "a", {"k": 1})
     same(found, "failed (last good value from ")
-    assert quarn.load("a", out=pipe.out, partition={"k": 1}, allow_stale=True) == 1
+    with pytest.raises(quarn.StaleValueError, match="failed"):
+        quarn.load_all("a", out=pipe.out)
+    assert quarn.load_all("a", out=pipe.out, allow_stale=True) == [({"k": 1}, 1), ({"k": 2}, 2)]
     assert (pipe.out / "a").is_dir() and list((pipe.out / "a").glob("*/failed/result.json"))
     # b was skipped: its value stands, but its upstream is not current
     same(views(pipe, "b"), "stale", "its upstream a[k=1] is not current")

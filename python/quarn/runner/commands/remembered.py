@@ -25,7 +25,7 @@ import time
 from typing import TYPE_CHECKING, Any
 
 from quarn.runner.inputs import Inputs, changed, interpreter, request_environment, stat_key
-from quarn.runner.store.user_cache import keep, private_folder, read_own, trim, used
+from quarn.runner.store.user_cache import keep, private_folder, read_json, trim, used
 
 if TYPE_CHECKING:
     from quarn.runner.api.flow import Ran
@@ -59,12 +59,8 @@ def answer(prog: str, argv: list[str]) -> int | None:
     """Writes the remembered answer to the command `prog argv` and records the run; its exit
     status, or None when there is no answer to give (then the command runs as usual)."""
     path = _entry_path(prog, argv)
-    data = None if path is None else read_own(path)
-    if path is None or data is None:
-        return None
-    try:
-        entry = json.loads(data)
-    except (ValueError, RecursionError):
+    entry = read_json(path)
+    if path is None or entry is None:
         return None
     inputs = Inputs.from_json(entry.get("inputs") if isinstance(entry, dict) else None)
     if inputs is None or not _sound(entry):

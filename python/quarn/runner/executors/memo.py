@@ -27,7 +27,7 @@ from collections.abc import Sequence
 
 from quarn.runner.executors.discover_here import Found, decode, encode
 from quarn.runner.inputs import Inputs, changed, request_environment
-from quarn.runner.store.user_cache import keep, private_folder, read_own, trim, used
+from quarn.runner.store.user_cache import keep, private_folder, read_json, trim, used
 
 _KIND = "discovery"
 _FORMAT = 1
@@ -53,14 +53,14 @@ def recall(modules: Sequence[str], paths: Sequence[str]) -> Found | None:
     """What discovery found for this request, when nothing it rested on has changed."""
     folder = private_folder(_KIND)
     path = None if folder is None else os.path.join(folder, entry_name(modules, paths))
-    data = None if path is None else read_own(path)
-    if path is None or data is None:
-        return None
-    try:
-        found = decode(json.loads(data))
-    except (ValueError, RecursionError):
-        return None
-    if found is None or found.inputs is None or found.failures or changed(found.inputs):
+    found = decode(read_json(path))
+    if (
+        path is None
+        or found is None
+        or found.inputs is None
+        or found.failures
+        or changed(found.inputs)
+    ):
         return None
     used(path)
     return found

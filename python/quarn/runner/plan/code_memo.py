@@ -26,7 +26,7 @@ from collections.abc import Mapping, Sequence
 from quarn.runner.graph.model import Asset
 from quarn.runner.inputs import Inputs, changed, request_environment
 from quarn.runner.plan.code_version import CodeVersion
-from quarn.runner.store.user_cache import keep, private_folder, read_own, trim, used
+from quarn.runner.store.user_cache import keep, private_folder, read_json, trim, used
 
 _KIND = "versions"
 _FORMAT = 1
@@ -55,12 +55,8 @@ def recall(
 ) -> tuple[dict[Asset, CodeVersion], Inputs] | None:
     """The versions of `assets`, and what they rest on, when none of that changed."""
     path = _entry_path(assets, roots)
-    data = None if path is None else read_own(path)
-    if path is None or data is None:
-        return None
-    try:
-        entry = json.loads(data)
-    except (ValueError, RecursionError):
+    entry = read_json(path)
+    if path is None or entry is None:
         return None
     inputs = Inputs.from_json(entry.get("inputs") if isinstance(entry, dict) else None)
     versions = entry.get("versions") if isinstance(entry, dict) else None

@@ -9,9 +9,11 @@ not at all, and a failure to keep one is no failure.
 
 from __future__ import annotations
 
+import json
 import os
 import stat
 import tempfile
+from typing import Any
 
 
 def private_folder(kind: str) -> str | None:
@@ -43,6 +45,18 @@ def read_own(path: str) -> bytes | None:
             return handle.read()
         except OSError:
             return None
+
+
+def read_json(path: str | None) -> Any:
+    """The entry at `path` parsed as JSON, when this user wrote it and it parses; None
+    otherwise (a damaged entry is as good as none)."""
+    data = None if path is None else read_own(path)
+    if data is None:
+        return None
+    try:
+        return json.loads(data)
+    except (ValueError, RecursionError):
+        return None
 
 
 def keep(path: str, data: bytes) -> None:

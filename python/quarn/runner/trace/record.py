@@ -546,7 +546,8 @@ class job:  # noqa: N801 - used as `with job(spec) as recording`, like a functio
         skipped = [stage, spec["job_dir"], *([state] if STATE_DIR in stage else [])]
         skipped += [os.path.dirname(f) for f in cache.folders() if f]  # quarn's own cache
         recording.skipped = tuple(_absolute(p, cwd) + os.sep for p in skipped)
-        for source in spec["inputs"].values():
+        inputs = spec["inputs"]
+        for source in inputs.values():
             members = source["fan_in"].values() if "fan_in" in source else [source]  # type: ignore[typeddict-item]
             recording.input_dirs.update(_absolute(m["dir"], cwd) for m in members)
         recording.keys.add((self._module, "", 0, ()))  # its import counts in `finish`

@@ -17,15 +17,14 @@ kept to what the answer needs.
 
 from __future__ import annotations
 
-import hashlib
 import json
 import os
 import sys
 import time
 from typing import TYPE_CHECKING, Any
 
-from quarn.runner.inputs import Inputs, changed, interpreter, request_environment, stat_key
-from quarn.runner.store.user_cache import keep, private_folder, read_json, trim, used
+from quarn.runner.inputs import Inputs, changed, interpreter, stat_key
+from quarn.runner.store.user_cache import entry_path, keep, read_json, trim, used
 
 if TYPE_CHECKING:
     from quarn.runner.api.flow import Ran
@@ -38,21 +37,7 @@ _NO_JOB_RAN = "quarn: stats: no job ran"  # what --stats says when nothing ran
 
 
 def _entry_path(prog: str, argv: list[str]) -> str | None:
-    folder = private_folder(_KIND)
-    if folder is None:
-        return None
-    request = [
-        _FORMAT,
-        prog,
-        argv,
-        os.getcwd(),
-        sys.executable,
-        sys.version,
-        request_environment(),
-    ]
-    text = json.dumps(request, ensure_ascii=False)
-    name = hashlib.sha256(text.encode("utf-8", "surrogateescape")).hexdigest()
-    return os.path.join(folder, name + ".json")
+    return entry_path(_KIND, [_FORMAT, prog, argv, os.getcwd()])
 
 
 def answer(prog: str, argv: list[str]) -> int | None:

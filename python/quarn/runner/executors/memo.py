@@ -19,40 +19,26 @@ directory, whoever may write there; a damaged or unreadable entry is no entry.
 
 from __future__ import annotations
 
-import hashlib
-import json
 import os
-import sys
 from collections.abc import Sequence
 
 from quarn.runner.executors.discover_here import Found, decode, encode
-from quarn.runner.inputs import Inputs, changed, request_environment
-from quarn.runner.store.user_cache import keep, private_folder, read_json, trim, used
+from quarn.runner.inputs import Inputs, changed
+from quarn.runner.store.user_cache import entry_path, keep, read_json, trim, used
 
 _KIND = "discovery"
 _FORMAT = 1
 KEPT = 32  # entries, those used last: one per project and import path, mostly
 
 
-def entry_name(modules: Sequence[str], paths: Sequence[str]) -> str:
-    """The request, as the name of its entry."""
-    request = [
-        _FORMAT,
-        list(modules),
-        [os.path.abspath(p) for p in paths],
-        os.getcwd(),
-        sys.executable,
-        sys.version,
-        request_environment(),
-    ]
-    text = json.dumps(request, ensure_ascii=False)
-    return hashlib.sha256(text.encode("utf-8", "surrogateescape")).hexdigest() + ".json"
+def _entry_path(modules: Sequence[str], paths: Sequence[str]) -> str | None:
+    request = [_FORMAT, list(modules), [os.path.abspath(p) for p in paths], os.getcwd()]
+    return entry_path(_KIND, request)
 
 
 def recall(modules: Sequence[str], paths: Sequence[str]) -> Found | None:
     """What discovery found for this request, when nothing it rested on has changed."""
-    folder = private_folder(_KIND)
-    path = None if folder is None else os.path.join(folder, entry_name(modules, paths))
+    path = _entry_path(modules, paths)
     found = decode(read_json(path))
     if (
         path is None
@@ -75,9 +61,9 @@ def remember(modules: Sequence[str], paths: Sequence[str], found: Found, before:
     inputs = Inputs().add(before).add(found.inputs)
     if inputs.unsure:
         return
-    folder = private_folder(_KIND)
-    if folder is None:
+    path = _entry_path(modules, paths)
+    if path is None:
         return
     kept = Found(found.text, found.document, [], found.serializers, None, inputs)
-    keep(os.path.join(folder, entry_name(modules, paths)), encode(kept))
-    trim(folder, KEPT)
+    keep(path, encode(kept))
+    trim(os.path.dirname(path), KEPT)

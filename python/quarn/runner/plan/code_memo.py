@@ -17,16 +17,14 @@ entry is no entry.
 
 from __future__ import annotations
 
-import hashlib
 import json
 import os
-import sys
 from collections.abc import Mapping, Sequence
 
 from quarn.runner.graph.model import Asset
-from quarn.runner.inputs import Inputs, changed, request_environment
+from quarn.runner.inputs import Inputs, changed
 from quarn.runner.plan.code_version import CodeVersion
-from quarn.runner.store.user_cache import keep, private_folder, read_json, trim, used
+from quarn.runner.store.user_cache import entry_path, keep, read_json, trim, used
 
 _KIND = "versions"
 _FORMAT = 1
@@ -34,20 +32,8 @@ KEPT = 32  # entries, those used last
 
 
 def _entry_path(assets: Sequence[Asset], roots: Sequence[str]) -> str | None:
-    folder = private_folder(_KIND)
-    if folder is None:
-        return None
-    request = [
-        _FORMAT,
-        list(roots),
-        [[a.file_path, a.function_name, a.module] for a in assets],
-        sys.executable,
-        sys.version,
-        request_environment(),
-    ]
-    text = json.dumps(request, ensure_ascii=False)
-    name = hashlib.sha256(text.encode("utf-8", "surrogateescape")).hexdigest()
-    return os.path.join(folder, name + ".json")
+    functions = [[a.file_path, a.function_name, a.module] for a in assets]
+    return entry_path(_KIND, [_FORMAT, list(roots), functions])
 
 
 def recall(

@@ -9,11 +9,15 @@ not at all, and a failure to keep one is no failure.
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
 import stat
+import sys
 import tempfile
 from typing import Any
+
+from quarn.runner.inputs import request_environment
 
 
 def private_folder(kind: str) -> str | None:
@@ -29,6 +33,18 @@ def private_folder(kind: str) -> str | None:
         return None
     private = stat.S_ISDIR(info.st_mode) and info.st_uid == os.geteuid()
     return folder if private and not info.st_mode & 0o077 else None
+
+
+def entry_path(kind: str, request: list[Any]) -> str | None:
+    """Where KIND keeps its entry for `request` (a JSON value), named by its digest with the
+    interpreter and the environment that shapes imports; None when the folder is not safe."""
+    folder = private_folder(kind)
+    if folder is None:
+        return None
+    keyed = [*request, sys.executable, sys.version, request_environment()]
+    text = json.dumps(keyed, ensure_ascii=False)
+    name = hashlib.sha256(text.encode("utf-8", "surrogateescape")).hexdigest()
+    return os.path.join(folder, name + ".json")
 
 
 def read_own(path: str) -> bytes | None:
